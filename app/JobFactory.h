@@ -1,0 +1,35 @@
+// Turns the scheduler's command line ("/context=N") into the one job to run.
+#pragma once
+
+#include "app/ICBJobs.h"
+
+#include <memory>
+#include <string>
+
+class CJobFactory {
+public:
+    // Empty when no job matches; both reasons are logged.
+    static std::shared_ptr<ICBJobs> GetJobObject(std::wstring commandLine);
+};
+
+namespace job_dispatch {
+
+// The context number of a command line, 0 when there is none. Works on the
+// caller's copy: trims it and lower-cases it in place (the "Bad command line"
+// message shows that form).
+int ParseContextId(std::wstring& commandLine);
+
+}  // namespace job_dispatch
+
+// The single-instance guard: a machine-wide mutex held for the whole run.
+class CQELCBSingleInstance {
+public:
+    // True when this process now owns the mutex; `handle` then holds it,
+    // otherwise it is null.
+    static bool CreateInstance(HANDLE& handle);
+    static constexpr const wchar_t* kMutexName = L"Global\\ADB8284BBD38451A8791A40DED795CF6";
+};
+
+// Restricts the default library search path to the system folder; false when
+// the system cannot (KB2533623 missing).
+bool InitializeSecureDllLoading();

@@ -1,0 +1,22 @@
+# Tests are Windows programs run under Wine. One template prefix per build
+# folder is made once (at build time); every test program then runs in its own
+# copy with its own wineserver, so tests never see each other's registry or
+# files and ctest -j2 is safe.
+set(QEL_WINE_ROOT ${CMAKE_BINARY_DIR}/wine)
+set(QEL_WINE_TEMPLATE ${QEL_WINE_ROOT}/template)
+
+add_custom_command(
+  OUTPUT ${QEL_WINE_TEMPLATE}/.qel-template-ready
+  COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-template.sh ${QEL_WINE_TEMPLATE}
+  COMMENT "Making the template Wine prefix (once per build folder)"
+  VERBATIM)
+add_custom_target(wine_template ALL DEPENDS ${QEL_WINE_TEMPLATE}/.qel-template-ready)
+
+# qel_add_wine_test(<test name> <target> [args...]): one CTest entry that runs
+# the whole test program (all its cases) in a fresh copy of the template.
+function(qel_add_wine_test name target)
+  add_test(NAME ${name}
+           COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-run.sh ${QEL_WINE_TEMPLATE} ${QEL_WINE_ROOT}/run/${name}
+                   $<TARGET_FILE:${target}> ${ARGN})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 900)
+endfunction()

@@ -1,0 +1,225 @@
+#include "common/Platform.h"
+
+#include "tests/support/Machine.h"
+
+#include "common/UniqueHandle.h"
+
+#include <gtest/gtest.h>
+#include <knownfolders.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+namespace testmachine {
+namespace {
+
+HKEY CreateKey(const std::wstring& key)
+{
+    HKEY handle = nullptr;
+    const LONG rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                      &handle, nullptr);
+    EXPECT_EQ(rc, ERROR_SUCCESS) << "cannot create HKLM\\" << std::string(key.begin(), key.end());
+    return handle;
+}
+
+}  // namespace
+
+void SetRaw(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD bytes)
+{
+    ScopedRegKey handle(CreateKey(key));
+    ASSERT_TRUE(handle);
+    ASSERT_EQ(::RegSetValueExW(handle.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), bytes),
+              ERROR_SUCCESS);
+}
+
+void SetString(const std::wstring& key, const std::wstring& name, const std::wstring& value)
+{
+    SetRaw(key, name, REG_SZ, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+void SetDword(const std::wstring& key, const std::wstring& name, DWORD value)
+{
+    SetRaw(key, name, REG_DWORD, &value, sizeof(value));
+}
+
+void SetQword(const std::wstring& key, const std::wstring& name, ULONGLONG value)
+{
+    SetRaw(key, name, REG_QWORD, &value, sizeof(value));
+}
+
+void SetBinary(const std::wstring& key, const std::wstring& name, const void* data, DWORD bytes)
+{
+    SetRaw(key, name, REG_BINARY, data, bytes);
+}
+
+void DeleteValue(const std::wstring& key, const std::wstring& name)
+{
+    ScopedRegKey handle;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ALL_ACCESS, handle.Put()) == ERROR_SUCCESS) {
+        ::RegDeleteValueW(handle.Get(), name.c_str());
+    }
+}
+
+void DeleteTree(const std::wstring& key)
+{
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+}
+
+bool KeyExists(const std::wstring& key)
+{
+    ScopedRegKey handle;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.Put()) == ERROR_SUCCESS;
+}
+
+bool ReadString(const std::wstring& key, const std::wstring& name, std::wstring& value)
+{
+    wchar_t buffer[4096];
+    DWORD bytes = sizeof(buffer);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, buffer, &bytes) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    value = buffer;
+    return true;
+}
+
+bool ReadDword(const std::wstring& key, const std::wstring& name, DWORD& value)
+{
+    DWORD bytes = sizeof(value);
+    return ::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), RRF_RT_REG_DWORD, nullptr, &value,
+                          &bytes) == ERROR_SUCCESS;
+}
+
+std::vector<std::wstring> ValueNames(const std::wstring& key)
+{
+    std::vector<std::wstring> names;
+    ScopedRegKey handle;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.Put()) != ERROR_SUCCESS) return names;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD chars = 256;
+        if (::RegEnumValueW(handle.Get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        names.emplace_back(name, chars);
+    }
+    return names;
+}
+
+std::wstring ProgramDataFolder()
+{
+    PWSTR path = nullptr;
+    std::wstring result;
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, nullptr, &path))) result = path;
+    ::CoTaskMemFree(path);
+    return result;
+}
+
+std::wstring LogFolder(const std::wstring& module)
+{
+    return ProgramDataFolder() + L"\\Tarsen\\TSLOGS\\QEL\\" + module;
+}
+
+void CreateFolder(const std::wstring& path)
+{
+    const int rc = ::SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
+    ASSERT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_ALREADY_EXISTS || rc == ERROR_FILE_EXISTS) << rc;
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    std::wstring from = path;
+    from.push_back(L'\0');  // the list ends in two terminators
+    SHFILEOPSTRUCTW op{};
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_NO_UI;
+    ::SHFileOperationW(&op);
+}
+
+bool FileExists(const std::wstring& path) { return ::PathFileExistsW(path.c_str()) != FALSE; }
+
+std::vector<BYTE> ReadBytes(const std::wstring& path)
+{
+    std::vector<BYTE> bytes;
+    ScopedHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+    if (!file) return bytes;
+    LARGE_INTEGER size{};
+    ::GetFileSizeEx(file.Get(), &size);
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    if (!bytes.empty()) ::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    bytes.resize(read);
+    return bytes;
+}
+
+void WriteBytes(const std::wstring& path, const void* data, size_t bytes)
+{
+    ScopedHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file) << "cannot create file, error " << ::GetLastError();
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(file.Get(), data, static_cast<DWORD>(bytes), &written, nullptr));
+}
+
+void WriteText(const std::wstring& path, const std::wstring& text)
+{
+    WriteBytes(path, text.data(), text.size() * sizeof(wchar_t));
+}
+
+void EnableFileLogging(const std::wstring& module, DWORD options, DWORD severity)
+{
+    SetDword(L"SOFTWARE\\Tarsen\\Logging", L"Logging Mechanism", 1);
+    CreateFolder(LogFolder(module));
+    ::WritePrivateProfileStringW(L"Config", L"Options", std::to_wstring(options).c_str(),
+                                 (LogFolder(module) + L"\\log.ini").c_str());
+    ::WritePrivateProfileStringW(L"Config", L"Severity", std::to_wstring(severity).c_str(),
+                                 (LogFolder(module) + L"\\log.ini").c_str());
+}
+
+std::wstring BinDir()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path, n);
+    return dir.substr(0, dir.find_last_of(L'\\'));
+}
+
+std::wstring InstallDir() { return L"C:\\Program Files\\Tarsen\\QEL"; }
+
+std::wstring InstallProgram(const std::vector<std::wstring>& companions)
+{
+    CreateFolder(InstallDir());
+    std::vector<std::wstring> files = companions;
+    files.push_back(L"QELCommonBuild.exe");
+    for (const auto& name : files) {
+        const std::wstring from = BinDir() + L"\\" + name;
+        const std::wstring to = InstallDir() + L"\\" + name;
+        EXPECT_TRUE(::CopyFileW(from.c_str(), to.c_str(), FALSE))
+            << "cannot copy " << std::string(name.begin(), name.end()) << ", error " << ::GetLastError();
+    }
+    return InstallDir() + L"\\QELCommonBuild.exe";
+}
+
+RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs)
+{
+    RunResult result;
+    std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &process)) {
+        return result;
+    }
+    ScopedHandle processHandle(process.hProcess);
+    ScopedHandle threadHandle(process.hThread);
+    result.started = true;
+    result.finished = ::WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0;
+    if (!result.finished) ::TerminateProcess(process.hProcess, 1);
+    ::GetExitCodeProcess(process.hProcess, &result.exitCode);
+    return result;
+}
+
+}  // namespace testmachine
