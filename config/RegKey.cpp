@@ -130,6 +130,8 @@ LONG CRegKeyImpl::QueryDWORDValue(const wchar_t* name, DWORD& value)
     DWORD read = 0;
     ULONG bytes = sizeof(read);
     const LONG rc = QueryValue(name, &type, &read, &bytes);
+    // A larger value of another type is a type mismatch, not a buffer problem.
+    if (rc == ERROR_MORE_DATA && type != REG_DWORD) return ERROR_INVALID_DATA;
     if (rc != ERROR_SUCCESS) return rc;
     if (type != REG_DWORD || bytes != sizeof(read)) return ERROR_INVALID_DATA;
     value = read;
@@ -143,6 +145,7 @@ LONG CRegKeyImpl::QueryQWORDValue(const wchar_t* name, ULONGLONG& value)
     ULONGLONG read = 0;
     ULONG bytes = sizeof(read);
     const LONG rc = QueryValue(name, &type, &read, &bytes);
+    if (rc == ERROR_MORE_DATA && type != REG_QWORD) return ERROR_INVALID_DATA;
     if (rc != ERROR_SUCCESS) return rc;
     if (type != REG_QWORD || bytes != sizeof(read)) return ERROR_INVALID_DATA;
     value = read;
@@ -155,12 +158,15 @@ LONG CRegKeyImpl::QueryStringValue(const wchar_t* name, std::wstring& value)
     ULONG chars = 0;
     LONG rc = QueryStringValue(name, nullptr, &chars);
     if (rc != ERROR_SUCCESS) return rc;
+    // One character more than reported, so an odd byte count still fits and
+    // is refused for what it is rather than as a short buffer.
     std::vector<wchar_t> buffer;
     try {
         buffer.resize(static_cast<size_t>(chars) + 1, L'\0');
     } catch (...) {
         return ERROR_OUTOFMEMORY;
     }
+    chars += 1;
     rc = QueryStringValue(name, buffer.data(), &chars);
     if (rc != ERROR_SUCCESS) return rc;
     value.assign(buffer.data());

@@ -1,1 +1,204 @@
+#include "common/Platform.h"
+
+#include "logging/ETWLogging.h"
+#include "logging/Logging.h"
+#include "tests/support/Machine.h"
+
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+namespace {
+
+using namespace ETWLogging;
+
+TEST(EtwLoggingTest, LevelMapping)
+{
+    const struct {
+        DWORD level;
+        UCHAR mapped;
+    } cases[] = {{0, 3}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 3}, {7, 3}, {1000, 3}};
+    for (const auto& c : cases) EXPECT_EQ(MapEtwLevel(c.level), c.mapped) << "level " << c.level;
+}
+
+void Put32(std::vector<BYTE>& out, DWORD v)
+{
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(v >> (8 * i)));
+}
+
+void PutCounted(std::vector<BYTE>& out, const wchar_t* s)
+{
+    const size_t n = wcslen(s);
+    out.push_back(static_cast<BYTE>(n));
+    out.push_back(static_cast<BYTE>(n >> 8));
+    for (size_t i = 0; i < n; ++i) {
+        out.push_back(static_cast<BYTE>(s[i]));
+        out.push_back(static_cast<BYTE>(s[i] >> 8));
+    }
+}
+
+TEST(EtwLoggingTest, PackedFieldLayout)
+{
+    EtwEventSource source;
+    source.processId = 0x1234;
+    source.threadId = 0x56;
+    source.appName = L"QEL\\QELCommonBuild";
+    source.file = L"QELCommonBuild.cpp";
+    source.function = L"wWinMain";
+    source.line = 130;
+    source.translation = L"040904b0";
+    source.fileVersion = L"1.0.0.0";
+    source.group = L"";
+
+    std::vector<BYTE> expected;
+    Put32(expected, 0x1234);
+    Put32(expected, 0x56);
+    PutCounted(expected, L"QEL\\QELCommonBuild");
+    PutCounted(expected, L"QELCommonBuild.cpp");
+    PutCounted(expected, L"wWinMain");
+    Put32(expected, 130);
+    PutCounted(expected, L"040904b0");
+    PutCounted(expected, L"1.0.0.0");
+    PutCounted(expected, L"");
+    Put32(expected, 39);
+    EXPECT_EQ(PackEtwEventField(source, 39), expected);
+}
+
+TEST(EtwLoggingTest, EventHeaderAndFields)
+{
+    EtwEventSource source;
+    source.file = L"a.cpp";
+    EtwEventRecord record;
+    BuildEtwEvent(source, 6, L"message text", record);
+    const auto& e = record.event;
+    EXPECT_EQ(e.header.Size, 0x50);
+    EXPECT_EQ(e.header.Class.Type, 1);
+    EXPECT_EQ(e.header.Class.Level, 3) << "6 is written as 3";
+    EXPECT_EQ(e.header.Class.Version, 2);
+    EXPECT_EQ(e.header.Flags, 0x120000u);
+    EXPECT_TRUE(IsEqualGUID(e.header.Guid, internal::kEventClassGuid));
+    EXPECT_EQ(e.fields[0].DataPtr, reinterpret_cast<ULONG64>(record.packed.data()));
+    EXPECT_EQ(e.fields[0].Length, record.packed.size());
+    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(e.fields[1].DataPtr)), L"message text");
+    EXPECT_EQ(e.fields[1].Length, (12u + 1u) * sizeof(wchar_t));
+    // The packed message length at the end of the first field.
+    DWORD length = 0;
+    std::memcpy(&length, record.packed.data() + record.packed.size() - 4, 4);
+    EXPECT_EQ(length, 12u);
+}
+
+class MapReader : public CLogConfigReaderIf {
+public:
+    explicit MapReader(std::map<std::wstring, DWORD> values) : m_values(std::move(values)) {}
+    bool GetDWORD(const wchar_t* name, DWORD& value) override
+    {
+        auto it = m_values.find(name);
+        if (it == m_values.end()) return false;
+        value = it->second;
+        return true;
+    }
+
+private:
+    std::map<std::wstring, DWORD> m_values;
+};
+
+TEST(EtwLoggingTest, BackendChoice)
+{
+    using Backend = CDefaultLogBuilder::Backend;
+    const struct {
+        const char* name;
+        DWORD backendOverride;
+        std::map<std::wstring, DWORD> values;
+        Backend expected;
+    } cases[] = {
+        {"value absent", 0, {}, Backend::EventTrace},
+        {"value 1", 0, {{L"Logging Mechanism", 1}}, Backend::File},
+        {"value 2", 0, {{L"Logging Mechanism", 2}}, Backend::EventTrace},
+        {"value 0", 0, {{L"Logging Mechanism", 0}}, Backend::EventTrace},
+        {"override 1 wins", 1, {{L"Logging Mechanism", 2}}, Backend::File},
+    };
+    for (const auto& c : cases) {
+        MapReader reader(c.values);
+        EXPECT_EQ(CDefaultLogBuilder::ChooseBackend(c.backendOverride, &reader), c.expected) << c.name;
+    }
+
+    // Without a reader the registry decides, and the builder builds that back end.
+    const std::wstring key = L"SOFTWARE\\Tarsen\\Logging";
+    const struct {
+        const char* name;
+        bool set;
+        DWORD value;
+        bool file;
+    } registry[] = {{"absent", false, 0, false}, {"1", true, 1, true}, {"2", true, 2, false}};
+    for (const auto& r : registry) {
+        testmachine::DeleteTree(key);
+        if (r.set) testmachine::SetDword(key, L"Logging Mechanism", r.value);
+        CDefaultLogBuilder builder;
+        CLoggingIf* logger = nullptr;
+        ASSERT_TRUE(builder.BuildLogger(0, L"QEL", nullptr, nullptr, 0, &logger, nullptr)) << r.name;
+        EXPECT_EQ(dynamic_cast<CLogging*>(logger) != nullptr, r.file) << r.name;
+        EXPECT_EQ(dynamic_cast<CETWLogging*>(logger) != nullptr, !r.file) << r.name;
+        logger->Release();
+    }
+    testmachine::DeleteTree(key);
+}
+
+TEST(EtwLoggingTest, SessionsAndRegistryDecideWhatPasses)
+{
+    testmachine::DeleteTree(L"SOFTWARE\\Tarsen.logging");
+    CETWLogging logger;
+    ASSERT_EQ(logger.Initialize(L"QEL", nullptr, nullptr, 0), 0u);
+    EXPECT_EQ(logger.Initialize(L"QEL", nullptr, nullptr, 0), CETWLogging::kErrorAlreadyInitialized);
+    EXPECT_EQ(logger.Threshold(), 3u);
+    EXPECT_TRUE(logger.IsEnabled());
+    EXPECT_EQ(logger.AppName(), L"unit_logging");
+
+    // A session enabling at level 5: 3 still passes, 4 does not.
+    EXPECT_EQ(logger.OnControl(WMI_ENABLE_EVENTS, 0), 0u);
+    logger.SetThreshold(5);
+    EXPECT_TRUE(logger.IsLevelEnabled(3));
+    EXPECT_FALSE(logger.IsLevelEnabled(4));
+    EXPECT_TRUE(logger.IsLevelEnabled(5));
+
+    // Registry overrides, later keys winning: the base key, the group's, the application's.
+    testmachine::SetDword(L"SOFTWARE\\Tarsen.logging", L"Severity", 2);
+    testmachine::SetDword(L"SOFTWARE\\Tarsen.logging\\QEL", L"Severity", 4);
+    testmachine::SetDword(L"SOFTWARE\\Tarsen.logging\\unit_logging", L"Enable", 0);
+    CETWConfigurationListener listener(logger);
+    listener.OnSessionChange(true, 6, 0);
+    EXPECT_EQ(logger.Threshold(), 4u);
+    EXPECT_FALSE(logger.IsEnabled());
+    testmachine::SetDword(L"SOFTWARE\\Tarsen.logging\\unit_logging", L"Enable", 1);
+    listener.OnSessionChange(false, logger.Threshold(), 0);
+    EXPECT_TRUE(logger.IsEnabled()) << "the application's key re-enables after the session's disable";
+
+    EXPECT_EQ(logger.OnControl(static_cast<WMIDPREQUESTCODE>(99), 0), static_cast<ULONG>(ERROR_INVALID_PARAMETER));
+    logger.EnsureReady();
+    EXPECT_EQ(logger.EnsureReady(), 0u) << "registration is tried once; a failure costs one line only";
+    testmachine::DeleteTree(L"SOFTWARE\\Tarsen.logging");
+}
+
+TEST(EtwLoggingTest, PropertiesDefaultsAndOverrides)
+{
+    testmachine::DeleteTree(L"SOFTWARE\\Tarsen\\Logging");
+    internal::ETWAppProperties defaults;
+    defaults.Read(L"C:\\ProgramData");
+    EXPECT_TRUE(IsEqualGUID(defaults.providerGuid, internal::kDefaultProviderGuid));
+    EXPECT_EQ(defaults.sessionName, L"Tarsen.{E4367DA7-2B80-47f3-86D2-7626A18FC6F4}");
+    EXPECT_EQ(defaults.ownerMutexName, L"Global\\Tarsen.{0696D115-BE52-46c3-BFEE-D73A305B6581}");
+    EXPECT_EQ(defaults.logPath, L"C:\\ProgramData\\Tarsen\\TSLOGS");
+    EXPECT_EQ(defaults.etlPath, L"C:\\ProgramData\\Tarsen\\TSLOGS\\ETW");
+    EXPECT_EQ(defaults.traceFileName, L"tslogs.etl");
+
+    testmachine::SetString(L"SOFTWARE\\Tarsen\\Logging\\Provider", L"Provider Guid",
+                           L"{11111111-2222-3333-4444-555555555555}");
+    testmachine::SetString(L"SOFTWARE\\Tarsen\\Logging", L"Log Path", L"D:\\Logs");
+    internal::ETWAppProperties read;
+    read.Read(L"C:\\ProgramData");
+    EXPECT_EQ(read.providerGuid.Data1, 0x11111111u);
+    EXPECT_EQ(read.logPath, L"D:\\Logs");
+    testmachine::DeleteTree(L"SOFTWARE\\Tarsen\\Logging");
+}
+
+}  // namespace

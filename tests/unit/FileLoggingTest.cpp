@@ -1,1 +1,202 @@
+#include "common/Platform.h"
+
+#include "logging/Log.h"
+#include "logging/Logging.h"
+#include "tests/support/LogFile.h"
+#include "tests/support/Machine.h"
+
 #include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+using ETWLogging::CLogging;
+
+const std::wstring kModule = L"unit_logging";
+
+class FileLoggingTest : public testing::Test {
+protected:
+    void SetUp() override { testmachine::RemoveTree(testmachine::ProgramDataFolder() + L"\\Tarsen"); }
+    void TearDown() override { testmachine::RemoveTree(testmachine::ProgramDataFolder() + L"\\Tarsen"); }
+
+    std::wstring Folder() const { return testmachine::LogFolder(kModule); }
+    std::wstring Global() const { return testmachine::ProgramDataFolder() + L"\\Tarsen\\TSLOGS\\log.ini"; }
+    void AppIni(const wchar_t* key, const wchar_t* value) const
+    {
+        testmachine::CreateFolder(Folder());
+        ::WritePrivateProfileStringW(L"Config", key, value, (Folder() + L"\\log.ini").c_str());
+    }
+    void GlobalIni(const wchar_t* key, const wchar_t* value) const
+    {
+        testmachine::CreateFolder(testmachine::ProgramDataFolder() + L"\\Tarsen\\TSLOGS");
+        ::WritePrivateProfileStringW(L"Config", key, value, Global().c_str());
+    }
+    // A logger named after this test program, group "QEL", like the product's.
+    std::unique_ptr<CLogging> Make(const wchar_t* host = nullptr) const
+    {
+        auto logger = std::make_unique<CLogging>();
+        EXPECT_EQ(logger->Initialize(L"QEL", nullptr, host, 0), 0u);
+        return logger;
+    }
+    std::wstring File(DWORD index) const
+    {
+        wchar_t name[16];
+        swprintf(name, 16, L"%03lu.log", static_cast<unsigned long>(index));
+        return Folder() + L"\\" + kModule + name;
+    }
+};
+
+TEST_F(FileLoggingTest, NothingIsWrittenWithoutTheFolderForTheWholeRun)
+{
+    auto logger = Make();
+    EXPECT_EQ(logger->LogText(L"f.cpp", L"F", 1, 4, L"lost"), 0u);
+    EXPECT_FALSE(testmachine::FileExists(Folder()));
+    EXPECT_FALSE(logger->IsLevelEnabled(6)) << "no level passes once the check failed";
+
+    testmachine::CreateFolder(Folder());
+    logger->LogText(L"f.cpp", L"F", 1, 4, L"still lost");
+    EXPECT_FALSE(testmachine::FileExists(File(0))) << "the first-use check is made once";
+}
+
+TEST_F(FileLoggingTest, FirstLineCreatesTheFileWithAByteOrderMark)
+{
+    testmachine::CreateFolder(Folder());
+    auto logger = Make();
+    ASSERT_EQ(logger->LogText(L"d:\\src\\QELCommonBuild.cpp", L"CJobFactory::GetJobObject", 7, 4, L"first"), 0u);
+    ASSERT_EQ(logger->LogText(L"x.cpp", L"X", 8, 3, L"second\n"), 0u);
+    EXPECT_EQ(logger->LogText(L"x.cpp", L"X", 8, 3, L""), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    bool bom = false;
+    const auto lines = ReadLogFile(File(0), 0x10, &bom);
+    EXPECT_TRUE(bom);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text, L"first");
+    EXPECT_EQ(lines[0].level, L"Error");
+    EXPECT_EQ(lines[0].exe, L"unit_logging.ex") << "no module handle: the process name, cut to 15";
+    EXPECT_EQ(lines[1].text, L"second\n");
+
+    auto hosted = Make(L"HOST1");
+    hosted->LogText(L"x.cpp", L"X", 1, 3, L"with host");
+    EXPECT_TRUE(testmachine::FileExists(Folder() + L"\\" + kModule + L"_HOST1000.log"));
+}
+
+TEST_F(FileLoggingTest, RotationWrapsAndReplacesOldContent)
+{
+    testmachine::CreateFolder(Folder());
+    auto logger = Make();
+    ASSERT_EQ(logger->GetMaxSize(), 262144u);
+    ASSERT_EQ(logger->GetMaxEntries(), 3u);
+    const std::wstring big(4000, L'r');  // about 8 KiB a line
+    auto fill = [&](const wchar_t* tag) {
+        // Writes until the current file has been left for the next one.
+        for (int i = 0; i < 40; ++i) logger->LogText(L"f", L"F", 1, 3, (tag + big).c_str());
+    };
+    fill(L"A");
+    EXPECT_TRUE(testmachine::FileExists(File(1)));
+    EXPECT_EQ(::GetPrivateProfileIntW(L"Config", L"LastLogIdx", -1, (Folder() + L"\\log.ini").c_str()), 1);
+    fill(L"B");
+    fill(L"C");
+    EXPECT_EQ(::GetPrivateProfileIntW(L"Config", L"LastLogIdx", -1, (Folder() + L"\\log.ini").c_str()), 0)
+        << "after index 2 comes index 0";
+    const auto wrapped = ReadLogFile(File(0), 0x10);
+    ASSERT_FALSE(wrapped.empty());
+    for (const auto& line : wrapped) EXPECT_NE(line.text[0], L'A') << "old content replaced";
+    EXPECT_LT(testmachine::ReadBytes(File(1)).size(), 262144u + 9000);
+}
+
+TEST_F(FileLoggingTest, IniValuesValidatedPerApplicationThenGlobal)
+{
+    const struct {
+        const char* name;
+        const wchar_t* key;
+        const wchar_t* app;     // nullptr: not set
+        const wchar_t* global;  // nullptr: not set
+        DWORD (CLogging::*get)() const;
+        DWORD expected;
+    } cases[] = {
+        {"MaxEntries 1 is ignored", L"MaxEntries", L"1", nullptr, &CLogging::GetMaxEntries, 3},
+        {"MaxEntries 101 is ignored", L"MaxEntries", L"101", nullptr, &CLogging::GetMaxEntries, 3},
+        {"invalid app value falls to global", L"MaxEntries", L"101", L"4", &CLogging::GetMaxEntries, 4},
+        {"MaxEntries 100 taken", L"MaxEntries", L"100", nullptr, &CLogging::GetMaxEntries, 100},
+        {"MaxSize 100 is ignored", L"MaxSize", L"100", nullptr, &CLogging::GetMaxSize, 262144},
+        {"MaxSize hex upper bound", L"MaxSize", L"0xA00000", nullptr, &CLogging::GetMaxSize, 0xA00000},
+        {"MaxSize above bound", L"MaxSize", nullptr, L"10485761", &CLogging::GetMaxSize, 262144},
+        {"app Severity 2 beats global 4", L"Severity", L"2", L"4", &CLogging::GetSeverity, 2},
+        {"global Severity alone", L"Severity", nullptr, L"4", &CLogging::GetSeverity, 4},
+        {"Severity 7 is ignored", L"Severity", L"7", nullptr, &CLogging::GetSeverity, 3},
+        {"text is not a number", L"Severity", L"high", nullptr, &CLogging::GetSeverity, 3},
+        {"Options taken as given", L"Options", L"0x3C", nullptr, &CLogging::GetOptions, 0x3C},
+        {"Enable 0", L"Enable", L"0", nullptr, &CLogging::GetEnable, 0},
+    };
+    for (const auto& c : cases) {
+        testmachine::RemoveTree(testmachine::ProgramDataFolder() + L"\\Tarsen");
+        if (c.app) AppIni(c.key, c.app);
+        if (c.global) GlobalIni(c.key, c.global);
+        auto logger = Make();
+        EXPECT_EQ(((*logger).*c.get)(), c.expected) << c.name;
+    }
+}
+
+TEST_F(FileLoggingTest, SeverityThreshold)
+{
+    const struct {
+        const wchar_t* severity;
+        bool passes[7];  // levels 0..6
+    } cases[] = {
+        {nullptr, {false, false, false, true, true, true, true}},
+        {L"0", {true, true, true, true, true, true, true}},
+        {L"5", {false, false, false, false, false, true, true}},
+    };
+    for (const auto& c : cases) {
+        testmachine::RemoveTree(testmachine::ProgramDataFolder() + L"\\Tarsen");
+        if (c.severity) AppIni(L"Severity", c.severity);
+        auto logger = Make();
+        for (DWORD level = 0; level <= 6; ++level) {
+            EXPECT_EQ(logger->IsLevelEnabled(level) != FALSE, c.passes[level]) << "level " << level;
+        }
+    }
+    AppIni(L"Enable", L"0");
+    EXPECT_FALSE(Make()->IsLevelEnabled(6));
+}
+
+TEST_F(FileLoggingTest, InitialisationResults)
+{
+    CLogging logger;
+    EXPECT_EQ(logger.Shutdown(), CLogging::kErrorNotInitialized);
+    EXPECT_EQ(logger.Initialize(L"", nullptr, nullptr, 0), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(logger.Initialize(L"QEL", nullptr, L"", 0), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(logger.Initialize(L"QEL", nullptr, nullptr, 0), 0u);
+    EXPECT_EQ(logger.Initialize(L"QEL", nullptr, nullptr, 0), CLogging::kErrorAlreadyInitialized);
+    EXPECT_EQ(logger.LogFilePath(12), Folder() + L"\\unit_logging012.log");
+    logger.SetMaxEntries(500);
+    logger.SetMaxSize(1);
+    logger.SetSeverity(0);
+    EXPECT_EQ(logger.GetMaxEntries(), 100u);
+    EXPECT_EQ(logger.GetMaxSize(), 0x40000u);
+    EXPECT_EQ(logger.GetSeverity(), 1u);
+}
+
+DWORD DispatchText(ETWLogging::CLoggingIf* logger, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const DWORD rc = ETWLogging::DispatchLogV(logger, 3, L"f.cpp", L"F", 1, format, args);
+    va_end(args);
+    return rc;
+}
+
+TEST_F(FileLoggingTest, MessagesOver4160CharactersAreCutTo2080)
+{
+    testmachine::CreateFolder(Folder());
+    auto logger = Make();
+    const std::wstring exact(4160, L'e');
+    const std::wstring over(4161, L'o');
+    ASSERT_EQ(DispatchText(logger.get(), L"%s", exact.c_str()), 0u);
+    ASSERT_EQ(DispatchText(logger.get(), L"%s", over.c_str()), 0u);
+    const auto lines = ReadLogFile(File(0), 0x10);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].text.size(), 4160u);
+    EXPECT_EQ(lines[1].text, std::wstring(2080, L'o'));
+}
+
+}  // namespace

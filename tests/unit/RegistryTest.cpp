@@ -1,1 +1,319 @@
+#include "common/Platform.h"
+
+#include "common/UniqueHandle.h"
+#include "config/PCReg.h"
+#include "config/RegKey.h"
+#include "tests/support/CaptureLog.h"
+#include "tests/support/Machine.h"
+
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::wstring kKey = L"SOFTWARE\\Tarsen\\RegistryTest";
+
+class RegistryTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        testmachine::DeleteTree(kKey);
+        testmachine::SetString(kKey, L"text", L"hello");
+        testmachine::SetString(kKey, L"empty", L"");
+        testmachine::SetDword(kKey, L"number", 42);
+        testmachine::SetQword(kKey, L"big", 0x1122334455667788ull);
+        const BYTE blob[] = {1, 2, 3, 4, 5};
+        testmachine::SetBinary(kKey, L"blob", blob, sizeof(blob));
+        const wchar_t oddText[] = L"abc";
+        testmachine::SetRaw(kKey, L"odd", REG_SZ, oddText, 5);  // odd byte count
+        testmachine::SetRaw(kKey, L"expand", REG_EXPAND_SZ, L"%TEMP%\\x", sizeof(L"%TEMP%\\x"));
+        testmachine::SetRaw(kKey, L"zero", REG_SZ, L"", 0);
+        TestLog().Clear();
+    }
+    void TearDown() override { testmachine::DeleteTree(kKey); }
+    CPCReg reg;
+};
+
+TEST_F(RegistryTest, TypedReadsAcceptOnlyTheirType)
+{
+    // Each read into an output preset to a sentinel: a failed read leaves it alone.
+    const struct {
+        const wchar_t* name;
+        DWORD stringResult;
+        const wchar_t* stringValue;
+        DWORD dwordResult;
+    } cases[] = {
+        {L"text", 0, L"hello", ERROR_CANTREAD},
+        {L"empty", 0, L"", ERROR_CANTREAD},
+        {L"zero", 0, L"", ERROR_CANTREAD},
+        {L"expand", 0, L"%TEMP%\\x", ERROR_CANTREAD},
+        {L"number", ERROR_CANTREAD, L"sentinel", 0},
+        {L"big", ERROR_CANTREAD, L"sentinel", ERROR_CANTREAD},
+        {L"blob", ERROR_CANTREAD, L"sentinel", ERROR_CANTREAD},
+        {L"odd", ERROR_CANTREAD, L"sentinel", ERROR_CANTREAD},
+        {L"missing", ERROR_CANTREAD, L"sentinel", ERROR_CANTREAD},
+    };
+    for (const auto& c : cases) {
+        std::wstring text = L"sentinel";
+        EXPECT_EQ(reg.Read(kKey, c.name, text), c.stringResult) << testing::PrintToString(std::wstring(c.name));
+        EXPECT_EQ(text, c.stringValue);
+        DWORD number = 7;
+        EXPECT_EQ(reg.Read(kKey, c.name, number), c.dwordResult) << testing::PrintToString(std::wstring(c.name));
+        EXPECT_EQ(number, c.dwordResult == 0 ? 42u : 7u);
+    }
+    ULONGLONG big = 0;
+    EXPECT_EQ(reg.Read(kKey, L"big", big), 0u);
+    EXPECT_EQ(big, 0x1122334455667788ull);
+    EXPECT_TRUE(TestLog().Has(L"Cant get registry value missing at key location " + kKey));
+    EXPECT_EQ(TestLog().Find(L"Cant get registry value missing at key location " + kKey).level, 2u);
+}
+
+TEST_F(RegistryTest, MissingKeyIs1011AndOutputStaysUnchanged)
+{
+    std::wstring text = L"keep";
+    DWORD number = 9;
+    SharedBuffer buffer;
+    EXPECT_EQ(reg.Read(kKey + L"\\Nope", L"text", text), static_cast<DWORD>(ERROR_CANTOPEN));
+    EXPECT_EQ(reg.Read(kKey + L"\\Nope", L"number", number), static_cast<DWORD>(ERROR_CANTOPEN));
+    EXPECT_EQ(reg.Read(kKey + L"\\Nope", L"blob", buffer), static_cast<DWORD>(ERROR_CANTOPEN));
+    EXPECT_EQ(text, L"keep");
+    EXPECT_EQ(number, 9u);
+    EXPECT_FALSE(buffer);
+    EXPECT_TRUE(TestLog().Has(L"Cant open registry key: " + kKey + L"\\Nope"));
+}
+
+TEST_F(RegistryTest, BinaryReadReplacesTheBufferWithTheValue)
+{
+    SharedBuffer buffer;
+    ASSERT_EQ(reg.Read(kKey, L"blob", buffer), 0u);
+    ASSERT_TRUE(buffer);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(buffer[i], i + 1);
+
+    SharedBuffer untouched = MakeSharedBuffer(1);
+    untouched[0] = 0xAA;
+    SharedBuffer copy = untouched;
+    EXPECT_EQ(reg.Read(kKey, L"text", untouched), static_cast<DWORD>(ERROR_CANTREAD)) << "a string is not binary";
+    EXPECT_EQ(untouched.get(), copy.get());
+    EXPECT_TRUE(TestLog().Has(L"REG-NOTFOUND: " + kKey + L"\\text"));
+}
+
+TEST_F(RegistryTest, WritesCreateTheWholePath)
+{
+    const std::wstring deep = kKey + L"\\A\\B\\C";
+    EXPECT_EQ(reg.Write(deep, L"s", std::wstring(L"v")), 0u);
+    EXPECT_EQ(reg.Write(deep, L"d", DWORD{5}), 0u);
+    EXPECT_EQ(reg.Write(deep, L"q", ULONGLONG{6}), 0u);
+    std::wstring s;
+    DWORD d = 0;
+    ASSERT_TRUE(testmachine::ReadString(deep, L"s", s));
+    ASSERT_TRUE(testmachine::ReadDword(deep, L"d", d));
+    EXPECT_EQ(s, L"v");
+    EXPECT_EQ(d, 5u);
+    ULONGLONG q = 0;
+    EXPECT_EQ(reg.Read(deep, L"q", q), 0u);
+    EXPECT_EQ(q, 6u);
+}
+
+TEST_F(RegistryTest, WriteValuesWritesEveryEntryAndOrsTheResults)
+{
+    EXPECT_EQ(reg.WriteValues(kKey, {}), 0u);
+    // A name longer than the registry allows fails; the others are written anyway.
+    const std::wstring tooLong(20000, L'n');
+    const DWORD rc = reg.WriteValues(kKey, {{L"a", L"1"}, {tooLong, L"x"}, {L"z", L"26"}});
+    EXPECT_EQ(rc, static_cast<DWORD>(ERROR_CANTWRITE));
+    std::wstring a;
+    std::wstring z;
+    EXPECT_TRUE(testmachine::ReadString(kKey, L"a", a));
+    EXPECT_TRUE(testmachine::ReadString(kKey, L"z", z));
+    EXPECT_EQ(a + z, L"126");
+}
+
+TEST_F(RegistryTest, EnumerationWalksPastOversizedValues)
+{
+    const std::wstring key = kKey + L"\\Enum";
+    testmachine::SetString(key, L"first", L"1");
+    testmachine::SetString(key, L"huge", std::wstring(3000, L'h'));  // 6002 bytes: more than the 4096-byte buffer
+    testmachine::SetString(key, L"last", L"2");
+    testmachine::SetDword(key, L"dword", 0x00410041);
+    StringMap values{{L"first", L"stale"}};
+    EXPECT_EQ(reg.EnumRegKeyValues(key, values), 0u);
+    EXPECT_EQ(values[L"first"], L"1") << "a name already present is overwritten";
+    EXPECT_EQ(values[L"last"], L"2");
+    EXPECT_EQ(values.count(L"huge"), 0u);
+    EXPECT_EQ(values[L"dword"], L"AA") << "data is taken as text up to its first terminator";
+
+    StringList keys;
+    EXPECT_EQ(reg.EnumRegKeys(key, keys), 0u);
+    EXPECT_TRUE(keys.empty());
+    testmachine::SetString(key + L"\\Sub1", L"x", L"y");
+    testmachine::SetString(key + L"\\Sub2", L"x", L"y");
+    EXPECT_EQ(reg.EnumRegKeys(key, keys), 0u);
+    EXPECT_EQ(keys, (StringList{L"Sub1", L"Sub2"}));
+    EXPECT_EQ(reg.EnumRegKeys(kKey + L"\\Missing", keys), static_cast<DWORD>(ERROR_CANTOPEN));
+}
+
+TEST_F(RegistryTest, DeleteValueAndSubKey)
+{
+    EXPECT_EQ(reg.DeleteValue(kKey, L"text"), 0u);
+    EXPECT_EQ(reg.DeleteValue(kKey, L"text"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(reg.DeleteValue(kKey + L"\\Missing", L"text"), static_cast<DWORD>(ERROR_CANTOPEN));
+
+    testmachine::SetString(kKey + L"\\Leaf", L"x", L"y");
+    EXPECT_EQ(reg.DeleteSubKey(kKey, L"Leaf"), 0u);
+    EXPECT_FALSE(testmachine::KeyExists(kKey + L"\\Leaf"));
+    EXPECT_EQ(reg.DeleteSubKey(kKey, L"Leaf"), static_cast<DWORD>(ERROR_CANTREAD));
+}
+
+TEST_F(RegistryTest, NotifyChangeSignalsOnAWrite)
+{
+    ScopedHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE h = event.Get();
+    ASSERT_EQ(reg.NotifyChange(kKey, 0, h, true), 0u);
+    testmachine::SetString(kKey, L"changed", L"1");
+    EXPECT_EQ(::WaitForSingleObject(event.Get(), 5000), WAIT_OBJECT_0);
+}
+
+TEST_F(RegistryTest, KeyClassStrictChecks)
+{
+    Stratum::CRegKey key;
+    DWORD unused = 0;
+    EXPECT_EQ(key.QueryDWORDValue(L"number", unused), ERROR_INVALID_PARAMETER) << "no key open";
+    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey.c_str(), KEY_ALL_ACCESS), ERROR_SUCCESS);
+
+    // Multi-strings: written up to the empty string, read back with both terminators.
+    const wchar_t multi[] = L"one\0two\0";
+    EXPECT_EQ(key.SetMultiStringValue(L"multi", multi), ERROR_SUCCESS);
+    wchar_t buffer[32];
+    ULONG chars = 32;
+    EXPECT_EQ(key.QueryMultiStringValue(L"multi", buffer, &chars), ERROR_SUCCESS);
+    EXPECT_EQ(chars, 9u);
+    chars = 1;
+    EXPECT_EQ(key.QueryMultiStringValue(L"multi", buffer, &chars), ERROR_INSUFFICIENT_BUFFER);
+    chars = 32;
+    EXPECT_EQ(key.QueryMultiStringValue(L"text", buffer, &chars), ERROR_INVALID_DATA);
+    EXPECT_EQ(key.SetStringValue(L"x", nullptr), ERROR_INVALID_DATA);
+    EXPECT_EQ(key.SetMultiStringValue(L"x", nullptr), ERROR_INVALID_DATA);
+    EXPECT_EQ(key.SetValue(L"x", REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
+
+    // GUIDs are stored in braces and read back only from a braced text.
+    const GUID guid = {0xE16CA450, 0x55CC, 0x11E0, {0xB8, 0xAF, 0x08, 0x00, 0x20, 0x0C, 0x9A, 0x66}};
+    EXPECT_EQ(key.SetGUIDValue(L"guid", guid), ERROR_SUCCESS);
+    std::wstring text;
+    EXPECT_EQ(key.QueryStringValue(L"guid", text), ERROR_SUCCESS);
+    EXPECT_EQ(text, L"{E16CA450-55CC-11E0-B8AF-0800200C9A66}");
+    GUID read{};
+    EXPECT_EQ(key.QueryGUIDValue(L"guid", read), ERROR_SUCCESS);
+    EXPECT_TRUE(IsEqualGUID(read, guid));
+    EXPECT_NE(key.QueryGUIDValue(L"text", read), ERROR_SUCCESS);
+    EXPECT_TRUE(IsEqualGUID(read, GUID{})) << "the GUID is cleared first";
+
+    DWORD dword = 0;
+    ULONGLONG qword = 0;
+    EXPECT_EQ(key.QueryDWORDValue(L"big", dword), ERROR_INVALID_DATA);
+    EXPECT_EQ(key.QueryQWORDValue(L"number", qword), ERROR_INVALID_DATA);
+}
+
+// Wine hands back an unterminated REG_SZ with a terminator added, so the
+// registry itself cannot show the rule; a key whose raw read returns exactly
+// the stored bytes can.
+class RawStringKey : public Stratum::internal::CRegKeyImpl {
+public:
+    RawStringKey(std::vector<BYTE> data, DWORD type) : m_data(std::move(data)), m_type(type) {}
+    LONG QueryValue(const wchar_t*, DWORD* type, void* data, ULONG* bytes) override
+    {
+        if (type) *type = m_type;
+        const ULONG capacity = *bytes;
+        *bytes = static_cast<ULONG>(m_data.size());
+        if (!data) return ERROR_SUCCESS;
+        if (capacity < m_data.size()) return ERROR_MORE_DATA;
+        memcpy(data, m_data.data(), m_data.size());
+        return ERROR_SUCCESS;
+    }
+
+private:
+    std::vector<BYTE> m_data;
+    DWORD m_type;
+};
+
+TEST_F(RegistryTest, StringReadsRefuseOddSizesAndMissingTerminators)
+{
+    const struct {
+        std::vector<BYTE> data;
+        DWORD type;
+        LONG result;
+        const wchar_t* value;
+    } cases[] = {
+        {{'a', 0, 'b', 0, 0, 0}, REG_SZ, ERROR_SUCCESS, L"ab"},
+        {{'a', 0, 'b', 0, 0, 0}, REG_EXPAND_SZ, ERROR_SUCCESS, L"ab"},
+        {{'a', 0, 'b', 0}, REG_SZ, ERROR_INVALID_DATA, L"keep"},
+        {{'a', 0, 'b', 0, 0}, REG_SZ, ERROR_INVALID_DATA, L"keep"},
+        {{}, REG_SZ, ERROR_SUCCESS, L""},
+        {{'a', 0, 0, 0}, REG_MULTI_SZ, ERROR_INVALID_DATA, L"keep"},
+        {{1, 0, 0, 0}, REG_DWORD, ERROR_INVALID_DATA, L"keep"},
+    };
+    for (const auto& c : cases) {
+        Stratum::CRegKey key(std::make_shared<RawStringKey>(c.data, c.type));
+        key.Attach(HKEY_LOCAL_MACHINE);  // any open key: the raw read above never touches it
+        std::wstring value = L"keep";
+        EXPECT_EQ(key.QueryStringValue(L"v", value), c.result) << c.data.size() << " bytes, type " << c.type;
+        EXPECT_EQ(value, c.value);
+        key.Detach();
+    }
+}
+
+TEST_F(RegistryTest, RecursiveAndDeleteOnCloseRemoval)
+{
+    testmachine::SetString(kKey + L"\\Tree\\A\\A1", L"x", L"1");
+    testmachine::SetString(kKey + L"\\Tree\\A\\A2", L"x", L"1");
+    testmachine::SetString(kKey + L"\\Tree\\B", L"x", L"1");
+    Stratum::CRegKey key;
+    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey.c_str(), KEY_ALL_ACCESS), ERROR_SUCCESS);
+    EXPECT_NE(key.DeleteSubKey(L"Tree"), ERROR_SUCCESS) << "a key with sub-keys is not deleted flat";
+    EXPECT_EQ(key.RecurseDeleteKey(L"Tree"), ERROR_SUCCESS);
+    EXPECT_FALSE(testmachine::KeyExists(kKey + L"\\Tree"));
+
+    // Delete-on-close empties the key when its handle is closed.
+    testmachine::SetString(kKey + L"\\Temp\\Child", L"x", L"1");
+    Stratum::CRegKey temp;
+    ASSERT_EQ(temp.Open(HKEY_LOCAL_MACHINE, (kKey + L"\\Temp").c_str(), KEY_ALL_ACCESS), ERROR_SUCCESS);
+    temp.Impl()->SetDeleteOnClose(true);
+    temp.Close();
+    EXPECT_FALSE(testmachine::KeyExists(kKey + L"\\Temp\\Child"));
+}
+
+TEST_F(RegistryTest, GrantEveryoneAccessAddsAWorldEntry)
+{
+    testmachine::SetString(kKey + L"\\Shared\\Sub", L"x", L"1");
+    Stratum::CRegKey key;
+    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, (kKey + L"\\Shared").c_str(), KEY_ALL_ACCESS), ERROR_SUCCESS);
+    ASSERT_EQ(key.GrantEveryoneAccess(true), ERROR_SUCCESS);
+
+    DWORD size = 0;
+    ASSERT_EQ(key.GetKeySecurity(DACL_SECURITY_INFORMATION, nullptr, &size), ERROR_INSUFFICIENT_BUFFER);
+    std::vector<BYTE> descriptor(size);
+    ASSERT_EQ(key.GetKeySecurity(DACL_SECURITY_INFORMATION, descriptor.data(), &size), ERROR_SUCCESS);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl);
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    ASSERT_TRUE(::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
+    bool found = false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            ::EqualSid(&ace->SidStart, everyone)) {
+            found = true;
+        }
+    }
+    ::FreeSid(everyone);
+    EXPECT_TRUE(found);
+}
+
+}  // namespace
