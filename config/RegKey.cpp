@@ -3,6 +3,7 @@
 #include "config/RegKey.h"
 
 #include "common/UniqueHandle.h"
+#include "config/OSInfo.h"
 
 #include <aclapi.h>
 #include <objbase.h>
@@ -33,15 +34,6 @@ RegDeleteKeyExFn RegDeleteKeyExEntry()
         looked.store(true);
     }
     return entry.load();
-}
-
-bool IsNtPlatform()
-{
-    OSVERSIONINFOEXW info{};
-    info.dwOSVersionInfoSize = sizeof(info);
-    info.dwPlatformId = VER_PLATFORM_WIN32_NT;
-    const ULONGLONG mask = ::VerSetConditionMask(0, VER_PLATFORMID, VER_EQUAL);
-    return ::VerifyVersionInfoW(&info, VER_PLATFORMID, mask) != FALSE;
 }
 
 }  // namespace
@@ -345,7 +337,7 @@ LONG CRegKeyImpl::DeleteValue(const wchar_t* name)
 LONG CRegKeyImpl::GrantEveryoneAccess(bool recursive)
 {
     if (!m_key) return ERROR_INVALID_PARAMETER;
-    if (!IsNtPlatform()) return ERROR_SUCCESS;
+    if (!OSInfo().IsNTPlatform()) return ERROR_SUCCESS;
     return grantEveryoneAccess(m_key, recursive);
 }
 

@@ -2,6 +2,7 @@
 
 #include "logging/ETWLogging.h"
 
+#include "config/OSInfo.h"
 #include "config/RegKey.h"
 #include "logging/Logging.h"
 #include "logging/WideFormat.h"
@@ -87,27 +88,12 @@ void ReadVersionStrings(HMODULE module, std::wstring& translation, std::wstring&
     wchar_t path[MAX_PATH];
     const DWORD n = ::GetModuleFileNameW(module, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return;
-    DWORD ignored = 0;
-    const DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
-    if (size == 0) return;
-    std::vector<BYTE> data(size);
-    if (!::GetFileVersionInfoW(path, 0, size, data.data())) return;
-    struct LangCodePage {
-        WORD language;
-        WORD codePage;
-    }* pairs = nullptr;
-    UINT bytes = 0;
-    if (!::VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&pairs), &bytes) ||
-        bytes < sizeof(LangCodePage)) {
-        return;
-    }
-    translation = FormatWide(L"%04x%04x", pairs[0].language, pairs[0].codePage);
-    const std::wstring query = L"\\StringFileInfo\\" + translation + L"\\FileVersion";
-    wchar_t* value = nullptr;
-    UINT chars = 0;
-    if (::VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &chars) && value) {
-        fileVersion = value;
-    }
+    Stratum::FileVersionInfo info;
+    WORD language = 0;
+    WORD codePage = 0;
+    if (!info.Load(path) || !info.GetFirstTranslation(language, codePage)) return;
+    translation = FormatWide(L"%04x%04x", language, codePage);
+    info.GetString(L"FileVersion", fileVersion);
 }
 
 std::wstring ModuleBaseName(HMODULE module)
