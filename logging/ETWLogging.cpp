@@ -8,6 +8,7 @@
 #include "logging/WideFormat.h"
 
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace ETWLogging {
@@ -42,15 +43,15 @@ void ReadGuid(const wchar_t* keyPath, const wchar_t* name, GUID& value)
 
 }  // namespace
 
-void ETWAppProperties::Read(const std::wstring& programData)
+void ETWAppProperties::Read()
 {
     sessionId = kDefaultSessionId;
     sessionName = L"Tarsen.{E4367DA7-2B80-47f3-86D2-7626A18FC6F4}";
     providerGuid = kDefaultProviderGuid;
     controllerPath.clear();
     ownerMutexName = L"Global\\Tarsen.{0696D115-BE52-46c3-BFEE-D73A305B6581}";
-    logPath = programData + L"\\Tarsen\\TSLOGS";
-    etlPath = programData + L"\\Tarsen\\TSLOGS\\ETW";
+    configuredLogPath.clear();
+    configuredEtlPath.clear();
 
     const std::wstring session = std::wstring(kLoggingKey) + L"\\Session";
     ReadGuid(session.c_str(), L"Session ID Guid", sessionId);
@@ -58,8 +59,18 @@ void ETWAppProperties::Read(const std::wstring& programData)
     ReadGuid(L"SOFTWARE\\Tarsen\\Logging\\Provider", L"Provider Guid", providerGuid);
     ReadString(L"SOFTWARE\\Tarsen\\Logging\\Controller", L"Controller Path", controllerPath);
     ReadString(L"SOFTWARE\\Tarsen\\Logging\\Controller", L"Owner Mutex Name", ownerMutexName);
-    ReadString(kLoggingKey, L"Log Path", logPath);
-    ReadString(kLoggingKey, L"ETL Path", etlPath);
+    ReadString(kLoggingKey, L"Log Path", configuredLogPath);
+    ReadString(kLoggingKey, L"ETL Path", configuredEtlPath);
+}
+
+std::wstring ETWAppProperties::LogPath() const
+{
+    return configuredLogPath.empty() ? CLogging::GetProgramDataFolder() + L"\\Tarsen\\TSLOGS" : configuredLogPath;
+}
+
+std::wstring ETWAppProperties::EtlPath() const
+{
+    return configuredEtlPath.empty() ? CLogging::GetProgramDataFolder() + L"\\Tarsen\\TSLOGS\\ETW" : configuredEtlPath;
 }
 
 }  // namespace internal
@@ -208,8 +219,8 @@ DWORD CETWLogging::initialize(DWORD, const wchar_t* appGroup, HMODULE module, co
         m_host = hostName ? hostName : L"";
         m_appName = ModuleBaseName(module);
         m_groupAndApp = m_group.empty() ? m_appName : m_group + L"\\" + m_appName;
-        ReadVersionStrings(module, m_translation, m_fileVersion);
-        m_properties.Read(CLogging::GetProgramDataFolder());
+        m_module = module;
+        m_properties.Read();
         if (listener) {
             m_listener = listener;
         } else {
@@ -289,6 +300,11 @@ ULONG CETWLogging::Release()
 DWORD CETWLogging::writeEvent(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                               std::wstring message)
 {
+    // Until a session has enabled the provider, TraceEvent would fail without
+    // effect: skip building the event at all.
+    const TRACEHANDLE session = m_sessionHandle.load();
+    if (!session) return ERROR_SUCCESS;
+    std::call_once(m_versionOnce, [this] { ReadVersionStrings(m_module, m_translation, m_fileVersion); });
     EtwEventSource source;
     source.processId = m_processId;
     source.threadId = ::GetCurrentThreadId();
@@ -301,9 +317,8 @@ DWORD CETWLogging::writeEvent(DWORD level, const wchar_t* file, const wchar_t* f
     source.group = m_group.c_str();
     EtwEventRecord record;
     BuildEtwEvent(source, level, std::move(message), record);
-    // Until a session has enabled the provider the handle is 0 and the call
-    // fails harmlessly; its result is not checked.
-    ::TraceEvent(m_sessionHandle.load(), &record.event.header);
+    // The result is not checked: a session going away mid-run loses a line, nothing more.
+    ::TraceEvent(session, &record.event.header);
     return ERROR_SUCCESS;
 }
 

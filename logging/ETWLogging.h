@@ -9,6 +9,7 @@
 #include <evntrace.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,12 +35,18 @@ struct ETWAppProperties {
     GUID providerGuid;
     std::wstring controllerPath;
     std::wstring ownerMutexName;
-    std::wstring logPath;
-    std::wstring etlPath;
     std::wstring traceFileName = L"tslogs.etl";
 
-    // Defaults, then whatever the registry holds. `programData` is the known folder.
-    void Read(const std::wstring& programData);
+    // Defaults, then whatever the registry holds.
+    void Read();
+    // "Log Path" and "ETL Path": as configured, else below the program-data
+    // folder. Only the trace controller needs them, so the folder (and the
+    // shell library behind it) is looked up when asked, not at start-up.
+    std::wstring LogPath() const;
+    std::wstring EtlPath() const;
+
+    std::wstring configuredLogPath;
+    std::wstring configuredEtlPath;
 };
 
 extern const GUID kDefaultSessionId;
@@ -140,7 +147,9 @@ private:
     std::wstring m_host;
     std::wstring m_appName;      // the module's file name without extension
     std::wstring m_groupAndApp;  // "<group>\<app>", what the event names as its source
-    std::wstring m_translation;  // "%04x%04x" of the first version-resource translation
+    HMODULE m_module = nullptr;
+    std::once_flag m_versionOnce;  // the version resource is read for the first event a session receives
+    std::wstring m_translation;    // "%04x%04x" of the first version-resource translation
     std::wstring m_fileVersion;
     DWORD m_processId = 0;
     internal::ETWAppProperties m_properties;

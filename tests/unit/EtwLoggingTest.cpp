@@ -183,21 +183,21 @@ TEST(EtwLoggingTest, PropertiesDefaultsAndOverrides)
 {
     testmachine::DeleteTree(L"SOFTWARE\\Tarsen\\Logging");
     internal::ETWAppProperties defaults;
-    defaults.Read(L"C:\\ProgramData");
+    defaults.Read();
     EXPECT_TRUE(IsEqualGUID(defaults.providerGuid, internal::kDefaultProviderGuid));
     EXPECT_EQ(defaults.sessionName, L"Tarsen.{E4367DA7-2B80-47f3-86D2-7626A18FC6F4}");
     EXPECT_EQ(defaults.ownerMutexName, L"Global\\Tarsen.{0696D115-BE52-46c3-BFEE-D73A305B6581}");
-    EXPECT_EQ(defaults.logPath, L"C:\\ProgramData\\Tarsen\\TSLOGS");
-    EXPECT_EQ(defaults.etlPath, L"C:\\ProgramData\\Tarsen\\TSLOGS\\ETW");
+    EXPECT_EQ(defaults.LogPath(), testmachine::ProgramDataFolder() + L"\\Tarsen\\TSLOGS");
+    EXPECT_EQ(defaults.EtlPath(), testmachine::ProgramDataFolder() + L"\\Tarsen\\TSLOGS\\ETW");
     EXPECT_EQ(defaults.traceFileName, L"tslogs.etl");
 
     testmachine::SetString(L"SOFTWARE\\Tarsen\\Logging\\Provider", L"Provider Guid",
                            L"{11111111-2222-3333-4444-555555555555}");
     testmachine::SetString(L"SOFTWARE\\Tarsen\\Logging", L"Log Path", L"D:\\Logs");
     internal::ETWAppProperties read;
-    read.Read(L"C:\\ProgramData");
+    read.Read();
     EXPECT_EQ(read.providerGuid.Data1, 0x11111111u);
-    EXPECT_EQ(read.logPath, L"D:\\Logs");
+    EXPECT_EQ(read.LogPath(), L"D:\\Logs");
     testmachine::DeleteTree(L"SOFTWARE\\Tarsen\\Logging");
 }
 
