@@ -27,9 +27,20 @@ for entry in "$template"/drive_c/windows/*; do
 done
 
 export WINEPREFIX="$work"
+# A program that dies of a stack overflow can leave Wine with exit status 0.
+# GoogleTest programs create this file when they start and remove it when they
+# end normally, so a file left behind marks a run that ended prematurely.
+premature="$work.premature-exit"
+rm -f "$premature"
+export TEST_PREMATURE_EXIT_FILE="Z:$premature"
 "$WINESERVER" -p
 "$WINE64" "$@"
 rc=$?
+if [ -e "$premature" ]; then
+  echo "$(basename "$1") ended prematurely (crashed?) with exit status $rc" >&2
+  rm -f "$premature"
+  rc=1
+fi
 "$WINESERVER" -k 2>/dev/null
 "$WINESERVER" -w 2>/dev/null
 if [ $rc -eq 0 ] && [ "${QEL_KEEP_PREFIX:-0}" != 1 ]; then

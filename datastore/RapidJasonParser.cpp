@@ -1,0 +1,261 @@
+#include "common/Platform.h"
+
+#include "datastore/RapidJasonParser.h"
+
+#include "logging/Log.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <new>
+
+namespace {
+
+using Utf16 = rapidjson::UTF16<wchar_t>;
+using JsonDocument = rapidjson::GenericDocument<Utf16>;
+using JsonValue = rapidjson::GenericValue<Utf16>;
+using JsonBuffer = rapidjson::GenericStringBuffer<Utf16>;
+using JsonWriter = rapidjson::Writer<JsonBuffer, Utf16, Utf16>;
+
+constexpr wchar_t kSourceFile[] = L"RapidJasonParser.cpp";
+
+// Reads exactly the given code units; past the end it answers NUL, which is
+// how RapidJSON's reader recognises the end of its input.
+class BoundedTextStream {
+public:
+    using Ch = wchar_t;
+
+    BoundedTextStream(const Ch* text, size_t length) : m_begin(text), m_current(text), m_end(text + length) {}
+
+    Ch Peek() const { return m_current < m_end ? *m_current : Ch(); }
+    Ch Take() { return m_current < m_end ? *m_current++ : Ch(); }
+    size_t Tell() const { return static_cast<size_t>(m_current - m_begin); }
+
+    // The reader never writes into a read-only stream.
+    Ch* PutBegin() { return nullptr; }
+    void Put(Ch) {}
+    void Flush() {}
+    size_t PutEnd(Ch*) { return 0; }
+
+private:
+    const Ch* m_begin;
+    const Ch* m_current;
+    const Ch* m_end;
+};
+
+std::wstring TextOf(const JsonValue& value) { return std::wstring(value.GetString(), value.GetStringLength()); }
+
+bool IsObjectOfStrings(const JsonValue& value)
+{
+    if (!value.IsObject()) return false;
+    for (auto member = value.MemberBegin(); member != value.MemberEnd(); ++member) {
+        if (!member->value.IsString()) return false;
+    }
+    return true;
+}
+
+bool IsArrayOfStringObjects(const JsonValue& value)
+{
+    if (!value.IsArray()) return false;
+    for (auto element = value.Begin(); element != value.End(); ++element) {
+        if (!IsObjectOfStrings(*element)) return false;
+    }
+    return true;
+}
+
+// Within one object a later duplicate name replaces the earlier value.
+StringMap ToStringMap(const JsonValue& object)
+{
+    StringMap map;
+    for (auto member = object.MemberBegin(); member != object.MemberEnd(); ++member) {
+        map[TextOf(member->name)] = TextOf(member->value);
+    }
+    return map;
+}
+
+RecordList ToRecordList(const JsonValue& array)
+{
+    RecordList list;
+    list.reserve(array.Size());
+    for (auto element = array.Begin(); element != array.End(); ++element) list.push_back(ToStringMap(*element));
+    return list;
+}
+
+// Parses the whole text. Failures are logged under the calling operation's name.
+DWORD ParseWholeText(const std::wstring& json, JsonDocument& document, const wchar_t* operation)
+{
+    if (json.empty()) {
+        QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Invalid jsonString argument");
+        return ERROR_INVALID_PARAMETER;
+    }
+    // Standard JSON (the default flags: no comments, no trailing commas), read
+    // by RapidJSON's iterative reader: the same grammar and error codes, but
+    // deep nesting in a damaged or hostile file costs heap, not call stack, so
+    // it is refused instead of ending the process.
+    BoundedTextStream stream(json.data(), json.size());
+    document.ParseStream<rapidjson::kParseDefaultFlags | rapidjson::kParseIterativeFlag, Utf16>(stream);
+    if (document.HasParseError()) {
+        QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Parse Error: %d", static_cast<int>(document.GetParseError()));
+        return ERROR_INVALID_PARAMETER;
+    }
+    // A raw NUL is not JSON; after the root value it looks like the end of the
+    // input, so the reader stops early instead of reporting what follows.
+    if (stream.Tell() != json.size()) {
+        QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Parse Error: %d",
+                   static_cast<int>(rapidjson::kParseErrorDocumentRootNotSingular));
+        return ERROR_INVALID_PARAMETER;
+    }
+    return ERROR_SUCCESS;
+}
+
+// The data store's document shape: a root object whose members are objects of
+// strings or arrays of objects of strings. Anything else would be read only in
+// part, so it is refused as a whole.
+DWORD CheckDocumentShape(const JsonDocument& document, const wchar_t* operation)
+{
+    if (!document.IsObject()) {
+        QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"JSON root is not an object");
+        return ERROR_INVALID_PARAMETER;
+    }
+    for (auto member = document.MemberBegin(); member != document.MemberEnd(); ++member) {
+        const JsonValue& value = member->value;
+        if (value.IsObject() ? IsObjectOfStrings(value) : IsArrayOfStringObjects(value)) continue;
+        const std::wstring name = TextOf(member->name);
+        if (value.IsObject()) {
+            QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"JSON member %s holds a value that is not a string",
+                       name.c_str());
+        } else if (value.IsArray()) {
+            QEL_LOG_AS(LOG_ERROR, kSourceFile, operation,
+                       L"JSON member %s is not an array of objects of strings", name.c_str());
+        } else {
+            QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"JSON member %s is neither an object nor an array",
+                       name.c_str());
+        }
+        return ERROR_INVALID_PARAMETER;
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD CRapidJasonParser::JsonObjectToMap(const std::wstring& json, NamedStringMaps& out)
+{
+    try {
+        JsonDocument document;
+        DWORD rc = ParseWholeText(json, document, L"CRapidJasonParser::JsonObjectToMap");
+        if (rc == ERROR_SUCCESS) rc = CheckDocumentShape(document, L"CRapidJasonParser::JsonObjectToMap");
+        if (rc != ERROR_SUCCESS) return rc;
+
+        NamedStringMaps sections;
+        for (auto member = document.MemberBegin(); member != document.MemberEnd(); ++member) {
+            if (member->value.IsObject()) sections[TextOf(member->name)] = ToStringMap(member->value);
+        }
+        out.swap(sections);
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        QEL_LOG(LOG_ERROR, L"Not enough memory to convert the JSON text");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+DWORD CRapidJasonParser::JsonNamedArrayToVector(const std::wstring& json, NamedRecordLists& out)
+{
+    try {
+        JsonDocument document;
+        DWORD rc = ParseWholeText(json, document, L"CRapidJasonParser::JsonNamedArrayToVector");
+        if (rc == ERROR_SUCCESS) rc = CheckDocumentShape(document, L"CRapidJasonParser::JsonNamedArrayToVector");
+        if (rc != ERROR_SUCCESS) return rc;
+
+        NamedRecordLists lists;
+        for (auto member = document.MemberBegin(); member != document.MemberEnd(); ++member) {
+            if (member->value.IsArray() && !member->value.Empty()) {
+                lists[TextOf(member->name)] = ToRecordList(member->value);
+            }
+        }
+        out.swap(lists);
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        QEL_LOG(LOG_ERROR, L"Not enough memory to convert the JSON text");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+DWORD CRapidJasonParser::JsonArrayToVector(const std::wstring& json, RecordList& out)
+{
+    try {
+        JsonDocument document;
+        const DWORD rc = ParseWholeText(json, document, L"CRapidJasonParser::JsonArrayToVector");
+        if (rc != ERROR_SUCCESS) return rc;
+        if (!IsArrayOfStringObjects(document)) {
+            QEL_LOG(LOG_ERROR, L"JSON root is not an array of objects of strings");
+            return ERROR_INVALID_PARAMETER;
+        }
+        out = ToRecordList(document);
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        QEL_LOG(LOG_ERROR, L"Not enough memory to convert the JSON text");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+DWORD CRapidJasonParser::MapToNamedJsonObject(const std::wstring& name, const StringMap& map, std::wstring& out)
+{
+    std::wstring object;
+    const DWORD rc = MapToJsonObject(map, object);
+    if (rc != ERROR_SUCCESS) return rc;
+    try {
+        std::wstring text;
+        text.reserve(name.size() + 3 + object.size());
+        text.append(1, L'"').append(name).append(L"\":").append(object);
+        out.swap(text);
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+DWORD CRapidJasonParser::VectorToNamedJsonArray(const std::wstring& name, const RecordList& list, std::wstring& out)
+{
+    try {
+        std::wstring text;
+        text.append(1, L'"').append(name).append(L"\":[");
+        std::wstring object;
+        for (size_t i = 0; i < list.size(); ++i) {
+            const DWORD rc = MapToJsonObject(list[i], object);
+            if (rc != ERROR_SUCCESS) return rc;
+            if (i) text.push_back(L',');
+            text.append(object);
+        }
+        text.push_back(L']');
+        out.swap(text);
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+DWORD CRapidJasonParser::MapToJsonObject(const StringMap& map, std::wstring& out)
+{
+    try {
+        JsonDocument document(rapidjson::kObjectType);
+        auto& allocator = document.GetAllocator();
+        for (const auto& [name, value] : map) {
+            // The document refers to the map's own strings; they outlive it.
+            JsonValue jsonName(rapidjson::StringRef(name.data(), name.size()));
+            JsonValue jsonValue(rapidjson::StringRef(value.data(), value.size()));
+            document.AddMember(jsonName, jsonValue, allocator);
+        }
+        JsonBuffer buffer;
+        JsonWriter writer(buffer);
+        if (!document.Accept(writer)) {
+            QEL_LOG(LOG_ERROR, L"JSON writer refused the map");
+            return ERROR_INTERNAL_ERROR;
+        }
+        out.assign(buffer.GetString(), buffer.GetSize() / sizeof(wchar_t));
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        QEL_LOG(LOG_ERROR, L"Not enough memory to convert the map to JSON");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
