@@ -131,6 +131,13 @@ DWORD CQelJsonFormat::SaveData()
     return ERROR_SUCCESS;
 }
 
+DWORD CQelJsonFormat::ReadStoredText(std::wstring& text)
+{
+    CSingleMutexForAllUserGrab grab(m_lock);
+    if (prepareFileAccess() != ERROR_SUCCESS) return ERROR_INTERNAL_ERROR;
+    return m_file->ReadFileData(m_filePath, text) == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_FILE_CORRUPT;
+}
+
 DWORD CQelJsonFormat::ClearData()
 {
     m_oobe.clear();

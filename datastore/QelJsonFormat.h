@@ -83,6 +83,10 @@ public:
 
     // The data store file, once a load or save has found it; empty before.
     const std::wstring& FilePath() const { return m_filePath; }
+    // The file's text exactly as stored: deciphered, not parsed (for
+    // inspection). 1359 without key blob or path, 1392 when it cannot be read
+    // or deciphered.
+    DWORD ReadStoredText(std::wstring& text);
 
 private:
     DWORD prepareFileAccess();
