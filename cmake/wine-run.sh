@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Runs one Windows program in a private copy of the template prefix:
 #   wine-run.sh TEMPLATE WORKDIR PROGRAM [ARGS...]
-# The registry files and the small trees are real copies; the large DLL trees
-# are hard links (Wine never rewrites them in place). A persistent wineserver
+# (cmake/wine-prefix.sh makes the copy.) A persistent wineserver
 # serves the copy while the program runs, so the processes a test starts come
 # up in a tenth of a second. The copy is removed after a passing run and kept
 # for inspection after a failing one. QEL_KEEP_PREFIX=1 always keeps it.
@@ -10,21 +9,11 @@ set -uo pipefail
 template=$1; work=$2; shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh"
+. "$here/wine-prefix.sh"
 
 [ -f "$template/.qel-template-ready" ] || "$here/wine-template.sh" "$template" || exit 1
 
-rm -rf "$work"
-mkdir -p "$work/drive_c/windows"
-cp -a "$template"/*.reg "$template/.update-timestamp" "$template/dosdevices" "$work/"
-for entry in "$template"/drive_c/*; do
-  [ "$(basename "$entry")" = windows ] || cp -a "$entry" "$work/drive_c/"
-done
-for entry in "$template"/drive_c/windows/*; do
-  case $(basename "$entry") in
-    system32|syswow64|winsxs) cp -al "$entry" "$work/drive_c/windows/" ;;
-    *) cp -a "$entry" "$work/drive_c/windows/" ;;
-  esac
-done
+qel_prefix_copy "$template" "$work"
 
 export WINEPREFIX="$work"
 # A program that dies of a stack overflow can leave Wine with exit status 0.

@@ -1,0 +1,98 @@
+#include "common/Platform.h"
+
+#include "datastore/DBLock.h"
+
+#include "logging/Log.h"
+
+NotQuiteNullDacl::~NotQuiteNullDacl()
+{
+    if (m_dacl) ::HeapFree(::GetProcessHeap(), 0, m_dacl);
+    if (m_everyone) ::FreeSid(m_everyone);
+}
+
+bool NotQuiteNullDacl::fail()
+{
+    m_lastError = ::GetLastError();
+    return false;
+}
+
+bool NotQuiteNullDacl::Create()
+{
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &m_everyone)) return fail();
+    if (!::IsValidSid(m_everyone)) return fail();
+
+    // The ACL header and two ACEs, each ACE holding the SID.
+    const DWORD size = 2 * ::GetLengthSid(m_everyone) + 24;
+    m_dacl = static_cast<PACL>(::HeapAlloc(::GetProcessHeap(), 0, size));
+    if (!m_dacl) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return fail();
+    }
+    if (!::InitializeAcl(m_dacl, size, ACL_REVISION)) return fail();
+    if (!::AddAccessDeniedAce(m_dacl, ACL_REVISION, WRITE_DAC | DELETE, m_everyone)) return fail();
+    if (!::AddAccessAllowedAce(m_dacl, ACL_REVISION, GENERIC_ALL, m_everyone)) return fail();
+    return true;
+}
+
+CSingleMutexForAllUser::CSingleMutexForAllUser(const std::wstring& name) : m_name(name)
+{
+    // An existing mutex is only opened: whoever created it chose its security.
+    m_mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, m_name.c_str());
+    if (!m_mutex) _createMutexForAllUser();
+    if (!m_mutex) {
+        QEL_LOG(LOG_ERROR, L"Process: %d DBLock / _create : createMutexForAllUser failed, err :%d",
+                static_cast<int>(::GetCurrentProcessId()), static_cast<int>(::GetLastError()));
+    }
+}
+
+void CSingleMutexForAllUser::_createMutexForAllUser()
+{
+    NotQuiteNullDacl dacl;
+    if (!dacl.Create()) {
+        QEL_LOG(LOG_ERROR, L"Error creating Dacl: ");
+        ::SetLastError(dacl.LastError());
+        return;
+    }
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof(attributes);
+    attributes.bInheritHandle = FALSE;
+    if (::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+        ::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl.Dacl(), FALSE)) {
+        attributes.lpSecurityDescriptor = &descriptor;
+    }
+    m_mutex = ::CreateMutexW(&attributes, FALSE, m_name.c_str());
+}
+
+CSingleMutexForAllUser::~CSingleMutexForAllUser()
+{
+    if (m_mutex) {
+        ::ReleaseMutex(m_mutex);
+        ::CloseHandle(m_mutex);
+    }
+    m_mutex = nullptr;
+    m_name.clear();
+}
+
+void CSingleMutexForAllUser::lock()
+{
+    if (!m_mutex) {
+        QEL_LOG(LOG_WARNING, L"Invalid Handle - NULL ");
+        return;
+    }
+    if (::WaitForSingleObject(m_mutex, INFINITE) != WAIT_OBJECT_0) {
+        QEL_LOG(LOG_ERROR, L"Process: %d failed to acquire lock, GetLastError = %d",
+                static_cast<int>(::GetCurrentProcessId()), static_cast<int>(::GetLastError()));
+    }
+}
+
+CSingleMutexForAllUserGrab::CSingleMutexForAllUserGrab(CSingleMutexForAllUser& mutex) : m_mutex(mutex)
+{
+    m_mutex.lock();
+}
+
+CSingleMutexForAllUserGrab::~CSingleMutexForAllUserGrab()
+{
+    if (m_mutex.Handle()) ::ReleaseMutex(m_mutex.Handle());
+}

@@ -1,0 +1,182 @@
+#include "common/Platform.h"
+
+#include "datastore/PCCrypt.h"
+
+#include "logging/Log.h"
+
+#include <cstring>
+#include <exception>
+
+DWORD CPcCrypt::Init(const SharedBuffer& keyBlob)
+{
+    DWORD rc = initProvider();
+    if (rc != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Error initializing provider");
+        return rc;
+    }
+    rc = importKeyBlob(keyBlob);
+    if (rc != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Error importing key blob.");
+        return rc;
+    }
+    rc = generateHash();
+    if (rc != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Error generating hash object.");
+        return rc;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CPcCrypt::initProvider()
+{
+    if (m_provider) return ERROR_SUCCESS;
+    // The machine key set, so that every user's process opens the same container.
+    if (::CryptAcquireContextW(m_provider.Put(), kKeyContainer, nullptr, PROV_RSA_AES, CRYPT_MACHINE_KEYSET)) {
+        return ERROR_SUCCESS;
+    }
+    if (::CryptAcquireContextW(m_provider.Put(), kKeyContainer, nullptr, PROV_RSA_AES,
+                               CRYPT_MACHINE_KEYSET | CRYPT_NEWKEYSET)) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD error = ::GetLastError();
+    QEL_LOG(LOG_ERROR, L"Failed to initialize provider.");
+    return error;
+}
+
+DWORD CPcCrypt::importKeyBlob(const SharedBuffer& keyBlob)
+{
+    if (!keyBlob) {
+        QEL_LOG(LOG_ERROR, L"Failed to import keyblob. Not initialized.");
+        return ERROR_INVALID_STATE;
+    }
+    if (!::CryptImportKey(m_provider.Get(), keyBlob.get(), kKeyBlobLength, 0, 0, m_key.Put())) {
+        QEL_LOG(LOG_ERROR, L"Failed to import keyblob. Bad key. %i", static_cast<int>(::GetLastError()));
+        return ERROR_INTERNAL_ERROR;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CPcCrypt::generateHash()
+{
+    if (!m_provider) {
+        QEL_LOG(LOG_ERROR, L"Generated Hash failed, provider object not initialized.");
+        return ERROR_INVALID_STATE;
+    }
+    // Nothing uses this hash; creating it proves the provider can make one.
+    if (!m_hash && !::CryptCreateHash(m_provider.Get(), CALG_MD5, 0, 0, m_hash.Put())) return ::GetLastError();
+    return ERROR_SUCCESS;
+}
+
+DWORD CPcCrypt::EncryptData(const BYTE* input, DWORD inputSize, SharedBuffer& out, DWORD& outLength)
+{
+    if (!m_key) {
+        QEL_LOG(LOG_ERROR, L"Encrypt data failed, key not initialized.");
+        return ERROR_INVALID_STATE;
+    }
+    if (inputSize == 0 || !input) {
+        QEL_LOG(LOG_ERROR, L"Encrypt data failed, size and input are invalid.");
+        return ERROR_INVALID_PARAMETER;
+    }
+    // Room for the padding in the same buffer, so one final call suffices.
+    const DWORD bufferSize = 2 * inputSize;
+    SharedBuffer buffer = inputSize <= MAXDWORD / 2 ? MakeSharedBuffer(bufferSize) : SharedBuffer();
+    if (!buffer) {
+        QEL_LOG(LOG_ERROR, L"Encrypt data failed, memory related problems.");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    std::memset(buffer.get(), 0, bufferSize);
+    std::memcpy(buffer.get(), input, inputSize);
+    DWORD length = inputSize;
+    if (!::CryptEncrypt(m_key.Get(), 0, TRUE, 0, buffer.get(), &length, bufferSize)) {
+        const DWORD error = ::GetLastError();
+        QEL_LOG(LOG_ERROR, L"Encrypt data failed, CryptEncrypt call failed.");
+        return error != ERROR_SUCCESS ? error : ERROR_ENCRYPTION_FAILED;
+    }
+    out = buffer;
+    outLength = length;
+    return ERROR_SUCCESS;
+}
+
+DWORD CPcCrypt::DecryptData(const BYTE* input, DWORD inputSize, SharedBuffer& out, DWORD& outLength)
+{
+    if (!m_key) {
+        QEL_LOG(LOG_ERROR, L"Decrypt data failed, key not initialized.");
+        return ERROR_INVALID_STATE;
+    }
+    if (inputSize == 0 || !input) {
+        QEL_LOG(LOG_ERROR, L"Decrypt data failed, size and input are invalid.");
+        return ERROR_INVALID_PARAMETER;
+    }
+    SharedBuffer buffer = MakeSharedBuffer(inputSize);
+    if (!buffer) {
+        QEL_LOG(LOG_ERROR, L"Decrypt data failed, memory related issues.");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    std::memcpy(buffer.get(), input, inputSize);
+    DWORD length = inputSize;
+    if (!::CryptDecrypt(m_key.Get(), 0, TRUE, 0, buffer.get(), &length)) {
+        const DWORD error = ::GetLastError();
+        QEL_LOG(LOG_ERROR, L"Decrypt data failed, CryptDecrypt call failed.");
+        return error != ERROR_SUCCESS ? error : ERROR_DECRYPTION_FAILED;
+    }
+    out = buffer;
+    outLength = length;
+    return ERROR_SUCCESS;
+}
+
+namespace {
+
+// The byte form of an operation over the code units of a text.
+template <typename ByteOperation>
+DWORD OverText(const wchar_t* operationName, const std::wstring& input, std::wstring& output,
+               ByteOperation operation)
+{
+    try {
+        const size_t bytes = input.size() * sizeof(wchar_t);
+        SharedBuffer in = bytes <= MAXDWORD ? MakeSharedBuffer(bytes) : SharedBuffer();
+        if (!in) {
+            QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", operationName, L"Unable to create the input buffer.");
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        if (bytes) std::memcpy(in.get(), input.data(), bytes);
+        SharedBuffer out;
+        DWORD outLength = 0;
+        if (operation(bytes ? in.get() : nullptr, static_cast<DWORD>(bytes), out, outLength) != ERROR_SUCCESS) {
+            return ERROR_INTERNAL_ERROR;
+        }
+        output.assign(reinterpret_cast<const wchar_t*>(out.get()), outLength / sizeof(wchar_t));
+        return ERROR_SUCCESS;
+    } catch (const std::exception&) {
+        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", operationName, L"Catch triggered, internal error found.");
+        return ERROR_INTERNAL_ERROR;
+    }
+}
+
+}  // namespace
+
+DWORD CPcCrypt::DecryptData(const std::wstring& input, std::wstring& output)
+{
+    QEL_LOG(LOG_NORMAL, L"Decrypt initializtion begining.");
+    return OverText(L"CPcCrypt::DecryptData", input, output,
+                    [this](const BYTE* in, DWORD size, SharedBuffer& out, DWORD& length) {
+        return DecryptData(in, size, out, length);
+    });
+}
+
+DWORD CPcCrypt::EncryptData(const std::wstring& input, std::wstring& output)
+{
+    QEL_LOG(LOG_NORMAL, L"Encrypt initializtion begining.");
+    return OverText(L"CPcCrypt::EncryptData", input, output,
+                    [this](const BYTE* in, DWORD size, SharedBuffer& out, DWORD& length) {
+        return EncryptData(in, size, out, length);
+    });
+}
+
+void CPcCrypt::Close() { releaseHandles(); }
+
+void CPcCrypt::releaseHandles()
+{
+    m_hash.Reset();
+    m_key.Reset();
+    m_provider.Reset();
+}

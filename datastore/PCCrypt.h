@@ -1,0 +1,51 @@
+// One CryptoAPI provider context and one imported key, enciphering or
+// deciphering a whole buffer in one call. The key is the data store key blob;
+// its header decides cipher, mode and padding (this class sets no key
+// parameter of its own).
+#pragma once
+
+#include "common/Platform.h"
+#include "common/QelTypes.h"
+#include "common/UniqueHandle.h"
+
+#include <wincrypt.h>
+
+#include <string>
+
+class CPcCrypt {
+public:
+    // The key container the provider context is opened on, in the machine key set.
+    static constexpr wchar_t kKeyContainer[] = L"Orvel_Security";
+    // Every key blob handed to this class is exactly this long.
+    static constexpr DWORD kKeyBlobLength = 140;
+
+    CPcCrypt() = default;
+    virtual ~CPcCrypt() = default;  // hash, then key, then provider (member order)
+
+    CPcCrypt(const CPcCrypt&) = delete;
+    CPcCrypt& operator=(const CPcCrypt&) = delete;
+
+    // Provider, key import, hash object; stops at the first failure.
+    virtual DWORD Init(const SharedBuffer& keyBlob);
+    // out = the plaintext (padding removed); outputs untouched on failure.
+    virtual DWORD DecryptData(const BYTE* input, DWORD inputSize, SharedBuffer& out, DWORD& outLength);
+    // Text form: the text's code units in, the result's code units out; 1359 on any failure.
+    virtual DWORD DecryptData(const std::wstring& input, std::wstring& output);
+    // out = the ciphertext of the whole input as one final block sequence, in a
+    // buffer of 2 x input size (inputs too short for one padded block do not fit).
+    virtual DWORD EncryptData(const BYTE* input, DWORD inputSize, SharedBuffer& out, DWORD& outLength);
+    virtual DWORD EncryptData(const std::wstring& input, std::wstring& output);
+    virtual void Close();
+    virtual DWORD importKeyBlob(const SharedBuffer& keyBlob);
+    // The "Orvel_Security" container of the machine key set, created when missing.
+    virtual DWORD initProvider();
+    virtual DWORD generateHash();
+    virtual void releaseHandles();
+
+    bool HasKey() const { return m_key.IsValid(); }
+
+private:
+    ScopedCryptProv m_provider;
+    ScopedCryptKey m_key;
+    ScopedCryptHash m_hash;
+};

@@ -1,0 +1,126 @@
+#include "common/Platform.h"
+
+#include "datastore/PcFile.h"
+
+#include "logging/Log.h"
+
+#include <shlwapi.h>
+
+#include <cstring>
+
+namespace {
+
+bool IsHeld(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+}  // namespace
+
+CAutoHandle::~CAutoHandle()
+{
+    if (IsHeld(m_handle)) ::CloseHandle(m_handle);
+    m_handle = INVALID_HANDLE_VALUE;
+}
+
+CPcFile::~CPcFile()
+{
+    if (IsHeld(m_file)) ::CloseHandle(m_file);
+}
+
+bool CPcFile::FileExists(const std::wstring& path)
+{
+    Close();
+    return ::PathFileExistsW(path.c_str()) != FALSE;
+}
+
+DWORD CPcFile::ReadFromFile(const std::wstring& path, std::wstring& text)
+{
+    SharedBuffer buffer;
+    DWORD length = 0;
+    const DWORD rc = ReadFromFile(path, buffer, length);
+    if (rc != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Read file data error.");
+        return rc;
+    }
+    if (!buffer || length == 0) {
+        QEL_LOG(LOG_ERROR, L"Variables not initialized.");
+        return ERROR_READ_FAULT;
+    }
+    text.assign(reinterpret_cast<const wchar_t*>(buffer.get()), length / sizeof(wchar_t));
+    return ERROR_SUCCESS;
+}
+
+DWORD CPcFile::ReadFromFile(const std::wstring& path, SharedBuffer& out, DWORD& outLength)
+{
+    if (path.empty()) {
+        QEL_LOG(LOG_ERROR, L"Invalid parameters.");
+        return ERROR_INVALID_PARAMETER;
+    }
+    m_file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    CAutoHandle guard(m_file);
+    if (!IsHeld(m_file)) {
+        QEL_LOG(LOG_ERROR, L"Error: File not found.");
+        return ERROR_FILE_NOT_FOUND;
+    }
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(m_file, &size)) {
+        QEL_LOG(LOG_ERROR, L"Error: File size not obtained.");
+        return ERROR_FILE_NOT_FOUND;
+    }
+    const DWORD bytes = size.LowPart;
+    SharedBuffer buffer = MakeSharedBuffer(bytes);
+    if (!buffer) {
+        QEL_LOG(LOG_ERROR, L"Error: not enough memory.");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    OVERLAPPED at{};
+    DWORD read = 0;
+    if (!::ReadFile(m_file, buffer.get(), bytes, &read, &at)) {
+        QEL_LOG(LOG_ERROR, L"Error: Read fault.");
+        return ERROR_READ_FAULT;
+    }
+    out = buffer;
+    outLength = read;
+    return ERROR_SUCCESS;
+}
+
+DWORD CPcFile::WriteToFile(const std::wstring& path, const std::wstring& text)
+{
+    if (text.empty()) {
+        QEL_LOG(LOG_ERROR, L"Invalid parameters.");
+        return ERROR_INVALID_PARAMETER;
+    }
+    const size_t bytes = text.size() * sizeof(wchar_t);
+    SharedBuffer buffer = MakeSharedBuffer(bytes);
+    if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+    std::memcpy(buffer.get(), text.data(), bytes);
+    const DWORD rc = WriteToFile(path, buffer, static_cast<DWORD>(bytes));
+    if (rc != ERROR_SUCCESS) QEL_LOG(LOG_ERROR, L"Write File Data Error.");
+    return rc;
+}
+
+DWORD CPcFile::WriteToFile(const std::wstring& path, const SharedBuffer& buffer, DWORD length)
+{
+    if (path.empty() || !buffer || length == 0) return ERROR_INVALID_PARAMETER;
+    m_file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    CAutoHandle guard(m_file);
+    if (!IsHeld(m_file)) {
+        QEL_LOG(LOG_ERROR, L"Error: File not found.");
+        return ERROR_FILE_NOT_FOUND;
+    }
+    OVERLAPPED at{};
+    DWORD written = 0;
+    if (!::WriteFile(m_file, buffer.get(), length, &written, &at)) {
+        QEL_LOG(LOG_ERROR, L"Error: Write fault.");
+        return ERROR_WRITE_FAULT;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CPcFile::Close()
+{
+    if (!IsHeld(m_file)) return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(m_file));
+    const BOOL closed = ::CloseHandle(m_file);
+    m_file = INVALID_HANDLE_VALUE;
+    return static_cast<DWORD>(closed);
+}

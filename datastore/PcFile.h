@@ -1,0 +1,47 @@
+// Whole-file reads and writes in one call each. The file handle is held only
+// for the duration of one read or write.
+#pragma once
+
+#include "common/Platform.h"
+#include "common/QelTypes.h"
+
+#include <string>
+
+// Closes the handle it refers to when the operation leaves, by whatever path,
+// and marks it as not held.
+class CAutoHandle {
+public:
+    explicit CAutoHandle(HANDLE& handle) : m_handle(handle) {}
+    virtual ~CAutoHandle();
+
+    CAutoHandle(const CAutoHandle&) = delete;
+    CAutoHandle& operator=(const CAutoHandle&) = delete;
+
+private:
+    HANDLE& m_handle;
+};
+
+class CPcFile {
+public:
+    CPcFile() = default;
+    virtual ~CPcFile();
+
+    CPcFile(const CPcFile&) = delete;
+    CPcFile& operator=(const CPcFile&) = delete;
+
+    virtual bool FileExists(const std::wstring& path);
+    // The whole file taken as UTF-16 code units; an odd last byte is dropped.
+    virtual DWORD ReadFromFile(const std::wstring& path, std::wstring& text);
+    // The whole file; out untouched on failure.
+    virtual DWORD ReadFromFile(const std::wstring& path, SharedBuffer& out, DWORD& outLength);
+    // The text's code units, replacing the file.
+    virtual DWORD WriteToFile(const std::wstring& path, const std::wstring& text);
+    // Replaces the file (truncated in place, then written).
+    virtual DWORD WriteToFile(const std::wstring& path, const SharedBuffer& buffer, DWORD length);
+    // The result of CloseHandle when a handle is held; otherwise the (invalid)
+    // handle value itself, as a number.
+    virtual DWORD Close();
+
+private:
+    HANDLE m_file = INVALID_HANDLE_VALUE;
+};

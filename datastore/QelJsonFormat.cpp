@@ -1,0 +1,547 @@
+#include "common/Platform.h"
+
+#include "datastore/QelJsonFormat.h"
+
+#include "config/PCReg.h"
+#include "config/QELConfig.h"
+#include "config/QELSettings.h"
+#include "config/RegKey.h"
+#include "logging/Log.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <exception>
+
+namespace {
+
+constexpr wchar_t kOobe[] = L"oobe";
+constexpr wchar_t kEula[] = L"eula";
+constexpr wchar_t kEntitlement[] = L"Entitlement";
+constexpr wchar_t kPackages[] = L"Packages";
+constexpr wchar_t kScheduleTask[] = L"ScheduleTask";
+constexpr wchar_t kOobeState[] = L"oobestate";
+constexpr wchar_t kEulaState[] = L"eulastate";
+constexpr wchar_t kPkgId[] = L"PkgID";
+constexpr wchar_t kTaskName[] = L"Name";
+
+bool IsOurObjectSection(const std::wstring& name) { return name == kOobe || name == kEula || name == kEntitlement; }
+bool IsOurListSection(const std::wstring& name) { return name == kPackages || name == kScheduleTask; }
+
+// Leading blanks, an optional sign, then digits up to the first non-digit; no digits give 0.
+int ToNumber(const std::wstring& text) { return static_cast<int>(std::wcstol(text.c_str(), nullptr, 10)); }
+
+// A member name of another program, as a JSON string body (our own section
+// names need no escaping; theirs may).
+std::wstring EscapedName(const std::wstring& name)
+{
+    using Utf16 = rapidjson::UTF16<wchar_t>;
+    rapidjson::GenericStringBuffer<Utf16> buffer;
+    rapidjson::Writer<rapidjson::GenericStringBuffer<Utf16>, Utf16, Utf16> writer(buffer);
+    writer.String(name.data(), static_cast<rapidjson::SizeType>(name.size()));
+    const size_t length = buffer.GetSize() / sizeof(wchar_t);
+    return length >= 2 ? std::wstring(buffer.GetString() + 1, length - 2) : std::wstring();
+}
+
+// How many bytes the registry holds for the key blob (0 when it cannot tell).
+DWORD StoredKeyBlobLength()
+{
+    Stratum::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, qelkeys::kCore, KEY_READ | CPCReg().ViewFlags()) != ERROR_SUCCESS) return 0;
+    DWORD type = 0;
+    ULONG bytes = 0;
+    if (key.QueryValue(L"DataStore", &type, nullptr, &bytes) != ERROR_SUCCESS) return 0;
+    return bytes;
+}
+
+}  // namespace
+
+CQelJsonFormat::CQelJsonFormat() : m_lock(qeldb::kMutexName) {}
+
+CQelJsonFormat::~CQelJsonFormat() = default;
+
+DWORD CQelJsonFormat::prepareFileAccess()
+{
+    DWORD rc = readKeyBlob();
+    if (rc == ERROR_SUCCESS) rc = readDBPath();
+    if (rc == ERROR_SUCCESS) rc = createEncryptedFileObject();
+    return rc;
+}
+
+DWORD CQelJsonFormat::LoadData()
+{
+    CSingleMutexForAllUserGrab grab(m_lock);
+    if (prepareFileAccess() != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Failed to initialize objects for reading JSON file");
+        return ERROR_INTERNAL_ERROR;
+    }
+    std::wstring text;
+    if (m_file->ReadFileData(m_filePath, text) != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Error reading data from JSON ini file");
+        keepUnreadableFile();
+        return ERROR_FILE_CORRUPT;
+    }
+    if (parseJson(text) != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Error parsing JSON data");
+        keepUnreadableFile();
+        return ERROR_INTERNAL_ERROR;
+    }
+    return ERROR_SUCCESS;
+}
+
+// A failed load is followed, in the facade, by an operation on an empty
+// document and possibly a save that replaces the file. Whatever the file held
+// is kept first, so that nothing written by another program (or under another
+// key) is lost. A missing or empty file holds nothing and is not copied.
+void CQelJsonFormat::keepUnreadableFile()
+{
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    if (!::GetFileAttributesExW(m_filePath.c_str(), GetFileExInfoStandard, &info)) return;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (info.nFileSizeHigh == 0 && info.nFileSizeLow == 0)) {
+        return;
+    }
+    const std::wstring copy = m_filePath + qeldb::kUnreadableSuffix;
+    if (::CopyFileW(m_filePath.c_str(), copy.c_str(), FALSE)) {
+        QEL_LOG(LOG_WARNING, L"Unreadable data store file kept as %s", copy.c_str());
+    } else {
+        QEL_LOG(LOG_ERROR, L"Cant keep unreadable data store file as %s, error %d", copy.c_str(),
+                static_cast<int>(::GetLastError()));
+    }
+}
+
+DWORD CQelJsonFormat::SaveData()
+{
+    CSingleMutexForAllUserGrab grab(m_lock);
+    if (prepareFileAccess() != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Failed to initialize objects for writing JSON file");
+        return ERROR_INTERNAL_ERROR;
+    }
+    std::wstring text;
+    if (getJson(text) != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Error JSON data");
+        return ERROR_INTERNAL_ERROR;
+    }
+    if (m_file->WriteFileData(m_filePath, text) != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Error parsing writing to database");
+        return ERROR_INTERNAL_ERROR;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::ReadStoredText(std::wstring& text)
+{
+    CSingleMutexForAllUserGrab grab(m_lock);
+    if (prepareFileAccess() != ERROR_SUCCESS) return ERROR_INTERNAL_ERROR;
+    return m_file->ReadFileData(m_filePath, text) == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_FILE_CORRUPT;
+}
+
+DWORD CQelJsonFormat::ClearData()
+{
+    m_oobe.clear();
+    m_entitlement.clear();
+    m_eula.clear();
+    m_packages.clear();
+    m_tasks.clear();
+    m_otherObjects.clear();
+    m_otherArrays.clear();
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::ResetData()
+{
+    CSingleMutexForAllUserGrab grab(m_lock);
+    m_file.reset();
+    m_keyBlob.reset();
+    return ClearData();
+}
+
+DWORD CQelJsonFormat::GetJsonData(std::wstring& text)
+{
+    return getJson(text) == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_NOT_FOUND;
+}
+
+DWORD CQelJsonFormat::GetOobeState(int& state)
+{
+    std::wstring value;
+    if (!getMapValue(m_oobe, kOobeState, value)) {
+        QEL_LOG(LOG_ERROR, L"Cant find %s key value in map", kOobeState);
+        return ERROR_NOT_FOUND;
+    }
+    state = ToNumber(value);
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::SetOobeState(int state)
+{
+    m_oobe[kOobeState] = std::to_wstring(state);
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::GetEulaState(int& state)
+{
+    std::wstring value;
+    if (!getMapValue(m_eula, kEulaState, value)) {
+        QEL_LOG(LOG_ERROR, L"Cant find %s key value in map", kEulaState);
+        return ERROR_NOT_FOUND;
+    }
+    state = ToNumber(value);
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::SetEulaState(int state)
+{
+    m_eula[kEulaState] = std::to_wstring(state);
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::GetOobeParameter(const std::wstring& name, std::wstring& value)
+{
+    if (!getMapValue(m_oobe, name, value)) {
+        QEL_LOG(LOG_ERROR, L"Cant find %s key value in db", name.c_str());
+        return ERROR_NOT_FOUND;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::SetOobeParameter(const std::wstring& name, const std::wstring& value)
+{
+    m_oobe[name] = value;
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::GetEulaParameter(const std::wstring& name, std::wstring& value)
+{
+    if (!getMapValue(m_eula, name, value)) {
+        QEL_LOG(LOG_ERROR, L"Cant find %s key value in db", name.c_str());
+        return ERROR_NOT_FOUND;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::SetEulaParameter(const std::wstring& name, const std::wstring& value)
+{
+    m_eula[name] = value;
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::SetPkgParameter(const std::wstring& packageId, const std::wstring& name,
+                                      const std::wstring& value)
+{
+    bool found = false;
+    std::wstring id;
+    for (auto& record : m_packages) {
+        if (getMapValue(record, kPkgId, id) && id == packageId) {
+            insertMapValue(record, name, value);
+            found = true;
+        }
+    }
+    if (!found) {
+        appendRecord(m_packages, kPkgId, packageId);
+        insertMapValue(m_packages.back(), name, value);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::GetPackage(const std::wstring& packageId, StringMap& record)
+{
+    std::wstring id;
+    for (auto it = m_packages.rbegin(); it != m_packages.rend(); ++it) {
+        if (getMapValue(*it, kPkgId, id) && id == packageId) {
+            record = *it;
+            return ERROR_SUCCESS;
+        }
+    }
+    return ERROR_NOT_FOUND;
+}
+
+DWORD CQelJsonFormat::GetPkgParameter(const std::wstring& packageId, const std::wstring& name, std::wstring& value)
+{
+    StringMap record;
+    std::wstring found;
+    if (GetPackage(packageId, record) != ERROR_SUCCESS || !getMapValue(record, name, found) || found.empty()) {
+        QEL_LOG(LOG_ERROR,
+                L"Returning from GetPkgParameter, passed in Key:Value pair does not exist in this package. "
+                L"pkgid:%s, key:%s",
+                packageId.c_str(), name.c_str());
+        return ERROR_FILE_NOT_FOUND;
+    }
+    value = found;
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::GetPkgIDs(StringList& ids) { return getRecordValues(m_packages, kPkgId, ids); }
+
+DWORD CQelJsonFormat::GetScheduleTask(const std::wstring& name, StringMap& record)
+{
+    std::wstring taskName;
+    for (auto it = m_tasks.rbegin(); it != m_tasks.rend(); ++it) {
+        if (getMapValue(*it, kTaskName, taskName) && taskName == name) {
+            record = *it;
+            return ERROR_SUCCESS;
+        }
+    }
+    return ERROR_NOT_FOUND;
+}
+
+DWORD CQelJsonFormat::AddScheduleTask(const std::wstring& name, const StringMap& record)
+{
+    StringMap existing;
+    if (GetScheduleTask(name, existing) == ERROR_SUCCESS) DeleteScheduleTask(name);
+    m_tasks.push_back(record);
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::GetScheduleTaskNames(StringList& names) { return getRecordValues(m_tasks, kTaskName, names); }
+
+DWORD CQelJsonFormat::DeleteScheduleTask(const std::wstring& name)
+{
+    std::wstring taskName;
+    const auto it = std::find_if(m_tasks.begin(), m_tasks.end(), [&](const StringMap& record) {
+        return getMapValue(record, kTaskName, taskName) && taskName == name;
+    });
+    if (it != m_tasks.end()) m_tasks.erase(it);
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::DeleteAllScheduleTasks()
+{
+    m_tasks.clear();
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::SetEntParameter(const std::wstring& key, const std::wstring& value)
+{
+    const auto it = m_entitlement.find(key);
+    if (it != m_entitlement.end()) {
+        QEL_LOG(LOG_NORMAL, L"Found %s key value in map, overwriting the value.", key.c_str());
+        it->second = value;
+    } else {
+        m_entitlement.emplace(key, value);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::GetEntParameter(const std::wstring& key, std::wstring& value)
+{
+    const auto it = m_entitlement.find(key);
+    if (it == m_entitlement.end()) return ERROR_NOT_FOUND;
+    value = it->second;
+    if (value.empty()) {
+        QEL_LOG(LOG_ERROR, L"GetEntParameter key-value not found. key:%s", key.c_str());
+        return ERROR_NOT_FOUND;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::GetEntParameters(StringMap& parameters)
+{
+    parameters = m_entitlement;
+    return parameters.empty() ? ERROR_NOT_FOUND : ERROR_SUCCESS;
+}
+
+bool CQelJsonFormat::getMapValue(const StringMap& record, const std::wstring& name, std::wstring& value)
+{
+    const auto it = record.find(name);
+    if (it == record.end()) return false;
+    value = it->second;
+    return true;
+}
+
+void CQelJsonFormat::insertMapValue(StringMap& map, const std::wstring& name, const std::wstring& value)
+{
+    map.emplace(name, value);
+}
+
+void CQelJsonFormat::appendRecord(RecordList& list, const std::wstring& name, const std::wstring& value)
+{
+    list.push_back(StringMap{{name, value}});
+}
+
+DWORD CQelJsonFormat::getRecordValues(const RecordList& list, const std::wstring& name, StringList& values)
+{
+    bool any = false;
+    std::wstring value;
+    for (const auto& record : list) {
+        if (getMapValue(record, name, value)) {
+            values.push_back(value);
+            any = true;
+        }
+    }
+    return any ? ERROR_SUCCESS : ERROR_NOT_FOUND;
+}
+
+DWORD CQelJsonFormat::parseJson(const std::wstring& text)
+{
+    try {
+        NamedStringMaps objects;
+        if (m_parser.JsonObjectToMap(text, objects) != ERROR_SUCCESS) {
+            QEL_LOG(LOG_ERROR, L"Cant convert JSON object to map");
+            return ERROR_INVALID_PARAMETER;
+        }
+        for (const auto& [name, map] : objects) {
+            if (IsOurListSection(name)) {
+                QEL_LOG(LOG_ERROR, L"Data store section %s is an object, not a list", name.c_str());
+                return ERROR_INVALID_PARAMETER;
+            }
+        }
+        for (auto& [name, map] : objects) {
+            if (name == kOobe) {
+                m_oobe.swap(map);
+            } else if (name == kEula) {
+                m_eula.swap(map);
+            } else if (name == kEntitlement) {
+                m_entitlement.swap(map);
+            } else {
+                m_otherObjects[name].swap(map);
+            }
+        }
+
+        NamedRecordLists lists;
+        if (m_parser.JsonNamedArrayToVector(text, lists) != ERROR_SUCCESS) {
+            QEL_LOG(LOG_ERROR, L"Cant convert JSON array to vector");
+            return ERROR_INVALID_PARAMETER;
+        }
+        for (const auto& [name, list] : lists) {
+            if (IsOurObjectSection(name)) {
+                QEL_LOG(LOG_ERROR, L"Data store section %s is a list, not an object", name.c_str());
+                return ERROR_INVALID_PARAMETER;
+            }
+        }
+        // An empty list is not reported, so "ScheduleTask":[] leaves the task list as it was.
+        for (auto& [name, list] : lists) {
+            if (name == kPackages) {
+                m_packages.swap(list);
+            } else if (name == kScheduleTask) {
+                m_tasks.swap(list);
+            } else {
+                m_otherArrays[name].swap(list);
+            }
+        }
+        return ERROR_SUCCESS;
+    } catch (const std::exception&) {
+        QEL_LOG(LOG_ERROR, L"Not enough memory to hold the data store document");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+DWORD CQelJsonFormat::getJson(std::wstring& text)
+{
+    try {
+        std::wstring document = L"{ ";
+        std::wstring part;
+        if (m_parser.MapToNamedJsonObject(kOobe, m_oobe, part) != ERROR_SUCCESS) {
+            QEL_LOG(LOG_ERROR, L"Cant convert map to JSON object (OOBE)");
+            return ERROR_INTERNAL_ERROR;
+        }
+        document += part;
+        if (m_parser.VectorToNamedJsonArray(kPackages, m_packages, part) != ERROR_SUCCESS) {
+            QEL_LOG(LOG_ERROR, L"Cant convert vector to JSON array (PKGS)");
+            return ERROR_INTERNAL_ERROR;
+        }
+        document.append(1, L',').append(part);
+        if (m_parser.VectorToNamedJsonArray(kScheduleTask, m_tasks, part) != ERROR_SUCCESS) {
+            QEL_LOG(LOG_ERROR, L"Cant convert vector to JSON array (TASKS)");
+            return ERROR_INTERNAL_ERROR;
+        }
+        document.append(1, L',').append(part);
+        if (m_parser.MapToNamedJsonObject(kEula, m_eula, part) != ERROR_SUCCESS) {
+            QEL_LOG(LOG_ERROR, L"Cant convert map to JSON object (EULA)");
+            return ERROR_INTERNAL_ERROR;
+        }
+        document.append(1, L',').append(part);
+        if (m_parser.MapToNamedJsonObject(kEntitlement, m_entitlement, part) != ERROR_SUCCESS) {
+            QEL_LOG(LOG_ERROR, L"Cant convert map to JSON object (ENTITLE)");
+            return ERROR_INTERNAL_ERROR;
+        }
+        document.append(1, L',').append(part);
+
+        // Other programs' members follow ours, in code-unit order of their names.
+        auto object = m_otherObjects.begin();
+        auto list = m_otherArrays.begin();
+        while (object != m_otherObjects.end() || list != m_otherArrays.end()) {
+            const bool takeObject =
+                list == m_otherArrays.end() || (object != m_otherObjects.end() && object->first <= list->first);
+            const DWORD rc = takeObject ? m_parser.MapToNamedJsonObject(EscapedName(object->first), object->second, part)
+                                        : m_parser.VectorToNamedJsonArray(EscapedName(list->first), list->second, part);
+            if (rc != ERROR_SUCCESS) {
+                QEL_LOG(LOG_ERROR, L"Cant convert the member %s of another program",
+                        (takeObject ? object->first : list->first).c_str());
+                return ERROR_INTERNAL_ERROR;
+            }
+            document.append(1, L',').append(part);
+            if (takeObject) {
+                ++object;
+            } else {
+                ++list;
+            }
+        }
+        document += L" }";
+        text.swap(document);
+        return ERROR_SUCCESS;
+    } catch (const std::exception&) {
+        QEL_LOG(LOG_ERROR, L"Not enough memory to render the data store document");
+        return ERROR_INTERNAL_ERROR;
+    }
+}
+
+DWORD CQelJsonFormat::readDBPath()
+{
+    if (!m_filePath.empty()) return ERROR_SUCCESS;
+    CQELSettings settings(std::make_shared<CQELRegConfig>());
+    std::wstring path;
+    if (settings.GetDBPath(path) != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Cant get database file path");
+        return ERROR_INTERNAL_ERROR;
+    }
+    // The settings add "\qeldata.dat" even when "DBPath" is missing; a path with
+    // nothing before that file name has no folder, and counts as no path.
+    const size_t fileNameLength = 1 + std::wcslen(CQELSettings::kDataStoreFileName);
+    if (path.size() <= fileNameLength) {
+        QEL_LOG(LOG_ERROR, L"Error in file path or keyBlob empty");
+        return ERROR_INTERNAL_ERROR;
+    }
+    m_filePath.swap(path);
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::readKeyBlob()
+{
+    if (m_keyBlob) return ERROR_SUCCESS;
+    CQELSettings settings(std::make_shared<CQELRegConfig>());
+    SharedBuffer blob;
+    if (settings.GetDataStore(blob) != ERROR_SUCCESS) return ERROR_INTERNAL_ERROR;
+    if (!blob) {
+        QEL_LOG(LOG_ERROR, L"Error in file path or keyBlob empty");
+        return ERROR_INTERNAL_ERROR;
+    }
+    // The provider is always handed the full blob length. A shorter value is
+    // padded with zeros, so that the import reads nothing but what the
+    // registry gave (and then accepts or refuses it on its own terms).
+    const DWORD stored = StoredKeyBlobLength();
+    if (stored < CPcCrypt::kKeyBlobLength) {
+        SharedBuffer padded = MakeSharedBuffer(CPcCrypt::kKeyBlobLength);
+        if (!padded) return ERROR_INTERNAL_ERROR;
+        std::memset(padded.get(), 0, CPcCrypt::kKeyBlobLength);
+        std::memcpy(padded.get(), blob.get(), stored);
+        QEL_LOG(LOG_WARNING, L"The data store key blob holds %d bytes instead of %d",
+                static_cast<int>(stored), static_cast<int>(CPcCrypt::kKeyBlobLength));
+        blob = padded;
+    }
+    m_keyBlob = blob;
+    return ERROR_SUCCESS;
+}
+
+DWORD CQelJsonFormat::createEncryptedFileObject()
+{
+    if (m_file) return ERROR_SUCCESS;
+    try {
+        m_file = std::make_shared<CPcEncryptedFile>(m_keyBlob);
+    } catch (const std::bad_alloc&) {
+        QEL_LOG(LOG_ERROR, L"NOT ENOUGH MEMORY - Failed to create encrypted file interface");
+        return ERROR_INTERNAL_ERROR;
+    }
+    return ERROR_SUCCESS;
+}

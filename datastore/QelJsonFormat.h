@@ -1,0 +1,108 @@
+// The data store document: the JSON text shared with the framework's other
+// programs, loaded whole into its sections, changed in memory and written back
+// whole in a fixed text form:
+//   { "oobe":{...},"Packages":[...],"ScheduleTask":[...],"eula":{...},"Entitlement":{...} }
+// Callers go through the persistence facade, which loads, operates and saves
+// in one locked cycle.
+#pragma once
+
+#include "common/Platform.h"
+#include "common/QelTypes.h"
+#include "datastore/DBLock.h"
+#include "datastore/PcEncryptedFile.h"
+#include "datastore/RapidJasonParser.h"
+
+#include <memory>
+#include <string>
+
+namespace qeldb {
+// The cross-process mutex of the data store file, shared with the framework's other programs.
+constexpr wchar_t kMutexName[] = L"Global\\{6E0039F4-4B45-4813-BA18-6A255600581E}";
+// Where an unreadable data store file is kept before it is replaced.
+constexpr wchar_t kUnreadableSuffix[] = L".unreadable";
+}  // namespace qeldb
+
+class CQelJsonFormat {
+public:
+    CQelJsonFormat();
+    virtual ~CQelJsonFormat();
+
+    CQelJsonFormat(const CQelJsonFormat&) = delete;
+    CQelJsonFormat& operator=(const CQelJsonFormat&) = delete;
+
+    // Reads, deciphers and parses the whole file under the cross-process lock.
+    // 1359 without key blob or file path, 1392 when the file cannot be read or
+    // deciphered, 1359 when its text is not the document. An existing file
+    // that cannot be used is first copied beside itself (kUnreadableSuffix).
+    virtual DWORD LoadData();
+    // Renders, enciphers and writes the whole document under the cross-process lock.
+    virtual DWORD SaveData();
+    // Empties every section (the key blob, path and file object are kept).
+    virtual DWORD ClearData();
+    // Drops the file object and the key blob (they are read again on the next load), then ClearData.
+    virtual DWORD ResetData();
+    virtual DWORD GetJsonData(std::wstring& text);
+
+    virtual DWORD GetOobeState(int& state);
+    virtual DWORD SetOobeState(int state);
+    virtual DWORD GetEulaState(int& state);
+    virtual DWORD SetEulaState(int state);
+    virtual DWORD GetOobeParameter(const std::wstring& name, std::wstring& value);
+    virtual DWORD SetOobeParameter(const std::wstring& name, const std::wstring& value);
+    virtual DWORD GetEulaParameter(const std::wstring& name, std::wstring& value);
+    virtual DWORD SetEulaParameter(const std::wstring& name, const std::wstring& value);
+
+    // Adds the name to every record of the package; a value it already holds is kept.
+    virtual DWORD SetPkgParameter(const std::wstring& packageId, const std::wstring& name, const std::wstring& value);
+    virtual DWORD GetPackage(const std::wstring& packageId, StringMap& record);
+    // 2 when the package, the name or a non-empty value is missing.
+    virtual DWORD GetPkgParameter(const std::wstring& packageId, const std::wstring& name, std::wstring& value);
+    virtual DWORD GetPkgIDs(StringList& ids);
+
+    virtual DWORD GetScheduleTask(const std::wstring& name, StringMap& record);
+    // Replaces the first task of that name; the record goes to the end of the list.
+    virtual DWORD AddScheduleTask(const std::wstring& name, const StringMap& record);
+    virtual DWORD GetScheduleTaskNames(StringList& names);
+    virtual DWORD DeleteScheduleTask(const std::wstring& name);
+    virtual DWORD DeleteAllScheduleTasks();
+
+    virtual DWORD SetEntParameter(const std::wstring& key, const std::wstring& value);
+    // 1168 for an absent key (not logged) and for an empty value (logged).
+    virtual DWORD GetEntParameter(const std::wstring& key, std::wstring& value);
+    virtual DWORD GetEntParameters(StringMap& parameters);
+
+    virtual bool getMapValue(const StringMap& record, const std::wstring& name, std::wstring& value);
+    virtual void insertMapValue(StringMap& map, const std::wstring& name, const std::wstring& value);
+    virtual void appendRecord(RecordList& list, const std::wstring& name, const std::wstring& value);
+    virtual DWORD getRecordValues(const RecordList& list, const std::wstring& name, StringList& values);
+    virtual DWORD parseJson(const std::wstring& text);
+    virtual DWORD getJson(std::wstring& text);
+    virtual DWORD readDBPath();
+    virtual DWORD readKeyBlob();
+    virtual DWORD createEncryptedFileObject();
+
+    // The data store file, once a load or save has found it; empty before.
+    const std::wstring& FilePath() const { return m_filePath; }
+    // The file's text exactly as stored: deciphered, not parsed (for
+    // inspection). 1359 without key blob or path, 1392 when it cannot be read
+    // or deciphered.
+    DWORD ReadStoredText(std::wstring& text);
+
+private:
+    DWORD prepareFileAccess();
+    void keepUnreadableFile();
+
+    StringMap m_eula;
+    RecordList m_packages;
+    RecordList m_tasks;
+    StringMap m_oobe;
+    StringMap m_entitlement;
+    CSingleMutexForAllUser m_lock;
+    SharedBuffer m_keyBlob;
+    std::wstring m_filePath;
+    std::shared_ptr<CPcEncryptedFile> m_file;
+    // Top-level members of other framework programs, written back after ours.
+    NamedStringMaps m_otherObjects;
+    NamedRecordLists m_otherArrays;
+    CRapidJasonParser m_parser;
+};

@@ -1,0 +1,223 @@
+#include "common/Platform.h"
+
+#include "datastore/QelPersistenceData.h"
+
+#include "common/UniqueHandle.h"
+#include "logging/Log.h"
+
+#include <ctime>
+#include <exception>
+#include <memory>
+
+namespace {
+
+// The process-local data store lock: built by static initialisation, before
+// the entry point runs and before any job can touch the store, and closed by
+// the runtime's exit processing.
+const ScopedHandle g_processLock(::CreateMutexW(nullptr, FALSE, L""));
+
+// The process's one document, made on first use and kept until exit.
+CQelJsonFormat* ProcessDocument()
+{
+    static const std::unique_ptr<CQelJsonFormat> document = []() -> std::unique_ptr<CQelJsonFormat> {
+        try {
+            return std::make_unique<CQelJsonFormat>();
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }();
+    return document.get();
+}
+
+}  // namespace
+
+CQelDbAutoSave::CQelDbAutoSave(bool save) : m_document(ProcessDocument()), m_save(save)
+{
+    if (m_document) m_result = m_document->LoadData();
+}
+
+CQelDbAutoSave::~CQelDbAutoSave()
+{
+    if (m_document) {
+        if (m_save) m_result = m_document->SaveData();
+        m_document->ClearData();
+    }
+    m_document = nullptr;
+}
+
+DWORD CQelDbAutoSave::GetResult() { return m_result; }
+
+DWORD CQelDbAutoSave::Save()
+{
+    if (m_save) {
+        m_result = m_document ? m_document->SaveData() : ERROR_INTERNAL_ERROR;
+        m_save = false;
+    }
+    return m_result;
+}
+
+CQelJsonFormat* CQelDbAutoSave::GetJsonFormat() { return m_document; }
+
+HANDLE CQelPersistenceData::processLock() const { return g_processLock.Get(); }
+
+template <typename Operation>
+DWORD CQelPersistenceData::runCycle(Cycle kind, Lock lock, Operation operation)
+{
+    // Always the process-local lock first; the document takes the
+    // cross-process mutex only inside each load and save.
+    const HANDLE processLockHandle = lock == Lock::Take ? processLock() : nullptr;
+    if (processLockHandle) ::WaitForSingleObject(processLockHandle, INFINITE);
+    DWORD rc = ERROR_INTERNAL_ERROR;
+    try {
+        CQelDbAutoSave cycle(kind == Cycle::Change);
+        if (CQelJsonFormat* document = cycle.GetJsonFormat()) {
+            rc = operation(*document);
+            if (kind == Cycle::Change) {
+                const DWORD saved = cycle.Save();
+                if (rc == ERROR_SUCCESS) rc = saved;
+            }
+        }
+    } catch (const std::exception&) {
+        QEL_LOG(LOG_ERROR, L"Not enough memory for the data store operation");
+        rc = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (processLockHandle) ::ReleaseMutex(processLockHandle);
+    return rc;
+}
+
+DWORD CQelPersistenceData::GetOobeState(int& state)
+{
+    const DWORD rc =
+        runCycle(Cycle::Read, Lock::Take, [&](CQelJsonFormat& document) { return document.GetOobeState(state); });
+    return rc == ERROR_SUCCESS || rc == ERROR_INTERNAL_ERROR ? rc : ERROR_NOT_FOUND;
+}
+
+DWORD CQelPersistenceData::SetOobeState(int state)
+{
+    return runCycle(Cycle::Change, Lock::Take, [&](CQelJsonFormat& document) { return document.SetOobeState(state); });
+}
+
+DWORD CQelPersistenceData::GetOobeParameter(const std::wstring& name, std::wstring& value)
+{
+    const DWORD rc = runCycle(Cycle::Read, Lock::Take,
+                              [&](CQelJsonFormat& document) { return document.GetOobeParameter(name, value); });
+    return rc == ERROR_SUCCESS || rc == ERROR_INTERNAL_ERROR ? rc : ERROR_NOT_FOUND;
+}
+
+DWORD CQelPersistenceData::SetOobeParameter(const std::wstring& name, const std::wstring& value)
+{
+    return runCycle(Cycle::Change, Lock::Take,
+                    [&](CQelJsonFormat& document) { return document.SetOobeParameter(name, value); });
+}
+
+DWORD CQelPersistenceData::GetEulaParameter(const std::wstring& name, std::wstring& value)
+{
+    const DWORD rc = runCycle(Cycle::Read, Lock::Take,
+                              [&](CQelJsonFormat& document) { return document.GetEulaParameter(name, value); });
+    return rc == ERROR_SUCCESS || rc == ERROR_INTERNAL_ERROR ? rc : ERROR_NOT_FOUND;
+}
+
+DWORD CQelPersistenceData::SetEulaParameter(const std::wstring& name, const std::wstring& value)
+{
+    return runCycle(Cycle::Change, Lock::Take,
+                    [&](CQelJsonFormat& document) { return document.SetEulaParameter(name, value); });
+}
+
+DWORD CQelPersistenceData::GetJsonData(std::wstring& text)
+{
+    return runCycle(Cycle::Read, Lock::Take, [&](CQelJsonFormat& document) { return document.GetJsonData(text); });
+}
+
+DWORD CQelPersistenceData::InitializeDatabase()
+{
+    return runCycle(Cycle::Change, Lock::Take, [&](CQelJsonFormat& document) {
+        document.SetOobeParameter(L"InitializeDbTime", std::to_wstring(static_cast<long long>(std::time(nullptr))));
+        document.SetOobeState(0);
+        document.SetEulaState(0);
+        return static_cast<DWORD>(ERROR_SUCCESS);
+    });
+}
+
+DWORD CQelPersistenceData::GetEulaState(int& state)
+{
+    const DWORD rc =
+        runCycle(Cycle::Read, Lock::Take, [&](CQelJsonFormat& document) { return document.GetEulaState(state); });
+    return rc == ERROR_SUCCESS || rc == ERROR_INTERNAL_ERROR ? rc : ERROR_NOT_FOUND;
+}
+
+DWORD CQelPersistenceData::SetEulaState(int state)
+{
+    return runCycle(Cycle::Change, Lock::Take, [&](CQelJsonFormat& document) { return document.SetEulaState(state); });
+}
+
+DWORD CQelPersistenceData::SetPkgParameter(const std::wstring& packageId, const std::wstring& name,
+                                           const std::wstring& value)
+{
+    return runCycle(Cycle::Change, Lock::Take,
+                    [&](CQelJsonFormat& document) { return document.SetPkgParameter(packageId, name, value); });
+}
+
+DWORD CQelPersistenceData::GetPackage(const std::wstring& packageId, StringMap& record)
+{
+    return runCycle(Cycle::Read, Lock::Take,
+                    [&](CQelJsonFormat& document) { return document.GetPackage(packageId, record); });
+}
+
+DWORD CQelPersistenceData::GetPkgParameter(const std::wstring& packageId, const std::wstring& name,
+                                           std::wstring& value)
+{
+    return runCycle(Cycle::Read, Lock::Take,
+                    [&](CQelJsonFormat& document) { return document.GetPkgParameter(packageId, name, value); });
+}
+
+DWORD CQelPersistenceData::GetPkgIDs(StringList& ids)
+{
+    return runCycle(Cycle::Read, Lock::Take, [&](CQelJsonFormat& document) { return document.GetPkgIDs(ids); });
+}
+
+DWORD CQelPersistenceData::SetEntParameter(const std::wstring& key, const std::wstring& value)
+{
+    return runCycle(Cycle::Change, Lock::Take,
+                    [&](CQelJsonFormat& document) { return document.SetEntParameter(key, value); });
+}
+
+DWORD CQelPersistenceData::GetEntParameter(const std::wstring& key, std::wstring& value)
+{
+    return runCycle(Cycle::Read, Lock::Skip,
+                    [&](CQelJsonFormat& document) { return document.GetEntParameter(key, value); });
+}
+
+DWORD CQelPersistenceData::GetEntParameters(StringMap& parameters)
+{
+    return runCycle(Cycle::Read, Lock::Skip,
+                    [&](CQelJsonFormat& document) { return document.GetEntParameters(parameters); });
+}
+
+DWORD CQelPersistenceData::AddScheduleTask(const std::wstring& name, const StringMap& record)
+{
+    return runCycle(Cycle::Change, Lock::Take,
+                    [&](CQelJsonFormat& document) { return document.AddScheduleTask(name, record); });
+}
+
+DWORD CQelPersistenceData::GetScheduleTask(const std::wstring& name, StringMap& record)
+{
+    return runCycle(Cycle::Read, Lock::Take,
+                    [&](CQelJsonFormat& document) { return document.GetScheduleTask(name, record); });
+}
+
+DWORD CQelPersistenceData::GetScheduleTaskNames(StringList& names)
+{
+    return runCycle(Cycle::Read, Lock::Take,
+                    [&](CQelJsonFormat& document) { return document.GetScheduleTaskNames(names); });
+}
+
+DWORD CQelPersistenceData::DeleteScheduleTask(const std::wstring& name)
+{
+    return runCycle(Cycle::Change, Lock::Take,
+                    [&](CQelJsonFormat& document) { return document.DeleteScheduleTask(name); });
+}
+
+DWORD CQelPersistenceData::DeleteAllScheduleTasks()
+{
+    return runCycle(Cycle::Change, Lock::Take, [&](CQelJsonFormat& document) { return document.DeleteAllScheduleTasks(); });
+}
