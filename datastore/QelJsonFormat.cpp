@@ -15,6 +15,7 @@
 #include <cstring>
 #include <cwchar>
 #include <exception>
+#include <vector>
 
 namespace {
 
@@ -430,33 +431,27 @@ DWORD CQelJsonFormat::parseJson(const std::wstring& text)
 DWORD CQelJsonFormat::getJson(std::wstring& text)
 {
     try {
-        std::wstring document = L"{ ";
-        std::wstring part;
-        if (m_parser.MapToNamedJsonObject(kOobe, m_oobe, part) != ERROR_SUCCESS) {
+        std::vector<std::wstring> parts(5);
+        if (m_parser.MapToNamedJsonObject(kOobe, m_oobe, parts[0]) != ERROR_SUCCESS) {
             QEL_LOG(LOG_ERROR, L"Cant convert map to JSON object (OOBE)");
             return ERROR_INTERNAL_ERROR;
         }
-        document += part;
-        if (m_parser.VectorToNamedJsonArray(kPackages, m_packages, part) != ERROR_SUCCESS) {
+        if (m_parser.VectorToNamedJsonArray(kPackages, m_packages, parts[1]) != ERROR_SUCCESS) {
             QEL_LOG(LOG_ERROR, L"Cant convert vector to JSON array (PKGS)");
             return ERROR_INTERNAL_ERROR;
         }
-        document.append(1, L',').append(part);
-        if (m_parser.VectorToNamedJsonArray(kScheduleTask, m_tasks, part) != ERROR_SUCCESS) {
+        if (m_parser.VectorToNamedJsonArray(kScheduleTask, m_tasks, parts[2]) != ERROR_SUCCESS) {
             QEL_LOG(LOG_ERROR, L"Cant convert vector to JSON array (TASKS)");
             return ERROR_INTERNAL_ERROR;
         }
-        document.append(1, L',').append(part);
-        if (m_parser.MapToNamedJsonObject(kEula, m_eula, part) != ERROR_SUCCESS) {
+        if (m_parser.MapToNamedJsonObject(kEula, m_eula, parts[3]) != ERROR_SUCCESS) {
             QEL_LOG(LOG_ERROR, L"Cant convert map to JSON object (EULA)");
             return ERROR_INTERNAL_ERROR;
         }
-        document.append(1, L',').append(part);
-        if (m_parser.MapToNamedJsonObject(kEntitlement, m_entitlement, part) != ERROR_SUCCESS) {
+        if (m_parser.MapToNamedJsonObject(kEntitlement, m_entitlement, parts[4]) != ERROR_SUCCESS) {
             QEL_LOG(LOG_ERROR, L"Cant convert map to JSON object (ENTITLE)");
             return ERROR_INTERNAL_ERROR;
         }
-        document.append(1, L',').append(part);
 
         // Other programs' members follow ours, in code-unit order of their names.
         auto object = m_otherObjects.begin();
@@ -464,19 +459,31 @@ DWORD CQelJsonFormat::getJson(std::wstring& text)
         while (object != m_otherObjects.end() || list != m_otherArrays.end()) {
             const bool takeObject =
                 list == m_otherArrays.end() || (object != m_otherObjects.end() && object->first <= list->first);
-            const DWORD rc = takeObject ? m_parser.MapToNamedJsonObject(EscapedName(object->first), object->second, part)
-                                        : m_parser.VectorToNamedJsonArray(EscapedName(list->first), list->second, part);
+            parts.emplace_back();
+            const DWORD rc = takeObject
+                                 ? m_parser.MapToNamedJsonObject(EscapedName(object->first), object->second, parts.back())
+                                 : m_parser.VectorToNamedJsonArray(EscapedName(list->first), list->second, parts.back());
             if (rc != ERROR_SUCCESS) {
                 QEL_LOG(LOG_ERROR, L"Cant convert the member %s of another program",
                         (takeObject ? object->first : list->first).c_str());
                 return ERROR_INTERNAL_ERROR;
             }
-            document.append(1, L',').append(part);
             if (takeObject) {
                 ++object;
             } else {
                 ++list;
             }
+        }
+
+        // "{ " + the parts joined by "," + " }"
+        size_t length = 4;
+        for (const auto& part : parts) length += part.size() + 1;
+        std::wstring document;
+        document.reserve(length);
+        document = L"{ ";
+        for (size_t i = 0; i < parts.size(); ++i) {
+            if (i) document.push_back(L',');
+            document += parts[i];
         }
         document += L" }";
         text.swap(document);

@@ -5,7 +5,6 @@
 #include "logging/Log.h"
 
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include <new>
@@ -15,8 +14,21 @@ namespace {
 using Utf16 = rapidjson::UTF16<wchar_t>;
 using JsonDocument = rapidjson::GenericDocument<Utf16>;
 using JsonValue = rapidjson::GenericValue<Utf16>;
-using JsonBuffer = rapidjson::GenericStringBuffer<Utf16>;
-using JsonWriter = rapidjson::Writer<JsonBuffer, Utf16, Utf16>;
+
+// The writer's output, appended straight to a text (no intermediate buffer to copy out of).
+class TextOutput {
+public:
+    using Ch = wchar_t;
+
+    explicit TextOutput(std::wstring& text) : m_text(text) {}
+    void Put(Ch c) { m_text.push_back(c); }
+    void Flush() {}
+
+private:
+    std::wstring& m_text;
+};
+
+using JsonWriter = rapidjson::Writer<TextOutput, Utf16, Utf16>;
 
 constexpr wchar_t kSourceFile[] = L"RapidJasonParser.cpp";
 
@@ -69,9 +81,20 @@ StringMap ToStringMap(const JsonValue& object)
 {
     StringMap map;
     for (auto member = object.MemberBegin(); member != object.MemberEnd(); ++member) {
-        map[TextOf(member->name)] = TextOf(member->value);
+        // Written texts hold their members in map order, so the end is nearly
+        // always the right place.
+        auto it = map.emplace_hint(map.end(), TextOf(member->name), std::wstring());
+        it->second.assign(member->value.GetString(), member->value.GetStringLength());
     }
     return map;
+}
+
+// Room for a map's compact text when nothing in it needs escaping.
+size_t TextLength(const StringMap& map)
+{
+    size_t length = 2;
+    for (const auto& [name, value] : map) length += name.size() + value.size() + 6;
+    return length;
 }
 
 RecordList ToRecordList(const JsonValue& array)
@@ -218,7 +241,10 @@ DWORD CRapidJasonParser::MapToNamedJsonObject(const std::wstring& name, const St
 DWORD CRapidJasonParser::VectorToNamedJsonArray(const std::wstring& name, const RecordList& list, std::wstring& out)
 {
     try {
+        size_t length = name.size() + 5;
+        for (const auto& record : list) length += TextLength(record) + 1;
         std::wstring text;
+        text.reserve(length);
         text.append(1, L'"').append(name).append(L"\":[");
         std::wstring object;
         for (size_t i = 0; i < list.size(); ++i) {
@@ -238,7 +264,12 @@ DWORD CRapidJasonParser::VectorToNamedJsonArray(const std::wstring& name, const 
 DWORD CRapidJasonParser::MapToJsonObject(const StringMap& map, std::wstring& out)
 {
     try {
-        JsonDocument document(rapidjson::kObjectType);
+        // A record's members fit in this buffer; a larger map spills to the
+        // heap. (Records are written one at a time, so this spares a heap
+        // chunk per record.)
+        char chunk[4096];
+        rapidjson::MemoryPoolAllocator<> pool(chunk, sizeof(chunk));
+        JsonDocument document(rapidjson::kObjectType, &pool);
         auto& allocator = document.GetAllocator();
         for (const auto& [name, value] : map) {
             // The document refers to the map's own strings; they outlive it.
@@ -246,13 +277,15 @@ DWORD CRapidJasonParser::MapToJsonObject(const StringMap& map, std::wstring& out
             JsonValue jsonValue(rapidjson::StringRef(value.data(), value.size()));
             document.AddMember(jsonName, jsonValue, allocator);
         }
-        JsonBuffer buffer;
-        JsonWriter writer(buffer);
+        std::wstring text;
+        text.reserve(TextLength(map));
+        TextOutput output(text);
+        JsonWriter writer(output);
         if (!document.Accept(writer)) {
             QEL_LOG(LOG_ERROR, L"JSON writer refused the map");
             return ERROR_INTERNAL_ERROR;
         }
-        out.assign(buffer.GetString(), buffer.GetSize() / sizeof(wchar_t));
+        out.swap(text);
         return ERROR_SUCCESS;
     } catch (const std::bad_alloc&) {
         QEL_LOG(LOG_ERROR, L"Not enough memory to convert the map to JSON");
