@@ -140,6 +140,13 @@ TEST_F(QelStoreToolTest, EveryCommandOnAProvisionedMachine)
                         L"\"Packages\":[{\"PkgID\":\"p1\",\"AutoDownLoadFlag\":\"1\"},{\"PkgID\":\"p2\"}]}");
     EXPECT_EQ(Qelstore(L"tasks").out, L"KRSDownload\n  Param=/context=2\n(no Name)\n  Type=1\n");
     EXPECT_EQ(Qelstore(L"packages").out, L"p1\n  AutoDownLoadFlag=1\np2\n");
+    // A package parameter is added (to a new record when needed); one the package holds is kept.
+    EXPECT_EQ(Qelstore(L"set package p2 AutoDownLoadFlag 1").exitCode, 0u);
+    EXPECT_EQ(Qelstore(L"set package p1 AutoDownLoadFlag 0").exitCode, 0u);
+    EXPECT_EQ(Qelstore(L"set package p3 Name Suite").exitCode, 0u);
+    EXPECT_EQ(Qelstore(L"packages").out,
+              L"p1\n  AutoDownLoadFlag=1\np2\n  AutoDownLoadFlag=1\np3\n  Name=Suite\n");
+    EXPECT_EQ(Qelstore(L"set package p3 Name").exitCode, 1u);
 
     const struct {
         const wchar_t* arguments;

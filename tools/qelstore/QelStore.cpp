@@ -56,6 +56,8 @@ constexpr wchar_t kUsageText[] =
     L"  get eula NAME                 a EULA parameter;   set eula NAME VALUE\n"
     L"  get oobestate | get eulastate\n"
     L"  set oobestate N | set eulastate N\n"
+    L"  set package PKGID NAME VALUE  add a parameter to a package record (created when missing);\n"
+    L"                                a value the package already holds is kept\n"
     L"  tasks                         the scheduler task records\n"
     L"  packages                      the package records\n"
     L"  --help                        this text\n"
@@ -331,10 +333,12 @@ int Get(const std::vector<std::wstring>& args)
 
 int Set(const std::vector<std::wstring>& args)
 {
-    if (args.empty()) return Fail(kUsage, L"set what? (status, oobe, eula, oobestate, eulastate)");
+    if (args.empty()) return Fail(kUsage, L"set what? (status, oobe, eula, oobestate, eulastate, package)");
     const std::wstring& what = args[0];
     int state = 0;
-    if (what == L"oobestate" || what == L"eulastate") {
+    if (what == L"package") {
+        if (args.size() != 4) return Fail(kUsage, L"set package PKGID NAME VALUE");
+    } else if (what == L"oobestate" || what == L"eulastate") {
         if (args.size() != 2) return Fail(kUsage, L"set " + what + L" N");
         const int parsed = ParseState(args[1], state);
         if (parsed != kDone) return parsed;
@@ -353,6 +357,7 @@ int Set(const std::vector<std::wstring>& args)
     if (what == L"status") rc = store.SetEntParameter(args[1], args[2]);
     if (what == L"oobe") rc = store.SetOobeParameter(args[1], args[2]);
     if (what == L"eula") rc = store.SetEulaParameter(args[1], args[2]);
+    if (what == L"package") rc = store.SetPkgParameter(args[1], args[2], args[3]);
     return Written(rc, L"the data store");
 }
 
