@@ -1,5 +1,6 @@
 #include "common/Platform.h"
 
+#include "common/UniqueHandle.h"
 #include "config/QELConfig.h"
 #include "config/QELSettings.h"
 #include "instru/InstruFields.h"
@@ -188,6 +189,30 @@ TEST_F(InstruTest, ClientFailuresAreLoggedNotReturned)
         EXPECT_EQ(TestLog().Find(L"Error when sending instrument data to the ZEP cloud").level, 4u);
         EXPECT_EQ(testbed::TelemetryRequests().size(), c.reachedClient ? 1u : 0u);
     }
+}
+
+TEST_F(InstruTest, StandInClientRegistersItselfLikeItsInstaller)
+{
+    testbed::UnregisterTelemetryClient();
+    ScopedModule client(::LoadLibraryW(testbed::TelemetryClientPath().c_str()));
+    ASSERT_TRUE(client);
+    using SelfRegistration = HRESULT(WINAPI*)();
+    const auto call = [&](const char* name) {
+        return reinterpret_cast<SelfRegistration>(reinterpret_cast<void*>(::GetProcAddress(client.Get(), name)))();
+    };
+    ASSERT_EQ(call("DllRegisterServer"), S_OK);
+    const std::wstring server = L"SOFTWARE\\Classes\\CLSID\\{B62A9F7D-4F97-4740-9EEE-3554F2AD2E4B}\\InprocServer32";
+    std::wstring path;
+    std::wstring threading;
+    EXPECT_TRUE(testmachine::ReadString(server, L"", path));
+    EXPECT_EQ(::lstrcmpiW(path.c_str(), testbed::TelemetryClientPath().c_str()), 0);
+    EXPECT_TRUE(testmachine::ReadString(server, L"ThreadingModel", threading));
+    EXPECT_EQ(threading, L"Both");
+    EXPECT_EQ(Send({{L"EventName", L"AutoDownload"}}), 0u);
+    EXPECT_EQ(testbed::TelemetryRequests().size(), 1u);
+
+    ASSERT_EQ(call("DllUnregisterServer"), S_OK);
+    EXPECT_FALSE(testmachine::KeyExists(server));
 }
 
 TEST_F(InstruTest, TimestampIsSecondsSince1970)
