@@ -41,9 +41,8 @@ bool CWmiWrapper::InitializeWMI()
 {
     const HRESULT hr = CWMI_Data::Create(m_namespace, m_className, m_data);
     if (FAILED(hr)) {
-        // COM reports through its HRESULT; hand it on as the thread's last error.
-        ::SetLastError(static_cast<DWORD>(hr));
-        QEL_LOG(LOG_ERROR, L"Failed to create CWMI_Data object, error:%d", ::GetLastError());
+        // COM reports through its HRESULT: that is the error the line carries.
+        QEL_LOG(LOG_ERROR, L"Failed to create CWMI_Data object, error:%d", static_cast<int>(hr));
         return false;
     }
     m_initialized = true;

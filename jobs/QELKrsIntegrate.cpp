@@ -33,7 +33,8 @@ bool CQELKrsIntegrate::LoadDLL()
     if (m_module) return true;
     m_module.Reset(LoadLibraryAbsolute(m_folder + kLibraryName));
     if (!m_module) {
-        QEL_LOG(LOG_ERROR, L"Failed to load KrsIntegration DLL. Error code = %d", ::GetLastError());
+        const DWORD error = ::GetLastError();  // before the log call, which may touch the registry
+        QEL_LOG(LOG_ERROR, L"Failed to load KrsIntegration DLL. Error code = %d", error);
         return false;
     }
     return true;
@@ -46,7 +47,8 @@ DWORD CQELKrsIntegrate::AddQelIntoRvnQueryparam()
     if (!LoadDLL()) return kNotLoaded;
     const FARPROC proc = lookUp("AddQelIntoRvnQueryparam");
     if (!proc) {
-        QEL_LOG(LOG_ERROR, L"AddQelIntoRvnQueryparam : Error in GetProcAddress:: Error Code %d", ::GetLastError());
+        const DWORD error = ::GetLastError();
+        QEL_LOG(LOG_ERROR, L"AddQelIntoRvnQueryparam : Error in GetProcAddress:: Error Code %d", error);
         return kNoExport;
     }
     return As<PlainExport>(proc)();
@@ -57,7 +59,8 @@ DWORD CQELKrsIntegrate::UpdateOobeDoneState()
     if (!LoadDLL()) return kNotLoaded;
     const FARPROC proc = lookUp("UpdateOobeDoneState");
     if (!proc) {
-        QEL_LOG(LOG_ERROR, L"UpdateOobeDoneState : Error in GetProcAddress:: Error Code %d", ::GetLastError());
+        const DWORD error = ::GetLastError();
+        QEL_LOG(LOG_ERROR, L"UpdateOobeDoneState : Error in GetProcAddress:: Error Code %d", error);
         return kNoExport;
     }
     return As<PlainExport>(proc)();
@@ -68,7 +71,8 @@ DWORD CQELKrsIntegrate::UpdateJEulaAcceptance()
     if (!LoadDLL()) return kNotLoaded;
     const FARPROC proc = lookUp("UpdateJEulaAcceptance");
     if (!proc) {
-        QEL_LOG(LOG_ERROR, L"UpdateJEulaAcceptance : Error in GetProcAddress:: Error Code %d", ::GetLastError());
+        const DWORD error = ::GetLastError();
+        QEL_LOG(LOG_ERROR, L"UpdateJEulaAcceptance : Error in GetProcAddress:: Error Code %d", error);
         return kNoExport;
     }
     return As<PlainExport>(proc)();
@@ -79,7 +83,8 @@ DWORD CQELKrsIntegrate::RunKrsAutoDownload()
     if (!LoadDLL()) return kNotLoaded;
     const FARPROC proc = lookUp("RunKrsAutoDownload");
     if (!proc) {
-        QEL_LOG(LOG_ERROR, L"RunKrsAutoDownload : Error in GetProcAddress:: Error Code %d", ::GetLastError());
+        const DWORD error = ::GetLastError();
+        QEL_LOG(LOG_ERROR, L"RunKrsAutoDownload : Error in GetProcAddress:: Error Code %d", error);
         return kNoExport;
     }
     return As<PlainExport>(proc)();
@@ -90,7 +95,8 @@ DWORD CQELKrsIntegrate::IsKrsAutoDownloadCompleted(DWORD* completed)
     if (!LoadDLL()) return kNotLoaded;
     const FARPROC proc = lookUp("IsKrsAutoDownloadCompleted");
     if (!proc) {
-        QEL_LOG(LOG_ERROR, L"IsKrsAutoDownloadCompleted : Error in GetProcAddress:: Error Code %d", ::GetLastError());
+        const DWORD error = ::GetLastError();
+        QEL_LOG(LOG_ERROR, L"IsKrsAutoDownloadCompleted : Error in GetProcAddress:: Error Code %d", error);
         return kNoExport;
     }
     return As<OutputExport>(proc)(completed);
@@ -101,7 +107,8 @@ DWORD CQELKrsIntegrate::IsAutodownloadMaxAttemptOver(DWORD* attemptOver)
     if (!LoadDLL()) return kNotLoaded;
     const FARPROC proc = lookUp("IsAutodownloadMaxAttemptOver");
     if (!proc) {
-        QEL_LOG(LOG_ERROR, L"Error in GetProcAddress 'IsAutodownloadMaxAttemptOver': Error Code %d", ::GetLastError());
+        const DWORD error = ::GetLastError();
+        QEL_LOG(LOG_ERROR, L"Error in GetProcAddress 'IsAutodownloadMaxAttemptOver': Error Code %d", error);
         return kNoExport;
     }
     return As<OutputExport>(proc)(attemptOver);
