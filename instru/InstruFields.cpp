@@ -5,8 +5,10 @@
 #include "config/PCReg.h"
 #include "config/QELConfig.h"
 #include "config/QELSettings.h"
+#include "datastore/QelPersistenceData.h"
 #include "instru/WmiWrapper.h"
 
+#include <algorithm>
 #include <memory>
 #include <regex>
 
@@ -75,6 +77,30 @@ void BiosSerialNumber(std::wstring& key, std::wstring& value)
 {
     key = L"BiosSerialNumber";
     value = GetBiosSerialNumber();
+}
+
+void PackageInfo(std::wstring& key, std::wstring& value)
+{
+    key = L"PackageInfo";
+    CQelPersistenceData store;
+    StringList ids;
+    store.GetPkgIDs(ids);  // none, or no store: an empty list
+    value.clear();
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (i > 0) value += L";";
+        value += ids[i];
+    }
+}
+
+void DatabaseContents(std::wstring& key, std::wstring& value)
+{
+    key = L"DatabaseContents";
+    CQelPersistenceData store;
+    std::wstring text;
+    store.GetJsonData(text);  // no store: empty
+    // The text travels inside a JSON string of the event: single quotes keep it readable there.
+    std::replace(text.begin(), text.end(), L'"', L'\'');
+    value = text;
 }
 
 void PartnerConfiguration(std::wstring& key, std::wstring& value)

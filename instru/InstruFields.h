@@ -18,6 +18,8 @@ void ResellerID(std::wstring& key, std::wstring& value);
 void AffID(std::wstring& key, std::wstring& value);
 void EventVersion(std::wstring& key, std::wstring& value);
 void BiosSerialNumber(std::wstring& key, std::wstring& value);
+void PackageInfo(std::wstring& key, std::wstring& value);
+void DatabaseContents(std::wstring& key, std::wstring& value);
 void PartnerConfiguration(std::wstring& key, std::wstring& value);
 
 // The "PartnerConfiguration" value for the partner settings as read (with the

@@ -23,6 +23,8 @@ void CQELInstruAgent::AddCommonFieldProducers()
     AddFieldProducer(instru_fields::AffID);
     AddFieldProducer(instru_fields::EventVersion);
     AddFieldProducer(instru_fields::BiosSerialNumber);
+    AddFieldProducer(instru_fields::PackageInfo);
+    AddFieldProducer(instru_fields::DatabaseContents);
     AddFieldProducer(instru_fields::PartnerConfiguration);
 }
 

@@ -9,12 +9,14 @@
 #include "instru/WmiWrapper.h"
 #include "instru/ZEPInstru.h"
 #include "tests/support/CaptureLog.h"
+#include "tests/support/DataStoreKit.h"
 #include "tests/support/Machine.h"
 #include "tests/support/Testbed.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>
 
+#include <algorithm>
 #include <ctime>
 #include <functional>
 
@@ -374,7 +376,19 @@ protected:
         testmachine::SetString(kPartner, L"region", L"EU");
         testmachine::SetString(qelkeys::kOem, L"softwaretag", L"TAG-1");
         testmachine::SetString(qelkeys::kCore, L"resellerid", L"R-77");
+        datastorekit::Provision();
+        datastorekit::WriteStoreText(kStore);
     }
+
+    // Package records out of id order, and a value holding a double quote.
+    static constexpr wchar_t kStore[] =
+        L"{ \"oobe\":{\"oobestate\":\"1\"},\"Packages\":[{\"PkgID\":\"PKG-B\",\"AutoDownLoadFlag\":\"1\"},"
+        L"{\"PkgID\":\"PKG-A\"}],\"ScheduleTask\":[],\"eula\":{},"
+        L"\"Entitlement\":{\"krsdownloadcount\":\"2\",\"note\":\"say \\\"x\\\"\"} }";
+    // What the event carries: the store's text in its written form, every double quote now a single one.
+    static constexpr wchar_t kStoreInEvent[] =
+        L"{ 'oobe':{'oobestate':'1'},'Packages':[{'AutoDownLoadFlag':'1','PkgID':'PKG-B'},{'PkgID':'PKG-A'}],"
+        L"'ScheduleTask':[],'eula':{},'Entitlement':{'krsdownloadcount':'2','note':'say \\'x\\''} }";
 
     static std::wstring Produce(void (*producer)(std::wstring&, std::wstring&), const wchar_t* expectedKey)
     {
@@ -397,6 +411,8 @@ TEST_F(CommonFieldsTest, EachProducerReadsItsSource)
     EXPECT_EQ(Produce(AffID, L"AffID"), L"1234");
     EXPECT_EQ(Produce(EventVersion, L"EventVersion"), L"1.0");
     EXPECT_EQ(Produce(PartnerConfiguration, L"PartnerConfiguration"), L"channel:retail,region:EU");
+    EXPECT_EQ(Produce(PackageInfo, L"PackageInfo"), L"PKG-B;PKG-A");
+    EXPECT_EQ(Produce(DatabaseContents, L"DatabaseContents"), kStoreInEvent);
 
     ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     const std::wstring serial = GetBiosSerialNumber();
@@ -421,11 +437,27 @@ TEST_F(CommonFieldsTest, MissingSourcesGiveTheirFallbacks)
     testmachine::DeleteTree(kPartner);
     EXPECT_EQ(Produce(PartnerConfiguration, L"PartnerConfiguration"), L"None");
 
+    // A store with one package; then no store file at all: the empty document.
+    datastorekit::WriteStoreText(L"{ \"Packages\":[{\"PkgID\":\"ONLY\"}] }");
+    EXPECT_EQ(Produce(PackageInfo, L"PackageInfo"), L"ONLY");
+    ::DeleteFileW(datastorekit::StoreFile().c_str());
+    EXPECT_EQ(Produce(PackageInfo, L"PackageInfo"), L"");
+    std::wstring empty = datastorekit::EmptyDocument();
+    std::replace(empty.begin(), empty.end(), L'"', L'\'');
+    EXPECT_EQ(Produce(DatabaseContents, L"DatabaseContents"), empty);
+
     testmachine::DeleteTree(L"SOFTWARE\\Tarsen\\QEL");  // no affiliate id at all
     EXPECT_EQ(Produce(AffID, L"AffID"), L"");
     EXPECT_EQ(Produce(SoftwareDeviceTag, L"SoftwareDeviceTag"), L"");
     EXPECT_EQ(Produce(ResellerID, L"ResellerID"), L"");
     EXPECT_EQ(Produce(PartnerConfiguration, L"PartnerConfiguration"), L"None");
+}
+
+// The one escape the stored text needs inside the request: its backslashes.
+std::wstring JsonBackslashes(std::wstring text)
+{
+    for (size_t at = 0; (at = text.find(L'\\', at)) != std::wstring::npos; at += 2) text.insert(at, 1, L'\\');
+    return text;
 }
 
 TEST_F(CommonFieldsTest, WholeRequestOfAnEventByteForByte)
@@ -455,10 +487,12 @@ TEST_F(CommonFieldsTest, WholeRequestOfAnEventByteForByte)
         L"\",\"event_data\":{"
         L"\"AffID\":\"1234\","
         L"\"BiosSerialNumber\":\"" + serial + L"\","
+        L"\"DatabaseContents\":\"" + JsonBackslashes(kStoreInEvent) + L"\","
         L"\"EventName\":\"AutoDownload\","
         L"\"EventVersion\":\"1.0\","
         L"\"KrsVersion\":\"21.3.10.5\","
         L"\"LocaleName\":\"" + GetSystemLocaleName() + L"\","
+        L"\"PackageInfo\":\"PKG-B;PKG-A\","
         L"\"PartnerConfiguration\":\"channel:retail,region:EU\","
         L"\"ResellerID\":\"R-77\","
         L"\"SoftwareDeviceTag\":\"TAG-1\","
