@@ -5,6 +5,7 @@
 
 #include "Platform.h"
 
+#include <oleauto.h>
 #include <wincrypt.h>
 
 #include <utility>
@@ -82,6 +83,7 @@ struct LocalCloser { static void Close(HLOCAL h) noexcept { ::LocalFree(h); } };
 struct CryptProvCloser { static void Close(HCRYPTPROV h) noexcept { ::CryptReleaseContext(h, 0); } };
 struct CryptKeyCloser { static void Close(HCRYPTKEY h) noexcept { ::CryptDestroyKey(h); } };
 struct CryptHashCloser { static void Close(HCRYPTHASH h) noexcept { ::CryptDestroyHash(h); } };
+struct BstrCloser { static void Close(BSTR h) noexcept { ::SysFreeString(h); } };
 
 }  // namespace handle_traits
 
@@ -92,3 +94,4 @@ using ScopedLocalMem = UniqueHandle<handle_traits::NullInvalid<HLOCAL, handle_tr
 using ScopedCryptProv = UniqueHandle<handle_traits::NullInvalid<HCRYPTPROV, handle_traits::CryptProvCloser>>;
 using ScopedCryptKey = UniqueHandle<handle_traits::NullInvalid<HCRYPTKEY, handle_traits::CryptKeyCloser>>;
 using ScopedCryptHash = UniqueHandle<handle_traits::NullInvalid<HCRYPTHASH, handle_traits::CryptHashCloser>>;
+using ScopedBstr = UniqueHandle<handle_traits::NullInvalid<BSTR, handle_traits::BstrCloser>>;

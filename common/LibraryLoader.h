@@ -1,0 +1,48 @@
+// The program's absolute-path library loader. Companion libraries are loaded
+// only by a full path: one that names a drive, a root directory, a relative
+// part and a file name. Anything else ("QELKrsIntegrate.dll", "\x.dll",
+// "C:x.dll", "C:\", a share without a drive) is refused before the loader
+// ever searches a folder for it.
+#pragma once
+
+#include "Platform.h"
+
+#include <string>
+
+// True when `path` is a full path to a file (drive, root directory, relative part, file name).
+inline bool IsAbsoluteFilePath(const std::wstring& path)
+{
+    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    const auto letter = [](wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); };
+    // "X:" and the root directory, then a relative part that ends in a file name.
+    return path.size() >= 4 && letter(path[0]) && path[1] == L':' && separator(path[2]) && !separator(path.back());
+}
+
+// LoadLibraryExW(path, nullptr, flags) for a full path; null with last error
+// ERROR_BAD_PATHNAME for any other path.
+inline HMODULE LoadLibraryAbsolute(const std::wstring& path, DWORD flags = 0)
+{
+    if (!IsAbsoluteFilePath(path)) {
+        ::SetLastError(ERROR_BAD_PATHNAME);
+        return nullptr;
+    }
+    return ::LoadLibraryExW(path.c_str(), nullptr, flags);
+}
+
+// The folder of the program's own file, with its trailing backslash; empty
+// when the system cannot tell.
+inline std::wstring ProgramFolder()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return std::wstring();
+        if (n < path.size()) {
+            path.resize(n);
+            break;
+        }
+        path.resize(path.size() * 2);  // truncated: try a larger buffer
+    }
+    const size_t slash = path.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}

@@ -1,0 +1,34 @@
+// Driving and observing the stand-ins of testbed/ from a test: registering
+// the telemetry client, setting knobs, reading journals. See testbed/README.md.
+#pragma once
+
+#include "common/Platform.h"
+
+#include <string>
+#include <vector>
+
+namespace testbed {
+
+// The stand-in telemetry client beside the test program.
+std::wstring TelemetryClientPath();
+// Registers the telemetry client the way its installer does: an in-process
+// server for all threading models under HKLM\SOFTWARE\Classes\CLSID.
+void RegisterTelemetryClient(const std::wstring& dllPath = TelemetryClientPath());
+void UnregisterTelemetryClient();
+// Knobs of the telemetry client ("ReportResult", "CreateResult").
+void SetTelemetryKnob(const std::wstring& name, DWORD value);
+void ClearTelemetryKnobs();
+std::wstring TelemetryJournalPath();
+// The request texts the client received, in order.
+std::vector<std::wstring> TelemetryRequests();
+void ClearTelemetryJournal();
+
+// Knobs of the integration library ("<Export>Result", "AutoDownloadCompleted", "MaxAttemptOver").
+void SetKrsIntegrateKnob(const std::wstring& name, DWORD value);
+void ClearKrsIntegrateKnobs();
+std::wstring KrsIntegrateJournalPath();
+// Its journal lines ("load", "RunKrsAutoDownload result=0", ...), in order.
+std::vector<std::string> KrsIntegrateCalls();
+void ClearKrsIntegrateJournal();
+
+}  // namespace testbed

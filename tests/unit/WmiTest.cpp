@@ -1,0 +1,178 @@
+#include "common/Platform.h"
+
+#include "instru/WmiWrapper.h"
+#include "tests/support/CaptureLog.h"
+#include "tests/support/Machine.h"
+
+#include <gtest/gtest.h>
+#include <objbase.h>
+
+#include <functional>
+
+namespace {
+
+constexpr wchar_t kCimV2[] = L"\\\\.\\root\\CIMV2";
+
+// The caller of the WMI classes has COM (multithreaded) on its thread.
+class WmiTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        TestLog().Clear();
+    }
+    void TearDown() override { ::CoUninitialize(); }
+};
+
+TEST_F(WmiTest, BiosSerialNumberThroughWmi)
+{
+    const std::wstring serial = GetBiosSerialNumber();
+    EXPECT_FALSE(serial.empty());
+    const std::vector<std::wstring> expected = {
+        L"InitializeWMI() success for Win32_BIOS",
+        L"SerialNumber : " + serial,
+        L"WMI property SerialNumber successfully retrieved",
+    };
+    EXPECT_EQ(TestLog().Texts(), expected);
+    EXPECT_EQ(TestLog().Find(expected[1]).function, L"CWmiWrapper::GetWmiProperty");
+    EXPECT_EQ(TestLog().Find(expected[1]).level, 3u);
+
+    // Each event initialises and shuts down COM around its fields: the
+    // process's connection must serve the next one too.
+    ::CoUninitialize();
+    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    EXPECT_EQ(GetBiosSerialNumber(), serial);
+}
+
+TEST_F(WmiTest, TypedReads)
+{
+    CWmiWrapper os(L"Win32_OperatingSystem", kCimV2);
+    ASSERT_TRUE(os.InitializeWMI());
+    EXPECT_TRUE(os.IsInitialized());
+
+    bool primary = false;
+    EXPECT_TRUE(os.GetWmiProperty(L"Primary", primary));
+    EXPECT_TRUE(primary);
+    EXPECT_TRUE(TestLog().Has(L"Primary : 1"));
+
+    CBiosInfo bios;
+    LONG major = -1;
+    EXPECT_TRUE(bios.GetWmiProperty(L"SMBIOSMajorVersion", major));
+    EXPECT_GE(major, 2);
+    EXPECT_TRUE(TestLog().Has(L"SMBIOSMajorVersion : " + std::to_wstring(major)));
+    EXPECT_TRUE(TestLog().Has(L"WMI property SMBIOSMajorVersion successfully retrieved"));
+}
+
+TEST_F(WmiTest, ValuesThatAreNotReadLeaveTheOutputAlone)
+{
+    CBiosInfo bios;
+    CWmiWrapper os(L"Win32_OperatingSystem", kCimV2);
+    ASSERT_TRUE(os.InitializeWMI());
+    CWmiWrapper enclosure(L"Win32_SystemEnclosure", kCimV2);
+    ASSERT_TRUE(enclosure.InitializeWMI());
+    TestLog().Clear();
+
+    std::wstring text = L"kept";
+    LONG number = 42;
+    bool flag = true;
+    const struct {
+        std::function<bool()> read;
+        const wchar_t* line;
+    } cases[] = {
+        {[&] { return bios.GetWmiProperty(L"NoSuchProperty", text); }, L"Failed to get WMI property NoSuchProperty"},
+        // The type asked for must be the type held.
+        {[&] { return bios.GetWmiProperty(L"SerialNumber", number); }, L"Failed to get WMI property SerialNumber"},
+        {[&] { return bios.GetWmiProperty(L"SMBIOSMajorVersion", text); },
+         L"Failed to get WMI property SMBIOSMajorVersion"},
+        {[&] { return os.GetWmiProperty(L"Primary", number); }, L"Failed to get WMI property Primary"},
+        {[&] { return os.GetWmiProperty(L"Name", flag); }, L"Failed to get WMI property Name"},
+        {[&] { return enclosure.GetWmiProperty(L"ChassisTypes", number); }, L"ChassisTypes : is a safe array "},
+    };
+    for (const auto& c : cases) {
+        TestLog().Clear();
+        EXPECT_FALSE(c.read()) << testing::PrintToString(std::wstring(c.line));
+        EXPECT_TRUE(TestLog().Has(c.line)) << testing::PrintToString(TestLog().Texts());
+        for (const auto& line : TestLog().Texts()) EXPECT_EQ(line.find(L"successfully"), std::wstring::npos);
+    }
+    EXPECT_EQ(text, L"kept");
+    EXPECT_EQ(number, 42);
+    EXPECT_TRUE(flag);
+}
+
+TEST_F(WmiTest, WrapperChecksItsOwnState)
+{
+    std::wstring text = L"kept";
+    LONG number = 42;
+    bool flag = true;
+
+    CWmiWrapper notStarted(L"Win32_BIOS", kCimV2);
+    EXPECT_FALSE(notStarted.IsInitialized());
+    EXPECT_EQ(TestLog().Find(L"Object is not initialized.").level, 4u);
+    TestLog().Clear();
+    EXPECT_FALSE(notStarted.GetWmiProperty(L"SerialNumber", text));
+    EXPECT_FALSE(notStarted.GetWmiProperty(L"SMBIOSMajorVersion", number));
+    EXPECT_FALSE(notStarted.GetWmiProperty(L"Primary", flag));
+    EXPECT_EQ(TestLog().Count(L"Wmi object is not initialized."), 3u);
+
+    // A namespace that does not exist: no connection, nothing to read.
+    TestLog().Clear();
+    CWmiWrapper nowhere(L"Win32_BIOS", L"\\\\.\\root\\NoSuchNamespace");
+    EXPECT_FALSE(nowhere.InitializeWMI());
+    const CapturedLine failed = TestLog().Find(L"Failed to create CWMI_Data object, error:" +
+                                               std::to_wstring(static_cast<int>(WBEM_E_INVALID_NAMESPACE)));
+    EXPECT_EQ(failed.level, 4u);
+    EXPECT_EQ(failed.function, L"CWmiWrapper::InitializeWMI");
+    EXPECT_FALSE(nowhere.IsInitialized());
+    EXPECT_FALSE(nowhere.GetWmiProperty(L"SerialNumber", text));
+    EXPECT_TRUE(TestLog().Has(L"Wmi object is not initialized."));
+
+    // A class without instances: the query runs but yields no object.
+    TestLog().Clear();
+    CWmiWrapper none(L"Win32_TapeDrive", kCimV2);
+    EXPECT_TRUE(none.InitializeWMI());
+    EXPECT_TRUE(none.IsInitialized());
+    EXPECT_FALSE(none.GetWmiProperty(L"Name", text));
+    EXPECT_EQ(TestLog().Find(L"CWMI_Class object is invalid, cannot contnue").level, 4u);
+
+    EXPECT_EQ(text, L"kept");
+    EXPECT_EQ(number, 42);
+    EXPECT_TRUE(flag);
+}
+
+// The machine without a WMI service: the locator class is not registered.
+// The process-wide locator is made once, so this runs in a fresh process of
+// this same program (the DISABLED_ case below), on the same machine.
+constexpr wchar_t kLocatorServer[] = L"SOFTWARE\\Classes\\CLSID\\{4590F811-1D3A-11D0-891F-00AA004B2E24}\\InprocServer32";
+
+TEST(WmiServiceTest, NoWmiServiceGivesAnEmptySerialNumber)
+{
+    std::wstring server;
+    std::wstring threading;
+    ASSERT_TRUE(testmachine::ReadString(kLocatorServer, L"", server));
+    testmachine::ReadString(kLocatorServer, L"ThreadingModel", threading);
+    testmachine::DeleteTree(kLocatorServer);
+
+    wchar_t self[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const auto run = testmachine::RunProgram(
+        self, L"--gtest_filter=WmiServiceTest.DISABLED_WithoutLocator --gtest_also_run_disabled_tests");
+
+    testmachine::SetString(kLocatorServer, L"", server);
+    if (!threading.empty()) testmachine::SetString(kLocatorServer, L"ThreadingModel", threading);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u) << "the case without a locator failed (its output is above)";
+}
+
+TEST(WmiServiceTest, DISABLED_WithoutLocator)
+{
+    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    TestLog().Clear();
+    EXPECT_EQ(GetBiosSerialNumber(), L"");
+    EXPECT_TRUE(TestLog().Has(L"Failed to create CWMI_Data object, error:" +
+                              std::to_wstring(static_cast<int>(REGDB_E_CLASSNOTREG))))
+        << testing::PrintToString(TestLog().Texts());
+    EXPECT_TRUE(TestLog().Has(L"Wmi object is not initialized."));
+    ::CoUninitialize();
+}
+
+}  // namespace
