@@ -1,6 +1,7 @@
 #include "common/Platform.h"
 
 #include "app/JobFactory.h"
+#include "jobs/QELAutoDownload.h"
 #include "logging/Log.h"
 
 #include <cwchar>
@@ -39,6 +40,7 @@ std::shared_ptr<ICBJobs> CJobFactory::GetJobObject(std::wstring commandLine)
 {
     std::shared_ptr<ICBJobs> job;
     switch (job_dispatch::ParseContextId(commandLine)) {
+        case 4: job = std::make_shared<CQELAutoDownload>(); break;
         default: QEL_LOG(LOG_ERROR, L"Invalid context id."); break;
     }
     if (!job) {

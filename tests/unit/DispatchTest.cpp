@@ -67,6 +67,15 @@ TEST(DispatchTest, CommandLineWithoutAJobLogsBothLines)
     }
 }
 
+TEST(DispatchTest, ContextFourSelectsTheAutoDownloadJob)
+{
+    for (const wchar_t* commandLine : {L"/context=4", L"/CONTEXT=4", L"/context= 4", L"/context=4x", L"/context=04"}) {
+        TestLog().Clear();
+        EXPECT_TRUE(CJobFactory::GetJobObject(commandLine)) << testing::PrintToString(std::wstring(commandLine));
+        EXPECT_TRUE(TestLog().Lines().empty()) << "a selected job is not reported as bad";
+    }
+}
+
 TEST(DispatchTest, SingleInstanceIsRefusedWhileHeld)
 {
     HANDLE first = nullptr;
