@@ -1,0 +1,118 @@
+#include "common/Platform.h"
+
+#include "testbed/Sandbox.h"
+
+#include "config/PCReg.h"
+#include "config/QELConfig.h"
+#include "datastore/QelPersistenceData.h"
+#include "jobs/QELAutoDownload.h"
+#include "logging/Logging.h"
+#include "scheduler/QelSchedulerTaskMgr.h"
+#include "testbed/StandinSupport.h"
+
+#include <shlobj.h>
+
+#include <ctime>
+
+namespace sandbox {
+namespace {
+
+constexpr wchar_t kTelemetryServerKey[] =
+    L"SOFTWARE\\Classes\\CLSID\\{B62A9F7D-4F97-4740-9EEE-3554F2AD2E4B}\\InprocServer32";
+constexpr wchar_t kSuiteUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\RVN";
+
+bool Copy(const std::wstring& from, const std::wstring& to, const wchar_t* name, std::wstring& error)
+{
+    const std::wstring source = from + L"\\" + name;
+    if (::CopyFileW(source.c_str(), (to + L"\\" + name).c_str(), FALSE)) return true;
+    error = L"cannot copy " + source + L" (error " + std::to_wstring(::GetLastError()) + L")";
+    return false;
+}
+
+}  // namespace
+
+std::wstring LogFolder()
+{
+    return ETWLogging::CLogging::GetProgramDataFolder() + L"\\Tarsen\\TSLOGS\\QEL\\QELCommonBuild";
+}
+
+std::wstring DataStoreFolder() { return ETWLogging::CLogging::GetProgramDataFolder() + L"\\Tarsen\\QEL"; }
+
+void SetSuiteAnswers(DWORD autoDownloadCompleted, DWORD attemptLimitReached)
+{
+    CPCReg reg;
+    reg.Write(standin::kKrsIntegrateKey, L"AutoDownloadCompleted", autoDownloadCompleted);
+    reg.Write(standin::kKrsIntegrateKey, L"MaxAttemptOver", attemptLimitReached);
+}
+
+std::wstring ProvisionDefaultInstallation(const Options& o)
+{
+    std::wstring error;
+    CPCReg reg;
+    DWORD rc = ERROR_SUCCESS;
+
+    // The programs: the job runner and the suite's and telemetry's stand-ins beside it.
+    ::SHCreateDirectoryExW(nullptr, o.installDir.c_str(), nullptr);
+    for (const wchar_t* name : {L"QELCommonBuild.exe", L"QELKrsIntegrate.dll", L"ZEPClient.dll"}) {
+        if (!Copy(o.programsFrom, o.installDir, name, error)) return error;
+    }
+    rc |= reg.Write(kTelemetryServerKey, L"", o.installDir + L"\\ZEPClient.dll");
+    rc |= reg.Write(kTelemetryServerKey, L"ThreadingModel", std::wstring(L"Both"));
+
+    // Settings: an affiliate with its partner key, telemetry on, the data store's folder.
+    const std::wstring partner = std::wstring(qelkeys::kPartnerRoot) + L"\\" + o.affid;
+    rc |= reg.Write(qelkeys::kPartnerRoot, L"Affid", o.affid);
+    rc |= reg.Write(partner, L"ZepInstru", std::wstring(L"1"));
+    rc |= reg.Write(partner, L"ZepInstruAppID", std::wstring(L"QEL-SANDBOX-0001"));
+    rc |= reg.Write(partner, L"softwaretag", std::wstring(L"SANDBOX-TAG"));
+    rc |= reg.Write(partner, L"resellerid", std::wstring(L"R-0042"));
+    rc |= reg.Write(partner, L"FirstAutoDownloadCheckWait", std::to_wstring(o.firstAutoDownloadCheckWait));
+    rc |= reg.Write(partner, L"AutoDownloadCheckFrequency", std::to_wstring(o.autoDownloadCheckFrequency));
+    rc |= reg.Write(std::wstring(qelkeys::kApps) + L"\\GCB", L"InstallPath", o.installDir);
+    rc |= reg.Write(qelkeys::kCore, L"DBPath", DataStoreFolder());
+    ::SHCreateDirectoryExW(nullptr, DataStoreFolder().c_str(), nullptr);
+
+    // The suite is installed, and answers "not completed, limit not reached" until told otherwise.
+    rc |= reg.Write(kSuiteUninstallKey, L"DisplayName", std::wstring(L"KRS Security Suite"));
+    rc |= reg.Write(kSuiteUninstallKey, L"DisplayVersion", std::wstring(L"21.3.10.391"));
+    SetSuiteAnswers(0, 0);
+
+    // File logging: the value, the folder, and what each line carries.
+    rc |= reg.Write(L"SOFTWARE\\Tarsen\\Logging", L"Logging Mechanism", DWORD{1});
+    ::SHCreateDirectoryExW(nullptr, LogFolder().c_str(), nullptr);
+    const std::wstring ini = LogFolder() + L"\\log.ini";
+    ::WritePrivateProfileStringW(L"Config", L"Options", std::to_wstring(o.logOptions).c_str(), ini.c_str());
+    ::WritePrivateProfileStringW(L"Config", L"Severity", std::to_wstring(o.logSeverity).c_str(), ini.c_str());
+
+    // The scheduler key exists where the job runner may write it.
+    std::wstring schedulerKey = scheduler::kSchedulerKey;
+    schedulerKey.pop_back();
+    if (o.administrative) rc |= reg.Write(schedulerKey, L"Owner", std::wstring(L"QEL scheduler service"));
+    if (rc != ERROR_SUCCESS) return L"cannot write the installation's registry values";
+
+    // The data store: first run completed, one package marked for auto-download.
+    SharedBuffer key;
+    if (reg.Read(qelkeys::kCore, L"DataStore", key) != ERROR_SUCCESS) {
+        return L"no data store key (HKLM\\SOFTWARE\\Tarsen\\QEL\\CORE \"DataStore\"): run qelstore keygen first";
+    }
+    CQelPersistenceData store;
+    IPersistenceOobeEula& oobe = store;
+    IPersistenceCommonBuild& packages = store;
+    if (oobe.InitializeDatabase() != ERROR_SUCCESS) return L"cannot write the data store";
+    oobe.SetOobeState(1);
+    if (o.completedSecondsAgo >= 0) {
+        const long long completed = static_cast<long long>(std::time(nullptr)) - o.completedSecondsAgo;
+        oobe.SetOobeParameter(L"completedtime", std::to_wstring(completed));
+    }
+    packages.SetPkgParameter(L"KRS-FULL", L"AutoDownLoadFlag", L"1");
+
+    if (o.registerAutoDownloadTask) {
+        SchedulerTaskRecord task = CQELAutoDownload::AutoDownloadTask(o.autoDownloadCheckFrequency);
+        task.Path = o.installDir + L"\\QELCommonBuild.exe";
+        CQelScheduleTaskMgr manager(0);
+        if (manager.AddTask(task) != ERROR_SUCCESS) return L"cannot register the task AutoDownload";
+    }
+    return std::wstring();
+}
+
+}  // namespace sandbox
