@@ -2,6 +2,8 @@
 
 #include "datastore/QelJsonFormat.h"
 
+#include "datastore/DataStoreActivity.h"
+
 #include "config/PCReg.h"
 #include "config/QELConfig.h"
 #include "config/QELSettings.h"
@@ -74,6 +76,7 @@ DWORD CQelJsonFormat::prepareFileAccess()
 
 DWORD CQelJsonFormat::LoadData()
 {
+    ++datastore_activity::g_loads;
     CSingleMutexForAllUserGrab grab(m_lock);
     if (prepareFileAccess() != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Failed to initialize objects for reading JSON file");
@@ -115,6 +118,7 @@ void CQelJsonFormat::keepUnreadableFile()
 
 DWORD CQelJsonFormat::SaveData()
 {
+    ++datastore_activity::g_saves;
     CSingleMutexForAllUserGrab grab(m_lock);
     if (prepareFileAccess() != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Failed to initialize objects for writing JSON file");

@@ -2,6 +2,8 @@
 
 #include "datastore/QelPersistenceData.h"
 
+#include "datastore/DataStoreActivity.h"
+
 #include "common/UniqueHandle.h"
 #include "logging/Log.h"
 
@@ -67,6 +69,8 @@ DWORD CQelPersistenceData::runCycle(Cycle kind, Lock lock, Operation operation)
     // cross-process mutex only inside each load and save.
     const HANDLE processLockHandle = lock == Lock::Take ? processLock() : nullptr;
     if (processLockHandle) ::WaitForSingleObject(processLockHandle, INFINITE);
+    ++datastore_activity::g_cycles;
+    if (kind == Cycle::Change) ++datastore_activity::g_changingCycles;
     DWORD rc = ERROR_INTERNAL_ERROR;
     try {
         CQelDbAutoSave cycle(kind == Cycle::Change);
