@@ -2,67 +2,56 @@
 
 #include "config/PCReg.h"
 
+#include "config/OSInfo.h"
 #include "config/RegKey.h"
 #include "logging/Log.h"
 
 #include <vector>
 
-namespace {
-
-using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
-
-bool RunningUnderWow64()
-{
-    HMODULE kernel = ::GetModuleHandleW(L"kernel32");
-    if (!kernel) return false;
-    auto isWow64 = reinterpret_cast<IsWow64ProcessFn>(
-        reinterpret_cast<void*>(::GetProcAddress(kernel, "IsWow64Process")));
-    BOOL wow64 = FALSE;
-    return isWow64 && isWow64(::GetCurrentProcess(), &wow64) && wow64;
-}
-
-}  // namespace
-
 CPCReg::CPCReg()
 {
     // A 32-bit build on 64-bit Windows must still see the native keys that the
     // framework's 64-bit programs write, not their redirected 32-bit twins.
-    if (RunningUnderWow64()) {
+    if (Stratum::internal::CurrentProcessIsWow64()) {
         QEL_LOG(LOG_NORMAL, L"I am 32 bit process %d", static_cast<int>(::GetCurrentProcessId()));
         m_viewFlags = KEY_WOW64_64KEY;
     }
 }
 
-DWORD CPCReg::Read(const std::wstring& key, const std::wstring& name, DWORD& out)
+template <typename Reader>
+DWORD CPCReg::readValue(const std::wstring& key, const std::wstring& name, Reader read)
 {
     Stratum::CRegKey reg;
     if (reg.Open(m_root, key.c_str(), KEY_READ | m_viewFlags) != ERROR_SUCCESS) {
         QEL_LOG(LOG_WARNING, L"Cant open registry key: %s", key.c_str());
         return ERROR_CANTOPEN;
     }
-    DWORD value = 0;
-    if (reg.QueryDWORDValue(name.c_str(), value) != ERROR_SUCCESS) {
+    if (read(reg) != ERROR_SUCCESS) {
         QEL_LOG(LOG_WARNING, L"Cant get registry value %s at key location %s", name.c_str(), key.c_str());
         return ERROR_CANTREAD;
     }
-    out = value;
     return ERROR_SUCCESS;
+}
+
+// Each typed read fills a local first: the caller's output changes only on success.
+DWORD CPCReg::Read(const std::wstring& key, const std::wstring& name, DWORD& out)
+{
+    return readValue(key, name, [&](Stratum::CRegKey& reg) {
+        DWORD value = 0;
+        const LONG rc = reg.QueryDWORDValue(name.c_str(), value);
+        if (rc == ERROR_SUCCESS) out = value;
+        return rc;
+    });
 }
 
 DWORD CPCReg::Read(const std::wstring& key, const std::wstring& name, ULONGLONG& out)
 {
-    Stratum::CRegKey reg;
-    if (reg.Open(m_root, key.c_str(), KEY_READ | m_viewFlags) != ERROR_SUCCESS) {
-        QEL_LOG(LOG_WARNING, L"Cant open registry key: %s", key.c_str());
-        return ERROR_CANTOPEN;
-    }
-    ULONGLONG value = 0;
-    if (reg.QueryQWORDValue(name.c_str(), value) != ERROR_SUCCESS) {
-        QEL_LOG(LOG_WARNING, L"Cant get registry value %s at key location %s", name.c_str(), key.c_str());
-        return ERROR_CANTREAD;
-    }
-    out = value;
-    return ERROR_SUCCESS;
+    return readValue(key, name, [&](Stratum::CRegKey& reg) {
+        ULONGLONG value = 0;
+        const LONG rc = reg.QueryQWORDValue(name.c_str(), value);
+        if (rc == ERROR_SUCCESS) out = value;
+        return rc;
+    });
 }
 
 DWORD CPCReg::Read(const std::wstring& key, const std::wstring& name, SharedBuffer& out)
@@ -90,18 +79,12 @@ DWORD CPCReg::Read(const std::wstring& key, const std::wstring& name, SharedBuff
 
 DWORD CPCReg::Read(const std::wstring& key, const std::wstring& name, std::wstring& out)
 {
-    Stratum::CRegKey reg;
-    if (reg.Open(m_root, key.c_str(), KEY_READ | m_viewFlags) != ERROR_SUCCESS) {
-        QEL_LOG(LOG_WARNING, L"Cant open registry key: %s", key.c_str());
-        return ERROR_CANTOPEN;
-    }
-    std::wstring value;
-    if (reg.QueryStringValue(name.c_str(), value) != ERROR_SUCCESS) {
-        QEL_LOG(LOG_WARNING, L"Cant get registry value %s at key location %s", name.c_str(), key.c_str());
-        return ERROR_CANTREAD;
-    }
-    out = value;
-    return ERROR_SUCCESS;
+    return readValue(key, name, [&](Stratum::CRegKey& reg) {
+        std::wstring value;
+        const LONG rc = reg.QueryStringValue(name.c_str(), value);
+        if (rc == ERROR_SUCCESS) out = value;
+        return rc;
+    });
 }
 
 DWORD CPCReg::WriteValues(const std::wstring& key, const StringMap& values)

@@ -36,6 +36,8 @@ public:
     REGSAM ViewFlags() const { return m_viewFlags; }
 
 private:
+    template <typename Reader>
+    DWORD readValue(const std::wstring& key, const std::wstring& name, Reader read);
     template <typename Writer>
     DWORD writeValue(const std::wstring& key, const std::wstring& name, Writer write);
 

@@ -2,6 +2,7 @@
 
 #include "instru/InstruFields.h"
 
+#include "common/UnsafeText.h"
 #include "config/PCReg.h"
 #include "config/QELConfig.h"
 #include "config/QELSettings.h"
@@ -10,7 +11,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <regex>
 
 namespace instru_fields {
 namespace {
@@ -18,16 +18,6 @@ namespace {
 constexpr wchar_t kNone[] = L"None";
 constexpr size_t kMaxPartnerEntries = 16;       // this many or more: "None"
 constexpr size_t kMaxPartnerValueChars = 1024;  // a longer value: "None"
-
-// Searched for, not matched whole. Alternatives in order: the character class;
-// a raw CR; a raw LF; backslash-r; backslash-n; both of those in a row; a
-// double quote; the text "0x0f"; the text "%00".
-const std::wregex& RejectionPattern()
-{
-    static const std::wregex pattern(
-        L"[@&;'%]|(\r)|(\n)|(\\\\r)|(\\\\n)|(\\\\r\\\\n)|(\")|(0x0f)|(%00)");
-    return pattern;
-}
 
 }  // namespace
 
@@ -124,6 +114,6 @@ std::wstring PartnerConfigurationValue(DWORD readResult, const StringMap& settin
     return joined;
 }
 
-bool IsRejectedPartnerValue(const std::wstring& value) { return std::regex_search(value, RejectionPattern()); }
+bool IsRejectedPartnerValue(const std::wstring& value) { return HasUnsafeSequence(value); }
 
 }  // namespace instru_fields

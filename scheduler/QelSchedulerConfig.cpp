@@ -2,10 +2,10 @@
 
 #include "scheduler/QelSchedulerConfig.h"
 
+#include "common/UnsafeText.h"
 #include "logging/Log.h"
 
 #include <cstdlib>
-#include <regex>
 
 namespace scheduler {
 
@@ -14,13 +14,7 @@ bool IsValidTaskName(const std::wstring& name)
     return !name.empty() && name.size() <= kMaxTaskNameChars && name.find(L'\\') == std::wstring::npos;
 }
 
-bool HasForbiddenSequence(const std::wstring& parameters)
-{
-    // Compiled once; searched, not matched whole.
-    static const std::wregex kForbidden(L"[@&;'%]|(\\r)|(\\n)|(\\\\r)|(\\\\n)|(\\\\r\\\\n)|(\")|(0x0f)|(%00)",
-                                        std::regex_constants::ECMAScript);
-    return std::regex_search(parameters, kForbidden);
-}
+bool HasForbiddenSequence(const std::wstring& parameters) { return HasUnsafeSequence(parameters); }
 
 }  // namespace scheduler
 

@@ -7,7 +7,7 @@
 // load, and a save only when it changes something.
 #include "common/Platform.h"
 
-#include "common/UniqueHandle.h"
+#include "bench/BenchSupport.h"
 #include "datastore/DataStoreActivity.h"
 #include "jobs/QELAutoDownload.h"
 #include "scheduler/QelSchedulerTaskMgr.h"
@@ -20,43 +20,8 @@
 
 namespace {
 
-std::wstring BinDir()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, n);
-    return dir.substr(0, dir.find_last_of(L'\\'));
-}
-
-// Seconds from start to exit; negative when the program could not start.
-double Run(const std::wstring& exe, const std::wstring& arguments)
-{
-    std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER begin;
-    LARGE_INTEGER end;
-    ::QueryPerformanceFrequency(&frequency);
-    ::QueryPerformanceCounter(&begin);
-    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                          &process)) {
-        return -1.0;
-    }
-    ScopedHandle processHandle(process.hProcess);
-    ScopedHandle threadHandle(process.hThread);
-    ::WaitForSingleObject(process.hProcess, INFINITE);
-    ::QueryPerformanceCounter(&end);
-    return static_cast<double>(end.QuadPart - begin.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
-}
+using bench::BinDir;
+using bench::Median;
 
 // Puts the task back so that every timed run does the same work.
 void RegisterTask(const sandbox::Options& options)
@@ -72,7 +37,7 @@ int wmain(int argc, wchar_t** argv)
 {
     const int runs = argc > 1 ? _wtoi(argv[1]) : 20;
     const std::wstring bin = BinDir();
-    if (Run(bin + L"\\qelstore.exe", L"keygen --force") < 0) {
+    if (bench::TimeRun(bin + L"\\qelstore.exe", L"keygen --force") < 0) {
         std::fprintf(stderr, "cannot run qelstore.exe keygen\n");
         return 1;
     }
@@ -89,14 +54,14 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring empty = bin + L"\\bench_empty_gui.exe";
 
     RegisterTask(options);
-    Run(program, L"/context=4");  // warm the file cache
-    Run(empty, L"");
+    bench::TimeRun(program, L"/context=4");  // warm the file cache
+    bench::TimeRun(empty, L"");
     std::vector<double> jobTimes;
     std::vector<double> emptyTimes;
     for (int i = 0; i < runs; ++i) {
         RegisterTask(options);
-        jobTimes.push_back(Run(program, L"/context=4"));
-        emptyTimes.push_back(Run(empty, L""));
+        jobTimes.push_back(bench::TimeRun(program, L"/context=4"));
+        emptyTimes.push_back(bench::TimeRun(empty, L""));
     }
     const double job = Median(jobTimes);
     const double baseline = Median(emptyTimes);
