@@ -381,8 +381,11 @@ DWORD CQelJsonFormat::getRecordValues(const RecordList& list, const std::wstring
 DWORD CQelJsonFormat::parseJson(const std::wstring& text)
 {
     try {
+        // Both shapes come from one parse of the text: the object sections
+        // and the lists are its same members, read once.
         NamedStringMaps objects;
-        if (m_parser.JsonObjectToMap(text, objects) != ERROR_SUCCESS) {
+        NamedRecordLists lists;
+        if (m_parser.JsonToSections(text, objects, lists) != ERROR_SUCCESS) {
             QEL_LOG(LOG_ERROR, L"Cant convert JSON object to map");
             return ERROR_INVALID_PARAMETER;
         }
@@ -404,11 +407,6 @@ DWORD CQelJsonFormat::parseJson(const std::wstring& text)
             }
         }
 
-        NamedRecordLists lists;
-        if (m_parser.JsonNamedArrayToVector(text, lists) != ERROR_SUCCESS) {
-            QEL_LOG(LOG_ERROR, L"Cant convert JSON array to vector");
-            return ERROR_INVALID_PARAMETER;
-        }
         for (const auto& [name, list] : lists) {
             if (IsOurObjectSection(name)) {
                 QEL_LOG(LOG_ERROR, L"Data store section %s is a list, not an object", name.c_str());

@@ -162,19 +162,29 @@ DWORD CheckDocumentShape(const JsonDocument& document, const wchar_t* operation)
 
 }  // namespace
 
-DWORD CRapidJasonParser::JsonObjectToMap(const std::wstring& json, NamedStringMaps& out)
+namespace {
+
+// One parse of the text into either or both shapes; outputs change only on success.
+DWORD ConvertSections(const std::wstring& json, NamedStringMaps* objects, NamedRecordLists* lists,
+                      const wchar_t* operation)
 {
     try {
         JsonDocument document;
-        DWORD rc = ParseWholeText(json, document, L"CRapidJasonParser::JsonObjectToMap");
-        if (rc == ERROR_SUCCESS) rc = CheckDocumentShape(document, L"CRapidJasonParser::JsonObjectToMap");
+        DWORD rc = ParseWholeText(json, document, operation);
+        if (rc == ERROR_SUCCESS) rc = CheckDocumentShape(document, operation);
         if (rc != ERROR_SUCCESS) return rc;
 
         NamedStringMaps sections;
+        NamedRecordLists arrays;
         for (auto member = document.MemberBegin(); member != document.MemberEnd(); ++member) {
-            if (member->value.IsObject()) sections[TextOf(member->name)] = ToStringMap(member->value);
+            if (objects && member->value.IsObject()) {
+                sections[TextOf(member->name)] = ToStringMap(member->value);
+            } else if (lists && member->value.IsArray() && !member->value.Empty()) {
+                arrays[TextOf(member->name)] = ToRecordList(member->value);
+            }
         }
-        out.swap(sections);
+        if (objects) objects->swap(sections);
+        if (lists) lists->swap(arrays);
         return ERROR_SUCCESS;
     } catch (const std::bad_alloc&) {
         QEL_LOG(LOG_ERROR, L"Not enough memory to convert the JSON text");
@@ -182,26 +192,21 @@ DWORD CRapidJasonParser::JsonObjectToMap(const std::wstring& json, NamedStringMa
     }
 }
 
+}  // namespace
+
+DWORD CRapidJasonParser::JsonObjectToMap(const std::wstring& json, NamedStringMaps& out)
+{
+    return ConvertSections(json, &out, nullptr, L"CRapidJasonParser::JsonObjectToMap");
+}
+
 DWORD CRapidJasonParser::JsonNamedArrayToVector(const std::wstring& json, NamedRecordLists& out)
 {
-    try {
-        JsonDocument document;
-        DWORD rc = ParseWholeText(json, document, L"CRapidJasonParser::JsonNamedArrayToVector");
-        if (rc == ERROR_SUCCESS) rc = CheckDocumentShape(document, L"CRapidJasonParser::JsonNamedArrayToVector");
-        if (rc != ERROR_SUCCESS) return rc;
+    return ConvertSections(json, nullptr, &out, L"CRapidJasonParser::JsonNamedArrayToVector");
+}
 
-        NamedRecordLists lists;
-        for (auto member = document.MemberBegin(); member != document.MemberEnd(); ++member) {
-            if (member->value.IsArray() && !member->value.Empty()) {
-                lists[TextOf(member->name)] = ToRecordList(member->value);
-            }
-        }
-        out.swap(lists);
-        return ERROR_SUCCESS;
-    } catch (const std::bad_alloc&) {
-        QEL_LOG(LOG_ERROR, L"Not enough memory to convert the JSON text");
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+DWORD CRapidJasonParser::JsonToSections(const std::wstring& json, NamedStringMaps& objects, NamedRecordLists& lists)
+{
+    return ConvertSections(json, &objects, &lists, L"CRapidJasonParser::JsonObjectToMap");
 }
 
 DWORD CRapidJasonParser::JsonArrayToVector(const std::wstring& json, RecordList& out)

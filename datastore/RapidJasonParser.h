@@ -38,4 +38,7 @@ public:
     virtual DWORD VectorToNamedJsonArray(const std::wstring& name, const RecordList& list, std::wstring& out);
     // {"a":"1","b":"2"}: the map as one compact JSON object.
     virtual DWORD MapToJsonObject(const StringMap& map, std::wstring& out);
+    // JsonObjectToMap and JsonNamedArrayToVector of the same text in one parse
+    // (what loading the whole document needs); failures are those of the first.
+    virtual DWORD JsonToSections(const std::wstring& json, NamedStringMaps& objects, NamedRecordLists& lists);
 };
