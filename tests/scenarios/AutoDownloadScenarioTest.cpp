@@ -175,33 +175,30 @@ TEST_F(AutoDownloadScenarioTest, SuiteAttemptLimitEndsTheTask)
 
 TEST_F(AutoDownloadScenarioTest, InitialWaitAfterTheFirstRun)
 {
-    const long long now = static_cast<long long>(std::time(nullptr));
+    const std::wstring hour = std::to_wstring(static_cast<long long>(std::time(nullptr)) - 3600);
+    const std::wstring threeHours = std::to_wstring(static_cast<long long>(std::time(nullptr)) - 3 * 3600);
     const struct {
-        const char* name;
         const wchar_t* completedTime;  // nullptr: not recorded
         const wchar_t* wait;           // "FirstAutoDownloadCheckWait"
         bool elapsed;
     } cases[] = {
-        {"not recorded", nullptr, L"7200", true},
-        {"empty", L"", L"7200", true},
-        {"zero", L"0", L"7200", true},
-        {"not a number: counted from 1970", L"abc", L"7200", true},
-        {"one hour ago, two-hour wait", nullptr, L"7200", false},
-        {"one hour ago, no wait", nullptr, L"0", true},
-        {"three hours ago, two-hour wait", nullptr, L"7200", true},
+        {nullptr, L"7200", true},
+        {L"", L"7200", true},
+        {L"0", L"7200", true},
+        {L"abc", L"7200", true},  // not a number: counted from 1970
+        {hour.c_str(), L"7200", false},
+        {hour.c_str(), L"0", true},
+        {threeHours.c_str(), L"7200", true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.completedTime ? c.completedTime : L"<none>")) + " wait " +
+                     testing::PrintToString(std::wstring(c.wait)));
         sandbox::Options options;
         options.completedSecondsAgo = -1;
         Provision(options);
-        std::wstring completed = c.completedTime ? c.completedTime : L"";
-        if (!c.completedTime) {
-            completed = std::to_wstring(now - (std::string(c.name).rfind("three", 0) == 0 ? 3 * 3600 : 3600));
-        }
-        if (c.completedTime || std::string(c.name) != "not recorded") {
+        if (c.completedTime) {
             CQelPersistenceData store;
-            static_cast<IPersistenceOobeEula&>(store).SetOobeParameter(L"completedtime", completed);
+            static_cast<IPersistenceOobeEula&>(store).SetOobeParameter(L"completedtime", c.completedTime);
         }
         testmachine::SetString(kPartner, L"FirstAutoDownloadCheckWait", c.wait);
         Run();
@@ -210,18 +207,18 @@ TEST_F(AutoDownloadScenarioTest, InitialWaitAfterTheFirstRun)
         if (c.elapsed) {
             EXPECT_EQ(events[0].state, L"Started");
             EXPECT_EQ(SuiteCalls().size(), 5u);
-        } else {
-            EXPECT_EQ(events.size(), 1u);
-            EXPECT_EQ(events[0].state, L"Aborted");
-            EXPECT_EQ(events[0].data, L"InitialLaunchTime not elapsed");
-            EXPECT_TRUE(SuiteCalls().empty()) << "the suite is not asked before the wait is over";
-            EXPECT_TRUE(Logged(L"First auto download check wait time is not lapsed, updating the task scheduler to "
-                               L"launch after initial wait time"));
-            EXPECT_TRUE(Logged(L"CQELAutoDownload::RegisterScheduleAutoDownloadTask - autodownload task is added "
-                               L"successfully with QEL scheduler service"));
-            EXPECT_TRUE(TaskRegistered());
-            EXPECT_EQ(Status(L"autodownloadcount"), L"<absent>");
+            continue;
         }
+        EXPECT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].state, L"Aborted");
+        EXPECT_EQ(events[0].data, L"InitialLaunchTime not elapsed");
+        EXPECT_TRUE(SuiteCalls().empty()) << "the suite is not asked before the wait is over";
+        EXPECT_TRUE(Logged(L"First auto download check wait time is not lapsed, updating the task scheduler to "
+                           L"launch after initial wait time"));
+        EXPECT_TRUE(Logged(L"CQELAutoDownload::RegisterScheduleAutoDownloadTask - autodownload task is added "
+                           L"successfully with QEL scheduler service"));
+        EXPECT_TRUE(TaskRegistered());
+        EXPECT_EQ(Status(L"autodownloadcount"), L"<absent>");
     }
 }
 

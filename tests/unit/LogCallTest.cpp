@@ -20,8 +20,9 @@ struct Call {
     std::wstring text;
 };
 
-// A plain logger that records what the dispatcher hands it.
-class PlainLogger : public ETWLogging::CLoggingIf {
+// Records what the dispatcher hands a logger of either interface.
+template <typename Interface>
+class Recorder : public Interface {
 public:
     DWORD Initialize(const wchar_t*, HMODULE, const wchar_t*, DWORD) override { return 0; }
     DWORD EnsureReady() override { return ready; }
@@ -38,19 +39,10 @@ public:
     DWORD threshold = 1;
     std::vector<Call> calls;
 };
+using PlainLogger = Recorder<ETWLogging::CLoggingIf>;
 
-class ExtendedLogger : public ETWLogging::CLoggingIf_ex {
+class ExtendedLogger : public Recorder<ETWLogging::CLoggingIf_ex> {
 public:
-    DWORD Initialize(const wchar_t*, HMODULE, const wchar_t*, DWORD) override { return 0; }
-    DWORD EnsureReady() override { return 0; }
-    DWORD LogText(const wchar_t*, const wchar_t*, int, DWORD level, const wchar_t* text) override
-    {
-        calls.push_back({L"LogText", level, text});
-        return 0;
-    }
-    BOOL IsLevelEnabled(DWORD level) override { return level >= threshold; }
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
     DWORD InitializeEx(DWORD, const wchar_t*, HMODULE, const wchar_t*, ETWLogging::CConfigurationListenerIf*) override
     {
         return 0;
@@ -67,9 +59,6 @@ public:
         calls.push_back({L"LogFormatV", level, text});
         return 0;
     }
-
-    DWORD threshold = 3;
-    std::vector<Call> calls;
 };
 
 DWORD Dispatch(ETWLogging::CLoggingIf* logger, DWORD level, const wchar_t* format, ...)
@@ -110,6 +99,7 @@ TEST(LogCallTest, DispatchResults)
 TEST(LogCallTest, ExtendedLoggerFormatsItselfOnlyForEnabledLevels)
 {
     ExtendedLogger logger;
+    logger.threshold = 3;
     EXPECT_EQ(Dispatch(&logger, 2, L"low %d", 1), 0u);
     EXPECT_EQ(Dispatch(&logger, 4, L"error %s %d", L"code", 5), 0u);
     const std::wstring longText(5000, L'y');
