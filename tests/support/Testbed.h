@@ -9,16 +9,13 @@
 
 namespace testbed {
 
-// The stand-in telemetry client beside the test program.
-std::wstring TelemetryClientPath();
-// Registers the telemetry client the way its installer does: an in-process
-// server for all threading models under HKLM\SOFTWARE\Classes\CLSID.
-void RegisterTelemetryClient(const std::wstring& dllPath = TelemetryClientPath());
+// Registers the stand-in telemetry client beside the test program the way its
+// installer does: an in-process server for all threading models.
+void RegisterTelemetryClient();
 void UnregisterTelemetryClient();
 // Knobs of the telemetry client ("ReportResult", "CreateResult").
 void SetTelemetryKnob(const std::wstring& name, DWORD value);
 void ClearTelemetryKnobs();
-std::wstring TelemetryJournalPath();
 // The request texts the client received, in order.
 std::vector<std::wstring> TelemetryRequests();
 void ClearTelemetryJournal();
@@ -26,7 +23,6 @@ void ClearTelemetryJournal();
 // Knobs of the integration library ("<Export>Result", "AutoDownloadCompleted", "MaxAttemptOver").
 void SetKrsIntegrateKnob(const std::wstring& name, DWORD value);
 void ClearKrsIntegrateKnobs();
-std::wstring KrsIntegrateJournalPath();
 // Its journal lines ("load", "RunKrsAutoDownload result=0", ...), in order.
 std::vector<std::string> KrsIntegrateCalls();
 void ClearKrsIntegrateJournal();
