@@ -44,33 +44,22 @@ TEST_F(WmiTest, BiosSerialNumberThroughWmi)
     EXPECT_EQ(GetBiosSerialNumber(), serial);
 }
 
-TEST_F(WmiTest, TypedReads)
-{
-    CWmiWrapper os(L"Win32_OperatingSystem", kCimV2);
-    ASSERT_TRUE(os.InitializeWMI());
-    EXPECT_TRUE(os.IsInitialized());
-
-    bool primary = false;
-    EXPECT_TRUE(os.GetWmiProperty(L"Primary", primary));
-    EXPECT_TRUE(primary);
-    EXPECT_TRUE(TestLog().Has(L"Primary : 1"));
-
-    CBiosInfo bios;
-    LONG major = -1;
-    EXPECT_TRUE(bios.GetWmiProperty(L"SMBIOSMajorVersion", major));
-    EXPECT_GE(major, 2);
-    EXPECT_TRUE(TestLog().Has(L"SMBIOSMajorVersion : " + std::to_wstring(major)));
-    EXPECT_TRUE(TestLog().Has(L"WMI property SMBIOSMajorVersion successfully retrieved"));
-}
-
-TEST_F(WmiTest, ValuesThatAreNotReadLeaveTheOutputAlone)
+TEST_F(WmiTest, TypedReadsAndReadsThatLeaveTheOutputAlone)
 {
     CBiosInfo bios;
     CWmiWrapper os(L"Win32_OperatingSystem", kCimV2);
     ASSERT_TRUE(os.InitializeWMI());
     CWmiWrapper enclosure(L"Win32_SystemEnclosure", kCimV2);
     ASSERT_TRUE(enclosure.InitializeWMI());
-    TestLog().Clear();
+
+    bool primary = false;
+    EXPECT_TRUE(os.GetWmiProperty(L"Primary", primary));
+    EXPECT_TRUE(primary);
+    EXPECT_TRUE(TestLog().Has(L"Primary : 1"));
+    LONG major = -1;
+    EXPECT_TRUE(bios.GetWmiProperty(L"SMBIOSMajorVersion", major));
+    EXPECT_GE(major, 2);
+    EXPECT_TRUE(TestLog().Has(L"SMBIOSMajorVersion : " + std::to_wstring(major)));
 
     std::wstring text = L"kept";
     LONG number = 42;
@@ -84,7 +73,6 @@ TEST_F(WmiTest, ValuesThatAreNotReadLeaveTheOutputAlone)
         {[&] { return bios.GetWmiProperty(L"SerialNumber", number); }, L"Failed to get WMI property SerialNumber"},
         {[&] { return bios.GetWmiProperty(L"SMBIOSMajorVersion", text); },
          L"Failed to get WMI property SMBIOSMajorVersion"},
-        {[&] { return os.GetWmiProperty(L"Primary", number); }, L"Failed to get WMI property Primary"},
         {[&] { return os.GetWmiProperty(L"Name", flag); }, L"Failed to get WMI property Name"},
         {[&] { return enclosure.GetWmiProperty(L"ChassisTypes", number); }, L"ChassisTypes : is a safe array "},
     };
@@ -104,18 +92,15 @@ TEST_F(WmiTest, WrapperChecksItsOwnState)
     std::wstring text = L"kept";
     LONG number = 42;
     bool flag = true;
-
     CWmiWrapper notStarted(L"Win32_BIOS", kCimV2);
     EXPECT_FALSE(notStarted.IsInitialized());
     EXPECT_EQ(TestLog().Find(L"Object is not initialized.").level, 4u);
-    TestLog().Clear();
     EXPECT_FALSE(notStarted.GetWmiProperty(L"SerialNumber", text));
     EXPECT_FALSE(notStarted.GetWmiProperty(L"SMBIOSMajorVersion", number));
     EXPECT_FALSE(notStarted.GetWmiProperty(L"Primary", flag));
     EXPECT_EQ(TestLog().Count(L"Wmi object is not initialized."), 3u);
 
     // A namespace that does not exist: no connection, nothing to read.
-    TestLog().Clear();
     CWmiWrapper nowhere(L"Win32_BIOS", L"\\\\.\\root\\NoSuchNamespace");
     EXPECT_FALSE(nowhere.InitializeWMI());
     const CapturedLine failed = TestLog().Find(L"Failed to create CWMI_Data object, error:" +
@@ -124,10 +109,9 @@ TEST_F(WmiTest, WrapperChecksItsOwnState)
     EXPECT_EQ(failed.function, L"CWmiWrapper::InitializeWMI");
     EXPECT_FALSE(nowhere.IsInitialized());
     EXPECT_FALSE(nowhere.GetWmiProperty(L"SerialNumber", text));
-    EXPECT_TRUE(TestLog().Has(L"Wmi object is not initialized."));
+    EXPECT_EQ(TestLog().Count(L"Wmi object is not initialized."), 4u);
 
     // A class without instances: the query runs but yields no object.
-    TestLog().Clear();
     CWmiWrapper none(L"Win32_TapeDrive", kCimV2);
     EXPECT_TRUE(none.InitializeWMI());
     EXPECT_TRUE(none.IsInitialized());
@@ -146,17 +130,14 @@ constexpr wchar_t kLocatorServer[] = L"SOFTWARE\\Classes\\CLSID\\{4590F811-1D3A-
 
 TEST(WmiServiceTest, NoWmiServiceGivesAnEmptySerialNumber)
 {
-    std::wstring server;
-    std::wstring threading;
+    std::wstring server, threading;
     ASSERT_TRUE(testmachine::ReadString(kLocatorServer, L"", server));
     testmachine::ReadString(kLocatorServer, L"ThreadingModel", threading);
     testmachine::DeleteTree(kLocatorServer);
-
     wchar_t self[MAX_PATH];
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
     const auto run = testmachine::RunProgram(
         self, L"--gtest_filter=WmiServiceTest.DISABLED_WithoutLocator --gtest_also_run_disabled_tests");
-
     testmachine::SetString(kLocatorServer, L"", server);
     if (!threading.empty()) testmachine::SetString(kLocatorServer, L"ThreadingModel", threading);
     ASSERT_TRUE(run.finished);
@@ -171,7 +152,6 @@ TEST(WmiServiceTest, DISABLED_WithoutLocator)
     EXPECT_TRUE(TestLog().Has(L"Failed to create CWMI_Data object, error:" +
                               std::to_wstring(static_cast<int>(REGDB_E_CLASSNOTREG))))
         << testing::PrintToString(TestLog().Texts());
-    EXPECT_TRUE(TestLog().Has(L"Wmi object is not initialized."));
     ::CoUninitialize();
 }
 
