@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iterator>
 
 namespace {
 
@@ -27,6 +28,20 @@ std::wstring LibraryFolder(const std::wstring& name, const wchar_t* standin)
     }
     return folder;
 }
+
+// Every export, called with an output of `out` where it has one.
+const struct {
+    const char* name;
+    std::function<DWORD(CQELKrsIntegrate&, DWORD* out)> call;
+} kExports[] = {
+    {"AddQelIntoRvnQueryparam", [](CQELKrsIntegrate& k, DWORD*) { return k.AddQelIntoRvnQueryparam(); }},
+    {"UpdateOobeDoneState", [](CQELKrsIntegrate& k, DWORD*) { return k.UpdateOobeDoneState(); }},
+    {"UpdateJEulaAcceptance", [](CQELKrsIntegrate& k, DWORD*) { return k.UpdateJEulaAcceptance(); }},
+    {"RunKrsAutoDownload", [](CQELKrsIntegrate& k, DWORD*) { return k.RunKrsAutoDownload(); }},
+    {"IsKrsAutoDownloadCompleted", [](CQELKrsIntegrate& k, DWORD* out) { return k.IsKrsAutoDownloadCompleted(out); }},
+    {"IsAutodownloadMaxAttemptOver",
+     [](CQELKrsIntegrate& k, DWORD* out) { return k.IsAutodownloadMaxAttemptOver(out); }},
+};
 
 class KrsIntegrateTest : public testing::Test {
 protected:
@@ -57,77 +72,51 @@ TEST_F(KrsIntegrateTest, LoadsFromTheProgramFolderAndFreesWithItsOwner)
 
 TEST_F(KrsIntegrateTest, ResultsAndOutputsComeFromTheLibrary)
 {
-    const struct {
-        const char* name;
-        std::function<DWORD(CQELKrsIntegrate&)> call;
-        DWORD result;
-        const char* journal;
-    } cases[] = {
-        {"AddQelIntoRvnQueryparam", [](CQELKrsIntegrate& k) { return k.AddQelIntoRvnQueryparam(); }, 11,
-         "AddQelIntoRvnQueryparam result=11"},
-        {"UpdateOobeDoneState", [](CQELKrsIntegrate& k) { return k.UpdateOobeDoneState(); }, 12,
-         "UpdateOobeDoneState result=12"},
-        {"UpdateJEulaAcceptance", [](CQELKrsIntegrate& k) { return k.UpdateJEulaAcceptance(); }, 0,
-         "UpdateJEulaAcceptance result=0"},
-        {"RunKrsAutoDownload", [](CQELKrsIntegrate& k) { return k.RunKrsAutoDownload(); }, 0xFFFFFFFF,
-         "RunKrsAutoDownload result=4294967295"},
-    };
     CQELKrsIntegrate krs;
-    for (const auto& c : cases) {
-        const std::string knob = std::string(c.name) + "Result";
-        testbed::SetKrsIntegrateKnob(std::wstring(knob.begin(), knob.end()), c.result);
-        EXPECT_EQ(c.call(krs), c.result) << c.name;
-        EXPECT_EQ(testbed::KrsIntegrateCalls().back(), c.journal);
+    for (size_t i = 0; i < std::size(kExports); ++i) {
+        const DWORD result = i == 0 ? 0xFFFFFFFF : static_cast<DWORD>(10 + i);  // each its own, one the largest
+        const std::string name = kExports[i].name;
+        testbed::SetKrsIntegrateKnob(std::wstring(name.begin(), name.end()) + L"Result", result);
+        DWORD out = 5;
+        EXPECT_EQ(kExports[i].call(krs, &out), result) << name;
+        EXPECT_EQ(testbed::KrsIntegrateCalls().back().rfind(name + " ", 0), 0u) << name;
     }
-}
+    EXPECT_EQ(testbed::KrsIntegrateCalls()[1], "AddQelIntoRvnQueryparam result=4294967295");
 
-TEST_F(KrsIntegrateTest, OutputsArePassedThrough)
-{
+    // The outputs are the library's to write, zero included; untouched when it leaves them.
     const struct {
         const wchar_t* knob;  // nullptr: the library leaves the output alone
         DWORD knobValue;
-        DWORD preset;
-        DWORD expected;
+        DWORD completed;
+        DWORD over;
     } cases[] = {
-        {L"AutoDownloadCompleted", 1, 0, 1},
-        {L"AutoDownloadCompleted", 0, 5, 0},
-        {nullptr, 0, 0, 0},
-        {L"MaxAttemptOver", 3, 0, 3},
-        {L"MaxAttemptOver", 0, 0, 0},
+        {L"AutoDownloadCompleted", 1, 1, 5},
+        {L"AutoDownloadCompleted", 0, 0, 5},
+        {L"MaxAttemptOver", 3, 5, 3},
+        {nullptr, 0, 5, 5},
     };
-    CQELKrsIntegrate krs;
     for (const auto& c : cases) {
         testbed::ClearKrsIntegrateKnobs();
         if (c.knob) testbed::SetKrsIntegrateKnob(c.knob, c.knobValue);
-        testbed::SetKrsIntegrateKnob(L"IsKrsAutoDownloadCompletedResult", 21);
-        testbed::SetKrsIntegrateKnob(L"IsAutodownloadMaxAttemptOverResult", 22);
-        DWORD completed = c.preset;
-        DWORD over = c.preset;
-        EXPECT_EQ(krs.IsKrsAutoDownloadCompleted(&completed), 21u);
-        EXPECT_EQ(krs.IsAutodownloadMaxAttemptOver(&over), 22u);
-        const bool completedKnob = c.knob && std::wstring(c.knob) == L"AutoDownloadCompleted";
-        const bool overKnob = c.knob && std::wstring(c.knob) == L"MaxAttemptOver";
-        EXPECT_EQ(completed, completedKnob ? c.expected : c.preset);
-        EXPECT_EQ(over, overKnob ? c.expected : c.preset);
+        DWORD completed = 5, over = 5;
+        EXPECT_EQ(krs.IsKrsAutoDownloadCompleted(&completed), 0u);
+        EXPECT_EQ(krs.IsAutodownloadMaxAttemptOver(&over), 0u);
+        EXPECT_EQ(completed, c.completed);
+        EXPECT_EQ(over, c.over);
+        EXPECT_EQ(testbed::KrsIntegrateCalls().end()[-2],
+                  "IsKrsAutoDownloadCompleted in=5 out=" + std::to_string(c.completed) + " result=0");
     }
-    EXPECT_EQ(testbed::KrsIntegrateCalls()[1], "IsKrsAutoDownloadCompleted in=0 out=1 result=21");
 }
 
 TEST_F(KrsIntegrateTest, MissingLibraryGivesSixAndIsRetriedOnTheNextCall)
 {
     const std::wstring folder = LibraryFolder(L"missing", nullptr);
     CQELKrsIntegrate krs(folder);
-    DWORD completed = 0;
-    DWORD over = 0;
-    EXPECT_EQ(krs.AddQelIntoRvnQueryparam(), 6u);
-    EXPECT_EQ(krs.UpdateOobeDoneState(), 6u);
-    EXPECT_EQ(krs.UpdateJEulaAcceptance(), 6u);
-    EXPECT_EQ(krs.RunKrsAutoDownload(), 6u);
-    EXPECT_EQ(krs.IsKrsAutoDownloadCompleted(&completed), 6u);
-    EXPECT_EQ(krs.IsAutodownloadMaxAttemptOver(&over), 6u);
-    EXPECT_EQ(completed, 0u);
-    EXPECT_EQ(over, 0u);
-
+    for (const auto& e : kExports) {
+        DWORD out = 0;
+        EXPECT_EQ(e.call(krs, &out), 6u) << e.name;
+        EXPECT_EQ(out, 0u);
+    }
     // One line per call: every call tried the load again.
     const std::wstring line = L"Failed to load KrsIntegration DLL. Error code = " + std::to_wstring(ERROR_MOD_NOT_FOUND);
     EXPECT_EQ(TestLog().Count(line), 6u);
@@ -138,6 +127,7 @@ TEST_F(KrsIntegrateTest, MissingLibraryGivesSixAndIsRetriedOnTheNextCall)
     const std::wstring from = testmachine::BinDir() + L"\\QELKrsIntegrate.dll";
     ASSERT_TRUE(::CopyFileW(from.c_str(), (folder + CQELKrsIntegrate::kLibraryName).c_str(), FALSE));
     testbed::SetKrsIntegrateKnob(L"AutoDownloadCompleted", 1);
+    DWORD completed = 0;
     EXPECT_EQ(krs.IsKrsAutoDownloadCompleted(&completed), 0u);
     EXPECT_EQ(completed, 1u);
     EXPECT_TRUE(krs.LoadDLL());
@@ -171,22 +161,11 @@ TEST_F(KrsIntegrateTest, MissingExportGivesOneAndNamesTheExport)
 
 TEST_F(KrsIntegrateTest, OnlyAFullPathIsLoaded)
 {
-    const struct {
-        const wchar_t* path;
-        bool accepted;
-    } cases[] = {
-        {L"C:\\krs\\QELKrsIntegrate.dll", true},
-        {L"\\\\server\\share\\QELKrsIntegrate.dll", false},
-        {L"QELKrsIntegrate.dll", false},
-        {L"krs\\QELKrsIntegrate.dll", false},
-        {L"\\krs\\QELKrsIntegrate.dll", false},
-        {L"C:QELKrsIntegrate.dll", false},
-        {L"C:\\", false},
-        {L"C:\\krs\\", false},
-        {L"", false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(IsAbsoluteFilePath(c.path), c.accepted) << testing::PrintToString(std::wstring(c.path));
+    EXPECT_TRUE(IsAbsoluteFilePath(L"C:\\krs\\QELKrsIntegrate.dll"));
+    for (const wchar_t* path : {L"\\\\server\\share\\QELKrsIntegrate.dll", L"QELKrsIntegrate.dll",
+                                L"krs\\QELKrsIntegrate.dll", L"\\krs\\QELKrsIntegrate.dll", L"C:QELKrsIntegrate.dll",
+                                L"C:\\", L"C:\\krs\\", L""}) {
+        EXPECT_FALSE(IsAbsoluteFilePath(path)) << testing::PrintToString(std::wstring(path));
     }
 
     // A relative folder is refused even though the library is there
