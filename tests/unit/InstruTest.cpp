@@ -18,15 +18,12 @@
 #include <algorithm>
 #include <array>
 #include <ctime>
-#include <functional>
 
 namespace {
 
 constexpr wchar_t kPartner[] = L"SOFTWARE\\Tarsen\\QEL\\PARTNER\\1234";
 constexpr wchar_t kRvn[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\RVN";
 const StringMap kEvent = {{L"EventName", L"AutoDownload"}};
-
-std::string Narrow(const std::wstring& text) { return testing::PrintToString(text); }
 
 // A machine of affiliate 1234 with telemetry switched on and the stand-in
 // telemetry client installed.
@@ -49,34 +46,9 @@ protected:
     static DWORD Send(const StringMap& record = kEvent) { return CQELInstru().SendInstrumentation(record); }
 };
 
-TEST_F(InstruTest, RequestTextByteForByte)
+TEST_F(InstruTest, RefusalsCarryTheirCodeAndLine)
 {
-    // Keys in code-unit order, JSON escaping of quote, backslash and control
-    // characters, everything else (slash, non-ASCII) as it is. Record fields
-    // named like the members the request adds are replaced by them.
-    const StringMap record = {
-        {L"EventName", L"AutoDownload"},
-        {L"EventData", L"say \"hi\" \\ a/b\r\n\t\x01\x1f"},
-        {L"Zone", L"\x00FC\x20AC"},
-        {L"component", L"x"},
-        {L"methodName", L"y"},
-    };
-    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    const HRESULT hr = CZEPInstru().SendData(L"app-1", L"QEL", L"SendInstrumentation", L"1700000000", record);
-    ::CoUninitialize();
-    EXPECT_EQ(hr, S_OK);
-    EXPECT_EQ(testbed::TelemetryRequests(),
-              std::vector<std::wstring>{
-                  L"{\"event\":{\"ApplicationID\":\"app-1\",\"EventType\":\"genappevent\",\"timestamp\":\"1700000000\","
-                  L"\"event_data\":{\"EventData\":\"say \\\"hi\\\" \\\\ a/b\\r\\n\\t\\u0001\\u001F\","
-                  L"\"EventName\":\"AutoDownload\",\"Zone\":\"\x00FC\x20AC\",\"component\":\"QEL\","
-                  L"\"methodName\":\"SendInstrumentation\"}}}"});
-    EXPECT_TRUE(TestLog().Lines().empty()) << Narrow(TestLog().Texts()[0]);
-}
-
-TEST_F(InstruTest, MissingRequestPartsAreRefused)
-{
-    for (size_t missing = 0; missing < 4; ++missing) {
+    for (size_t missing = 0; missing < 4; ++missing) {  // every part of a request is required
         std::array<const wchar_t*, 4> parts = {L"app", L"QEL", L"SendInstrumentation", L"1"};
         parts[missing] = L"";
         TestLog().Clear();
@@ -84,45 +56,7 @@ TEST_F(InstruTest, MissingRequestPartsAreRefused)
         EXPECT_EQ(TestLog().Texts(), std::vector<std::wstring>{L"Invalid Arguments"});
     }
     EXPECT_EQ(TestLog().Find(L"Invalid Arguments").level, 4u);
-    EXPECT_TRUE(testbed::TelemetryRequests().empty());
-}
 
-TEST_F(InstruTest, ZepInstruDecidesWhetherAnythingIsSent)
-{
-    const std::vector<std::wstring> off = {L"ZEP event not required", L"ZEP is not required"};
-    const struct {
-        const wchar_t* value;  // nullptr: not configured anywhere
-        bool sent;
-        std::vector<std::wstring> lines;
-    } cases[] = {
-        {L"1", true, {}},   {L"12abc", true, {}}, {L" 7", true, {}}, {L"-1", true, {}},
-        {L"0", false, off}, {L"abc", false, off}, {L"", false, off},
-        {nullptr, false, {L"Can't get ZEP value from registry", L"ZEP is not required"}},
-    };
-    for (const auto& c : cases) {
-        testbed::ClearTelemetryJournal();
-        if (c.value) {
-            testmachine::SetString(qelkeys::kCore, L"ZepInstru", c.value);
-        } else {
-            testmachine::DeleteValue(qelkeys::kCore, L"ZepInstru");
-        }
-        TestLog().Clear();
-        EXPECT_EQ(Send(), 0u);
-        EXPECT_EQ(testbed::TelemetryRequests().size(), c.sent ? 1u : 0u) << Narrow(c.value ? c.value : L"(none)");
-
-        // Only this unit's lines; the registry layers log their own misses.
-        std::vector<std::wstring> own;
-        for (const auto& line : TestLog().Lines()) {
-            if (line.function.rfind(L"CQELInstru::", 0) == 0) own.push_back(line.text);
-        }
-        EXPECT_EQ(own, c.lines) << Narrow(c.value ? c.value : L"(none)");
-    }
-    EXPECT_EQ(TestLog().Find(L"ZEP is not required").level, 1u);
-    EXPECT_EQ(TestLog().Find(L"Can't get ZEP value from registry").level, 4u);
-}
-
-TEST_F(InstruTest, RefusedRecordsAndApplicationIds)
-{
     EXPECT_EQ(Send({}), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(TestLog().Find(L"Invalid arguments").level, 4u);
 
@@ -136,31 +70,56 @@ TEST_F(InstruTest, RefusedRecordsAndApplicationIds)
     // Present but empty: the client is not asked either.
     testmachine::SetString(qelkeys::kCore, L"ZepInstru", L"1");
     testmachine::SetString(qelkeys::kCore, L"ZepInstruAppID", L"");
+    TestLog().Clear();
     EXPECT_EQ(Send(), 0u);
     EXPECT_TRUE(TestLog().Has(L"Invalid Arguments"));
     EXPECT_TRUE(testbed::TelemetryRequests().empty());
 }
 
-TEST_F(InstruTest, ClientFailuresAreLoggedNotReturned)
+// What reaches the client, and what this unit and the client wrapper log
+// ("level function: text"), for each state of the switch and of the client.
+// Failures are logged, never returned.
+TEST_F(InstruTest, SwitchAndClientDecideWhatIsSentAndLogged)
 {
+    const std::wstring off = L"1 CQELInstru::isZEPEventRequired: ZEP event not required";
+    const std::wstring skip = L"1 CQELInstru::SendInstrumentation: ZEP is not required";
+    const std::wstring load = L"4 CZEPInstru::SendData: Error when loading ZEP client dll";
+    const std::wstring report = L"4 CZEPInstru::SendData: Error when calling ZEP ReportEvent API";
+    const std::wstring cloud = L"4 CQELInstru::sendZEPEvents: Error when sending instrument data to the ZEP cloud";
     const struct {
-        const wchar_t* knob;  // nullptr: the client is not registered
-        HRESULT value;
-        const wchar_t* line;
+        const wchar_t* zepInstru;  // nullptr: not configured anywhere
+        const wchar_t* knob;       // a telemetry client knob; L"": the client is not registered
+        HRESULT knobValue;
+        bool sent;
+        std::vector<std::wstring> lines;
     } cases[] = {
-        {nullptr, S_OK, L"Error when loading ZEP client dll"},
-        {L"CreateResult", E_ACCESSDENIED, L"Error when loading ZEP client dll"},
-        {L"ReportResult", E_FAIL, L"Error when calling ZEP ReportEvent API"},  // the request did reach the client
+        {L"1", nullptr, S_OK, true, {}},  {L"12abc", nullptr, S_OK, true, {}},  // any number but 0 (as _wtoi reads it)
+        {L" 7", nullptr, S_OK, true, {}}, {L"-1", nullptr, S_OK, true, {}},
+        {L"0", nullptr, S_OK, false, {off, skip}}, {L"abc", nullptr, S_OK, false, {off, skip}},
+        {L"", nullptr, S_OK, false, {off, skip}},
+        {nullptr, nullptr, S_OK, false, {L"4 CQELInstru::isZEPEventRequired: Can't get ZEP value from registry", skip}},
+        {L"1", L"", S_OK, false, {load, cloud}},
+        {L"1", L"CreateResult", E_ACCESSDENIED, false, {load, cloud}},
+        {L"1", L"ReportResult", E_FAIL, true, {report, cloud}},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.zepInstru ? c.zepInstru : L"(none)") << " " << (c.knob ? c.knob : L""));
         testbed::ClearTelemetryJournal();
-        c.knob ? testbed::SetTelemetryKnob(c.knob, static_cast<DWORD>(c.value)) : testbed::UnregisterTelemetryClient();
+        c.zepInstru ? testmachine::SetString(qelkeys::kCore, L"ZepInstru", c.zepInstru)
+                    : testmachine::DeleteValue(qelkeys::kCore, L"ZepInstru");
+        if (c.knob) *c.knob ? testbed::SetTelemetryKnob(c.knob, c.knobValue) : testbed::UnregisterTelemetryClient();
         TestLog().Clear();
         EXPECT_EQ(Send(), 0u);
-        EXPECT_EQ(TestLog().Find(c.line).level, 4u) << Narrow(c.line);
-        EXPECT_EQ(TestLog().Find(c.line).function, L"CZEPInstru::SendData");
-        EXPECT_EQ(TestLog().Find(L"Error when sending instrument data to the ZEP cloud").level, 4u);
-        EXPECT_EQ(testbed::TelemetryRequests().size(), c.value == E_FAIL ? 1u : 0u);
+        EXPECT_EQ(testbed::TelemetryRequests().size(), c.sent ? 1u : 0u);
+
+        // Only these units' lines; the registry layers log their own misses.
+        std::vector<std::wstring> own;
+        for (const auto& line : TestLog().Lines()) {
+            if (line.function.rfind(L"CQELInstru::", 0) == 0 || line.function.rfind(L"CZEPInstru::", 0) == 0) {
+                own.push_back(std::to_wstring(line.level) + L" " + line.function + L": " + line.text);
+            }
+        }
+        EXPECT_EQ(own, c.lines);
         testbed::RegisterTelemetryClient();
         testbed::ClearTelemetryKnobs();
     }
@@ -223,18 +182,16 @@ TEST_F(InstruTest, ProducersRunAtSendTimeInTheirOrder)
 
 TEST(PartnerConfigurationTest, Rules)
 {
-    StringMap sixteen;
-    std::wstring fifteen;
-    for (size_t i = 0; i < 16; ++i) {
-        const std::wstring name = L"k" + std::to_wstring(100 + i), value = L"v" + std::to_wstring(i);
-        if (i < 15) fifteen += (i ? L"," : L"") + name + L":" + value;
-        sixteen[name] = value;
-    }
-    StringMap fifteenEntries = sixteen;
-    fifteenEntries.erase(L"k115");
     using instru_fields::PartnerConfigurationValue;
-    EXPECT_EQ(PartnerConfigurationValue(0, fifteenEntries), fifteen);
-    EXPECT_EQ(PartnerConfigurationValue(0, sixteen), L"None");
+    StringMap entries;
+    std::wstring joined;
+    for (int i = 100; i < 115; ++i) {
+        entries[L"k" + std::to_wstring(i)] = L"v" + std::to_wstring(i);
+        joined += (i > 100 ? L",k" : L"k") + std::to_wstring(i) + L":v" + std::to_wstring(i);
+    }
+    EXPECT_EQ(PartnerConfigurationValue(0, entries), joined);
+    entries[L"k115"] = L"v";
+    EXPECT_EQ(PartnerConfigurationValue(0, entries), L"None");
     EXPECT_EQ(PartnerConfigurationValue(ERROR_CANTREAD, {{L"a", L"1"}}), L"None");
     EXPECT_EQ(PartnerConfigurationValue(0, {}), L"");
     EXPECT_EQ(PartnerConfigurationValue(0, {{L"b", L"2"}, {L"B", L"1"}, {L"a", L""}}), L"B:1,a:,b:2");
@@ -244,10 +201,10 @@ TEST(PartnerConfigurationTest, Rules)
     // Any one value holding a sequence that may not travel spoils the field; names are not checked.
     for (const wchar_t* bad : {L"x;y", L"x%00", L"50%", L"me@host", L"x&y", L"it's", L"\"q\"", L"x\ry", L"x\ny",
                                L"x\\ry", L"x\\n", L"0x0f"}) {
-        EXPECT_EQ(PartnerConfigurationValue(0, {{L"a", L"1"}, {L"b", bad}}), L"None") << Narrow(bad);
+        EXPECT_EQ(PartnerConfigurationValue(0, {{L"a", L"1"}, {L"b", bad}}), L"None") << bad;
     }
     for (const wchar_t* good : {L"0x0F", L"C:\\x", L"x-y_z.w/v:u,t=s (r) #1 !?+*"}) {
-        EXPECT_EQ(PartnerConfigurationValue(0, {{L"a;b", good}}), std::wstring(L"a;b:") + good) << Narrow(good);
+        EXPECT_EQ(PartnerConfigurationValue(0, {{L"a;b", good}}), std::wstring(L"a;b:") + good) << good;
     }
 }
 
@@ -294,16 +251,12 @@ TEST_F(CommonFieldsTest, MissingOrRefusedSourcesGiveTheirFallbacks)
     testmachine::DeleteTree(kPartner);
     EXPECT_EQ(Produce(PartnerConfiguration), L"None");
 
-    testmachine::DeleteValue(kRvn, L"DisplayVersion");
-    EXPECT_EQ(Produce(KrsVersion), L"None");
     testmachine::SetString(kRvn, L"DisplayVersion", L"");
     EXPECT_EQ(Produce(KrsVersion), L"None");
     testmachine::DeleteTree(kRvn);
     EXPECT_EQ(Produce(KrsVersion), L"None");
 
-    // A store with one package; then no store file at all: the empty document.
-    datastorekit::WriteStoreText(L"{ \"Packages\":[{\"PkgID\":\"ONLY\"}] }");
-    EXPECT_EQ(Produce(PackageInfo), L"ONLY");
+    // No store file at all: no packages, the empty document.
     ::DeleteFileW(datastorekit::StoreFile().c_str());
     EXPECT_EQ(Produce(PackageInfo), L"");
     std::wstring empty = datastorekit::EmptyDocument();
@@ -329,7 +282,13 @@ TEST_F(CommonFieldsTest, WholeRequestOfAnEventByteForByte)
     ASSERT_FALSE(GetSystemLocaleName().empty());
 
     const long long before = static_cast<long long>(time(nullptr));
+    // Job fields beside the common ones: JSON escaping of quote, backslash and control characters,
+    // everything else (slash, non-ASCII) as it is; fields named like the members the request adds are replaced.
     CQELInstruAgent agent(L"AutoDownload");
+    agent.SetField(L"EventData", L"say \"hi\" \\ a/b\r\n\t\x01\x1f");
+    agent.SetField(L"Zone", L"\x00FC\x20AC");
+    agent.SetField(L"component", L"x");
+    agent.SetField(L"methodName", L"y");
     agent.AddCommonFieldProducers();
     agent.SendEvent();
     const long long after = static_cast<long long>(time(nullptr));
@@ -342,7 +301,6 @@ TEST_F(CommonFieldsTest, WholeRequestOfAnEventByteForByte)
     ASSERT_NE(at, std::wstring::npos);
     at += marker.size();
     const std::wstring stamp = requests[0].substr(at, requests[0].find(L'"', at) - at);
-    ASSERT_FALSE(stamp.empty());
     EXPECT_EQ(stamp.find_first_not_of(L"0123456789"), std::wstring::npos);
     EXPECT_GE(std::stoll(stamp), before);
     EXPECT_LE(std::stoll(stamp), after);
@@ -351,11 +309,12 @@ TEST_F(CommonFieldsTest, WholeRequestOfAnEventByteForByte)
               L"{\"event\":{\"ApplicationID\":\"QEL-APP-7\",\"EventType\":\"genappevent\",\"timestamp\":\"" + stamp +
                   L"\",\"event_data\":{\"AffID\":\"1234\",\"BiosSerialNumber\":\"" + serial +
                   L"\",\"DatabaseContents\":\"" + JsonBackslashes(kStoreInEvent) +
-                  L"\",\"EventName\":\"AutoDownload\",\"EventVersion\":\"1.0\",\"KrsVersion\":\"21.3.10.5\","
+                  L"\",\"EventData\":\"say \\\"hi\\\" \\\\ a/b\\r\\n\\t\\u0001\\u001F\","
+                  L"\"EventName\":\"AutoDownload\",\"EventVersion\":\"1.0\",\"KrsVersion\":\"21.3.10.5\","
                   L"\"LocaleName\":\"" + GetSystemLocaleName() +
                   L"\",\"PackageInfo\":\"PKG-B;PKG-A\",\"PartnerConfiguration\":\"channel:retail,region:EU\","
-                  L"\"ResellerID\":\"R-77\",\"SoftwareDeviceTag\":\"TAG-1\",\"component\":\"QEL\","
-                  L"\"methodName\":\"SendInstrumentation\"}}}");
+                  L"\"ResellerID\":\"R-77\",\"SoftwareDeviceTag\":\"TAG-1\",\"Zone\":\"\x00FC\x20AC\","
+                  L"\"component\":\"QEL\",\"methodName\":\"SendInstrumentation\"}}}");
 }
 
 }  // namespace

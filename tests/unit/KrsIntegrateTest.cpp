@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <iterator>
 
@@ -53,84 +54,68 @@ protected:
     }
 };
 
-TEST_F(KrsIntegrateTest, LoadsFromTheProgramFolderAndFreesWithItsOwner)
+TEST_F(KrsIntegrateTest, LoadsOnceFromTheProgramFolderAndPassesResultsAndOutputs)
 {
     // The stand-in lies beside the test program, as the real library lies beside QELCommonBuild.exe.
     EXPECT_EQ(ProgramFolder(), testmachine::BinDir() + L"\\");
-    testbed::SetKrsIntegrateKnob(L"RunKrsAutoDownloadResult", 7);
     {
         CQELKrsIntegrate krs;
         EXPECT_EQ(krs.Module(), nullptr) << "nothing is loaded before the first call";
-        EXPECT_EQ(krs.RunKrsAutoDownload(), 7u);
-        EXPECT_EQ(krs.RunKrsAutoDownload(), 7u);
-        EXPECT_EQ(testbed::KrsIntegrateCalls(),
-                  (Calls{"load", "RunKrsAutoDownload result=7", "RunKrsAutoDownload result=7"}));
+        for (size_t i = 0; i < std::size(kExports); ++i) {
+            const DWORD result = i == 0 ? 0xFFFFFFFF : static_cast<DWORD>(10 + i);  // each its own, one the largest
+            const std::string name = kExports[i].name;
+            testbed::SetKrsIntegrateKnob(std::wstring(name.begin(), name.end()) + L"Result", result);
+            DWORD out = 5;
+            EXPECT_EQ(kExports[i].call(krs, &out), result) << name;
+            EXPECT_EQ(out, 5u) << "an output the library leaves alone stays the caller's";
+            EXPECT_EQ(testbed::KrsIntegrateCalls().back().rfind(name + " ", 0), 0u) << name;
+        }
+        // The outputs are the library's to write, zero included.
+        testbed::SetKrsIntegrateKnob(L"AutoDownloadCompleted", 0);
+        testbed::SetKrsIntegrateKnob(L"MaxAttemptOver", 3);
+        DWORD completed = 5, over = 5;
+        krs.IsKrsAutoDownloadCompleted(&completed);
+        krs.IsAutodownloadMaxAttemptOver(&over);
+        EXPECT_EQ(completed, 0u);
+        EXPECT_EQ(over, 3u);
+        const Calls calls = testbed::KrsIntegrateCalls();
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "load"), 1) << "loaded once, at the first call";
     }
     EXPECT_EQ(testbed::KrsIntegrateCalls().back(), "unload") << "the owner's end frees the library";
     EXPECT_TRUE(TestLog().Lines().empty());
 }
 
-TEST_F(KrsIntegrateTest, ResultsAndOutputsComeFromTheLibrary)
+TEST_F(KrsIntegrateTest, NoLibraryGivesSixAndIsRetriedOnTheNextCall)
 {
-    CQELKrsIntegrate krs;
-    for (size_t i = 0; i < std::size(kExports); ++i) {
-        const DWORD result = i == 0 ? 0xFFFFFFFF : static_cast<DWORD>(10 + i);  // each its own, one the largest
-        const std::string name = kExports[i].name;
-        testbed::SetKrsIntegrateKnob(std::wstring(name.begin(), name.end()) + L"Result", result);
-        DWORD out = 5;
-        EXPECT_EQ(kExports[i].call(krs, &out), result) << name;
-        EXPECT_EQ(testbed::KrsIntegrateCalls().back().rfind(name + " ", 0), 0u) << name;
-    }
-    EXPECT_EQ(testbed::KrsIntegrateCalls()[1], "AddQelIntoRvnQueryparam result=4294967295");
-
-    // The outputs are the library's to write, zero included; untouched when it leaves them.
-    const struct {
-        const wchar_t* knob;  // nullptr: the library leaves the output alone
-        DWORD knobValue;
-        DWORD completed;
-        DWORD over;
-    } cases[] = {
-        {L"AutoDownloadCompleted", 1, 1, 5},
-        {L"AutoDownloadCompleted", 0, 0, 5},
-        {L"MaxAttemptOver", 3, 5, 3},
-        {nullptr, 0, 5, 5},
-    };
-    for (const auto& c : cases) {
-        testbed::ClearKrsIntegrateKnobs();
-        if (c.knob) testbed::SetKrsIntegrateKnob(c.knob, c.knobValue);
-        DWORD completed = 5, over = 5;
-        EXPECT_EQ(krs.IsKrsAutoDownloadCompleted(&completed), 0u);
-        EXPECT_EQ(krs.IsAutodownloadMaxAttemptOver(&over), 0u);
-        EXPECT_EQ(completed, c.completed);
-        EXPECT_EQ(over, c.over);
-        EXPECT_EQ(testbed::KrsIntegrateCalls().end()[-2],
-                  "IsKrsAutoDownloadCompleted in=5 out=" + std::to_string(c.completed) + " result=0");
-    }
-}
-
-TEST_F(KrsIntegrateTest, MissingLibraryGivesSixAndIsRetriedOnTheNextCall)
-{
+    // No library in the folder, or a folder that is not a full path (though
+    // the library is there relative to the current directory).
+    LibraryFolder(L"relative", L"QELKrsIntegrate.dll");
+    ASSERT_TRUE(::SetCurrentDirectoryW(L"C:\\krs"));
     const std::wstring folder = LibraryFolder(L"missing", nullptr);
-    CQELKrsIntegrate krs(folder);
-    for (const auto& e : kExports) {
-        DWORD out = 0;
-        EXPECT_EQ(e.call(krs, &out), 6u) << e.name;
-        EXPECT_EQ(out, 0u);
+    CQELKrsIntegrate missing(folder), relative(L"relative\\");
+    for (auto [krs, error] : {std::pair{&missing, ERROR_MOD_NOT_FOUND}, std::pair{&relative, ERROR_BAD_PATHNAME}}) {
+        TestLog().Clear();
+        for (const auto& e : kExports) {
+            DWORD out = 0;
+            EXPECT_EQ(e.call(*krs, &out), 6u) << e.name;
+            EXPECT_EQ(out, 0u);
+        }
+        // One line per call: every call tried the load again.
+        const std::wstring line = L"Failed to load KrsIntegration DLL. Error code = " + std::to_wstring(error);
+        EXPECT_EQ(TestLog().Count(line), 6u);
+        EXPECT_EQ(TestLog().Find(line).level, 4u);
+        EXPECT_EQ(TestLog().Find(line).function, L"CQELKrsIntegrate::LoadDLL");
     }
-    // One line per call: every call tried the load again.
-    const std::wstring line = L"Failed to load KrsIntegration DLL. Error code = " + std::to_wstring(ERROR_MOD_NOT_FOUND);
-    EXPECT_EQ(TestLog().Count(line), 6u);
-    EXPECT_EQ(TestLog().Find(line).level, 4u);
-    EXPECT_EQ(TestLog().Find(line).function, L"CQELKrsIntegrate::LoadDLL");
+    EXPECT_TRUE(testbed::KrsIntegrateCalls().empty());
 
     // The library arrives: the next call loads it.
     const std::wstring from = testmachine::BinDir() + L"\\QELKrsIntegrate.dll";
     ASSERT_TRUE(::CopyFileW(from.c_str(), (folder + CQELKrsIntegrate::kLibraryName).c_str(), FALSE));
     testbed::SetKrsIntegrateKnob(L"AutoDownloadCompleted", 1);
     DWORD completed = 0;
-    EXPECT_EQ(krs.IsKrsAutoDownloadCompleted(&completed), 0u);
+    EXPECT_EQ(missing.IsKrsAutoDownloadCompleted(&completed), 0u);
     EXPECT_EQ(completed, 1u);
-    EXPECT_TRUE(krs.LoadDLL());
+    EXPECT_TRUE(missing.LoadDLL());
     EXPECT_EQ(testbed::KrsIntegrateCalls(), (Calls{"load", "IsKrsAutoDownloadCompleted in=0 out=1 result=0"}));
 }
 
@@ -159,23 +144,14 @@ TEST_F(KrsIntegrateTest, MissingExportGivesOneAndNamesTheExport)
     EXPECT_EQ(testbed::KrsIntegrateCalls(), (Calls{"load", "RunKrsAutoDownload result=9"}));
 }
 
-TEST_F(KrsIntegrateTest, OnlyAFullPathIsLoaded)
+TEST(LibraryLoaderTest, OnlyAFullPathIsLoaded)
 {
     EXPECT_TRUE(IsAbsoluteFilePath(L"C:\\krs\\QELKrsIntegrate.dll"));
     for (const wchar_t* path : {L"\\\\server\\share\\QELKrsIntegrate.dll", L"QELKrsIntegrate.dll",
                                 L"krs\\QELKrsIntegrate.dll", L"\\krs\\QELKrsIntegrate.dll", L"C:QELKrsIntegrate.dll",
                                 L"C:\\", L"C:\\krs\\", L""}) {
-        EXPECT_FALSE(IsAbsoluteFilePath(path)) << testing::PrintToString(std::wstring(path));
+        EXPECT_FALSE(IsAbsoluteFilePath(path)) << path;
     }
-
-    // A relative folder is refused even though the library is there
-    // relative to the current directory.
-    LibraryFolder(L"relative", L"QELKrsIntegrate.dll");
-    ASSERT_TRUE(::SetCurrentDirectoryW(L"C:\\krs"));
-    CQELKrsIntegrate krs(L"relative\\");
-    EXPECT_EQ(krs.RunKrsAutoDownload(), 6u);
-    EXPECT_TRUE(TestLog().Has(L"Failed to load KrsIntegration DLL. Error code = " + std::to_wstring(ERROR_BAD_PATHNAME)));
-    EXPECT_TRUE(testbed::KrsIntegrateCalls().empty());
 }
 
 }  // namespace

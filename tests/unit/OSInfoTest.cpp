@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -62,78 +63,59 @@ private:
     bool m_wow64;
 };
 
-FakeVersionAPI Nt(WORD servicePack = 0) { return {VER_PLATFORM_WIN32_NT, 0, servicePack}; }
+constexpr DWORD kNT = VER_PLATFORM_WIN32_NT, k9x = VER_PLATFORM_WIN32_WINDOWS;
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-TEST(OSInfoTest, NtKindServicePackAndBitnessTable)
+TEST(OSInfoTest, KindVersionServicePackAndBitnessTable)
 {
     const struct {
         const wchar_t* productVersion;
-        WORD servicePack;  // what the system answers
+        FakeVersionAPI system;
         bool wow64;
         DWORD kind, bitness, major, minor;
-        WORD expectedServicePack;
+        WORD servicePack;
         bool known;
     } cases[] = {
-        {L"3.51.1057.1", 0, true, 3, 0, 3, 51, 0, true},
-        {L"4.0.1381.7", 6, true, 3, 0, 4, 0, 0, true},  // NT 4 is not probed for service packs
-        {L"5.0.2195.6717", 4, true, 4, 0, 5, 0, 4, true},  // before XP every system counts as 32-bit
-        {L"5.1.2600.5512", 3, true, 6, 1, 5, 1, 3, true},
-        {L"5.2.3790.3959", 2, false, 6, 0, 5, 2, 2, true},
-        {L"5.1.2600.0", 4, true, 6, 1, 5, 1, 0, true},  // above the highest probed service pack
-        {L"6.0.6002.18005", 2, true, 7, 1, 6, 0, 2, true},
-        {L"6.0.6002.18005", 3, true, 7, 1, 6, 0, 0, true},
-        {L"6.1.7601.17514", 1, true, 8, 1, 6, 1, 1, true},
-        {L"6.2.9200.16384", 1, true, 9, 1, 6, 2, 0, true},  // from 6.2 on service packs are not probed
-        {L"6.3.9600.16384", 0, true, 10, 1, 6, 3, 0, true},
-        {L"6.4.9841.0", 0, false, 10, 0, 6, 4, 0, true},
-        {L"10.0.19041.1", 0, true, 11, 1, 10, 0, 0, true},
-        {L"7.0.1.2", 0, true, 12, 1, 7, 0, 0, false},
-        {L"11.0.22000.1", 0, false, 12, 0, 11, 0, 0, false},
-        {L"6", 0, false, 7, 0, 6, 0, 0, true},  // missing parts count as 0
+        {L"3.51.1057.1", {kNT}, true, 3, 0, 3, 51, 0, true},
+        {L"4.0.1381.7", {kNT, 0, 6}, true, 3, 0, 4, 0, 0, true},  // NT 4 is not probed for service packs
+        {L"5.0.2195.6717", {kNT, 0, 4}, true, 4, 0, 5, 0, 4, true},  // before XP every system counts as 32-bit
+        {L"5.1.2600.5512", {kNT, 0, 3}, true, 6, 1, 5, 1, 3, true},
+        {L"5.2.3790.3959", {kNT, 0, 2}, false, 6, 0, 5, 2, 2, true},
+        {L"5.1.2600.0", {kNT, 0, 4}, true, 6, 1, 5, 1, 0, true},  // above the highest probed service pack
+        {L"6.0.6002.18005", {kNT, 0, 2}, true, 7, 1, 6, 0, 2, true},
+        {L"6.0.6002.18005", {kNT, 0, 3}, true, 7, 1, 6, 0, 0, true},
+        {L"6.1.7601.17514", {kNT, 0, 1}, true, 8, 1, 6, 1, 1, true},
+        {L"6.2.9200.16384", {kNT, 0, 1}, true, 9, 1, 6, 2, 0, true},  // from 6.2 on service packs are not probed
+        {L"6.3.9600.16384", {kNT}, true, 10, 1, 6, 3, 0, true},
+        {L"6.4.9841.0", {kNT}, false, 10, 0, 6, 4, 0, true},
+        {L"10.0.19041.1", {kNT}, true, 11, 1, 10, 0, 0, true},
+        {L"7.0.1.2", {kNT}, true, 12, 1, 7, 0, 0, false},
+        {L"11.0.22000.1", {kNT}, false, 12, 0, 11, 0, 0, false},
+        {L"6", {kNT}, false, 7, 0, 6, 0, 0, true},  // missing parts count as 0
+        {L"6.1.7601.17514", {0}, true, 0, 2, 0, 0, 0, false},  // neither platform: undetermined
+        // The 9x line: the minor is searched on the platform (up to 100); the
+        // file's own numbers play no part, a service pack is never probed.
+        {L"4.0.0.950", {k9x, 0, 1}, true, 1, 0, 4, 0, 0, true},
+        {L"4.0.0.950", {k9x, 1}, true, 2, 0, 4, 1, 0, true},
+        {L"4.0.0.950", {k9x, 7}, true, 2, 0, 4, 7, 0, true},
+        {L"4.0.0.950", {k9x, 8}, true, 2, 0, 4, 8, 0, true},
+        {L"4.0.0.950", {k9x, 9}, true, 2, 0, 4, 9, 0, true},
+        {L"4.0.0.950", {k9x, 89}, true, 2, 0, 4, 89, 0, true},
+        {L"4.0.0.950", {k9x, 90}, true, 5, 0, 4, 90, 0, true},
+        {L"4.0.0.950", {k9x, 96}, true, 5, 0, 4, 96, 0, true},
+        {L"4.0.0.950", {k9x, 100}, true, 5, 0, 4, 100, 0, true},
+        {L"4.0.0.950", {k9x, 150}, true, 5, 0, 4, 100, 0, true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(Narrow(c.productVersion) + " sp " + std::to_string(c.servicePack));
-        TestOSInfo os(c.productVersion, Nt(c.servicePack), c.wow64);
-        DWORD kind = 99, bitness = 99;
-        os.GetKindAndBitness(kind, bitness);
-        EXPECT_EQ(kind, c.kind);
-        EXPECT_EQ(bitness, c.bitness);
-        EXPECT_EQ(os.GetOSKind(), c.kind);
-        EXPECT_EQ(os.GetBitness(), c.bitness);
-        OSVersionRecord version;
-        version.major = version.minor = 99;
-        EXPECT_EQ(os.GetOSVersion(version), c.known);
-        EXPECT_EQ(version.major, c.major);
-        EXPECT_EQ(version.minor, c.minor);
-        EXPECT_EQ(version.servicePackMajor, c.expectedServicePack);
-        EXPECT_TRUE(os.IsNTPlatform());
-    }
-}
-
-TEST(OSInfoTest, Win9xMinorIsSearchedOnThePlatform)
-{
-    const struct {
-        DWORD minor;  // what the system answers
-        DWORD kind;
-        DWORD expectedMinor;
-    } cases[] = {
-        {0, 1, 0},   {1, 2, 1},   {7, 2, 7},   {8, 2, 8},     {9, 2, 9},
-        {89, 2, 89}, {90, 5, 90}, {96, 5, 96}, {100, 5, 100}, {150, 5, 100},  // the search stops at 100
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE("minor " + std::to_string(c.minor));
-        // The file's own numbers play no part on this line; a service pack is never probed.
-        TestOSInfo os(L"4.0.0.950", {VER_PLATFORM_WIN32_WINDOWS, c.minor, 1}, true);
-        EXPECT_EQ(os.GetOSKind(), c.kind);
-        EXPECT_EQ(os.GetBitness(), 0u);
-        OSVersionRecord version;
-        EXPECT_TRUE(os.GetOSVersion(version));
-        EXPECT_EQ(version.major, 4u);
-        EXPECT_EQ(version.minor, c.expectedMinor);
-        EXPECT_EQ(version.servicePackMajor, 0u);
-        EXPECT_FALSE(os.IsNTPlatform());
+        SCOPED_TRACE(testing::Message() << c.productVersion << " platform " << c.system.platform << " minor "
+                                        << c.system.minor << " sp " << c.system.servicePack);
+        TestOSInfo os(c.productVersion, c.system, c.wow64);
+        OSVersionRecord v;
+        v.major = v.minor = 99;
+        const bool known = os.GetOSVersion(v);
+        EXPECT_EQ(std::make_tuple(os.GetOSKind(), os.GetBitness(), known, v.major, v.minor, v.servicePackMajor),
+                  std::make_tuple(c.kind, c.bitness, c.known, c.major, c.minor, c.servicePack));
+        EXPECT_EQ(os.IsNTPlatform(), c.system.platform == kNT);
+        EXPECT_EQ(os.reads, 1) << "the version is read once per object";
     }
 }
 
@@ -151,8 +133,10 @@ TEST(OSInfoTest, ProductVersionTextAndEachUnreadableForm)
         {L"6.+1"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("'" + Narrow(c.text) + "'");
-        TestOSInfo os(c.text, Nt(1), true);
+        SCOPED_TRACE(testing::Message() << "'" << c.text << "'");
+        // A readable text is kept even where neither platform answers; an
+        // unreadable one leaves an NT system undetermined.
+        TestOSInfo os(c.text, c.parts[0] ? FakeVersionAPI{0} : FakeVersionAPI{kNT, 0, 1}, true);
         DWORD parts[4] = {9, 9, 9, 9};
         os.GetProductVersion(parts[0], parts[1], parts[2], parts[3]);
         for (int i = 0; i < 4; ++i) EXPECT_EQ(parts[i], c.parts[i]) << "part " << i;
@@ -163,30 +147,7 @@ TEST(OSInfoTest, ProductVersionTextAndEachUnreadableForm)
         version.major = 99;
         EXPECT_FALSE(os.GetOSVersion(version));
         EXPECT_EQ(version.major, 0u);
-    }
-
-    // Neither platform: undetermined, but the product version is kept.
-    TestOSInfo neither(L"6.1.7601.17514", {0, 0, 0}, true);
-    EXPECT_EQ(neither.GetOSKind(), 0u);
-    EXPECT_EQ(neither.GetBitness(), 2u);
-    OSVersionRecord version;
-    EXPECT_FALSE(neither.GetOSVersion(version));
-    DWORD parts[4] = {};
-    neither.GetProductVersion(parts[0], parts[1], parts[2], parts[3]);
-    EXPECT_EQ(parts[0], 6u);
-    EXPECT_EQ(parts[3], 17514u);
-    EXPECT_FALSE(neither.IsNTPlatform());
-}
-
-TEST(OSInfoTest, VersionIsReadOncePerObject)
-{
-    for (const wchar_t* text : {L"6.1.7601.1", L"garbage"}) {
-        TestOSInfo os(text, Nt(1), true);
-        OSVersionRecord version;
-        DWORD a, b, c, d;
-        os.GetOSKind(), os.GetBitness(), os.GetOSVersion(version), os.GetKindAndBitness(a, b);
-        os.GetProductVersion(a, b, c, d);
-        EXPECT_EQ(os.reads, 1) << Narrow(text);
+        EXPECT_EQ(os.reads, 1) << "an unreadable version is not read again";
     }
 }
 
@@ -195,20 +156,16 @@ TEST(OSInfoTest, VersionIsReadOncePerObject)
 TEST(OSInfoTest, RealSystem)
 {
     Stratum::OSInfo os;
-    EXPECT_TRUE(os.IsNTPlatform());
-    DWORD major = 0, minor = 0, build = 0, revision = 0;
+    DWORD major = 0, minor = 0, build = 0, revision = 0, kind = 0, bitness = 9;
     os.GetProductVersion(major, minor, build, revision);
-    EXPECT_EQ(major, 10u);
-    EXPECT_EQ(minor, 0u);
     EXPECT_GT(build, 0u);
-    EXPECT_EQ(os.GetOSKind(), 11u);
+    os.GetKindAndBitness(kind, bitness);
     const bool wow64 = sizeof(void*) == 4;
-    EXPECT_EQ(os.IsWow64Process(), wow64);
-    EXPECT_EQ(os.GetBitness(), wow64 ? 1u : 0u);
-    OSVersionRecord version;
-    EXPECT_TRUE(os.GetOSVersion(version));
-    EXPECT_EQ(version.major, 10u);
-    EXPECT_EQ(version.servicePackMajor, 0u);
+    OSVersionRecord v;
+    const bool known = os.GetOSVersion(v);
+    EXPECT_EQ(std::make_tuple(major, minor, kind, bitness, os.IsWow64Process(), os.IsNTPlatform()),
+              std::make_tuple(10ul, 0ul, 11ul, wow64 ? 1ul : 0ul, wow64, true));
+    EXPECT_EQ(std::make_tuple(known, v.major, v.servicePackMajor), std::make_tuple(true, 10ul, WORD(0)));
 }
 
 const std::wstring kProgram = testmachine::BinDir() + L"\\QELCommonBuild.exe";
@@ -264,7 +221,7 @@ TEST(FileVersionInfoTest, FilesWithoutAResourceGiveNothing)
     const std::wstring textFile = testmachine::ProgramDataFolder() + L"\\osinfo-plain.txt";
     testmachine::WriteText(textFile, L"no version resource here");
     for (const std::wstring& path : {kNoFile, textFile, std::wstring()}) {
-        SCOPED_TRACE(Narrow(path));
+        SCOPED_TRACE(path);
         FileVersionInfo info;
         EXPECT_FALSE(info.Load(path.c_str()));
         EXPECT_EQ(Value(info, L"FileVersion"), L"");
@@ -273,11 +230,8 @@ TEST(FileVersionInfoTest, FilesWithoutAResourceGiveNothing)
     FileVersionInfo never;
     EXPECT_EQ(Value(never, L"FileVersion"), L"");
 
-    // The system folder variant: kernel32 is there, a library beside this test is not.
-    Stratum::SystemFileVersionInfo kernel32, missing, program;
-    ASSERT_TRUE(kernel32.Load(L"kernel32.dll"));
-    EXPECT_EQ(Value(kernel32, L"ProductVersion").rfind(L"10.0.", 0), 0u) << Narrow(Value(kernel32, L"ProductVersion"));
-    EXPECT_FALSE(missing.Load(L"no-such-library.dll"));
+    // The system folder variant looks nowhere else (kernel32 there: RealSystem).
+    Stratum::SystemFileVersionInfo program;
     EXPECT_FALSE(program.Load(L"QELCommonBuild.exe"));
 }
 
