@@ -36,15 +36,12 @@ void RegisterTelemetryClient()
     testmachine::SetString(server, L"ThreadingModel", L"Both");
 }
 void UnregisterTelemetryClient() { testmachine::DeleteTree(kTelemetryClassKey); }
-void SetTelemetryKnob(const std::wstring& name, DWORD value) { testmachine::SetDword(standin::kTelemetryKey, name, value); }
+void SetTelemetryKnob(const std::wstring& n, DWORD v) { testmachine::SetDword(standin::kTelemetryKey, n, v); }
 void ClearTelemetryKnobs() { testmachine::DeleteTree(standin::kTelemetryKey); }
 std::vector<std::wstring> TelemetryRequests() { return JournalLines<wchar_t>(TelemetryJournal()); }
 void ClearTelemetryJournal() { ::DeleteFileW(TelemetryJournal().c_str()); }
 
-void SetKrsIntegrateKnob(const std::wstring& name, DWORD value)
-{
-    testmachine::SetDword(standin::kKrsIntegrateKey, name, value);
-}
+void SetKrsIntegrateKnob(const std::wstring& n, DWORD v) { testmachine::SetDword(standin::kKrsIntegrateKey, n, v); }
 void ClearKrsIntegrateKnobs() { testmachine::DeleteTree(standin::kKrsIntegrateKey); }
 std::vector<std::string> KrsIntegrateCalls() { return JournalLines<char>(KrsJournal()); }
 void ClearKrsIntegrateJournal() { ::DeleteFileW(KrsJournal().c_str()); }
