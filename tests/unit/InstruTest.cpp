@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <ctime>
+#include <regex>
 
 namespace {
 
@@ -230,10 +231,11 @@ protected:
         L"{ \"oobe\":{\"oobestate\":\"1\"},\"Packages\":[{\"PkgID\":\"PKG-B\",\"AutoDownLoadFlag\":\"1\"},"
         L"{\"PkgID\":\"PKG-A\"}],\"ScheduleTask\":[],\"eula\":{},"
         L"\"Entitlement\":{\"krsdownloadcount\":\"2\",\"note\":\"say \\\"x\\\"\"} }";
-    // What the event carries: the store's text in its written form, every double quote now a single one.
-    static constexpr wchar_t kStoreInEvent[] =
+    // How the request carries it: the store's text in its written form, every double quote now a single
+    // one, and (as inside any JSON string) each backslash escaped.
+    static constexpr wchar_t kStoreInRequest[] =
         L"{ 'oobe':{'oobestate':'1'},'Packages':[{'AutoDownLoadFlag':'1','PkgID':'PKG-B'},{'PkgID':'PKG-A'}],"
-        L"'ScheduleTask':[],'eula':{},'Entitlement':{'krsdownloadcount':'2','note':'say \\'x\\''} }";
+        L"'ScheduleTask':[],'eula':{},'Entitlement':{'krsdownloadcount':'2','note':'say \\\\'x\\\\''} }";
 
     static std::wstring Produce(void (*producer)(std::wstring&, std::wstring&))
     {
@@ -267,13 +269,6 @@ TEST_F(CommonFieldsTest, MissingOrRefusedSourcesGiveTheirFallbacks)
     EXPECT_EQ(Produce(AffID) + Produce(SoftwareDeviceTag) + Produce(ResellerID), L"");
 }
 
-// The one escape the stored text needs inside the request: its backslashes.
-std::wstring JsonBackslashes(std::wstring text)
-{
-    for (size_t at = 0; (at = text.find(L'\\', at)) != std::wstring::npos; at += 2) text.insert(at, 1, L'\\');
-    return text;
-}
-
 TEST_F(CommonFieldsTest, WholeRequestOfAnEventByteForByte)
 {
     ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
@@ -296,19 +291,16 @@ TEST_F(CommonFieldsTest, WholeRequestOfAnEventByteForByte)
     // The timestamp: decimal seconds since 1970.
     const auto requests = testbed::TelemetryRequests();
     ASSERT_EQ(requests.size(), 1u);
-    const std::wstring marker = L"\"timestamp\":\"";
-    size_t at = requests[0].find(marker);
-    ASSERT_NE(at, std::wstring::npos);
-    at += marker.size();
-    const std::wstring stamp = requests[0].substr(at, requests[0].find(L'"', at) - at);
-    EXPECT_EQ(stamp.find_first_not_of(L"0123456789"), std::wstring::npos);
+    std::wsmatch match;
+    ASSERT_TRUE(std::regex_search(requests[0], match, std::wregex(L"\"timestamp\":\"(\\d+)\""))) << requests[0];
+    const std::wstring stamp = match[1];
     EXPECT_GE(std::stoll(stamp), before);
     EXPECT_LE(std::stoll(stamp), after);
 
     EXPECT_EQ(requests[0],
               L"{\"event\":{\"ApplicationID\":\"QEL-APP-7\",\"EventType\":\"genappevent\",\"timestamp\":\"" + stamp +
                   L"\",\"event_data\":{\"AffID\":\"1234\",\"BiosSerialNumber\":\"" + serial +
-                  L"\",\"DatabaseContents\":\"" + JsonBackslashes(kStoreInEvent) +
+                  L"\",\"DatabaseContents\":\"" + kStoreInRequest +
                   L"\",\"EventData\":\"say \\\"hi\\\" \\\\ a/b\\r\\n\\t\\u0001\\u001F\","
                   L"\"EventName\":\"AutoDownload\",\"EventVersion\":\"1.0\",\"KrsVersion\":\"21.3.10.5\","
                   L"\"LocaleName\":\"" + GetSystemLocaleName() +
