@@ -78,7 +78,7 @@ TEST_F(WmiTest, TypedReadsAndReadsThatLeaveTheOutputAlone)
     };
     for (const auto& c : cases) {
         TestLog().Clear();
-        EXPECT_FALSE(c.read()) << testing::PrintToString(std::wstring(c.line));
+        EXPECT_FALSE(c.read()) << c.line;
         EXPECT_TRUE(TestLog().Has(c.line)) << testing::PrintToString(TestLog().Texts());
         for (const auto& line : TestLog().Texts()) EXPECT_EQ(line.find(L"successfully"), std::wstring::npos);
     }
