@@ -43,8 +43,6 @@ DWORD Finish(const ScopedHandle& process)
     return code;
 }
 
-DWORD RunHelper(const std::wstring& arguments) { return Finish(Start(arguments)); }
-
 class DataStoreProcessTest : public testing::Test {
 protected:
     void SetUp() override
@@ -54,25 +52,6 @@ protected:
         TestLog().Clear();
     }
 };
-
-TEST_F(DataStoreProcessTest, ProcessesOneAfterTheOtherKeepEachOthersKeys)
-{
-    ASSERT_EQ(RunHelper(L"set first 1"), 0u);
-    ASSERT_EQ(RunHelper(L"set second 2"), 0u);
-    StringMap all;
-    EXPECT_EQ(CQelPersistenceData().GetEntParameters(all), 0u);
-    EXPECT_EQ(all, (StringMap{{L"first", L"1"}, {L"second", L"2"}}));
-
-    // A new process caches nothing from an earlier run: without a path, or a key, it writes nothing.
-    const std::vector<BYTE> before = kit::FileBytes();
-    testmachine::DeleteValue(qelkeys::kCore, L"DBPath");
-    EXPECT_EQ(RunHelper(L"set k 2"), 1359u);
-    testmachine::SetString(qelkeys::kCore, L"DBPath", kit::StoreFolder());
-    testmachine::DeleteValue(qelkeys::kCore, L"DataStore");
-    EXPECT_EQ(RunHelper(L"set k 3"), 1359u);
-    EXPECT_EQ(kit::FileBytes(), before);
-    EXPECT_FALSE(testmachine::FileExists(L"C:\\qeldata.dat"));
-}
 
 TEST_F(DataStoreProcessTest, FourProcessesAtOnceNeverDamageTheFile)
 {

@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <functional>
+#include <tuple>
 
 namespace {
 
@@ -26,7 +27,7 @@ SharedBuffer Buffer(const std::vector<BYTE>& bytes)
     return buffer;
 }
 
-SharedBuffer Blob() { return Buffer(kit::KeyBlob(kit::TestKey())); }
+SharedBuffer Blob(const kit::AesKey& key = kit::TestKey()) { return Buffer(kit::KeyBlob(key)); }
 
 std::vector<BYTE> Bytes(const SharedBuffer& buffer, DWORD length)
 {
@@ -66,60 +67,53 @@ TEST_F(EncryptedFileTest, PcFileReadsAndReplacesWholeFiles)
     // No handle is held between calls.
     EXPECT_EQ(file.Close(), static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(INVALID_HANDLE_VALUE)));
     EXPECT_TRUE(::DeleteFileW(path.c_str()));
-}
 
-TEST_F(EncryptedFileTest, PcFileFailures)
-{
     const std::wstring empty = folder + L"\\empty.bin", noFolder = folder + L"\\no\\x";
     testmachine::WriteBytes(empty, "", 0);
     const std::wstring invalid = L"Invalid parameters.", notFound = L"Error: File not found.";
-    const struct {
-        std::function<DWORD(CPcFile&)> call;
-        DWORD rc;
-        Lines lines;
-    } cases[] = {
-        {[](CPcFile& f) { SharedBuffer b; DWORD n = 0; return f.ReadFromFile(L"", b, n); }, 87, {invalid}},
-        {[&](CPcFile& f) { std::wstring t; return f.ReadFromFile(path, t); }, 2, {notFound, L"Read file data error."}},
-        {[&](CPcFile& f) { std::wstring t; return f.ReadFromFile(empty, t); }, 30, {L"Variables not initialized."}},
-        {[](CPcFile& f) { return f.WriteToFile(L"", Buffer({1}), 1); }, 87, {}},
-        {[&](CPcFile& f) { return f.WriteToFile(path, SharedBuffer(), 1); }, 87, {}},
-        {[&](CPcFile& f) { return f.WriteToFile(path, Buffer({1}), 0); }, 87, {}},
-        {[&](CPcFile& f) { return f.WriteToFile(path, std::wstring()); }, 87, {invalid}},
-        {[&](CPcFile& f) { return f.WriteToFile(noFolder, L"t"); }, 2, {notFound, L"Write File Data Error."}},
+    const std::tuple<std::function<DWORD()>, DWORD, Lines> failures[] = {
+        {[&] { return file.ReadFromFile(L"", read, length); }, 87, {invalid}},
+        {[&] { return file.ReadFromFile(path, text); }, 2, {notFound, L"Read file data error."}},
+        {[&] { return file.ReadFromFile(empty, text); }, 30, {L"Variables not initialized."}},
+        {[&] { return file.WriteToFile(L"", Buffer({1}), 1); }, 87, {}},
+        {[&] { return file.WriteToFile(path, SharedBuffer(), 1); }, 87, {}},
+        {[&] { return file.WriteToFile(path, Buffer({1}), 0); }, 87, {}},
+        {[&] { return file.WriteToFile(path, std::wstring()); }, 87, {invalid}},
+        {[&] { return file.WriteToFile(noFolder, L"t"); }, 2, {notFound, L"Write File Data Error."}},
     };
-    for (size_t i = 0; i < std::size(cases); ++i) {
+    for (size_t i = 0; i < std::size(failures); ++i) {
+        const auto& [call, rc, lines] = failures[i];
         TestLog().Clear();
-        CPcFile file;
-        EXPECT_EQ(cases[i].call(file), cases[i].rc) << "case " << i;
-        EXPECT_EQ(TestLog().Texts(), cases[i].lines) << "case " << i;
-        EXPECT_FALSE(testmachine::FileExists(path)) << "case " << i;
+        EXPECT_EQ(call(), rc) << "failure " << i;
+        EXPECT_EQ(TestLog().Texts(), lines) << "failure " << i;
+        EXPECT_FALSE(testmachine::FileExists(path)) << "failure " << i;
     }
+    EXPECT_EQ(text, std::wstring(1, static_cast<wchar_t>(0x0809))) << "outputs untouched on failure";
 }
 
-TEST_F(EncryptedFileTest, InitCreatesTheMachineKeyContainerWhenMissing)
+TEST_F(EncryptedFileTest, KeyImport)
 {
+    // The machine key container is made when it is missing.
     HCRYPTPROV probe = 0;
-    ::CryptAcquireContextW(&probe, CPcCrypt::kKeyContainer, nullptr, PROV_RSA_AES, CRYPT_MACHINE_KEYSET | CRYPT_DELETEKEYSET);
+    ::CryptAcquireContextW(&probe, CPcCrypt::kKeyContainer, nullptr, PROV_RSA_AES,
+                           CRYPT_MACHINE_KEYSET | CRYPT_DELETEKEYSET);
     ASSERT_FALSE(::CryptAcquireContextW(&probe, CPcCrypt::kKeyContainer, nullptr, PROV_RSA_AES, CRYPT_MACHINE_KEYSET));
     CPcCrypt crypt;
     EXPECT_EQ(crypt.Init(Blob()), 0u);
     EXPECT_TRUE(crypt.HasKey());
     ASSERT_TRUE(::CryptAcquireContextW(&probe, CPcCrypt::kKeyContainer, nullptr, PROV_RSA_AES, CRYPT_MACHINE_KEYSET));
     ::CryptReleaseContext(probe, 0);
+    EXPECT_EQ(crypt.Init(Blob(kit::OtherKey())), 0u) << "a second Init keeps the provider";
     EXPECT_TRUE(TestLog().Lines().empty());
-    EXPECT_EQ(crypt.Init(Buffer(kit::KeyBlob(kit::OtherKey()))), 0u) << "a second Init keeps the provider";
-}
 
-TEST_F(EncryptedFileTest, KeyImportFailures)
-{
-    CPcCrypt crypt;
-    EXPECT_EQ(crypt.Init(SharedBuffer()), 5023u);
+    CPcCrypt failed;
+    EXPECT_EQ(failed.Init(SharedBuffer()), 5023u);
     EXPECT_EQ(TestLog().Texts(), (Lines{L"Failed to import keyblob. Not initialized.", L"Error importing key blob."}));
     EXPECT_EQ(TestLog().Lines().at(0).function, L"CPcCrypt::importKeyBlob");
     EXPECT_EQ(TestLog().Lines().at(1).function, L"CPcCrypt::Init");
     TestLog().Clear();
-    EXPECT_EQ(crypt.Init(Buffer(std::vector<BYTE>(140, 0x41))), 1359u);
-    EXPECT_FALSE(crypt.HasKey());
+    EXPECT_EQ(failed.Init(Buffer(std::vector<BYTE>(140, 0x41))), 1359u);
+    EXPECT_FALSE(failed.HasKey());
     ASSERT_EQ(TestLog().Texts().size(), 2u);
     EXPECT_EQ(TestLog().Texts()[0].substr(0, 35), L"Failed to import keyblob. Bad key. ");
 
@@ -128,8 +122,8 @@ TEST_F(EncryptedFileTest, KeyImportFailures)
     DWORD length = 77;
     const BYTE data[32] = {};
     TestLog().Clear();
-    EXPECT_EQ(crypt.EncryptData(data, 32, out, length), 5023u);
-    EXPECT_EQ(crypt.DecryptData(data, 32, out, length), 5023u);
+    EXPECT_EQ(failed.EncryptData(data, 32, out, length), 5023u);
+    EXPECT_EQ(failed.DecryptData(data, 32, out, length), 5023u);
     EXPECT_EQ(TestLog().Texts(),
               (Lines{L"Encrypt data failed, key not initialized.", L"Decrypt data failed, key not initialized."}));
     EXPECT_FALSE(out);
@@ -142,23 +136,30 @@ TEST_F(EncryptedFileTest, WholeBufferEncryptionFitsInTwiceTheInput)
     ASSERT_EQ(crypt.Init(Blob()), 0u);
     // AES-CBC with PKCS#7: the ciphertext is the input rounded up to the next
     // whole block. Inputs shorter than 8 bytes do not fit twice their size (234).
-    const struct {
-        DWORD size;
-        DWORD cipherSize;  // 0: refused
-    } cases[] = {{1, 0}, {7, 0}, {8, 16}, {15, 16}, {16, 32}, {1000, 1008}};
-    for (const auto& c : cases) {
-        std::vector<BYTE> plain(c.size);
-        for (DWORD i = 0; i < c.size; ++i) plain[i] = static_cast<BYTE>(i * 13);
+    const std::pair<DWORD, DWORD> sizes[] = {{1, 0}, {7, 0}, {8, 16}, {15, 16}, {16, 32}, {1000, 1008}};
+    for (const auto& [size, cipherSize] : sizes) {
+        std::vector<BYTE> plain(size);
+        for (DWORD i = 0; i < size; ++i) plain[i] = static_cast<BYTE>(i * 13);
         SharedBuffer cipher, back;
         DWORD cipherLength = 0, backLength = 0;
         TestLog().Clear();
-        EXPECT_EQ(crypt.EncryptData(plain.data(), c.size, cipher, cipherLength), c.cipherSize ? 0u : 234u) << c.size;
-        EXPECT_EQ(cipherLength, c.cipherSize);
-        EXPECT_EQ(TestLog().Has(L"Encrypt data failed, CryptEncrypt call failed."), c.cipherSize == 0);
+        EXPECT_EQ(crypt.EncryptData(plain.data(), size, cipher, cipherLength), cipherSize ? 0u : 234u) << size;
+        EXPECT_EQ(cipherLength, cipherSize);
+        EXPECT_EQ(TestLog().Has(L"Encrypt data failed, CryptEncrypt call failed."), cipherSize == 0);
         if (!cipher) continue;
         ASSERT_EQ(crypt.DecryptData(cipher.get(), cipherLength, back, backLength), 0u);
         EXPECT_EQ(Bytes(back, backLength), plain);
     }
+
+    // The text forms work on the code units.
+    const std::wstring plain = L"{ \"oobe\":{} } \x00e9\xd83d\xde00";
+    std::wstring cipher, back = L"unchanged";
+    EXPECT_EQ(crypt.EncryptData(L"ab", back), 1359u) << "too short for one block in twice its size";
+    EXPECT_EQ(back, L"unchanged");
+    ASSERT_EQ(crypt.EncryptData(plain, cipher), 0u);
+    ASSERT_EQ(crypt.DecryptData(cipher, back), 0u);
+    EXPECT_EQ(back, plain);
+    EXPECT_EQ(TestLog().Find(L"Decrypt initializtion begining.").level, 1u);
 
     TestLog().Clear();
     SharedBuffer out;
@@ -176,24 +177,6 @@ TEST_F(EncryptedFileTest, WholeBufferEncryptionFitsInTwiceTheInput)
                                         L"Decrypt data failed, CryptDecrypt call failed."}));
     crypt.Close();
     EXPECT_EQ(crypt.EncryptData(garbage.data(), 48, out, length), 5023u);
-}
-
-TEST_F(EncryptedFileTest, TextFormsRoundTrip)
-{
-    CPcCrypt crypt;
-    ASSERT_EQ(crypt.Init(Blob()), 0u);
-    const std::wstring plain = L"{ \"oobe\":{} } \x00e9\xd83d\xde00";
-    std::wstring cipher, back = L"unchanged";
-    EXPECT_EQ(crypt.EncryptData(L"ab", back), 1359u) << "too short for one block in twice its size";
-    EXPECT_EQ(crypt.EncryptData(std::wstring(), back), 1359u);
-    EXPECT_EQ(crypt.DecryptData(L"not a ciphertext", back), 1359u);
-    EXPECT_EQ(back, L"unchanged");
-    ASSERT_EQ(crypt.EncryptData(plain, cipher), 0u);
-    EXPECT_EQ(cipher.size() * 2, (plain.size() * 2 / 16 + 1) * 16);
-    ASSERT_EQ(crypt.DecryptData(cipher, back), 0u);
-    EXPECT_EQ(back, plain);
-    EXPECT_EQ(TestLog().Find(L"Encrypt initializtion begining.").level, 1u);
-    EXPECT_EQ(TestLog().Find(L"Decrypt initializtion begining.").level, 1u);
 }
 
 TEST_F(EncryptedFileTest, FileHoldsExactlyTheCiphertextOfTheUtf16Text)
@@ -218,7 +201,8 @@ TEST_F(EncryptedFileTest, FailedReadsYieldNothingAndFailedWritesWriteNothing)
     const std::wstring readError = L"Read file data error.";
     std::wstring out = L"unchanged";
     EXPECT_EQ(file.ReadFileData(path, out), 6001u);
-    EXPECT_EQ(TestLog().Texts(), (Lines{L"Error: File not found.", L"Error: Decryption failed to read from file.", readError}));
+    EXPECT_EQ(TestLog().Texts(),
+              (Lines{L"Error: File not found.", L"Error: Decryption failed to read from file.", readError}));
     const std::vector<BYTE> foreign = kit::Encipher(L"{ \"Entitlement\":{\"k\":\"v\"} }", kit::OtherKey());
     testmachine::WriteBytes(path, foreign.data(), foreign.size());
     TestLog().Clear();
@@ -228,22 +212,19 @@ TEST_F(EncryptedFileTest, FailedReadsYieldNothingAndFailedWritesWriteNothing)
     EXPECT_EQ(out, L"unchanged");
 
     // A refused write leaves no file, or the one that was there, as it was.
-    const struct {
-        std::wstring text;
-        DWORD rc;
-        Lines lines;
-    } cases[] = {
+    const std::tuple<std::wstring, DWORD, Lines> cases[] = {
         {L"", 87, {L"Invalid parameters."}},
         // Two bytes of plaintext, a four-byte buffer: one padded block does not fit.
-        {L"x", 6000, {L"Encrypt data failed, CryptEncrypt call failed.", L"Encryption failed.", L"Write File Data Error."}},
+        {L"x", 6000,
+         {L"Encrypt data failed, CryptEncrypt call failed.", L"Encryption failed.", L"Write File Data Error."}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [text, rc, lines] : cases) {
         for (bool existing : {false, true}) {
             ::DeleteFileW(path.c_str());
             if (existing) testmachine::WriteBytes(path, foreign.data(), foreign.size());
             TestLog().Clear();
-            EXPECT_EQ(file.WriteFileData(path, c.text), c.rc);
-            EXPECT_EQ(TestLog().Texts(), c.lines);
+            EXPECT_EQ(file.WriteFileData(path, text), rc);
+            EXPECT_EQ(TestLog().Texts(), lines);
             EXPECT_TRUE(existing ? testmachine::ReadBytes(path) == foreign : !testmachine::FileExists(path));
         }
     }
