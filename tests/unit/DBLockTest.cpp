@@ -78,6 +78,7 @@ TEST(DBLockTest, ACreatedMutexDeniesResecuringAndAnExistingOneIsOpenedAsItIs)
 // test makes the mutex with a foreign owner to stand in for another user.)
 TEST(DBLockTest, AnotherUserTakesTheMutexButCannotResecureOrDeleteIt)
 {
+    TestLog().Clear();
     const std::wstring name = UniqueName(L"foreign");
     NotQuiteNullDacl dacl;
     ASSERT_TRUE(dacl.Create());

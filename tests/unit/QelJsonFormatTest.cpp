@@ -26,23 +26,6 @@ protected:
     CQelJsonFormat document;
 };
 
-TEST_F(QelJsonFormatTest, WhatTheSettersHoldIsWrittenInTheFixedForm)
-{
-    EXPECT_EQ(Text(), datastorekit::EmptyDocument()) << "all five sections in their fixed order";
-    document.SetEntParameter(L"krsdownloadcount", L"2");
-    document.SetOobeState(1);
-    document.SetOobeParameter(L"completedtime", L"1700000000");
-    document.SetEulaState(-3);
-    document.SetEulaParameter(L"accepted", L"yes");
-    document.SetPkgParameter(L"p1", L"AutoDownLoadFlag", L"1");
-    document.AddScheduleTask(L"KRSDownload", {{L"Name", L"KRSDownload"}, {L"Param", L"/context=2"}});
-    EXPECT_EQ(Text(), L"{ \"oobe\":{\"completedtime\":\"1700000000\",\"oobestate\":\"1\"},"
-                      L"\"Packages\":[{\"AutoDownLoadFlag\":\"1\",\"PkgID\":\"p1\"}],"
-                      L"\"ScheduleTask\":[{\"Name\":\"KRSDownload\",\"Param\":\"/context=2\"}],"
-                      L"\"eula\":{\"accepted\":\"yes\",\"eulastate\":\"-3\"},"
-                      L"\"Entitlement\":{\"krsdownloadcount\":\"2\"} }");
-}
-
 TEST_F(QelJsonFormatTest, LoadedTextIsWrittenBackInTheFixedFormWithOtherProgramsMembersAfterOurs)
 {
     // Members of other framework programs come back after "Entitlement", in
@@ -144,6 +127,10 @@ TEST_F(QelJsonFormatTest, OobeAndEulaStates)
         EXPECT_EQ(document.GetEulaState(state), 0u);
         EXPECT_EQ(state, expected);
     }
+    document.SetOobeState(-7);
+    document.SetEulaState(-3);
+    EXPECT_EQ(Text(), L"{ \"oobe\":{\"oobestate\":\"-7\"},\"Packages\":[],\"ScheduleTask\":[],"
+                      L"\"eula\":{\"eulastate\":\"-3\"},\"Entitlement\":{} }");
 }
 
 TEST_F(QelJsonFormatTest, AddScheduleTaskReplacesByName)
