@@ -4,12 +4,15 @@
 
 #include "common/Platform.h"
 
+#include "common/UniqueHandle.h"
 #include "config/QELConfig.h"
 #include "tests/support/Machine.h"
 
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,7 +20,7 @@ namespace datastorekit {
 
 using AesKey = std::array<BYTE, 32>;
 
-// The key used unless a test says otherwise.
+// The key used unless a test says otherwise, and one that differs from it.
 inline AesKey TestKey()
 {
     AesKey key{};
@@ -32,24 +35,19 @@ inline AesKey OtherKey()
     return key;
 }
 
-// A 140-byte PLAINTEXTKEYBLOB for AES-256: header, key size, key, zeros.
+// A 140-byte PLAINTEXTKEYBLOB: header (version 2, CALG_AES_256), key size 32, the key, zeros.
 inline std::vector<BYTE> KeyBlob(const AesKey& key)
 {
+    const BYTE header[12] = {PLAINTEXTKEYBLOB, CUR_BLOB_VERSION, 0, 0, 0x10, 0x66, 0, 0, 32, 0, 0, 0};
     std::vector<BYTE> blob(140, 0);
-    BLOBHEADER header{};
-    header.bType = PLAINTEXTKEYBLOB;
-    header.bVersion = CUR_BLOB_VERSION;
-    header.aiKeyAlg = CALG_AES_256;
-    memcpy(blob.data(), &header, sizeof(header));
-    const DWORD keySize = static_cast<DWORD>(key.size());
-    memcpy(blob.data() + sizeof(header), &keySize, sizeof(keySize));
-    memcpy(blob.data() + sizeof(header) + sizeof(keySize), key.data(), key.size());
+    std::copy(key.begin(), key.end(), std::copy(std::begin(header), std::end(header), blob.begin()));
     return blob;
 }
 
 inline std::wstring StoreFolder() { return testmachine::ProgramDataFolder() + L"\\Tarsen\\QEL"; }
 inline std::wstring StoreFile() { return StoreFolder() + L"\\qeldata.dat"; }
 inline std::wstring UnreadableCopy() { return StoreFile() + L".unreadable"; }
+inline std::vector<BYTE> FileBytes(const std::wstring& path = StoreFile()) { return testmachine::ReadBytes(path); }
 
 inline void SetKeyBlob(const std::vector<BYTE>& blob)
 {
@@ -66,63 +64,44 @@ inline void Provision(const AesKey& key = TestKey())
     ::DeleteFileW(UnreadableCopy().c_str());
 }
 
-// The whole file's bytes, or nothing when it cannot be read.
-inline std::vector<BYTE> FileBytes(const std::wstring& path = StoreFile()) { return testmachine::ReadBytes(path); }
-
-// Deciphers a file with a key imported on its own (no product code), so a test
-// sees exactly what the file holds. False when it does not decipher.
-inline bool Decipher(const std::vector<BYTE>& cipher, const AesKey& key, std::wstring& text)
+// AES-256-CBC (IV 0, PKCS#7) in place, with a key imported on its own (no
+// product code), so a test sees exactly what a file holds. False on failure.
+inline bool Cipher(bool encrypt, std::vector<BYTE>& data, const AesKey& key)
 {
-    HCRYPTPROV provider = 0;
-    if (!::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return false;
+    ScopedCryptProv provider;
+    ScopedCryptKey handle;
     const std::vector<BYTE> blob = KeyBlob(key);
-    HCRYPTKEY handle = 0;
-    bool ok = false;
-    if (::CryptImportKey(provider, blob.data(), 140, 0, 0, &handle)) {
-        std::vector<BYTE> data = cipher;
-        DWORD length = static_cast<DWORD>(data.size());
-        if (!data.empty() && ::CryptDecrypt(handle, 0, TRUE, 0, data.data(), &length)) {
-            text.assign(reinterpret_cast<const wchar_t*>(data.data()), length / sizeof(wchar_t));
-            ok = true;
-        }
-        ::CryptDestroyKey(handle);
-    }
-    ::CryptReleaseContext(provider, 0);
+    DWORD length = static_cast<DWORD>(data.size());
+    data.resize(length + 16);
+    const bool ok =
+        length && ::CryptAcquireContextW(provider.Put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+        ::CryptImportKey(provider.Get(), blob.data(), 140, 0, 0, handle.Put()) &&
+        (encrypt ? ::CryptEncrypt(handle.Get(), 0, TRUE, 0, data.data(), &length, static_cast<DWORD>(data.size()))
+                 : ::CryptDecrypt(handle.Get(), 0, TRUE, 0, data.data(), &length));
+    data.resize(ok ? length : 0);
     return ok;
 }
 
-inline bool ReadStoreText(std::wstring& text, const AesKey& key = TestKey())
-{
-    return Decipher(FileBytes(), key, text);
-}
-
-// Enciphers text (UTF-16LE, no BOM) the way the store does, independently of the product.
+// Text (UTF-16LE, no BOM) enciphered the way the store does, independently of the product.
 inline std::vector<BYTE> Encipher(const std::wstring& text, const AesKey& key = TestKey())
 {
-    std::vector<BYTE> data(reinterpret_cast<const BYTE*>(text.data()),
-                           reinterpret_cast<const BYTE*>(text.data()) + text.size() * sizeof(wchar_t));
-    HCRYPTPROV provider = 0;
-    if (!::CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return {};
-    const std::vector<BYTE> blob = KeyBlob(key);
-    HCRYPTKEY handle = 0;
-    std::vector<BYTE> out;
-    if (::CryptImportKey(provider, blob.data(), 140, 0, 0, &handle)) {
-        DWORD length = static_cast<DWORD>(data.size());
-        data.resize(data.size() + 32);
-        if (::CryptEncrypt(handle, 0, TRUE, 0, data.data(), &length, static_cast<DWORD>(data.size()))) {
-            data.resize(length);
-            out = data;
-        }
-        ::CryptDestroyKey(handle);
-    }
-    ::CryptReleaseContext(provider, 0);
-    return out;
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(text.data());
+    std::vector<BYTE> data(bytes, bytes + text.size() * sizeof(wchar_t));
+    return Cipher(true, data, key) ? data : std::vector<BYTE>();
 }
 
 inline void WriteStoreText(const std::wstring& text, const AesKey& key = TestKey())
 {
     const std::vector<BYTE> cipher = Encipher(text, key);
     testmachine::WriteBytes(StoreFile(), cipher.data(), cipher.size());
+}
+
+// The store file's text, or a marker no document equals when it does not decipher.
+inline std::wstring StoreText(const AesKey& key = TestKey())
+{
+    std::vector<BYTE> data = FileBytes();
+    if (!Cipher(false, data, key)) return L"(the store file does not decipher)";
+    return std::wstring(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
 }
 
 // The text of an empty document in its fixed form.

@@ -15,104 +15,62 @@
 
 namespace {
 
-struct Ace {
-    BYTE type;
-    ACCESS_MASK mask;
-    std::wstring sid;
-    bool operator==(const Ace& other) const
-    {
-        return type == other.type && mask == other.mask && sid == other.sid;
-    }
-};
-
-std::ostream& operator<<(std::ostream& out, const Ace& ace)
-{
-    return out << "{type " << int(ace.type) << ", mask 0x" << std::hex << ace.mask << std::dec << ", "
-               << std::string(ace.sid.begin(), ace.sid.end()) << "}";
-}
-
-std::wstring SidText(PSID sid)
-{
-    LPWSTR text = nullptr;
-    if (!::ConvertSidToStringSidW(sid, &text)) return L"?";
-    std::wstring result = text;
-    ::LocalFree(text);
-    return result;
-}
-
-// The mutex's DACL as written, read through a handle of its own.
-std::vector<Ace> DaclOf(const std::wstring& name)
-{
-    std::vector<Ace> aces;
-    ScopedHandle handle(::OpenMutexW(READ_CONTROL, FALSE, name.c_str()));
-    EXPECT_TRUE(handle) << "READ_CONTROL " << ::GetLastError();
-    if (!handle) return aces;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    EXPECT_EQ(::GetSecurityInfo(handle.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                nullptr, &descriptor),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    ScopedLocalMem free(descriptor);
-    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
-        ACE_HEADER* header = nullptr;
-        if (!::GetAce(dacl, i, reinterpret_cast<void**>(&header))) break;
-        // Allowed and denied ACEs share one layout: header, mask, SID.
-        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-        aces.push_back({header->AceType, ace->Mask, SidText(&ace->SidStart)});
-    }
-    return aces;
-}
-
 std::wstring UniqueName(const wchar_t* what)
 {
     return std::wstring(L"Global\\QelTest-") + what + L"-" + std::to_wstring(::GetCurrentProcessId());
 }
 
-TEST(DBLockTest, CreatedMutexDeniesResecuringBeforeItAllowsEverything)
+// The mutex's DACL as written (in SDDL), read through a handle of its own.
+std::wstring DaclOf(const std::wstring& name)
 {
-    NotQuiteNullDacl dacl;
-    ASSERT_TRUE(dacl.Create());
-    ASSERT_EQ(dacl.Dacl()->AceCount, 2);
-
-    const std::wstring name = UniqueName(L"created");
-    CSingleMutexForAllUser mutex(name);
-    ASSERT_NE(mutex.Handle(), nullptr);
-    EXPECT_EQ(DaclOf(name), (std::vector<Ace>{{ACCESS_DENIED_ACE_TYPE, WRITE_DAC | DELETE, L"S-1-1-0"},
-                                              {ACCESS_ALLOWED_ACE_TYPE, GENERIC_ALL, L"S-1-1-0"}}));
+    ScopedHandle handle(::OpenMutexW(READ_CONTROL, FALSE, name.c_str()));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    LPWSTR text = nullptr;
+    const bool ok = handle &&
+                    ::GetSecurityInfo(handle.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+                    ::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                           DACL_SECURITY_INFORMATION, &text, nullptr);
+    ScopedLocalMem freeDescriptor(descriptor), freeText(text);
+    return ok ? text : L"(unreadable)";
 }
 
-TEST(DBLockTest, ExistingMutexIsOpenedAsItIs)
+// A mutex someone else made first, with an access list (and owner) of their own.
+ScopedHandle MadeFirst(const std::wstring& name, PACL dacl, PSID owner = nullptr)
 {
-    const std::wstring name = UniqueName(L"existing");
-    // Someone else made it first, with an access list of their own.
     SECURITY_DESCRIPTOR descriptor;
-    ASSERT_TRUE(::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
-    ASSERT_TRUE(::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
+    ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    ::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
+    if (owner) ::SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
-    ScopedHandle first(::CreateMutexW(&attributes, FALSE, name.c_str()));
-    ASSERT_TRUE(first);
-    const std::vector<Ace> before = DaclOf(name);
+    return ScopedHandle(::CreateMutexW(&attributes, FALSE, name.c_str()));
+}
 
-    CSingleMutexForAllUser mutex(name);
-    ASSERT_NE(mutex.Handle(), nullptr);
-    EXPECT_EQ(DaclOf(name), before);
-
-    // The opened handle (SYNCHRONIZE only) takes and releases it.
-    {
-        CSingleMutexForAllUserGrab grab(mutex);
-        EXPECT_EQ(::WaitForSingleObject(first.Get(), 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "re-entrant";
-        ::ReleaseMutex(first.Get());
-        DWORD other = 0;
-        std::thread([&] { other = ::WaitForSingleObject(first.Get(), 0); }).join();
-        EXPECT_EQ(other, static_cast<DWORD>(WAIT_TIMEOUT)) << "held by this thread";
-    }
-    DWORD other = 0;
+// WAIT_OBJECT_0 when another thread can take the mutex now (it then releases it).
+DWORD TakeOnAnotherThread(HANDLE mutex)
+{
+    DWORD rc = WAIT_FAILED;
     std::thread([&] {
-        other = ::WaitForSingleObject(first.Get(), 0);
-        if (other == WAIT_OBJECT_0) ::ReleaseMutex(first.Get());
+        rc = ::WaitForSingleObject(mutex, 0);
+        if (rc == WAIT_OBJECT_0) ::ReleaseMutex(mutex);
     }).join();
-    EXPECT_EQ(other, static_cast<DWORD>(WAIT_OBJECT_0)) << "released by the grab";
-    EXPECT_TRUE(TestLog().Texts().empty());
+    return rc;
+}
+
+TEST(DBLockTest, ACreatedMutexDeniesResecuringAndAnExistingOneIsOpenedAsItIs)
+{
+    const std::wstring created = UniqueName(L"created"), existing = UniqueName(L"existing");
+    CSingleMutexForAllUser mutex(created);
+    ASSERT_NE(mutex.Handle(), nullptr);
+    // Everyone: denied WRITE_DAC and DELETE, then allowed GENERIC_ALL.
+    EXPECT_EQ(DaclOf(created), L"D:(D;;SDWD;;;WD)(A;;GA;;;WD)");
+
+    ScopedHandle first = MadeFirst(existing, nullptr);
+    ASSERT_TRUE(first);
+    const std::wstring before = DaclOf(existing);
+    CSingleMutexForAllUser opened(existing);
+    ASSERT_NE(opened.Handle(), nullptr);
+    EXPECT_EQ(DaclOf(existing), before);
 }
 
 // The deny entry binds every user who does not own the mutex. (Wine, like
@@ -120,20 +78,15 @@ TEST(DBLockTest, ExistingMutexIsOpenedAsItIs)
 // test makes the mutex with a foreign owner to stand in for another user.)
 TEST(DBLockTest, AnotherUserTakesTheMutexButCannotResecureOrDeleteIt)
 {
+    TestLog().Clear();
     const std::wstring name = UniqueName(L"foreign");
     NotQuiteNullDacl dacl;
     ASSERT_TRUE(dacl.Create());
     PSID system = nullptr;
     ASSERT_TRUE(::ConvertStringSidToSidW(L"S-1-5-18", &system));
     ScopedLocalMem freeSid(system);
-    SECURITY_DESCRIPTOR descriptor;
-    ASSERT_TRUE(::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
-    ASSERT_TRUE(::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl.Dacl(), FALSE));
-    ASSERT_TRUE(::SetSecurityDescriptorOwner(&descriptor, system, FALSE));
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
-    ScopedHandle created(::CreateMutexW(&attributes, FALSE, name.c_str()));
+    ScopedHandle created = MadeFirst(name, dacl.Dacl(), system);
     ASSERT_TRUE(created) << ::GetLastError();
-
     for (DWORD denied : {static_cast<DWORD>(WRITE_DAC), static_cast<DWORD>(DELETE)}) {
         ScopedHandle attempt(::OpenMutexW(denied, FALSE, name.c_str()));
         EXPECT_FALSE(attempt) << "access 0x" << std::hex << denied;
@@ -144,10 +97,9 @@ TEST(DBLockTest, AnotherUserTakesTheMutexButCannotResecureOrDeleteIt)
     ASSERT_NE(mutex.Handle(), nullptr);
     {
         CSingleMutexForAllUserGrab grab(mutex);
+        EXPECT_EQ(TakeOnAnotherThread(created.Get()), static_cast<DWORD>(WAIT_TIMEOUT)) << "held by the grab";
     }
-    EXPECT_NE(::SetSecurityInfo(mutex.Handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                nullptr, nullptr),
-              static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(TakeOnAnotherThread(created.Get()), static_cast<DWORD>(WAIT_OBJECT_0)) << "released by the grab";
     EXPECT_TRUE(TestLog().Texts().empty());
 }
 
@@ -166,10 +118,8 @@ TEST(DBLockTest, WithoutAMutexCallersGoOnUnlocked)
     EXPECT_EQ(lines[0].level, 4u);
 
     TestLog().Clear();
-    {
-        CSingleMutexForAllUserGrab grab(mutex);
-    }
-    EXPECT_EQ(TestLog().Texts(), std::vector<std::wstring>{L"Invalid Handle - NULL "});
+    { CSingleMutexForAllUserGrab grab(mutex); }
+    ASSERT_EQ(TestLog().Texts(), std::vector<std::wstring>{L"Invalid Handle - NULL "});
     EXPECT_EQ(TestLog().Lines()[0].level, 2u);
 }
 

@@ -10,44 +10,36 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <iostream>
 
 namespace {
 
 namespace kit = datastorekit;
 
-std::wstring Helper() { return testmachine::BinDir() + L"\\datastore_helper.exe"; }
+std::wstring Pid() { return std::to_wstring(::GetCurrentProcessId()); }
 
-struct Process {
-    ScopedHandle handle;
-    DWORD id = 0;
-};
-
-Process Start(const std::wstring& arguments)
+// A datastore_helper process (see tests/helpers/DataStoreHelper.cpp); no handle when it cannot start.
+ScopedHandle Start(const std::wstring& arguments)
 {
-    Process process;
-    std::wstring commandLine = L"\"" + Helper() + L"\" " + arguments;
+    const std::wstring helper = testmachine::BinDir() + L"\\datastore_helper.exe";
+    std::wstring commandLine = L"\"" + helper + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (::CreateProcessW(Helper().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                         &info)) {
-        ::CloseHandle(info.hThread);
-        process.handle.Reset(info.hProcess);
-        process.id = info.dwProcessId;
-    }
-    return process;
+    ::CreateProcessW(helper.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info);
+    ScopedHandle thread(info.hThread);
+    return ScopedHandle(info.hProcess);
 }
 
-DWORD Finish(const Process& process, DWORD timeoutMs = 300000)
+// Its exit code, or 99 when it did not start or did not end in time.
+DWORD Finish(const ScopedHandle& process)
 {
-    if (::WaitForSingleObject(process.handle.Get(), timeoutMs) != WAIT_OBJECT_0) {
-        ::TerminateProcess(process.handle.Get(), 99);
-        return 99;
+    DWORD code = 99;
+    if (::WaitForSingleObject(process.Get(), 300000) == WAIT_OBJECT_0) {
+        ::GetExitCodeProcess(process.Get(), &code);
+    } else {
+        ::TerminateProcess(process.Get(), 99);
     }
-    DWORD code = 0;
-    ::GetExitCodeProcess(process.handle.Get(), &code);
     return code;
 }
 
@@ -61,90 +53,33 @@ protected:
     }
 };
 
-TEST_F(DataStoreProcessTest, TwoProcessesOneAfterTheOtherBothKeepTheirKeys)
-{
-    ASSERT_EQ(Finish(Start(L"set first 1")), 0u);
-    ASSERT_EQ(Finish(Start(L"set second 2")), 0u);
-    CQelPersistenceData store;
-    StringMap all;
-    EXPECT_EQ(store.GetEntParameters(all), 0u);
-    EXPECT_EQ(all, (StringMap{{L"first", L"1"}, {L"second", L"2"}}));
-}
-
-TEST_F(DataStoreProcessTest, AFreshProcessWithoutKeyOrPathWritesNothing)
-{
-    // Each helper is a new process: nothing is cached from an earlier run.
-    ASSERT_EQ(Finish(Start(L"set k 1")), 0u);
-    const std::vector<BYTE> before = kit::FileBytes();
-    testmachine::DeleteValue(qelkeys::kCore, L"DBPath");
-    EXPECT_EQ(Finish(Start(L"set k 2")), 1359u);
-    kit::Provision();
-    testmachine::DeleteValue(qelkeys::kCore, L"DataStore");
-    testmachine::WriteBytes(kit::StoreFile(), before.data(), before.size());
-    EXPECT_EQ(Finish(Start(L"set k 3")), 1359u);
-    EXPECT_EQ(kit::FileBytes(), before);
-    EXPECT_FALSE(testmachine::FileExists(L"C:\\qeldata.dat"));
-}
-
-struct WorkerReport {
-    int cycles = -1, setFailures = -1, loadFailures = -1, saveFailures = -1, lockFailures = -1, kept = -1, lost = -1;
-    unsigned long long ms = 0;
-};
-
-bool ReadReport(const std::wstring& path, WorkerReport& report)
-{
-    FILE* file = _wfopen(path.c_str(), L"r");
-    if (!file) return false;
-    const int n = fscanf(file,
-                         "cycles=%d setFailures=%d loadFailures=%d saveFailures=%d lockFailures=%d kept=%d lost=%d "
-                         "ms=%llu",
-                         &report.cycles, &report.setFailures, &report.loadFailures, &report.saveFailures,
-                         &report.lockFailures, &report.kept, &report.lost, &report.ms);
-    fclose(file);
-    return n == 8;
-}
-
 TEST_F(DataStoreProcessTest, FourProcessesAtOnceNeverDamageTheFile)
 {
-    constexpr int kWorkers = 4;
-    constexpr int kCycles = 200;
+    constexpr int kWorkers = 4, kCycles = 200;
     // Start from an existing store: a missing file is a (normal) failed load.
     ASSERT_EQ(CQelPersistenceData().InitializeDatabase(), 0u);
-
-    const std::wstring startName = L"Global\\QelTest-start-" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring startName = L"Global\\QelTest-start-" + Pid();
     ScopedHandle start(::CreateEventW(nullptr, TRUE, FALSE, startName.c_str()));
     ASSERT_TRUE(start);
-    std::vector<Process> workers;
-    std::vector<std::wstring> reports;
+    const auto report = [](int i) { return kit::StoreFolder() + L"\\worker" + std::to_wstring(i) + L".txt"; };
+    std::vector<ScopedHandle> workers;
     for (int i = 0; i < kWorkers; ++i) {
-        reports.push_back(kit::StoreFolder() + L"\\worker" + std::to_wstring(i) + L".txt");
-        ::DeleteFileW(reports.back().c_str());
+        ::DeleteFileW(report(i).c_str());
         workers.push_back(Start(L"cycles " + std::to_wstring(kCycles) + L" " + std::to_wstring(i) + L" " + startName +
-                                L" \"" + reports.back() + L"\""));
-        ASSERT_TRUE(workers.back().handle);
+                                L" \"" + report(i) + L"\""));
     }
     ::SetEvent(start.Get());
 
-    int lost = 0;
-    unsigned long long slowest = 0;
+    // Each worker counts what failed (and fails itself on any failure), and how
+    // many of its updates the next read saw lost; the latter is a figure, not a fault.
     for (int i = 0; i < kWorkers; ++i) {
         EXPECT_EQ(Finish(workers[i]), 0u) << "worker " << i;
-        WorkerReport report;
-        ASSERT_TRUE(ReadReport(reports[i], report)) << "worker " << i;
-        EXPECT_EQ(report.cycles, kCycles);
-        EXPECT_EQ(report.setFailures, 0) << "worker " << i;
-        EXPECT_EQ(report.loadFailures, 0) << "worker " << i;
-        EXPECT_EQ(report.saveFailures, 0) << "worker " << i;
-        EXPECT_EQ(report.lockFailures, 0) << "worker " << i;
-        EXPECT_EQ(report.kept + report.lost, kCycles);
-        lost += report.lost;
-        slowest = std::max(slowest, report.ms);
+        const std::vector<BYTE> bytes = testmachine::ReadBytes(report(i));
+        const std::string text(bytes.begin(), bytes.end());
+        const std::string clean = " setFailures=0 loadFailures=0 saveFailures=0 lockFailures=0 kept=";
+        EXPECT_EQ(text.rfind("cycles=" + std::to_string(kCycles) + clean, 0), 0u) << text;
+        std::cout << "[ FIGURES  ] worker " << i << ": " << text;
     }
-    std::cout << "[ FIGURES  ] " << kWorkers << " processes x " << kCycles << " SetEntParameter+GetEntParameter cycles: "
-              << "slowest process " << slowest << " ms, updates seen lost by the next read: " << lost << " of "
-              << kWorkers * kCycles << std::endl;
-    RecordProperty("lost_updates", lost);
-    RecordProperty("slowest_ms", static_cast<int>(slowest));
 
     EXPECT_FALSE(testmachine::FileExists(kit::UnreadableCopy()));
     CQelJsonFormat document;
@@ -156,27 +91,25 @@ TEST_F(DataStoreProcessTest, FourProcessesAtOnceNeverDamageTheFile)
         EXPECT_EQ(key.substr(0, 6), L"worker");
         EXPECT_LT(std::stoi(value), kCycles);
     }
-    EXPECT_FALSE(all.empty());
 }
 
 TEST_F(DataStoreProcessTest, AMutexAbandonedByAKilledProcessIsTakenOver)
 {
     ASSERT_EQ(CQelPersistenceData().SetEntParameter(L"before", L"1"), 0u);
-    ScopedHandle ready(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const std::wstring readyName = L"Global\\QelTest-held-" + std::to_wstring(::GetCurrentProcessId());
-    ready.Reset(::CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
-    Process holder = Start(L"hold " + readyName);
-    ASSERT_TRUE(holder.handle);
+    const std::wstring readyName = L"Global\\QelTest-held-" + Pid();
+    ScopedHandle ready(::CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
+    ScopedHandle holder = Start(L"hold " + readyName);
+    ASSERT_TRUE(holder);
     ASSERT_EQ(::WaitForSingleObject(ready.Get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
-    ASSERT_TRUE(::TerminateProcess(holder.handle.Get(), 1));
-    ASSERT_EQ(::WaitForSingleObject(holder.handle.Get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+    ASSERT_TRUE(::TerminateProcess(holder.Get(), 1));
+    ASSERT_EQ(::WaitForSingleObject(holder.Get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
 
     TestLog().Clear();
     CQelPersistenceData store;
     EXPECT_EQ(store.SetEntParameter(L"after", L"2"), 0u);
-    const std::wstring prefix = L"Process: " + std::to_wstring(::GetCurrentProcessId()) + L" failed to acquire lock, GetLastError = ";
     const auto lines = TestLog().Lines();
     ASSERT_FALSE(lines.empty());
+    const std::wstring prefix = L"Process: " + Pid() + L" failed to acquire lock, GetLastError = ";
     EXPECT_EQ(lines[0].text.substr(0, prefix.size()), prefix);
     EXPECT_EQ(lines[0].function, L"CSingleMutexForAllUser::lock");
     EXPECT_EQ(lines[0].level, 4u);
