@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <map>
 
 namespace {
@@ -22,23 +21,21 @@ TEST(EtwLoggingTest, LevelMapping)
     for (const auto& c : cases) EXPECT_EQ(MapEtwLevel(c.level), c.mapped) << "level " << c.level;
 }
 
+// Little-endian 32-bit numbers and 16-bit-counted UTF-16 strings.
 void Put32(std::vector<BYTE>& out, DWORD v)
 {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(v >> (8 * i)));
 }
 
-void PutCounted(std::vector<BYTE>& out, const wchar_t* s)
+void PutCounted(std::vector<BYTE>& out, const std::wstring& s)
 {
-    const size_t n = wcslen(s);
-    out.push_back(static_cast<BYTE>(n));
-    out.push_back(static_cast<BYTE>(n >> 8));
-    for (size_t i = 0; i < n; ++i) {
-        out.push_back(static_cast<BYTE>(s[i]));
-        out.push_back(static_cast<BYTE>(s[i] >> 8));
+    for (const wchar_t c : std::wstring(1, static_cast<wchar_t>(s.size())) + s) {
+        out.push_back(static_cast<BYTE>(c));
+        out.push_back(static_cast<BYTE>(c >> 8));
     }
 }
 
-TEST(EtwLoggingTest, PackedFieldLayout)
+TEST(EtwLoggingTest, PackedFieldAndEventLayout)
 {
     EtwEventSource source;
     source.processId = 0x1234;
@@ -54,23 +51,14 @@ TEST(EtwLoggingTest, PackedFieldLayout)
     std::vector<BYTE> expected;
     Put32(expected, 0x1234);
     Put32(expected, 0x56);
-    PutCounted(expected, L"QEL\\QELCommonBuild");
-    PutCounted(expected, L"QELCommonBuild.cpp");
-    PutCounted(expected, L"wWinMain");
+    for (const wchar_t* s : {L"QEL\\QELCommonBuild", L"QELCommonBuild.cpp", L"wWinMain"}) PutCounted(expected, s);
     Put32(expected, 130);
-    PutCounted(expected, L"040904b0");
-    PutCounted(expected, L"1.0.0.0");
-    PutCounted(expected, L"");
-    Put32(expected, 39);
-    EXPECT_EQ(PackEtwEventField(source, 39), expected);
-}
-
-TEST(EtwLoggingTest, EventHeaderAndFields)
-{
-    EtwEventSource source;
-    source.file = L"a.cpp";
+    for (const wchar_t* s : {L"040904b0", L"1.0.0.0", L""}) PutCounted(expected, s);
+    Put32(expected, 12);  // the message length
     EtwEventRecord record;
     BuildEtwEvent(source, 6, L"message text", record);
+    EXPECT_EQ(record.packed, expected);
+
     const auto& e = record.event;
     EXPECT_EQ(e.header.Size, 0x50);
     EXPECT_EQ(e.header.Class.Type, 1);
@@ -82,10 +70,6 @@ TEST(EtwLoggingTest, EventHeaderAndFields)
     EXPECT_EQ(e.fields[0].Length, record.packed.size());
     EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(e.fields[1].DataPtr)), L"message text");
     EXPECT_EQ(e.fields[1].Length, (12u + 1u) * sizeof(wchar_t));
-    // The packed message length at the end of the first field.
-    DWORD length = 0;
-    std::memcpy(&length, record.packed.data() + record.packed.size() - 4, 4);
-    EXPECT_EQ(length, 12u);
 }
 
 class MapReader : public CLogConfigReaderIf {
@@ -105,40 +89,28 @@ private:
 
 TEST(EtwLoggingTest, BackendChoice)
 {
+    // Only "Logging Mechanism" 1 (or the override 1) means the file.
     using Backend = CDefaultLogBuilder::Backend;
-    const struct {
-        const char* name;
-        DWORD backendOverride;
-        std::map<std::wstring, DWORD> values;
-        Backend expected;
-    } cases[] = {
-        {"value absent", 0, {}, Backend::EventTrace},
-        {"value 1", 0, {{L"Logging Mechanism", 1}}, Backend::File},
-        {"value 2", 0, {{L"Logging Mechanism", 2}}, Backend::EventTrace},
-        {"value 0", 0, {{L"Logging Mechanism", 0}}, Backend::EventTrace},
-        {"override 1 wins", 1, {{L"Logging Mechanism", 2}}, Backend::File},
-    };
-    for (const auto& c : cases) {
-        MapReader reader(c.values);
-        EXPECT_EQ(CDefaultLogBuilder::ChooseBackend(c.backendOverride, &reader), c.expected) << c.name;
-    }
+    MapReader zero({{L"Logging Mechanism", 0}});
+    MapReader two({{L"Logging Mechanism", 2}});
+    EXPECT_EQ(CDefaultLogBuilder::ChooseBackend(0, &zero), Backend::EventTrace);
+    EXPECT_EQ(CDefaultLogBuilder::ChooseBackend(1, &two), Backend::File);
 
     // Without a reader the registry decides, and the builder builds that back end.
     const std::wstring key = L"SOFTWARE\\Tarsen\\Logging";
     const struct {
-        const char* name;
         bool set;
         DWORD value;
         bool file;
-    } registry[] = {{"absent", false, 0, false}, {"1", true, 1, true}, {"2", true, 2, false}};
+    } registry[] = {{false, 0, false}, {true, 1, true}, {true, 2, false}};
     for (const auto& r : registry) {
         testmachine::DeleteTree(key);
         if (r.set) testmachine::SetDword(key, L"Logging Mechanism", r.value);
         CDefaultLogBuilder builder;
         CLoggingIf* logger = nullptr;
-        ASSERT_TRUE(builder.BuildLogger(0, L"QEL", nullptr, nullptr, 0, &logger, nullptr)) << r.name;
-        EXPECT_EQ(dynamic_cast<CLogging*>(logger) != nullptr, r.file) << r.name;
-        EXPECT_EQ(dynamic_cast<CETWLogging*>(logger) != nullptr, !r.file) << r.name;
+        ASSERT_TRUE(builder.BuildLogger(0, L"QEL", nullptr, nullptr, 0, &logger, nullptr)) << r.value;
+        EXPECT_EQ(dynamic_cast<CLogging*>(logger) != nullptr, r.file) << r.value;
+        EXPECT_EQ(dynamic_cast<CETWLogging*>(logger) != nullptr, !r.file) << r.value;
         logger->Release();
     }
     testmachine::DeleteTree(key);
@@ -185,11 +157,8 @@ TEST(EtwLoggingTest, PropertiesDefaultsAndOverrides)
     internal::ETWAppProperties defaults;
     defaults.Read();
     EXPECT_TRUE(IsEqualGUID(defaults.providerGuid, internal::kDefaultProviderGuid));
-    EXPECT_EQ(defaults.sessionName, L"Tarsen.{E4367DA7-2B80-47f3-86D2-7626A18FC6F4}");
-    EXPECT_EQ(defaults.ownerMutexName, L"Global\\Tarsen.{0696D115-BE52-46c3-BFEE-D73A305B6581}");
     EXPECT_EQ(defaults.LogPath(), testmachine::ProgramDataFolder() + L"\\Tarsen\\TSLOGS");
     EXPECT_EQ(defaults.EtlPath(), testmachine::ProgramDataFolder() + L"\\Tarsen\\TSLOGS\\ETW");
-    EXPECT_EQ(defaults.traceFileName, L"tslogs.etl");
 
     testmachine::SetString(L"SOFTWARE\\Tarsen\\Logging\\Provider", L"Provider Guid",
                            L"{11111111-2222-3333-4444-555555555555}");
