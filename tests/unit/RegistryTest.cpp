@@ -7,6 +7,7 @@
 #include "tests/support/Machine.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <cstring>
 #include <memory>
@@ -25,63 +26,59 @@ protected:
         testmachine::SetString(kKey, L"text", L"hello");
         testmachine::SetString(kKey, L"empty", L"");
         testmachine::SetDword(kKey, L"number", 42);
-        testmachine::SetQword(kKey, L"big", 0x1122334455667788ull);
+        const ULONGLONG big = 0x1122334455667788ull;
+        testmachine::SetRaw(kKey, L"big", REG_QWORD, &big, sizeof(big));
         const BYTE blob[] = {1, 2, 3, 4, 5};
         testmachine::SetBinary(kKey, L"blob", blob, sizeof(blob));
-        const wchar_t oddText[] = L"abc";
-        testmachine::SetRaw(kKey, L"odd", REG_SZ, oddText, 5);  // odd byte count
         testmachine::SetRaw(kKey, L"expand", REG_EXPAND_SZ, L"%TEMP%\\x", sizeof(L"%TEMP%\\x"));
         testmachine::SetRaw(kKey, L"zero", REG_SZ, L"", 0);
         TestLog().Clear();
     }
     void TearDown() override { testmachine::DeleteTree(kKey); }
+    // (Not returned by value: a CRegKey closes its shared key when destroyed.)
+    static void Open(Stratum::CRegKey& key, const std::wstring& path)
+    {
+        EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, path.c_str(), KEY_ALL_ACCESS), ERROR_SUCCESS);
+    }
     CPCReg reg;
 };
 
-TEST_F(RegistryTest, TypedReadsAcceptOnlyTheirType)
+TEST_F(RegistryTest, TypedReadsAcceptOnlyTheirTypeAndTouchNothingOnFailure)
 {
-    // Each read into an output preset to a sentinel: a failed read leaves it alone.
+    const DWORD no = ERROR_CANTREAD;
     const struct {
         const wchar_t* name;
         DWORD stringResult;
         const wchar_t* stringValue;
         DWORD dwordResult;
+        DWORD qwordResult;
     } cases[] = {
-        {L"text", 0, L"hello", ERROR_CANTREAD},
-        {L"empty", 0, L"", ERROR_CANTREAD},
-        {L"zero", 0, L"", ERROR_CANTREAD},
-        {L"expand", 0, L"%TEMP%\\x", ERROR_CANTREAD},
-        {L"number", ERROR_CANTREAD, L"sentinel", 0},
-        {L"big", ERROR_CANTREAD, L"sentinel", ERROR_CANTREAD},
-        {L"blob", ERROR_CANTREAD, L"sentinel", ERROR_CANTREAD},
-        {L"odd", ERROR_CANTREAD, L"sentinel", ERROR_CANTREAD},
-        {L"missing", ERROR_CANTREAD, L"sentinel", ERROR_CANTREAD},
+        {L"text", 0, L"hello", no, no},   {L"empty", 0, L"", no, no},        {L"zero", 0, L"", no, no},
+        {L"expand", 0, L"%TEMP%\\x", no, no}, {L"number", no, L"sentinel", 0, no}, {L"big", no, L"sentinel", no, 0},
+        {L"blob", no, L"sentinel", no, no}, {L"missing", no, L"sentinel", no, no},
     };
     for (const auto& c : cases) {
+        const std::string name = testing::PrintToString(std::wstring(c.name));
         std::wstring text = L"sentinel";
-        EXPECT_EQ(reg.Read(kKey, c.name, text), c.stringResult) << testing::PrintToString(std::wstring(c.name));
-        EXPECT_EQ(text, c.stringValue);
+        EXPECT_EQ(reg.Read(kKey, c.name, text), c.stringResult) << name;
+        EXPECT_EQ(text, c.stringValue) << name;
         DWORD number = 7;
-        EXPECT_EQ(reg.Read(kKey, c.name, number), c.dwordResult) << testing::PrintToString(std::wstring(c.name));
-        EXPECT_EQ(number, c.dwordResult == 0 ? 42u : 7u);
+        EXPECT_EQ(reg.Read(kKey, c.name, number), c.dwordResult) << name;
+        EXPECT_EQ(number, c.dwordResult == 0 ? 42u : 7u) << name;
+        ULONGLONG wide = 7;
+        EXPECT_EQ(reg.Read(kKey, c.name, wide), c.qwordResult) << name;
+        EXPECT_EQ(wide, c.qwordResult == 0 ? 0x1122334455667788ull : 7u) << name;
     }
-    ULONGLONG big = 0;
-    EXPECT_EQ(reg.Read(kKey, L"big", big), 0u);
-    EXPECT_EQ(big, 0x1122334455667788ull);
-    EXPECT_TRUE(TestLog().Has(L"Cant get registry value missing at key location " + kKey));
     EXPECT_EQ(TestLog().Find(L"Cant get registry value missing at key location " + kKey).level, 2u);
-}
 
-TEST_F(RegistryTest, MissingKeyIs1011AndOutputStaysUnchanged)
-{
+    // A missing key is 1011, with the same untouched outputs.
     std::wstring text = L"keep";
     DWORD number = 9;
     SharedBuffer buffer;
     EXPECT_EQ(reg.Read(kKey + L"\\Nope", L"text", text), static_cast<DWORD>(ERROR_CANTOPEN));
     EXPECT_EQ(reg.Read(kKey + L"\\Nope", L"number", number), static_cast<DWORD>(ERROR_CANTOPEN));
     EXPECT_EQ(reg.Read(kKey + L"\\Nope", L"blob", buffer), static_cast<DWORD>(ERROR_CANTOPEN));
-    EXPECT_EQ(text, L"keep");
-    EXPECT_EQ(number, 9u);
+    EXPECT_EQ(text + std::to_wstring(number), L"keep9");
     EXPECT_FALSE(buffer);
     EXPECT_TRUE(TestLog().Has(L"Cant open registry key: " + kKey + L"\\Nope"));
 }
@@ -94,41 +91,33 @@ TEST_F(RegistryTest, BinaryReadReplacesTheBufferWithTheValue)
     for (int i = 0; i < 5; ++i) EXPECT_EQ(buffer[i], i + 1);
 
     SharedBuffer untouched = MakeSharedBuffer(1);
-    untouched[0] = 0xAA;
     SharedBuffer copy = untouched;
     EXPECT_EQ(reg.Read(kKey, L"text", untouched), static_cast<DWORD>(ERROR_CANTREAD)) << "a string is not binary";
     EXPECT_EQ(untouched.get(), copy.get());
     EXPECT_TRUE(TestLog().Has(L"REG-NOTFOUND: " + kKey + L"\\text"));
 }
 
-TEST_F(RegistryTest, WritesCreateTheWholePath)
+TEST_F(RegistryTest, WritesCreateTheWholePathAndWriteValuesOrsTheResults)
 {
     const std::wstring deep = kKey + L"\\A\\B\\C";
     EXPECT_EQ(reg.Write(deep, L"s", std::wstring(L"v")), 0u);
     EXPECT_EQ(reg.Write(deep, L"d", DWORD{5}), 0u);
     EXPECT_EQ(reg.Write(deep, L"q", ULONGLONG{6}), 0u);
     std::wstring s;
-    DWORD d = 0;
     ASSERT_TRUE(testmachine::ReadString(deep, L"s", s));
-    ASSERT_TRUE(testmachine::ReadDword(deep, L"d", d));
     EXPECT_EQ(s, L"v");
-    EXPECT_EQ(d, 5u);
+    DWORD d = 0;
     ULONGLONG q = 0;
-    EXPECT_EQ(reg.Read(deep, L"q", q), 0u);
-    EXPECT_EQ(q, 6u);
-}
+    EXPECT_EQ(reg.Read(deep, L"d", d) + reg.Read(deep, L"q", q), 0u) << "each read accepts only its own type";
+    EXPECT_EQ(d + q, 11u);
 
-TEST_F(RegistryTest, WriteValuesWritesEveryEntryAndOrsTheResults)
-{
     EXPECT_EQ(reg.WriteValues(kKey, {}), 0u);
     // A name longer than the registry allows fails; the others are written anyway.
-    const std::wstring tooLong(20000, L'n');
-    const DWORD rc = reg.WriteValues(kKey, {{L"a", L"1"}, {tooLong, L"x"}, {L"z", L"26"}});
+    const DWORD rc = reg.WriteValues(kKey, {{L"a", L"1"}, {std::wstring(20000, L'n'), L"x"}, {L"z", L"26"}});
     EXPECT_EQ(rc, static_cast<DWORD>(ERROR_CANTWRITE));
     std::wstring a;
     std::wstring z;
-    EXPECT_TRUE(testmachine::ReadString(kKey, L"a", a));
-    EXPECT_TRUE(testmachine::ReadString(kKey, L"z", z));
+    EXPECT_TRUE(testmachine::ReadString(kKey, L"a", a) && testmachine::ReadString(kKey, L"z", z));
     EXPECT_EQ(a + z, L"126");
 }
 
@@ -156,20 +145,16 @@ TEST_F(RegistryTest, EnumerationWalksPastOversizedValues)
     EXPECT_EQ(reg.EnumRegKeys(kKey + L"\\Missing", keys), static_cast<DWORD>(ERROR_CANTOPEN));
 }
 
-TEST_F(RegistryTest, DeleteValueAndSubKey)
+TEST_F(RegistryTest, DeleteAndNotify)
 {
     EXPECT_EQ(reg.DeleteValue(kKey, L"text"), 0u);
     EXPECT_EQ(reg.DeleteValue(kKey, L"text"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(reg.DeleteValue(kKey + L"\\Missing", L"text"), static_cast<DWORD>(ERROR_CANTOPEN));
-
     testmachine::SetString(kKey + L"\\Leaf", L"x", L"y");
     EXPECT_EQ(reg.DeleteSubKey(kKey, L"Leaf"), 0u);
     EXPECT_FALSE(testmachine::KeyExists(kKey + L"\\Leaf"));
     EXPECT_EQ(reg.DeleteSubKey(kKey, L"Leaf"), static_cast<DWORD>(ERROR_CANTREAD));
-}
 
-TEST_F(RegistryTest, NotifyChangeSignalsOnAWrite)
-{
     ScopedHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     HANDLE h = event.Get();
     ASSERT_EQ(reg.NotifyChange(kKey, 0, h, true), 0u);
@@ -179,14 +164,14 @@ TEST_F(RegistryTest, NotifyChangeSignalsOnAWrite)
 
 TEST_F(RegistryTest, KeyClassStrictChecks)
 {
+    Stratum::CRegKey closed;
+    DWORD dword = 0;
+    EXPECT_EQ(closed.QueryDWORDValue(L"number", dword), ERROR_INVALID_PARAMETER) << "no key open";
     Stratum::CRegKey key;
-    DWORD unused = 0;
-    EXPECT_EQ(key.QueryDWORDValue(L"number", unused), ERROR_INVALID_PARAMETER) << "no key open";
-    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey.c_str(), KEY_ALL_ACCESS), ERROR_SUCCESS);
+    Open(key, kKey);
 
     // Multi-strings: written up to the empty string, read back with both terminators.
-    const wchar_t multi[] = L"one\0two\0";
-    EXPECT_EQ(key.SetMultiStringValue(L"multi", multi), ERROR_SUCCESS);
+    EXPECT_EQ(key.SetMultiStringValue(L"multi", L"one\0two\0"), ERROR_SUCCESS);
     wchar_t buffer[32];
     ULONG chars = 32;
     EXPECT_EQ(key.QueryMultiStringValue(L"multi", buffer, &chars), ERROR_SUCCESS);
@@ -210,11 +195,6 @@ TEST_F(RegistryTest, KeyClassStrictChecks)
     EXPECT_TRUE(IsEqualGUID(read, guid));
     EXPECT_NE(key.QueryGUIDValue(L"text", read), ERROR_SUCCESS);
     EXPECT_TRUE(IsEqualGUID(read, GUID{})) << "the GUID is cleared first";
-
-    DWORD dword = 0;
-    ULONGLONG qword = 0;
-    EXPECT_EQ(key.QueryDWORDValue(L"big", dword), ERROR_INVALID_DATA);
-    EXPECT_EQ(key.QueryQWORDValue(L"number", qword), ERROR_INVALID_DATA);
 }
 
 // Wine hands back an unterminated REG_SZ with a terminator added, so the
@@ -250,7 +230,7 @@ TEST_F(RegistryTest, StringReadsRefuseOddSizesAndMissingTerminators)
         {{'a', 0, 'b', 0, 0, 0}, REG_SZ, ERROR_SUCCESS, L"ab"},
         {{'a', 0, 'b', 0, 0, 0}, REG_EXPAND_SZ, ERROR_SUCCESS, L"ab"},
         {{'a', 0, 'b', 0}, REG_SZ, ERROR_INVALID_DATA, L"keep"},
-        {{'a', 0, 'b', 0, 0}, REG_SZ, ERROR_INVALID_DATA, L"keep"},
+        {{'a', 0, 0, 0, 0}, REG_SZ, ERROR_INVALID_DATA, L"keep"},  // terminated, but an odd size
         {{}, REG_SZ, ERROR_SUCCESS, L""},
         {{'a', 0, 0, 0}, REG_MULTI_SZ, ERROR_INVALID_DATA, L"keep"},
         {{1, 0, 0, 0}, REG_DWORD, ERROR_INVALID_DATA, L"keep"},
@@ -265,55 +245,40 @@ TEST_F(RegistryTest, StringReadsRefuseOddSizesAndMissingTerminators)
     }
 }
 
-TEST_F(RegistryTest, RecursiveAndDeleteOnCloseRemoval)
+TEST_F(RegistryTest, RecursiveRemovalDeleteOnCloseAndSharing)
 {
-    testmachine::SetString(kKey + L"\\Tree\\A\\A1", L"x", L"1");
-    testmachine::SetString(kKey + L"\\Tree\\A\\A2", L"x", L"1");
-    testmachine::SetString(kKey + L"\\Tree\\B", L"x", L"1");
+    for (const wchar_t* sub : {L"\\Tree\\A\\A1", L"\\Tree\\A\\A2", L"\\Tree\\B", L"\\Temp\\Child", L"\\Shared\\Sub"}) {
+        testmachine::SetString(kKey + sub, L"x", L"1");
+    }
     Stratum::CRegKey key;
-    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey.c_str(), KEY_ALL_ACCESS), ERROR_SUCCESS);
+    Open(key, kKey);
     EXPECT_NE(key.DeleteSubKey(L"Tree"), ERROR_SUCCESS) << "a key with sub-keys is not deleted flat";
     EXPECT_EQ(key.RecurseDeleteKey(L"Tree"), ERROR_SUCCESS);
     EXPECT_FALSE(testmachine::KeyExists(kKey + L"\\Tree"));
 
     // Delete-on-close empties the key when its handle is closed.
-    testmachine::SetString(kKey + L"\\Temp\\Child", L"x", L"1");
     Stratum::CRegKey temp;
-    ASSERT_EQ(temp.Open(HKEY_LOCAL_MACHINE, (kKey + L"\\Temp").c_str(), KEY_ALL_ACCESS), ERROR_SUCCESS);
+    Open(temp, kKey + L"\\Temp");
     temp.Impl()->SetDeleteOnClose(true);
     temp.Close();
     EXPECT_FALSE(testmachine::KeyExists(kKey + L"\\Temp\\Child"));
-}
 
-TEST_F(RegistryTest, GrantEveryoneAccessAddsAWorldEntry)
-{
-    testmachine::SetString(kKey + L"\\Shared\\Sub", L"x", L"1");
-    Stratum::CRegKey key;
-    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, (kKey + L"\\Shared").c_str(), KEY_ALL_ACCESS), ERROR_SUCCESS);
-    ASSERT_EQ(key.GrantEveryoneAccess(true), ERROR_SUCCESS);
-
+    // Sharing adds an entry allowing Everyone ("WD").
+    Stratum::CRegKey shared;
+    Open(shared, kKey + L"\\Shared");
+    ASSERT_EQ(shared.GrantEveryoneAccess(true), ERROR_SUCCESS);
     DWORD size = 0;
-    ASSERT_EQ(key.GetKeySecurity(DACL_SECURITY_INFORMATION, nullptr, &size), ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_EQ(shared.GetKeySecurity(DACL_SECURITY_INFORMATION, nullptr, &size), ERROR_INSUFFICIENT_BUFFER);
     std::vector<BYTE> descriptor(size);
-    ASSERT_EQ(key.GetKeySecurity(DACL_SECURITY_INFORMATION, descriptor.data(), &size), ERROR_SUCCESS);
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted));
-    ASSERT_TRUE(present && dacl);
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    ASSERT_TRUE(::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
-    bool found = false;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        if (::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
-            ::EqualSid(&ace->SidStart, everyone)) {
-            found = true;
-        }
-    }
-    ::FreeSid(everyone);
-    EXPECT_TRUE(found);
+    ASSERT_EQ(shared.GetKeySecurity(DACL_SECURITY_INFORMATION, descriptor.data(), &size), ERROR_SUCCESS);
+    wchar_t* sddl = nullptr;
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.data(), SDDL_REVISION_1,
+                                                                       DACL_SECURITY_INFORMATION, &sddl, nullptr));
+    const std::wstring text = sddl;
+    ::LocalFree(sddl);
+    const size_t everyone = text.find(L";;;WD)");
+    ASSERT_NE(everyone, std::wstring::npos) << testing::PrintToString(text);
+    EXPECT_EQ(text.substr(text.rfind(L'(', everyone), 3), L"(A;") << "an allowing entry";
 }
 
 }  // namespace

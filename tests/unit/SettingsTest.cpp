@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <utility>
+
 namespace {
 
 const std::wstring kQel = L"SOFTWARE\\Tarsen\\QEL";
 const std::wstring kCore = kQel + L"\\CORE";
-const std::wstring kOem = kQel + L"\\OEM";
 const std::wstring kPartner = kQel + L"\\PARTNER";
 
 class SettingsTest : public testing::Test {
@@ -27,35 +29,25 @@ protected:
 
 TEST_F(SettingsTest, EmptyRegistryGivesTheBuiltInDefaults)
 {
-    using Getter = DWORD (CQELSettings::*)(DWORD&);
+    using S = CQELSettings;
     const struct {
-        const char* name;
-        Getter getter;
+        DWORD (CQELSettings::*getter)(DWORD&);
         DWORD expected;
     } cases[] = {
-        {"SchedulerBootWaitInSec", &CQELSettings::GetSchedulerBootWaitInSec, 5},
-        {"SchedulerPostOobeWaitInSec", &CQELSettings::GetSchedulerPostOobeWaitInSec, 5},
-        {"FirstProductUpdateWait", &CQELSettings::GetFirstProductUpdateWait, 1200},
-        {"ProductUpdateFrequency", &CQELSettings::GetProductUpdateFrequency, 86400},
-        {"FirstAlertWait", &CQELSettings::GetFirstAlertWait, 14400},
-        {"AlertFrequency", &CQELSettings::GetAlertFrequency, 14400},
-        {"FirstAutoDownloadCheckWait", &CQELSettings::GetFirstAutoDownloadCheckWait, 1200},
-        {"AutoDownloadCheckFrequency", &CQELSettings::GetAutoDownloadCheckFrequency, 14400},
-        {"MaxAutoDownloadAttempts", &CQELSettings::GetMaxAutoDownloadAttempts, 10},
-        {"MaxKrsDownloadAttempts", &CQELSettings::GetMaxKrsDownloadAttempts, 20},
-        {"FirstKrsDownloadWait", &CQELSettings::GetFirstKrsDownloadWait, 1800},
-        {"DownloadQelKrsFrequency", &CQELSettings::GetDownloadQelKrsFrequency, 10800},
-        {"UninstallWhenKRSUninstalled", &CQELSettings::GetUninstallWhenKRSUninstalled, 0},
-        {"UninstallOnTPSoftwareDetection", &CQELSettings::GetUninstallOnTPSoftwareDetection, 0},
-        {"commonbuild", &CQELSettings::GetCommonBuild, 0},
-        {"DownloadQelKrs", &CQELSettings::GetDownloadQelKrs, 0},
-        {"jeula", &CQELSettings::GetJeula, 0},
-        {"oemmode", &CQELSettings::GetOemMode, 0},
+        {&S::GetSchedulerBootWaitInSec, 5},         {&S::GetSchedulerPostOobeWaitInSec, 5},
+        {&S::GetFirstProductUpdateWait, 1200},      {&S::GetProductUpdateFrequency, 86400},
+        {&S::GetFirstAlertWait, 14400},             {&S::GetAlertFrequency, 14400},
+        {&S::GetFirstAutoDownloadCheckWait, 1200},  {&S::GetAutoDownloadCheckFrequency, 14400},
+        {&S::GetMaxAutoDownloadAttempts, 10},       {&S::GetMaxKrsDownloadAttempts, 20},
+        {&S::GetFirstKrsDownloadWait, 1800},        {&S::GetDownloadQelKrsFrequency, 10800},
+        {&S::GetUninstallWhenKRSUninstalled, 0},    {&S::GetUninstallOnTPSoftwareDetection, 0},
+        {&S::GetCommonBuild, 0},                    {&S::GetDownloadQelKrs, 0},
+        {&S::GetJeula, 0},                          {&S::GetOemMode, 0},
     };
-    for (const auto& c : cases) {
+    for (size_t i = 0; i < std::size(cases); ++i) {
         DWORD value = 0xDEAD;
-        EXPECT_EQ((settings.*c.getter)(value), static_cast<DWORD>(ERROR_CANTREAD)) << c.name;
-        EXPECT_EQ(value, c.expected) << c.name;
+        EXPECT_EQ((settings.*cases[i].getter)(value), static_cast<DWORD>(ERROR_CANTREAD)) << "row " << i;
+        EXPECT_EQ(value, cases[i].expected) << "row " << i;
     }
     std::wstring guid = L"unchanged";
     settings.GetPartnerGuid(guid);
@@ -65,43 +57,44 @@ TEST_F(SettingsTest, EmptyRegistryGivesTheBuiltInDefaults)
     EXPECT_EQ(text, L"") << "the generic string getter defaults to empty";
 }
 
-TEST_F(SettingsTest, PartnerOemCoreLayering)
+TEST_F(SettingsTest, PartnerThenOemThenCore)
 {
+    // "MaxAutoDownloadAttempts" is written as "1" at PARTNER\1234, "2" at OEM,
+    // "3" at CORE and "4" at another affiliate's key, where `levels` says.
+    enum { P = 1, O = 2, C = 4, X = 8 };
     const struct {
         const char* name;
-        const wchar_t* affidKey;  // where "Affid" lives (nullptr: nowhere)
-        const wchar_t* affid;
-        const wchar_t* valueKey;  // where "MaxAutoDownloadAttempts" lives
+        const wchar_t* affidKey;  // where "Affid" = 1234 lives (nullptr: nowhere)
+        int levels;
         DWORD expected;
     } cases[] = {
-        {"partner key of the affiliate", L"PARTNER", L"1234", L"PARTNER\\1234", 3},
-        {"OEM key", L"PARTNER", L"1234", L"OEM", 3},
-        {"core key", L"PARTNER", L"1234", L"CORE", 3},
-        {"Affid from the core key", L"CORE", L"1234", L"PARTNER\\1234", 3},
-        {"no Affid anywhere: default even with a core value", nullptr, nullptr, L"CORE", 10},
-        {"another affiliate's value is not seen", L"PARTNER", L"1234", L"PARTNER\\999", 10},
+        {"partner wins", L"PARTNER", P | O | C, 1},
+        {"then OEM", L"PARTNER", O | C | X, 2},
+        {"then core", L"PARTNER", C | X, 3},
+        {"Affid from the core key", L"CORE", P, 1},
+        {"no Affid anywhere: default even with a core value", nullptr, C, 10},
+        {"another affiliate's value is not seen", L"PARTNER", X, 10},
     };
     for (const auto& c : cases) {
         testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
-        if (c.affidKey) testmachine::SetString(kQel + L"\\" + c.affidKey, L"Affid", c.affid);
-        testmachine::SetString(kQel + L"\\" + c.valueKey, L"MaxAutoDownloadAttempts", L"3");
+        if (c.affidKey) testmachine::SetString(kQel + L"\\" + c.affidKey, L"Affid", L"1234");
+        const wchar_t* keys[] = {L"PARTNER\\1234", L"OEM", L"CORE", L"PARTNER\\999"};
+        for (int i = 0; i < 4; ++i) {
+            if (c.levels & (1 << i)) {
+                testmachine::SetString(kQel + L"\\" + keys[i], L"MaxAutoDownloadAttempts", std::to_wstring(i + 1));
+            }
+        }
         DWORD value = 0;
         settings.GetMaxAutoDownloadAttempts(value);
         EXPECT_EQ(value, c.expected) << c.name;
     }
 
-    // The partner level wins over OEM and core.
-    testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
-    testmachine::SetString(kPartner, L"Affid", L"7");
-    testmachine::SetString(kPartner + L"\\7", L"ZepInstruAppID", L"partner");
-    testmachine::SetString(kOem, L"ZepInstruAppID", L"oem");
-    testmachine::SetString(kCore, L"ZepInstruAppID", L"core");
-    std::wstring id;
-    EXPECT_EQ(settings.GetZepInstruAppID(id), 0u);
-    EXPECT_EQ(id, L"partner");
-    testmachine::DeleteValue(kPartner + L"\\7", L"ZepInstruAppID");
-    EXPECT_EQ(settings.GetZepInstruAppID(id), 0u);
-    EXPECT_EQ(id, L"oem");
+    // The partner root's Affid wins over the core key's.
+    testmachine::SetString(kCore, L"Affid", L"1234");
+    testmachine::SetString(kPartner, L"Affid", L"999");
+    std::wstring affid;
+    EXPECT_EQ(settings.GetAffid(affid), 0u);
+    EXPECT_EQ(affid, L"999");
 }
 
 TEST_F(SettingsTest, AffiliateZeroReadsTheRootOfTheMachine)
@@ -142,20 +135,9 @@ TEST_F(SettingsTest, NumbersParseLikeWtoi)
     EXPECT_EQ(value, 14400u);
 }
 
-TEST_F(SettingsTest, PathsAndKeyBlob)
+// The store's path and key ("DBPath", "DataStore") are read by every data store test.
+TEST_F(SettingsTest, InstallPathsAndSubKeyFallback)
 {
-    testmachine::SetString(kCore, L"DBPath", L"C:\\Data");
-    std::wstring path;
-    EXPECT_EQ(settings.GetDBPath(path), 0u);
-    EXPECT_EQ(path, L"C:\\Data\\qeldata.dat");
-
-    const BYTE blob[] = {8, 2, 0, 0, 0x10, 0x66, 0, 0};
-    testmachine::SetBinary(kCore, L"DataStore", blob, sizeof(blob));
-    SharedBuffer key;
-    EXPECT_EQ(settings.GetDataStore(key), 0u);
-    ASSERT_TRUE(key);
-    EXPECT_EQ(key[5], 0x66);
-
     testmachine::SetString(kQel, L"PartnerInstallDir", L"C:\\Partners");
     std::wstring dir = L"unchanged";
     EXPECT_EQ(settings.GetPartnerInstallDirForAffid(dir), static_cast<DWORD>(ERROR_CANTREAD)) << "no affiliate";
@@ -173,16 +155,6 @@ TEST_F(SettingsTest, PathsAndKeyBlob)
     EXPECT_EQ(invalid.level, 4u);
     EXPECT_EQ(invalid.function, L"CQELRegConfig::GetAppsSetting");
     EXPECT_EQ(invalid.file, L"QELConfig.cpp");
-}
-
-TEST_F(SettingsTest, AllPartnerSettingsAndSubKeyFallback)
-{
-    testmachine::SetString(kPartner, L"Affid", L"12");
-    testmachine::SetString(kPartner + L"\\12", L"a", L"1");
-    testmachine::SetString(kPartner + L"\\12", L"b", L"2");
-    StringMap all;
-    EXPECT_EQ(settings.GetAllPartnerSettings(all), 0u);
-    EXPECT_EQ(all, (StringMap{{L"a", L"1"}, {L"b", L"2"}}));
 
     CQELRegConfig config;
     testmachine::SetString(kCore, L"only", L"core-itself");
@@ -194,34 +166,19 @@ TEST_F(SettingsTest, AllPartnerSettingsAndSubKeyFallback)
     EXPECT_EQ(value, L"from-sub");
 }
 
+// (The suite's version and all partner values are read through these settings by the telemetry tests.)
 TEST_F(SettingsTest, FreeFunctions)
 {
-    const struct {
-        const wchar_t* text;
-        bool testMode;
-    } modes[] = {{L"1", true}, {L"true", false}, {L"01", false}, {L"0", false}};
-    for (const auto& m : modes) {
-        testmachine::SetString(kQel, L"testmode", m.text);
-        EXPECT_EQ(IsTestMode(), m.testMode) << testing::PrintToString(std::wstring(m.text));
+    const std::pair<const wchar_t*, bool> modes[] = {{L"1", true}, {L"true", false}, {L"01", false}, {L"0", false}};
+    for (const auto& [text, testMode] : modes) {
+        testmachine::SetString(kQel, L"testmode", text);
+        EXPECT_EQ(IsTestMode(), testMode) << testing::PrintToString(std::wstring(text));
     }
     testmachine::DeleteValue(kQel, L"testmode");
     EXPECT_FALSE(IsTestMode());
 
-    CPCReg reg;
-    std::wstring version = L"none";
-    EXPECT_FALSE(IsRvnInstalled(reg));
-    EXPECT_EQ(GetRvnVersion(version, reg), static_cast<DWORD>(ERROR_FUNCTION_FAILED));
-    const std::wstring uninstall = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\RVN";
-    testmachine::SetString(uninstall, L"DisplayName", L"KRS");
-    EXPECT_EQ(GetRvnVersion(version, reg), static_cast<DWORD>(ERROR_FUNCTION_FAILED)) << "no DisplayVersion";
-    testmachine::SetString(uninstall, L"DisplayVersion", L"21.3.10");
-    EXPECT_EQ(GetRvnVersion(version, reg), 0u);
-    EXPECT_EQ(version, L"21.3.10");
-    testmachine::DeleteTree(uninstall);
-
     EXPECT_EQ(IntToString(-42), L"-42");
     EXPECT_EQ(IntToString(2147483647), L"2147483647");
-    EXPECT_FALSE(GetSystemLocaleName().empty());
 
     CKrsSetting krs(std::make_shared<CPCReg>());
     std::wstring installer;
