@@ -9,15 +9,15 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
-#include <thread>
+#include <future>
 
 namespace {
 
 const std::wstring kSchedulerKey = L"SOFTWARE\\Tarsen\\QEL\\SCHEDULER";
 
-SchedulerTaskRecord Task(const wchar_t* name = L"AutoDownload", LONG type = 3, DWORD interval = 14400)
+SchedulerTaskRecord Task(const wchar_t* name = L"AutoDownload", LONG type = 3, DWORD interval = 14400,
+                         const std::function<void(SchedulerTaskRecord&)>& change = {})
 {
     SchedulerTaskRecord r;
     r.Name = name;
@@ -27,49 +27,42 @@ SchedulerTaskRecord Task(const wchar_t* name = L"AutoDownload", LONG type = 3, D
     r.Type = type;
     r.LaunchMode = 1;
     r.IntervalInSec = interval;
+    if (change) change(r);
     return r;
 }
 
-// The scheduler service's event, as the service creates it, and a watcher
-// that looks at the stores the moment the event is set.
+enum class Seen { Nothing, SignalledFirst, StoredThenSignalled };
+
+// Watches the scheduler service's event (created as the service creates it)
+// and, the moment it is set, asks `stored` whether the change is stored yet.
 class SchedulerEvent {
 public:
-    explicit SchedulerEvent(std::function<bool()> storedAtSignal)
+    explicit SchedulerEvent(std::function<bool()> stored = [] { return true; })
         : m_event(::CreateEventW(nullptr, FALSE, FALSE, scheduler::kNotificationEventName)),
-          m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          m_check(std::move(storedAtSignal))
+          m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
-        m_thread = std::thread([this] {
-            // The scheduler's event comes first: when both are set, it wins.
-            const HANDLE handles[] = {m_event.Get(), m_stop.Get()};
-            if (::WaitForMultipleObjects(2, handles, FALSE, 20000) == WAIT_OBJECT_0) {
-                m_storedAtSignal = m_check();
-                m_signalled = true;
-            }
+        m_watch = std::async(std::launch::async, [this, stored] {
+            const HANDLE handles[] = {m_event.Get(), m_stop.Get()};  // when both are set, the first wins
+            if (::WaitForMultipleObjects(2, handles, FALSE, 20000) != WAIT_OBJECT_0) return Seen::Nothing;
+            return stored() ? Seen::StoredThenSignalled : Seen::SignalledFirst;
         });
     }
-    ~SchedulerEvent() { Finish(); }
-    // Stops watching; true when the event was set by then.
-    bool Signalled()
+    ~SchedulerEvent() { Stop(); }
+    // Stops watching: what was seen by then.
+    Seen Stop()
     {
-        Finish();
-        return m_signalled;
+        if (m_watch.valid()) {
+            ::SetEvent(m_stop.Get());
+            m_seen = m_watch.get();
+        }
+        return m_seen;
     }
-    bool StoredAtSignal() const { return m_storedAtSignal; }
 
 private:
-    void Finish()
-    {
-        if (!m_thread.joinable()) return;
-        ::SetEvent(m_stop.Get());
-        m_thread.join();
-    }
     ScopedHandle m_event;
     ScopedHandle m_stop;
-    std::function<bool()> m_check;
-    std::thread m_thread;
-    std::atomic<bool> m_signalled{false};
-    std::atomic<bool> m_storedAtSignal{false};
+    std::future<Seen> m_watch;
+    Seen m_seen = Seen::Nothing;
 };
 
 // Whether a task is in the data store's list, and its record there.
@@ -80,6 +73,14 @@ bool StoredInDatabase(const std::wstring& name, SchedulerTaskRecord* record = nu
     if (static_cast<IPersistenceScheduleTask&>(store).GetScheduleTask(name, map) != ERROR_SUCCESS) return false;
     if (record) MapToTask(map, *record);
     return true;
+}
+
+StringList DatabaseTaskNames()
+{
+    StringList names;
+    CQelPersistenceData store;
+    static_cast<IPersistenceScheduleTask&>(store).GetScheduleTaskNames(names);
+    return names;
 }
 
 class SchedulerTaskMgrTest : public testing::Test {
@@ -104,12 +105,15 @@ public:
 
 TEST_F(SchedulerTaskMgrTest, AdminAddWritesTheKeyThenSignals)
 {
-    MakeAdmin();
-    SchedulerEvent event([] { return testmachine::KeyExists(kSchedulerKey + L"\\AutoDownload"); });
     CQelScheduleTaskMgr manager;
+    EXPECT_FALSE(manager.isAdmin());
+    EXPECT_TRUE(TestLog().Has(L"Error opening key 2"));
+    MakeAdmin();
+    EXPECT_TRUE(manager.isAdmin());
+
+    SchedulerEvent event([] { return testmachine::KeyExists(kSchedulerKey + L"\\AutoDownload"); });
     EXPECT_EQ(manager.AddTask(Task()), 0u);
-    EXPECT_TRUE(event.Signalled());
-    EXPECT_TRUE(event.StoredAtSignal()) << "stored first, then signalled";
+    EXPECT_EQ(event.Stop(), Seen::StoredThenSignalled);
     EXPECT_EQ(testmachine::ValueNames(kSchedulerKey + L"\\AutoDownload").size(), 11u);
     EXPECT_FALSE(StoredInDatabase(L"AutoDownload"));
     for (const wchar_t* line : {L"addTaskIntoReg", L"Added task to reg.", L"NOTIFICATION :--- SUCCESS"}) {
@@ -119,8 +123,7 @@ TEST_F(SchedulerTaskMgrTest, AdminAddWritesTheKeyThenSignals)
 
     SchedulerEvent deleted([] { return !testmachine::KeyExists(kSchedulerKey + L"\\AutoDownload"); });
     EXPECT_EQ(manager.DeleteTask(L"AutoDownload"), 0u);
-    EXPECT_TRUE(deleted.Signalled());
-    EXPECT_TRUE(deleted.StoredAtSignal());
+    EXPECT_EQ(deleted.Stop(), Seen::StoredThenSignalled);
     EXPECT_TRUE(TestLog().Has(L"Deleted task from reg."));
     EXPECT_TRUE(TestLog().Has(L"Delete task - Returning errorcode:0"));
 }
@@ -133,46 +136,30 @@ TEST_F(SchedulerTaskMgrTest, RuleBreakingRecordsAreRefusedWithoutTouchingAnythin
         SchedulerTaskRecord record;
     } cases[] = {
         {"type 3 with 299 s", Task(L"T", 3, 299)},
-        {"type 0", Task(L"T", 0, 14400)},
-        {"type 5", Task(L"T", 5, 14400)},
+        {"type 0", Task(L"T", 0)},
+        {"type 5", Task(L"T", 5)},
         {"type 4 with an interval", Task(L"T", 4, 300)},
-        {"empty name", Task(L"", 3, 14400)},
-        {"name with a backslash", Task(L"..\\Run", 3, 14400)},
-        {"unsafe parameters", [] {
-             auto r = Task(L"T");
-             r.Param = L"/context=4 & del *";
-             return r;
-         }()},
-        {"no path", [] {
-             auto r = Task(L"T");
-             r.Path.clear();
-             return r;
-         }()},
-        {"type 2 with a reboot wait", [] {
-             auto r = Task(L"T", 2, 0);
-             r.RebootWaitCount = 1;
-             return r;
-         }()},
+        {"empty name", Task(L"")},
+        {"name with a backslash", Task(L"..\\Run")},
+        {"unsafe parameters", Task(L"T", 3, 14400, [](auto& r) { r.Param = L"/context=4 & del *"; })},
+        {"no path", Task(L"T", 3, 14400, [](auto& r) { r.Path.clear(); })},
+        {"type 2 with a reboot wait", Task(L"T", 2, 0, [](auto& r) { r.RebootWaitCount = 1; })},
     };
-    SchedulerEvent event([] { return true; });
+    SchedulerEvent event;
+    CQelScheduleTaskMgr manager;
     for (const auto& c : cases) {
-        CQelScheduleTaskMgr manager;
         EXPECT_EQ(manager.AddTask(c.record), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << c.name;
     }
+    EXPECT_EQ(manager.DeleteTask(L""), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(manager.DeleteTask(L"a\\b"), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(event.Stop(), Seen::Nothing);
     StringList keys;
     CPCReg().EnumRegKeys(kSchedulerKey, keys);
     EXPECT_TRUE(keys.empty()) << "no task key was written";
-    StringList names;
-    CQelPersistenceData store;
-    static_cast<IPersistenceScheduleTask&>(store).GetScheduleTaskNames(names);
-    EXPECT_TRUE(names.empty());
-    CQelScheduleTaskMgr manager;
-    EXPECT_EQ(manager.DeleteTask(L""), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(manager.DeleteTask(L"a\\b"), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(event.Signalled());
-    EXPECT_TRUE(scheduler::IsValidTaskRecord(Task(L"T", 3, 300)));
-    EXPECT_TRUE(scheduler::IsValidTaskRecord(Task(L"T", 4, 0)));
-    EXPECT_TRUE(scheduler::IsValidTaskRecord(Task(L"T", 1, 0)));
+    EXPECT_TRUE(DatabaseTaskNames().empty());
+    for (const auto& valid : {Task(L"T", 3, 300), Task(L"T", 4, 0), Task(L"T", 1, 0)}) {
+        EXPECT_TRUE(scheduler::IsValidTaskRecord(valid)) << valid.Type;
+    }
 }
 
 TEST_F(SchedulerTaskMgrTest, WithoutTheSchedulerServiceTheTaskStillStays)
@@ -185,9 +172,9 @@ TEST_F(SchedulerTaskMgrTest, WithoutTheSchedulerServiceTheTaskStillStays)
     EXPECT_EQ(manager.notifyScheduler(true), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
     // Deleting a task that is not there: the registry's answer, and no signal.
-    SchedulerEvent event([] { return true; });
+    SchedulerEvent event;
     EXPECT_NE(manager.DeleteTask(L"Unknown"), 0u);
-    EXPECT_FALSE(event.Signalled());
+    EXPECT_EQ(event.Stop(), Seen::Nothing);
     EXPECT_TRUE(TestLog().Has(L"Error unable to delete registry.1012"));
 }
 
@@ -212,13 +199,13 @@ public:
 TEST_F(SchedulerTaskMgrTest, AHalfWrittenKeyIsRemovedAgain)
 {
     MakeAdmin();
-    SchedulerEvent event([] { return true; });
+    SchedulerEvent event;
     FailingWriteMgr manager;
     EXPECT_EQ(manager.addTaskToRegistry(Task()), static_cast<DWORD>(ERROR_CANTWRITE));
     EXPECT_FALSE(testmachine::KeyExists(kSchedulerKey + L"\\AutoDownload"));
     EXPECT_EQ(TestLog().Find(L"Error adding task to reg.").level, 4u);
     EXPECT_EQ(manager.AddTask(Task()), 0u) << "a valid record is 0 whatever storing did";
-    EXPECT_FALSE(event.Signalled()) << "nothing stored, nothing announced";
+    EXPECT_EQ(event.Stop(), Seen::Nothing) << "nothing stored, nothing announced";
 }
 
 TEST_F(SchedulerTaskMgrTest, UserModeAddGoesToTheDataStoreAndSignalsAfterTheWait)
@@ -228,8 +215,7 @@ TEST_F(SchedulerTaskMgrTest, UserModeAddGoesToTheDataStoreAndSignalsAfterTheWait
     const ULONGLONG start = ::GetTickCount64();
     EXPECT_EQ(manager.AddTask(Task()), 0u);
     EXPECT_GE(::GetTickCount64() - start, 90u) << "the wait comes before the signal";
-    EXPECT_TRUE(event.Signalled());
-    EXPECT_TRUE(event.StoredAtSignal());
+    EXPECT_EQ(event.Stop(), Seen::StoredThenSignalled);
     SchedulerTaskRecord stored;
     ASSERT_TRUE(StoredInDatabase(L"AutoDownload", &stored));
     EXPECT_EQ(stored.Param, L"/context=4");
@@ -240,23 +226,27 @@ TEST_F(SchedulerTaskMgrTest, UserModeAddGoesToTheDataStoreAndSignalsAfterTheWait
 
     // Adding it again replaces it: still one record of that name.
     EXPECT_EQ(manager.AddTask(Task(L"AutoDownload", 3, 600)), 0u);
-    StringList names;
-    CQelPersistenceData store;
-    static_cast<IPersistenceScheduleTask&>(store).GetScheduleTaskNames(names);
-    EXPECT_EQ(names, StringList{L"AutoDownload"});
+    EXPECT_EQ(DatabaseTaskNames(), StringList{L"AutoDownload"});
 }
 
 TEST_F(SchedulerTaskMgrTest, UserModeDeleteAsksTheServiceWithATypeOneCopy)
 {
+    // Unknown in both places: the registry's error, no signal, nothing stored.
+    SchedulerEvent none;
+    UserModeMgr manager;
+    const DWORD rc = manager.DeleteTask(L"Nowhere");
+    EXPECT_EQ(rc & ERROR_CANTOPEN, static_cast<DWORD>(ERROR_CANTOPEN)) << rc;
+    EXPECT_EQ(none.Stop(), Seen::Nothing);
+    EXPECT_TRUE(TestLog().Has(L"Unable to read task from either location."));
+    EXPECT_TRUE(TestLog().Has(L"Delete task - Returning errorcode:" + std::to_wstring(rc)));
+    EXPECT_FALSE(StoredInDatabase(L"Nowhere"));
+
     // A task that only the registry holds (written by an administrative run).
     MakeAdmin();
-    CQelScheduleTaskMgr admin;
-    admin.addTaskToRegistry(Task(L"QelUninstall", 3, 3600));
-
-    SchedulerEvent event([] { return true; });
-    UserModeMgr manager;
+    CQelScheduleTaskMgr().addTaskToRegistry(Task(L"QelUninstall", 3, 3600));
+    SchedulerEvent event;
     EXPECT_EQ(manager.DeleteTask(L"QelUninstall"), 0u);
-    EXPECT_TRUE(event.Signalled());
+    EXPECT_EQ(event.Stop(), Seen::StoredThenSignalled);
     SchedulerTaskRecord request;
     ASSERT_TRUE(StoredInDatabase(L"QelUninstall", &request));
     EXPECT_EQ(request.Type, 1);
@@ -264,28 +254,6 @@ TEST_F(SchedulerTaskMgrTest, UserModeDeleteAsksTheServiceWithATypeOneCopy)
     EXPECT_TRUE(testmachine::KeyExists(kSchedulerKey + L"\\QelUninstall")) << "removal is the service's work";
     EXPECT_TRUE(TestLog().Has(L"deleteTaskInUserMode"));
     EXPECT_TRUE(TestLog().Has(L"Read task from reg."));
-}
-
-TEST_F(SchedulerTaskMgrTest, UserModeDeleteOfAnUnknownTaskReturnsTheRegistryError)
-{
-    SchedulerEvent event([] { return true; });
-    UserModeMgr manager;
-    const DWORD rc = manager.DeleteTask(L"Nowhere");
-    EXPECT_NE(rc, 0u);
-    EXPECT_EQ(rc & ERROR_CANTOPEN, static_cast<DWORD>(ERROR_CANTOPEN)) << rc;
-    EXPECT_FALSE(event.Signalled());
-    EXPECT_TRUE(TestLog().Has(L"Unable to read task from either location."));
-    EXPECT_TRUE(TestLog().Has(L"Delete task - Returning errorcode:" + std::to_wstring(rc)));
-    EXPECT_FALSE(StoredInDatabase(L"Nowhere"));
-}
-
-TEST_F(SchedulerTaskMgrTest, AdminProbeOpensTheSchedulerKeyOnly)
-{
-    CQelScheduleTaskMgr manager;
-    EXPECT_FALSE(manager.isAdmin());
-    EXPECT_TRUE(TestLog().Has(L"Error opening key 2"));
-    MakeAdmin();
-    EXPECT_TRUE(manager.isAdmin());
 }
 
 }  // namespace
