@@ -1,7 +1,5 @@
 // A second process for the data store tests, built on the facade like any
 // other program of the framework:
-//   set KEY VALUE                          one SetEntParameter; exit code = its result
-//   get KEY                                one GetEntParameter; prints the value; exit code = its result
 //   cycles N ID START_EVENT REPORT_FILE    waits for the event, then N cycles of SetEntParameter("worker"+ID)
 //                                          and GetEntParameter; writes what it saw; exit 1 on any failure
 //   hold READY_EVENT                       takes the data store mutex, signals, and waits to be killed
@@ -80,17 +78,8 @@ int wmain(int argc, wchar_t** argv)
     ETWLogging::UseLogBuilder(&builder);
 
     const std::wstring command = argc > 1 ? argv[1] : L"";
-    if (command == L"set" && argc == 4) {
-        return static_cast<int>(CQelPersistenceData().SetEntParameter(argv[2], argv[3]));
-    }
-    if (command == L"get" && argc == 3) {
-        std::wstring value;
-        const DWORD rc = CQelPersistenceData().GetEntParameter(argv[2], value);
-        wprintf(L"%ls\n", value.c_str());
-        return static_cast<int>(rc);
-    }
     if (command == L"cycles" && argc == 6) return Cycles(_wtoi(argv[2]), argv[3], argv[4], argv[5]);
     if (command == L"hold" && argc == 3) return Hold(argv[2]);
-    fwprintf(stderr, L"usage: datastore_helper set|get|cycles|hold ...\n");
+    fwprintf(stderr, L"usage: datastore_helper cycles|hold ...\n");
     return 2;
 }

@@ -22,18 +22,17 @@ std::vector<CapturedLine> CaptureLogger::Lines() const
     return m_lines;
 }
 
+// The queries below work on a copy, so a line logged meanwhile never races them.
 size_t CaptureLogger::Count(const std::wstring& text) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     size_t n = 0;
-    for (const auto& l : m_lines) n += l.text == text ? 1 : 0;
+    for (const auto& l : Lines()) n += l.text == text ? 1 : 0;
     return n;
 }
 
 CapturedLine CaptureLogger::Find(const std::wstring& text) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& l : m_lines) {
+    for (const auto& l : Lines()) {
         if (l.text == text) return l;
     }
     return CapturedLine{};
@@ -41,9 +40,8 @@ CapturedLine CaptureLogger::Find(const std::wstring& text) const
 
 std::vector<std::wstring> CaptureLogger::Texts() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<std::wstring> texts;
-    for (const auto& l : m_lines) texts.push_back(l.text);
+    for (const auto& l : Lines()) texts.push_back(l.text);
     return texts;
 }
 

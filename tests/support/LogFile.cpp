@@ -10,14 +10,11 @@ namespace {
 
 std::wstring Trim(const std::wstring& s)
 {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && s[b] == L' ') ++b;
-    while (e > b && s[e - 1] == L' ') --e;
-    return s.substr(b, e - b);
+    const size_t b = s.find_first_not_of(L' ');
+    return b == std::wstring::npos ? std::wstring() : s.substr(b, s.find_last_not_of(L' ') - b + 1);
 }
 
-// Reads " [....]$" at `pos`; an empty piece is just the blank.
+// Reads " [....]$" at `pos` into `piece`, trimmed; an empty piece is just the blank.
 bool ReadPiece(const std::wstring& raw, size_t& pos, std::wstring& piece)
 {
     if (pos >= raw.size() || raw[pos] != L' ') return false;
@@ -26,34 +23,26 @@ bool ReadPiece(const std::wstring& raw, size_t& pos, std::wstring& piece)
     if (pos < raw.size() && raw[pos] == L'[') {
         const size_t end = raw.find(L"]$", pos);
         if (end == std::wstring::npos) return false;
-        piece = raw.substr(pos + 1, end - pos - 1);
+        piece = Trim(raw.substr(pos + 1, end - pos - 1));
         pos = end + 2;
     }
     return true;
 }
 
-}  // namespace
-
+// Splits a line built with the given options word into its pieces.
 bool ParseLogLine(const std::wstring& raw, DWORD options, LogFileLine& out)
 {
     out = LogFileLine{};
     out.raw = raw;
     const size_t stamp = raw.find(L"$ -- (");
-    if (stamp == std::wstring::npos) return false;
-    out.time = raw.substr(0, stamp);
     const size_t levelEnd = raw.find(L")$", stamp);
-    if (levelEnd == std::wstring::npos) return false;
+    if (stamp == std::wstring::npos || levelEnd == std::wstring::npos) return false;
+    out.time = raw.substr(0, stamp);
     out.level = raw.substr(stamp + 6, levelEnd - stamp - 6);
     size_t pos = levelEnd + 2;
     std::wstring piece;
-    if (options & 0x10) {
-        if (!ReadPiece(raw, pos, piece)) return false;
-        out.exe = Trim(piece);
-    }
-    if (options & 0x04) {
-        if (!ReadPiece(raw, pos, piece)) return false;
-        out.process = piece;
-    }
+    if ((options & 0x10) && !ReadPiece(raw, pos, out.exe)) return false;
+    if ((options & 0x04) && !ReadPiece(raw, pos, out.process)) return false;
     if (options & 0x08) {
         if (!ReadPiece(raw, pos, piece)) return false;
         const size_t colon = piece.rfind(L':');
@@ -63,15 +52,17 @@ bool ParseLogLine(const std::wstring& raw, DWORD options, LogFileLine& out)
         }
     }
     if (options & 0x20) {
-        if (!ReadPiece(raw, pos, piece)) return false;
-        piece = Trim(piece);
-        if (piece.size() >= 2 && piece.compare(piece.size() - 2, 2, L"()") == 0) piece.resize(piece.size() - 2);
-        out.function = piece;
+        if (!ReadPiece(raw, pos, out.function)) return false;
+        if (out.function.size() >= 2 && out.function.compare(out.function.size() - 2, 2, L"()") == 0) {
+            out.function.resize(out.function.size() - 2);
+        }
     }
     if (pos >= raw.size() || raw[pos] != L' ') return false;
     out.text = raw.substr(pos + 1);
     return true;
 }
+
+}  // namespace
 
 std::vector<LogFileLine> ReadLogFile(const std::wstring& path, DWORD options, bool* hasBom)
 {
@@ -102,15 +93,15 @@ std::vector<LogFileLine> ReadLogFile(const std::wstring& path, DWORD options, bo
     return lines;
 }
 
-std::vector<LogFileLine> ReadProgramLog(const std::wstring& module, DWORD options)
+std::vector<LogFileLine> ReadProgramLog()
 {
     std::vector<LogFileLine> all;
     for (int index = 0; index < 100; ++index) {
         wchar_t name[32];
-        swprintf(name, 32, L"%03d.log", index);
-        const std::wstring path = testmachine::LogFolder(module) + L"\\" + module + name;
+        swprintf(name, 32, L"\\QELCommonBuild%03d.log", index);
+        const std::wstring path = testmachine::LogFolder() + name;
         if (!testmachine::FileExists(path)) continue;
-        const auto lines = ReadLogFile(path, options);
+        const auto lines = ReadLogFile(path, 0x3C);
         all.insert(all.end(), lines.begin(), lines.end());
     }
     return all;

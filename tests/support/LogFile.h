@@ -19,15 +19,13 @@ struct LogFileLine {
     std::wstring raw;
 };
 
-// Splits a line built with the given options word into its pieces.
-bool ParseLogLine(const std::wstring& raw, DWORD options, LogFileLine& out);
-
-// Every line of one log file (UTF-16LE with BOM); `hasBom` reports the BOM.
+// Every line of one log file (UTF-16LE with BOM) built with the given options
+// word; `hasBom` reports the BOM.
 std::vector<LogFileLine> ReadLogFile(const std::wstring& path, DWORD options, bool* hasBom = nullptr);
 
-// All lines of a program's log files (index 000 upward) with the options used
+// All lines of the program's log files (index 000 upward) with the options used
 // by testmachine::EnableFileLogging.
-std::vector<LogFileLine> ReadProgramLog(const std::wstring& module = L"QELCommonBuild", DWORD options = 0x3C);
+std::vector<LogFileLine> ReadProgramLog();
 
 std::vector<std::wstring> LogTexts(const std::vector<LogFileLine>& lines);
 // Index of the first line with exactly this text at or after `from`; -1 when none.

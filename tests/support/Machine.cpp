@@ -11,23 +11,14 @@
 #include <shlwapi.h>
 
 namespace testmachine {
-namespace {
-
-HKEY CreateKey(const std::wstring& key)
-{
-    HKEY handle = nullptr;
-    const LONG rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                      &handle, nullptr);
-    EXPECT_EQ(rc, ERROR_SUCCESS) << "cannot create HKLM\\" << std::string(key.begin(), key.end());
-    return handle;
-}
-
-}  // namespace
 
 void SetRaw(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD bytes)
 {
-    ScopedRegKey handle(CreateKey(key));
-    ASSERT_TRUE(handle);
+    ScopedRegKey handle;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                handle.Put(), nullptr),
+              ERROR_SUCCESS)
+        << "cannot create HKLM\\" << std::string(key.begin(), key.end());
     ASSERT_EQ(::RegSetValueExW(handle.Get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), bytes),
               ERROR_SUCCESS);
 }
@@ -42,11 +33,6 @@ void SetDword(const std::wstring& key, const std::wstring& name, DWORD value)
     SetRaw(key, name, REG_DWORD, &value, sizeof(value));
 }
 
-void SetQword(const std::wstring& key, const std::wstring& name, ULONGLONG value)
-{
-    SetRaw(key, name, REG_QWORD, &value, sizeof(value));
-}
-
 void SetBinary(const std::wstring& key, const std::wstring& name, const void* data, DWORD bytes)
 {
     SetRaw(key, name, REG_BINARY, data, bytes);
@@ -54,10 +40,7 @@ void SetBinary(const std::wstring& key, const std::wstring& name, const void* da
 
 void DeleteValue(const std::wstring& key, const std::wstring& name)
 {
-    ScopedRegKey handle;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ALL_ACCESS, handle.Put()) == ERROR_SUCCESS) {
-        ::RegDeleteValueW(handle.Get(), name.c_str());
-    }
+    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str());
 }
 
 void DeleteTree(const std::wstring& key)
@@ -76,19 +59,10 @@ bool ReadString(const std::wstring& key, const std::wstring& name, std::wstring&
 {
     wchar_t buffer[4096];
     DWORD bytes = sizeof(buffer);
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, buffer, &bytes) !=
-        ERROR_SUCCESS) {
-        return false;
-    }
-    value = buffer;
-    return true;
-}
-
-bool ReadDword(const std::wstring& key, const std::wstring& name, DWORD& value)
-{
-    DWORD bytes = sizeof(value);
-    return ::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), RRF_RT_REG_DWORD, nullptr, &value,
-                          &bytes) == ERROR_SUCCESS;
+    const bool read = ::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, buffer,
+                                     &bytes) == ERROR_SUCCESS;
+    if (read) value = buffer;
+    return read;
 }
 
 std::vector<std::wstring> ValueNames(const std::wstring& key)
@@ -168,14 +142,13 @@ void WriteText(const std::wstring& path, const std::wstring& text)
     WriteBytes(path, text.data(), text.size() * sizeof(wchar_t));
 }
 
-void EnableFileLogging(const std::wstring& module, DWORD options, DWORD severity)
+void EnableFileLogging()
 {
     SetDword(L"SOFTWARE\\Tarsen\\Logging", L"Logging Mechanism", 1);
-    CreateFolder(LogFolder(module));
-    ::WritePrivateProfileStringW(L"Config", L"Options", std::to_wstring(options).c_str(),
-                                 (LogFolder(module) + L"\\log.ini").c_str());
-    ::WritePrivateProfileStringW(L"Config", L"Severity", std::to_wstring(severity).c_str(),
-                                 (LogFolder(module) + L"\\log.ini").c_str());
+    CreateFolder(LogFolder());
+    const std::wstring ini = LogFolder() + L"\\log.ini";
+    ::WritePrivateProfileStringW(L"Config", L"Options", L"60", ini.c_str());  // 0x3C
+    ::WritePrivateProfileStringW(L"Config", L"Severity", L"1", ini.c_str());
 }
 
 std::wstring BinDir()
@@ -186,20 +159,17 @@ std::wstring BinDir()
     return dir.substr(0, dir.find_last_of(L'\\'));
 }
 
-std::wstring InstallDir() { return L"C:\\Program Files\\Tarsen\\QEL"; }
-
 std::wstring InstallProgram(const std::vector<std::wstring>& companions)
 {
-    CreateFolder(InstallDir());
+    const std::wstring installDir = L"C:\\Program Files\\Tarsen\\QEL";
+    CreateFolder(installDir);
     std::vector<std::wstring> files = companions;
     files.push_back(L"QELCommonBuild.exe");
     for (const auto& name : files) {
-        const std::wstring from = BinDir() + L"\\" + name;
-        const std::wstring to = InstallDir() + L"\\" + name;
-        EXPECT_TRUE(::CopyFileW(from.c_str(), to.c_str(), FALSE))
+        EXPECT_TRUE(::CopyFileW((BinDir() + L"\\" + name).c_str(), (installDir + L"\\" + name).c_str(), FALSE))
             << "cannot copy " << std::string(name.begin(), name.end()) << ", error " << ::GetLastError();
     }
-    return InstallDir() + L"\\QELCommonBuild.exe";
+    return installDir + L"\\QELCommonBuild.exe";
 }
 
 RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs)
@@ -215,7 +185,6 @@ RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments,
     }
     ScopedHandle processHandle(process.hProcess);
     ScopedHandle threadHandle(process.hThread);
-    result.started = true;
     result.finished = ::WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0;
     if (!result.finished) ::TerminateProcess(process.hProcess, 1);
     ::GetExitCodeProcess(process.hProcess, &result.exitCode);

@@ -13,14 +13,12 @@ namespace testmachine {
 // HKEY_LOCAL_MACHINE, native view. Each setter creates the whole key path.
 void SetString(const std::wstring& key, const std::wstring& name, const std::wstring& value);
 void SetDword(const std::wstring& key, const std::wstring& name, DWORD value);
-void SetQword(const std::wstring& key, const std::wstring& name, ULONGLONG value);
 void SetBinary(const std::wstring& key, const std::wstring& name, const void* data, DWORD bytes);
 void SetRaw(const std::wstring& key, const std::wstring& name, DWORD type, const void* data, DWORD bytes);
 void DeleteValue(const std::wstring& key, const std::wstring& name);
 void DeleteTree(const std::wstring& key);
 bool KeyExists(const std::wstring& key);
 bool ReadString(const std::wstring& key, const std::wstring& name, std::wstring& value);
-bool ReadDword(const std::wstring& key, const std::wstring& name, DWORD& value);
 // Value names in the order the registry enumerates them.
 std::vector<std::wstring> ValueNames(const std::wstring& key);
 
@@ -34,19 +32,17 @@ std::vector<BYTE> ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const void* data, size_t bytes);
 void WriteText(const std::wstring& path, const std::wstring& text);  // UTF-16LE, no BOM (for ini files)
 
-// Turns file logging on for a program: "Logging Mechanism" = 1, its log
-// folder, and a log.ini with every piece of the line layout, all levels.
-void EnableFileLogging(const std::wstring& module = L"QELCommonBuild", DWORD options = 0x3C, DWORD severity = 1);
+// Turns file logging on for the program: "Logging Mechanism" = 1, its log
+// folder, and a log.ini with every piece of the line layout (0x3C), all levels.
+void EnableFileLogging();
 
 // The folder holding this test program and everything else the build made.
 std::wstring BinDir();
-// Where a provisioned machine keeps the framework's programs.
-std::wstring InstallDir();
-// Copies the program (and any named companions from BinDir) into InstallDir.
+// Copies the program (and any named companions from BinDir) to where a
+// provisioned machine keeps the framework's programs; returns its path.
 std::wstring InstallProgram(const std::vector<std::wstring>& companions = {});
 
 struct RunResult {
-    bool started = false;
     bool finished = false;
     DWORD exitCode = 0;
 };
