@@ -46,8 +46,9 @@ protected:
 TEST_F(RegistryTest, TypedReadsAcceptOnlyTheirTypeAndTouchNothingOnFailure)
 {
     const DWORD no = ERROR_CANTREAD;
+    const DWORD shut = ERROR_CANTOPEN;
     const struct {
-        const wchar_t* name;
+        const wchar_t* name;  // "Nope\\x": a value of a missing key
         DWORD stringResult;
         const wchar_t* stringValue;
         DWORD dwordResult;
@@ -56,30 +57,24 @@ TEST_F(RegistryTest, TypedReadsAcceptOnlyTheirTypeAndTouchNothingOnFailure)
         {L"text", 0, L"hello", no, no},   {L"empty", 0, L"", no, no},        {L"zero", 0, L"", no, no},
         {L"expand", 0, L"%TEMP%\\x", no, no}, {L"number", no, L"sentinel", 0, no}, {L"big", no, L"sentinel", no, 0},
         {L"blob", no, L"sentinel", no, no}, {L"missing", no, L"sentinel", no, no},
+        {L"Nope\\text", shut, L"sentinel", shut, shut},
     };
     for (const auto& c : cases) {
-        const std::string name = testing::PrintToString(std::wstring(c.name));
+        const std::wstring name = c.name;
+        const size_t slash = name.find(L'\\');
+        const std::wstring key = slash == std::wstring::npos ? kKey : kKey + L"\\" + name.substr(0, slash);
+        const std::wstring value = name.substr(slash == std::wstring::npos ? 0 : slash + 1);
         std::wstring text = L"sentinel";
-        EXPECT_EQ(reg.Read(kKey, c.name, text), c.stringResult) << name;
-        EXPECT_EQ(text, c.stringValue) << name;
         DWORD number = 7;
-        EXPECT_EQ(reg.Read(kKey, c.name, number), c.dwordResult) << name;
-        EXPECT_EQ(number, c.dwordResult == 0 ? 42u : 7u) << name;
         ULONGLONG wide = 7;
-        EXPECT_EQ(reg.Read(kKey, c.name, wide), c.qwordResult) << name;
-        EXPECT_EQ(wide, c.qwordResult == 0 ? 0x1122334455667788ull : 7u) << name;
+        EXPECT_EQ(reg.Read(key, value, text), c.stringResult) << testing::PrintToString(name);
+        EXPECT_EQ(reg.Read(key, value, number), c.dwordResult) << testing::PrintToString(name);
+        EXPECT_EQ(reg.Read(key, value, wide), c.qwordResult) << testing::PrintToString(name);
+        EXPECT_EQ(text, c.stringValue) << testing::PrintToString(name);
+        EXPECT_EQ(number, c.dwordResult == 0 ? 42u : 7u) << testing::PrintToString(name);
+        EXPECT_EQ(wide, c.qwordResult == 0 ? 0x1122334455667788ull : 7u) << testing::PrintToString(name);
     }
     EXPECT_EQ(TestLog().Find(L"Cant get registry value missing at key location " + kKey).level, 2u);
-
-    // A missing key is 1011, with the same untouched outputs.
-    std::wstring text = L"keep";
-    DWORD number = 9;
-    SharedBuffer buffer;
-    EXPECT_EQ(reg.Read(kKey + L"\\Nope", L"text", text), static_cast<DWORD>(ERROR_CANTOPEN));
-    EXPECT_EQ(reg.Read(kKey + L"\\Nope", L"number", number), static_cast<DWORD>(ERROR_CANTOPEN));
-    EXPECT_EQ(reg.Read(kKey + L"\\Nope", L"blob", buffer), static_cast<DWORD>(ERROR_CANTOPEN));
-    EXPECT_EQ(text + std::to_wstring(number), L"keep9");
-    EXPECT_FALSE(buffer);
     EXPECT_TRUE(TestLog().Has(L"Cant open registry key: " + kKey + L"\\Nope"));
 }
 
@@ -93,6 +88,7 @@ TEST_F(RegistryTest, BinaryReadReplacesTheBufferWithTheValue)
     SharedBuffer untouched = MakeSharedBuffer(1);
     SharedBuffer copy = untouched;
     EXPECT_EQ(reg.Read(kKey, L"text", untouched), static_cast<DWORD>(ERROR_CANTREAD)) << "a string is not binary";
+    EXPECT_EQ(reg.Read(kKey + L"\\Nope", L"blob", untouched), static_cast<DWORD>(ERROR_CANTOPEN));
     EXPECT_EQ(untouched.get(), copy.get());
     EXPECT_TRUE(TestLog().Has(L"REG-NOTFOUND: " + kKey + L"\\text"));
 }
@@ -130,10 +126,8 @@ TEST_F(RegistryTest, EnumerationWalksPastOversizedValues)
     testmachine::SetDword(key, L"dword", 0x00410041);
     StringMap values{{L"first", L"stale"}};
     EXPECT_EQ(reg.EnumRegKeyValues(key, values), 0u);
-    EXPECT_EQ(values[L"first"], L"1") << "a name already present is overwritten";
-    EXPECT_EQ(values[L"last"], L"2");
-    EXPECT_EQ(values.count(L"huge"), 0u);
-    EXPECT_EQ(values[L"dword"], L"AA") << "data is taken as text up to its first terminator";
+    // A name already present is overwritten; data is taken as text up to its first terminator.
+    EXPECT_EQ(values, (StringMap{{L"first", L"1"}, {L"last", L"2"}, {L"dword", L"AA"}}));
 
     StringList keys;
     EXPECT_EQ(reg.EnumRegKeys(key, keys), 0u);

@@ -59,58 +59,41 @@ TEST_F(SettingsTest, EmptyRegistryGivesTheBuiltInDefaults)
 
 TEST_F(SettingsTest, PartnerThenOemThenCore)
 {
-    // "MaxAutoDownloadAttempts" is written as "1" at PARTNER\1234, "2" at OEM,
-    // "3" at CORE and "4" at another affiliate's key, where `levels` says.
-    enum { P = 1, O = 2, C = 4, X = 8 };
+    // "MaxAutoDownloadAttempts" is written as "1" at PARTNER\1234, "2" at OEM, "3" at CORE,
+    // "4" at another affiliate's key and "5" at the root of the machine, where `levels` says.
+    enum { P = 1, O = 2, C = 4, X = 8, R = 16 };
     const struct {
         const char* name;
-        const wchar_t* affidKey;  // where "Affid" = 1234 lives (nullptr: nowhere)
+        const wchar_t* partnerAffid;  // "Affid" in the partner root and the core key (nullptr: absent)
+        const wchar_t* coreAffid;
         int levels;
         DWORD expected;
     } cases[] = {
-        {"partner wins", L"PARTNER", P | O | C, 1},
-        {"then OEM", L"PARTNER", O | C | X, 2},
-        {"then core", L"PARTNER", C | X, 3},
-        {"Affid from the core key", L"CORE", P, 1},
-        {"no Affid anywhere: default even with a core value", nullptr, C, 10},
-        {"another affiliate's value is not seen", L"PARTNER", X, 10},
+        {"partner wins", L"1234", nullptr, P | O | C | R, 1},
+        {"then OEM", L"1234", nullptr, O | C | X, 2},
+        {"then core", L"1234", nullptr, C | X, 3},
+        {"Affid from the core key", nullptr, L"1234", P, 1},
+        {"the partner root's Affid wins over the core key's", L"1234", L"999", P | X, 1},
+        {"no Affid anywhere: default even with a core value", nullptr, nullptr, C, 10},
+        {"another affiliate's value is not seen", L"1234", nullptr, X, 10},
+        {"affiliate 0 reads the root of the machine", L"0", nullptr, R | O | C, 5},
+        {"affiliate 0 then OEM and core as usual", L"0", nullptr, C, 3},
     };
+    const wchar_t* keys[] = {L"\\PARTNER\\1234", L"\\OEM", L"\\CORE", L"\\PARTNER\\999"};
     for (const auto& c : cases) {
         testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
-        if (c.affidKey) testmachine::SetString(kQel + L"\\" + c.affidKey, L"Affid", L"1234");
-        const wchar_t* keys[] = {L"PARTNER\\1234", L"OEM", L"CORE", L"PARTNER\\999"};
-        for (int i = 0; i < 4; ++i) {
-            if (c.levels & (1 << i)) {
-                testmachine::SetString(kQel + L"\\" + keys[i], L"MaxAutoDownloadAttempts", std::to_wstring(i + 1));
-            }
+        if (c.partnerAffid) testmachine::SetString(kPartner, L"Affid", c.partnerAffid);
+        if (c.coreAffid) testmachine::SetString(kCore, L"Affid", c.coreAffid);
+        for (int i = 0; i < 5; ++i) {
+            if (!(c.levels & (1 << i))) continue;
+            const std::wstring key = i < 4 ? kQel + keys[i] : L"";
+            testmachine::SetString(key, L"MaxAutoDownloadAttempts", std::to_wstring(i + 1));
         }
         DWORD value = 0;
         settings.GetMaxAutoDownloadAttempts(value);
+        testmachine::DeleteValue(L"", L"MaxAutoDownloadAttempts");
         EXPECT_EQ(value, c.expected) << c.name;
     }
-
-    // The partner root's Affid wins over the core key's.
-    testmachine::SetString(kCore, L"Affid", L"1234");
-    testmachine::SetString(kPartner, L"Affid", L"999");
-    std::wstring affid;
-    EXPECT_EQ(settings.GetAffid(affid), 0u);
-    EXPECT_EQ(affid, L"999");
-}
-
-TEST_F(SettingsTest, AffiliateZeroReadsTheRootOfTheMachine)
-{
-    testmachine::SetString(kPartner, L"Affid", L"0");
-    testmachine::SetString(L"", L"softwaretag", L"at-root");
-    std::wstring tag;
-    CQELRegConfig config;
-    EXPECT_EQ(config.GetPartnerSetting(L"softwaretag", tag, L""), 0u);
-    EXPECT_EQ(tag, L"at-root");
-    testmachine::DeleteValue(L"", L"softwaretag");
-
-    testmachine::SetString(kCore, L"resellerid", L"core-reseller");
-    std::wstring reseller;
-    EXPECT_EQ(config.GetPartnerSetting(L"resellerid", reseller, L""), 0u) << "OEM and core are searched as usual";
-    EXPECT_EQ(reseller, L"core-reseller");
 }
 
 TEST_F(SettingsTest, NumbersParseLikeWtoi)
