@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 
 namespace {
 
@@ -72,45 +71,24 @@ TEST(EtwLoggingTest, PackedFieldAndEventLayout)
     EXPECT_EQ(e.fields[1].Length, (12u + 1u) * sizeof(wchar_t));
 }
 
-class MapReader : public CLogConfigReaderIf {
-public:
-    explicit MapReader(std::map<std::wstring, DWORD> values) : m_values(std::move(values)) {}
-    bool GetDWORD(const wchar_t* name, DWORD& value) override
-    {
-        auto it = m_values.find(name);
-        if (it == m_values.end()) return false;
-        value = it->second;
-        return true;
-    }
-
-private:
-    std::map<std::wstring, DWORD> m_values;
-};
-
 TEST(EtwLoggingTest, BackendChoice)
 {
-    // Only "Logging Mechanism" 1 (or the override 1) means the file.
-    using Backend = CDefaultLogBuilder::Backend;
-    MapReader zero({{L"Logging Mechanism", 0}});
-    MapReader two({{L"Logging Mechanism", 2}});
-    EXPECT_EQ(CDefaultLogBuilder::ChooseBackend(0, &zero), Backend::EventTrace);
-    EXPECT_EQ(CDefaultLogBuilder::ChooseBackend(1, &two), Backend::File);
-
-    // Without a reader the registry decides, and the builder builds that back end.
+    // Only "Logging Mechanism" 1, or the caller's override 1, means the file; the builder builds that back end.
     const std::wstring key = L"SOFTWARE\\Tarsen\\Logging";
     const struct {
         bool set;
         DWORD value;
+        DWORD backendOverride;
         bool file;
-    } registry[] = {{false, 0, false}, {true, 1, true}, {true, 2, false}};
-    for (const auto& r : registry) {
+    } cases[] = {{false, 0, 0, false}, {true, 0, 0, false}, {true, 1, 0, true}, {true, 2, 0, false}, {true, 2, 1, true}};
+    for (const auto& c : cases) {
         testmachine::DeleteTree(key);
-        if (r.set) testmachine::SetDword(key, L"Logging Mechanism", r.value);
+        if (c.set) testmachine::SetDword(key, L"Logging Mechanism", c.value);
         CDefaultLogBuilder builder;
         CLoggingIf* logger = nullptr;
-        ASSERT_TRUE(builder.BuildLogger(0, L"QEL", nullptr, nullptr, 0, &logger, nullptr)) << r.value;
-        EXPECT_EQ(dynamic_cast<CLogging*>(logger) != nullptr, r.file) << r.value;
-        EXPECT_EQ(dynamic_cast<CETWLogging*>(logger) != nullptr, !r.file) << r.value;
+        ASSERT_TRUE(builder.BuildLogger(0, L"QEL", nullptr, nullptr, c.backendOverride, &logger, nullptr)) << c.value;
+        EXPECT_EQ(dynamic_cast<CLogging*>(logger) != nullptr, c.file) << c.value << " " << c.backendOverride;
+        EXPECT_EQ(dynamic_cast<CETWLogging*>(logger) != nullptr, !c.file) << c.value << " " << c.backendOverride;
         logger->Release();
     }
     testmachine::DeleteTree(key);
