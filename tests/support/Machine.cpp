@@ -65,20 +65,15 @@ bool ReadString(const std::wstring& key, const std::wstring& name, std::wstring&
     return read;
 }
 
-std::vector<std::wstring> ValueNames(const std::wstring& key)
+DWORD ValueCount(const std::wstring& key)
 {
-    std::vector<std::wstring> names;
     ScopedRegKey handle;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.Put()) != ERROR_SUCCESS) return names;
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256];
-        DWORD chars = 256;
-        if (::RegEnumValueW(handle.Get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-            break;
-        }
-        names.emplace_back(name, chars);
+    DWORD count = 0;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, handle.Put()) == ERROR_SUCCESS) {
+        ::RegQueryInfoKeyW(handle.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr,
+                           nullptr, nullptr, nullptr);
     }
-    return names;
+    return count;
 }
 
 std::wstring ProgramDataFolder()

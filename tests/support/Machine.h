@@ -19,8 +19,8 @@ void DeleteValue(const std::wstring& key, const std::wstring& name);
 void DeleteTree(const std::wstring& key);
 bool KeyExists(const std::wstring& key);
 bool ReadString(const std::wstring& key, const std::wstring& name, std::wstring& value);
-// Value names in the order the registry enumerates them.
-std::vector<std::wstring> ValueNames(const std::wstring& key);
+// How many values the key holds (0 when it cannot be opened).
+DWORD ValueCount(const std::wstring& key);
 
 // Files and folders.
 std::wstring ProgramDataFolder();

@@ -80,7 +80,8 @@ TEST(EtwLoggingTest, BackendChoice)
         DWORD value;
         DWORD backendOverride;
         bool file;
-    } cases[] = {{false, 0, 0, false}, {true, 0, 0, false}, {true, 1, 0, true}, {true, 2, 0, false}, {true, 2, 1, true}};
+    } cases[] = {
+        {false, 0, 0, false}, {true, 0, 0, false}, {true, 1, 0, true}, {true, 2, 0, false}, {true, 2, 1, true}};
     for (const auto& c : cases) {
         testmachine::DeleteTree(key);
         if (c.set) testmachine::SetDword(key, L"Logging Mechanism", c.value);

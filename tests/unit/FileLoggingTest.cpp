@@ -41,12 +41,7 @@ protected:
         EXPECT_EQ(logger->Initialize(L"QEL", nullptr, host, 0), 0u);
         return logger;
     }
-    std::wstring File(DWORD index) const
-    {
-        wchar_t name[16];
-        swprintf(name, 16, L"%03lu.log", static_cast<unsigned long>(index));
-        return Folder() + L"\\" + kModule + name;
-    }
+    std::wstring File(int index) const { return Folder() + L"\\" + kModule + L"00" + std::to_wstring(index) + L".log"; }
 };
 
 TEST_F(FileLoggingTest, NothingIsWrittenWithoutTheFolderForTheWholeRun)

@@ -80,7 +80,7 @@ TEST_F(SchedulerRecordTest, WriteCreatesTheKeyWithElevenValuesInOrderAndReadsBac
                                            L"RebootWaitCount", L"Settings", L"Param", L"Path",
                                            L"LaunchMode", L"EnvWaitIntervalInSec", L"WaitForComplete"};
     EXPECT_EQ(order, layout);
-    EXPECT_EQ(testmachine::ValueNames(kScheduler + L"AutoDownload").size(), layout.size());
+    EXPECT_EQ(testmachine::ValueCount(kScheduler + L"AutoDownload"), layout.size());
     SchedulerTaskRecord read;
     EXPECT_EQ(config.ReadRecord(read), 0u);
     for (const auto& name : layout) EXPECT_EQ(Field(read, name), Field(written, name)) << testing::PrintToString(name);

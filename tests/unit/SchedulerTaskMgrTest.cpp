@@ -114,7 +114,7 @@ TEST_F(SchedulerTaskMgrTest, AdminAddWritesTheKeyThenSignals)
     SchedulerEvent event([] { return testmachine::KeyExists(kSchedulerKey + L"\\AutoDownload"); });
     EXPECT_EQ(manager.AddTask(Task()), 0u);
     EXPECT_EQ(event.Stop(), Seen::StoredThenSignalled);
-    EXPECT_EQ(testmachine::ValueNames(kSchedulerKey + L"\\AutoDownload").size(), 11u);
+    EXPECT_EQ(testmachine::ValueCount(kSchedulerKey + L"\\AutoDownload"), 11u);
     EXPECT_FALSE(StoredInDatabase(L"AutoDownload"));
     for (const wchar_t* line : {L"addTaskIntoReg", L"Added task to reg.", L"NOTIFICATION :--- SUCCESS"}) {
         EXPECT_EQ(TestLog().Find(line).level, 1u) << testing::PrintToString(std::wstring(line));
