@@ -137,7 +137,7 @@ TEST(LogCallTest, QualifiedFunctionNameFromCompilerSignature)
         {"CQELAutoDownload::CQELAutoDownload()", L"CQELAutoDownload::CQELAutoDownload"},
         {"static DWORD Stratum::CLogger::RegisterHandler(Stratum::ILoggingHandler*)",
          L"Stratum::CLogger::RegisterHandler"},
-        {"std::map<std::wstring, int> Foo<T>::Bar(int) [with T = int]", L"Foo<T>::Bar"},
+        {"std::map<std::wstring, int> Pair<A, B>::Get(int) [with A = int; B = char]", L"Pair<A, B>::Get"},
         {"void CQELInstruAgent::SendEvent()::<lambda(int)>", L"CQELInstruAgent::SendEvent"},
     };
     for (const auto& c : cases) {
