@@ -1,5 +1,5 @@
 # Tests are Windows programs run under Wine. One template prefix per build
-# folder is made once (at build time); every test program then runs in its own
+# folder is made at build time (again when its script changes); every test program then runs in its own
 # copy with its own wineserver, so tests never see each other's registry or
 # files and ctest -j2 is safe.
 set(QEL_WINE_ROOT ${CMAKE_BINARY_DIR}/wine)
@@ -8,6 +8,7 @@ set(QEL_WINE_TEMPLATE ${QEL_WINE_ROOT}/template)
 add_custom_command(
   OUTPUT ${QEL_WINE_TEMPLATE}/.qel-template-ready
   COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-template.sh ${QEL_WINE_TEMPLATE}
+  DEPENDS ${CMAKE_SOURCE_DIR}/cmake/wine-template.sh
   COMMENT "Making the template Wine prefix (once per build folder)"
   VERBATIM)
 add_custom_target(wine_template ALL DEPENDS ${QEL_WINE_TEMPLATE}/.qel-template-ready)

@@ -11,7 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh"
 . "$here/wine-prefix.sh"
 
-[ -f "$template/.qel-template-ready" ] || "$here/wine-template.sh" "$template" || exit 1
+"$here/wine-template.sh" "$template" || exit 1
 
 qel_prefix_copy "$template" "$work"
 
