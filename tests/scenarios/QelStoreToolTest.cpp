@@ -84,9 +84,7 @@ protected:
 
 TEST_F(QelStoreToolTest, HelpAndUsageErrors)
 {
-    const ToolRun help = Qelstore(L"--help");
-    EXPECT_NE(help.out.find(L"usage: qelstore <command>"), std::wstring::npos);
-    EXPECT_TRUE(help.err.empty());
+    EXPECT_NE(Qelstore(L"--help").out.find(L"usage: qelstore <command>"), std::wstring::npos);
     const std::pair<const wchar_t*, const wchar_t*> cases[] = {
         {L"", L"qelstore: no command given"},
         {L"frobnicate", L"qelstore: unknown command 'frobnicate'"},
