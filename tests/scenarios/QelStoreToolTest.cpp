@@ -14,13 +14,15 @@ namespace {
 
 namespace kit = datastorekit;
 
-std::wstring FromUtf8(const std::vector<BYTE>& bytes)
+std::wstring Utf8File(const std::wstring& path)
 {
-    const std::string text(bytes.begin(), bytes.end());
-    std::wstring wide(text.size(), L'\0');
-    wide.resize(::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                                      static_cast<int>(wide.size())));
-    return wide;
+    const std::vector<BYTE> bytes = testmachine::ReadBytes(path);
+    const int size = static_cast<int>(bytes.size());
+    std::wstring text(size, L'\0');
+    text.resize(size ? ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes.data()), size,
+                                             text.data(), size)
+                     : 0);
+    return text;
 }
 
 struct ToolRun {
@@ -28,8 +30,8 @@ struct ToolRun {
     std::wstring out, err;
 };
 
-// Runs qelstore with its output redirected to files, as a script would, and
-// expects this exit code and (a part of) this text on standard error.
+// Runs qelstore with its output redirected to files (UTF-8 then), as a script
+// would, and expects this exit code and (a part of) this text on standard error.
 ToolRun Qelstore(const std::wstring& arguments, DWORD exitCode = 0, const std::wstring& err = L"")
 {
     const std::wstring folder = testmachine::ProgramDataFolder() + L"\\QelStoreToolTest";
@@ -39,24 +41,25 @@ ToolRun Qelstore(const std::wstring& arguments, DWORD exitCode = 0, const std::w
     ToolRun run;
     {
         SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-        ScopedHandle out(::CreateFileW(outPath.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr));
-        ScopedHandle error(::CreateFileW(errPath.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr));
+        const auto create = [&](const std::wstring& path) {
+            return ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+        };
+        ScopedHandle out(create(outPath)), error(create(errPath));
         std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
         STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
+        startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = out.Get();
         startup.hStdError = error.Get();
         PROCESS_INFORMATION process{};
-        ::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                         &process);
+        ::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
         ScopedHandle processHandle(process.hProcess), threadHandle(process.hThread);
         if (::WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
             ::GetExitCodeProcess(process.hProcess, &run.exitCode);
         }
     }
-    run.out = FromUtf8(testmachine::ReadBytes(outPath));
-    run.err = FromUtf8(testmachine::ReadBytes(errPath));
+    run.out = Utf8File(outPath);
+    run.err = Utf8File(errPath);
     const std::wstring shown =
         arguments + L" -> exit " + std::to_wstring(run.exitCode) + L", out: " + run.out + L", err: " + run.err;
     EXPECT_EQ(run.exitCode, exitCode) << testing::PrintToString(shown);
@@ -81,9 +84,7 @@ protected:
 
 TEST_F(QelStoreToolTest, HelpAndUsageErrors)
 {
-    const ToolRun help = Qelstore(L"--help");
-    EXPECT_NE(help.out.find(L"usage: qelstore <command>"), std::wstring::npos);
-    EXPECT_TRUE(help.err.empty());
+    EXPECT_NE(Qelstore(L"--help").out.find(L"usage: qelstore <command>"), std::wstring::npos);
     const std::pair<const wchar_t*, const wchar_t*> cases[] = {
         {L"", L"qelstore: no command given"},
         {L"frobnicate", L"qelstore: unknown command 'frobnicate'"},
@@ -107,8 +108,6 @@ TEST_F(QelStoreToolTest, EveryCommandOnAProvisionedMachine)
         {L"set status \"with space\" \"a \\\"quoted\\\" value\"", L"get status",
          L"krsdownloadcount=2\nwith space=a \"quoted\" value\n"},
         {L"set oobe completedtime 1700000000", L"get oobe completedtime", L"1700000000\n"},
-        {L"set eula accepted yes", L"get eula accepted", L"yes\n"},
-        {L"set oobestate 3", L"get oobestate", L"3\n"},
         {L"set eulastate -1", L"get eulastate", L"-1\n"},
     };
     for (const auto& [set, get, out] : values) {

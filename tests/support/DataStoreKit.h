@@ -21,19 +21,14 @@ namespace datastorekit {
 using AesKey = std::array<BYTE, 32>;
 
 // The key used unless a test says otherwise, and one that differs from it.
-inline AesKey TestKey()
+inline AesKey TestKey(BYTE flip = 0)
 {
     AesKey key{};
     for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<BYTE>(i * 7 + 3);
+    key[0] ^= flip;
     return key;
 }
-
-inline AesKey OtherKey()
-{
-    AesKey key = TestKey();
-    key[0] ^= 0x5A;
-    return key;
-}
+inline AesKey OtherKey() { return TestKey(0x5A); }
 
 // A 140-byte PLAINTEXTKEYBLOB: header (version 2, CALG_AES_256), key size 32, the key, zeros.
 inline std::vector<BYTE> KeyBlob(const AesKey& key)
@@ -48,6 +43,10 @@ inline std::wstring StoreFolder() { return testmachine::ProgramDataFolder() + L"
 inline std::wstring StoreFile() { return StoreFolder() + L"\\qeldata.dat"; }
 inline std::wstring UnreadableCopy() { return StoreFile() + L".unreadable"; }
 inline std::vector<BYTE> FileBytes(const std::wstring& path = StoreFile()) { return testmachine::ReadBytes(path); }
+inline void Write(const std::vector<BYTE>& bytes, const std::wstring& path = StoreFile())
+{
+    testmachine::WriteBytes(path, bytes.data(), bytes.size());
+}
 
 inline void SetKeyBlob(const std::vector<BYTE>& blob)
 {
@@ -89,12 +88,7 @@ inline std::vector<BYTE> Encipher(const std::wstring& text, const AesKey& key = 
     std::vector<BYTE> data(bytes, bytes + text.size() * sizeof(wchar_t));
     return Cipher(true, data, key) ? data : std::vector<BYTE>();
 }
-
-inline void WriteStoreText(const std::wstring& text, const AesKey& key = TestKey())
-{
-    const std::vector<BYTE> cipher = Encipher(text, key);
-    testmachine::WriteBytes(StoreFile(), cipher.data(), cipher.size());
-}
+inline void WriteStoreText(const std::wstring& text, const AesKey& key = TestKey()) { Write(Encipher(text, key)); }
 
 // The store file's text, or a marker no document equals when it does not decipher.
 inline std::wstring StoreText(const AesKey& key = TestKey())
@@ -104,10 +98,11 @@ inline std::wstring StoreText(const AesKey& key = TestKey())
     return std::wstring(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
 }
 
-// The text of an empty document in its fixed form.
-inline const wchar_t* EmptyDocument()
+// The text of a document holding only these status members ("" for an empty document), in its fixed form.
+inline std::wstring WithStatus(const std::wstring& members = L"")
 {
-    return L"{ \"oobe\":{},\"Packages\":[],\"ScheduleTask\":[],\"eula\":{},\"Entitlement\":{} }";
+    return L"{ \"oobe\":{},\"Packages\":[],\"ScheduleTask\":[],\"eula\":{},\"Entitlement\":{" + members + L"} }";
 }
+inline std::wstring EmptyDocument() { return WithStatus(); }
 
 }  // namespace datastorekit

@@ -2,9 +2,7 @@
 # The data store file checked with openssl, outside Windows and the product:
 # what the product writes is exactly AES-256-CBC (IV 0, PKCS#7) of the UTF-16LE
 # document text, and a file openssl enciphers is read by the product.
-#   datastore-openssl.sh TEMPLATE WORKDIR BINDIR
-# qelstore runs in a private copy of the template prefix; openssl and iconv run
-# on the host against the files inside that prefix.
+#   datastore-openssl.sh TEMPLATE WORKDIR BINDIR   (qelstore runs in a copy of the template prefix)
 set -uo pipefail
 template=$1; work=$2; bin=$3
 here=$(cd "$(dirname "$0")/../../cmake" && pwd)
@@ -34,8 +32,7 @@ mkdir -p "$(dirname "$store")"
 key=$(openssl rand -hex 32)
 check "qelstore keygen --key" qelstore keygen --key "$key"
 
-# 1. What the product writes, deciphered by openssl, byte for byte: no header,
-#    no byte-order mark, no terminator.
+# 1. What the product writes, deciphered by openssl: no header, byte-order mark or terminator.
 qelstore set status krsdownloadcount 2 && qelstore set status a 'say "hi" C:\x\' && qelstore set status B 'é€😀' &&
   qelstore set oobestate 1 && qelstore set eula eulastate 1 || fail "qelstore set"
 check "the product's file is AES-256-CBC of the UTF-16LE text" holds \

@@ -59,6 +59,7 @@ DWORD TakeOnAnotherThread(HANDLE mutex)
 
 TEST(DBLockTest, ACreatedMutexDeniesResecuringAndAnExistingOneIsOpenedAsItIs)
 {
+    TestLog().Clear();
     const std::wstring created = UniqueName(L"created"), existing = UniqueName(L"existing");
     CSingleMutexForAllUser mutex(created);
     ASSERT_NE(mutex.Handle(), nullptr);
@@ -71,14 +72,13 @@ TEST(DBLockTest, ACreatedMutexDeniesResecuringAndAnExistingOneIsOpenedAsItIs)
     CSingleMutexForAllUser opened(existing);
     ASSERT_NE(opened.Handle(), nullptr);
     EXPECT_EQ(DaclOf(existing), before);
+    EXPECT_TRUE(TestLog().Texts().empty());
 }
 
-// The deny entry binds every user who does not own the mutex. (Wine, like
-// Windows, gives the owner the right to change the DACL regardless, so the
-// test makes the mutex with a foreign owner to stand in for another user.)
+// The deny entry binds every user who does not own the mutex. (Wine, like Windows, lets the owner
+// change the DACL regardless, so the mutex gets a foreign owner to stand in for another user.)
 TEST(DBLockTest, AnotherUserTakesTheMutexButCannotResecureOrDeleteIt)
 {
-    TestLog().Clear();
     const std::wstring name = UniqueName(L"foreign");
     NotQuiteNullDacl dacl;
     ASSERT_TRUE(dacl.Create());
@@ -88,8 +88,7 @@ TEST(DBLockTest, AnotherUserTakesTheMutexButCannotResecureOrDeleteIt)
     ScopedHandle created = MadeFirst(name, dacl.Dacl(), system);
     ASSERT_TRUE(created) << ::GetLastError();
     for (DWORD denied : {static_cast<DWORD>(WRITE_DAC), static_cast<DWORD>(DELETE)}) {
-        ScopedHandle attempt(::OpenMutexW(denied, FALSE, name.c_str()));
-        EXPECT_FALSE(attempt) << "access 0x" << std::hex << denied;
+        EXPECT_FALSE(ScopedHandle(::OpenMutexW(denied, FALSE, name.c_str()))) << "access 0x" << std::hex << denied;
         EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     }
 
@@ -100,7 +99,6 @@ TEST(DBLockTest, AnotherUserTakesTheMutexButCannotResecureOrDeleteIt)
         EXPECT_EQ(TakeOnAnotherThread(created.Get()), static_cast<DWORD>(WAIT_TIMEOUT)) << "held by the grab";
     }
     EXPECT_EQ(TakeOnAnotherThread(created.Get()), static_cast<DWORD>(WAIT_OBJECT_0)) << "released by the grab";
-    EXPECT_TRUE(TestLog().Texts().empty());
 }
 
 TEST(DBLockTest, WithoutAMutexCallersGoOnUnlocked)
@@ -109,18 +107,16 @@ TEST(DBLockTest, WithoutAMutexCallersGoOnUnlocked)
     // No such namespace: the mutex can be neither opened nor created.
     CSingleMutexForAllUser mutex(L"NoSuchNamespace\\QelTest");
     EXPECT_EQ(mutex.Handle(), nullptr);
+    { CSingleMutexForAllUserGrab grab(mutex); }
     const auto lines = TestLog().Lines();
-    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines.size(), 2u);
     const std::wstring prefix = L"Process: " + std::to_wstring(::GetCurrentProcessId()) +
                                 L" DBLock / _create : createMutexForAllUser failed, err :";
     EXPECT_EQ(lines[0].text.substr(0, prefix.size()), prefix);
     EXPECT_NE(lines[0].text, prefix + L"0");
     EXPECT_EQ(lines[0].level, 4u);
-
-    TestLog().Clear();
-    { CSingleMutexForAllUserGrab grab(mutex); }
-    ASSERT_EQ(TestLog().Texts(), std::vector<std::wstring>{L"Invalid Handle - NULL "});
-    EXPECT_EQ(TestLog().Lines()[0].level, 2u);
+    EXPECT_EQ(lines[1].text, L"Invalid Handle - NULL ");
+    EXPECT_EQ(lines[1].level, 2u);
 }
 
 }  // namespace
