@@ -100,7 +100,8 @@ TEST_F(SchedulerTaskMgrTest, AdminChangesGoToTheKeyThenSignal)
               Seen::StoredThenSignalled);
     EXPECT_EQ(testmachine::ValueCount(kTaskKey), 11u);
     EXPECT_FALSE(StoredInDatabase(L"AutoDownload"));
-    ExpectLogged({L"addTaskIntoReg", L"Added task to reg.", L"NOTIFICATION :--- SUCCESS", L"Deleted task from reg."}, 1);
+    ExpectLogged({L"addTaskIntoReg", L"Added task to reg.", L"NOTIFICATION :--- SUCCESS", L"Deleted task from reg."},
+                 1);
     EXPECT_EQ(TestLog().Find(L"Added task to reg.").file, L"QelSchedulerTaskMgr.cpp");
 
     // Deleting a task that is not there: the registry's answer, and no signal.
