@@ -252,10 +252,12 @@ TEST_F(CommonFieldsTest, MissingOrRefusedSourcesGiveTheirFallbacks)
 
 TEST_F(CommonFieldsTest, WholeRequestOfAnEventByteForByte)
 {
+    // Read under COM of its own, shut down before the event: the process's WMI connection must serve the next
+    // initialisation too.
     ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     const std::wstring serial = GetBiosSerialNumber();
     ::CoUninitialize();
-    ASSERT_FALSE(GetSystemLocaleName().empty());
+    ASSERT_FALSE(serial.empty() || GetSystemLocaleName().empty());
 
     const long long before = static_cast<long long>(time(nullptr));
     // Job fields beside the common ones: JSON escaping of quote, backslash and control characters,
