@@ -174,14 +174,10 @@ TEST_F(InstruTest, ProducersRunAtSendTimeInTheirOrder)
 TEST(PartnerConfigurationTest, Rules)
 {
     using instru_fields::PartnerConfigurationValue;
-    StringMap entries;
-    std::wstring joined;
-    for (int i = 100; i < 115; ++i) {
-        entries[L"k" + std::to_wstring(i)] = L"v" + std::to_wstring(i);
-        joined += (i > 100 ? L",k" : L"k") + std::to_wstring(i) + L":v" + std::to_wstring(i);
-    }
-    EXPECT_EQ(PartnerConfigurationValue(0, entries), joined);
-    entries[L"k115"] = L"v";
+    StringMap entries;  // 15 entries are taken, 16 are not
+    for (wchar_t name = L'a'; name < L'a' + 15; ++name) entries[std::wstring(1, name)] = L"1";
+    EXPECT_EQ(PartnerConfigurationValue(0, entries), L"a:1,b:1,c:1,d:1,e:1,f:1,g:1,h:1,i:1,j:1,k:1,l:1,m:1,n:1,o:1");
+    entries[L"p"] = L"1";
     EXPECT_EQ(PartnerConfigurationValue(0, entries), L"None");
     EXPECT_EQ(PartnerConfigurationValue(ERROR_CANTREAD, {{L"a", L"1"}}), L"None");
     EXPECT_EQ(PartnerConfigurationValue(0, {}), L"");
