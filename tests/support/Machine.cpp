@@ -85,10 +85,7 @@ std::wstring ProgramDataFolder()
     return result;
 }
 
-std::wstring LogFolder(const std::wstring& module)
-{
-    return ProgramDataFolder() + L"\\Tarsen\\TSLOGS\\QEL\\" + module;
-}
+std::wstring LogFolder(const std::wstring& module) { return ProgramDataFolder() + L"\\Tarsen\\TSLOGS\\QEL\\" + module; }
 
 void CreateFolder(const std::wstring& path)
 {
@@ -98,8 +95,7 @@ void CreateFolder(const std::wstring& path)
 
 void RemoveTree(const std::wstring& path)
 {
-    std::wstring from = path;
-    from.push_back(L'\0');  // the list ends in two terminators
+    const std::wstring from = path + L'\0';  // the list ends in two terminators
     SHFILEOPSTRUCTW op{};
     op.wFunc = FO_DELETE;
     op.pFrom = from.c_str();

@@ -54,9 +54,9 @@ TEST_F(InstruTest, RefusalsCarryTheirCodeAndLine)
         parts[missing] = L"";
         TestLog().Clear();
         EXPECT_EQ(CZEPInstru().SendData(parts[0], parts[1], parts[2], parts[3], kEvent), E_INVALIDARG) << missing;
-        EXPECT_EQ(TestLog().Texts(), std::vector<std::wstring>{L"Invalid Arguments"});
+        EXPECT_EQ(TestLog().Lines().size(), 1u);
+        EXPECT_EQ(TestLog().Find(L"Invalid Arguments").level, 4u);
     }
-    EXPECT_EQ(TestLog().Find(L"Invalid Arguments").level, 4u);
 
     EXPECT_EQ(Send({}), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(TestLog().Find(L"Invalid arguments").level, 4u);
@@ -67,14 +67,6 @@ TEST_F(InstruTest, RefusalsCarryTheirCodeAndLine)
     EXPECT_EQ(Send(), static_cast<DWORD>(ERROR_CANTREAD));
     EXPECT_EQ(TestLog().Find(L"Cannot get a valid ZEP appID for QEL").level, 4u);
     EXPECT_FALSE(TestLog().Has(L"ZEP is not required"));
-
-    // Present but empty: the client is not asked either.
-    testmachine::SetString(qelkeys::kCore, L"ZepInstru", L"1");
-    testmachine::SetString(qelkeys::kCore, L"ZepInstruAppID", L"");
-    TestLog().Clear();
-    EXPECT_EQ(Send(), 0u);
-    EXPECT_TRUE(TestLog().Has(L"Invalid Arguments"));
-    EXPECT_TRUE(testbed::TelemetryRequests().empty());
 }
 
 // What reaches the client, and what this unit and the client wrapper log
@@ -94,10 +86,8 @@ TEST_F(InstruTest, SwitchAndClientDecideWhatIsSentAndLogged)
         bool sent;
         std::vector<std::wstring> lines;
     } cases[] = {
-        {L"1", nullptr, S_OK, true, {}},  {L"12abc", nullptr, S_OK, true, {}},  // any number but 0 (as _wtoi reads it)
-        {L" 7", nullptr, S_OK, true, {}}, {L"-1", nullptr, S_OK, true, {}},
+        {L"1", nullptr, S_OK, true, {}}, {L"12abc", nullptr, S_OK, true, {}},  // any number but 0 (as _wtoi reads it)
         {L"0", nullptr, S_OK, false, {off, skip}}, {L"abc", nullptr, S_OK, false, {off, skip}},
-        {L"", nullptr, S_OK, false, {off, skip}},
         {nullptr, nullptr, S_OK, false, {L"4 CQELInstru::isZEPEventRequired: Can't get ZEP value from registry", skip}},
         {L"1", L"", S_OK, false, {load, cloud}},
         {L"1", L"CreateResult", E_ACCESSDENIED, false, {load, cloud}},
@@ -184,14 +174,10 @@ TEST_F(InstruTest, ProducersRunAtSendTimeInTheirOrder)
 TEST(PartnerConfigurationTest, Rules)
 {
     using instru_fields::PartnerConfigurationValue;
-    StringMap entries;
-    std::wstring joined;
-    for (int i = 100; i < 115; ++i) {
-        entries[L"k" + std::to_wstring(i)] = L"v" + std::to_wstring(i);
-        joined += (i > 100 ? L",k" : L"k") + std::to_wstring(i) + L":v" + std::to_wstring(i);
-    }
-    EXPECT_EQ(PartnerConfigurationValue(0, entries), joined);
-    entries[L"k115"] = L"v";
+    StringMap entries;  // 15 entries are taken, 16 are not
+    for (wchar_t name = L'a'; name < L'a' + 15; ++name) entries[std::wstring(1, name)] = L"1";
+    EXPECT_EQ(PartnerConfigurationValue(0, entries), L"a:1,b:1,c:1,d:1,e:1,f:1,g:1,h:1,i:1,j:1,k:1,l:1,m:1,n:1,o:1");
+    entries[L"p"] = L"1";
     EXPECT_EQ(PartnerConfigurationValue(0, entries), L"None");
     EXPECT_EQ(PartnerConfigurationValue(ERROR_CANTREAD, {{L"a", L"1"}}), L"None");
     EXPECT_EQ(PartnerConfigurationValue(0, {}), L"");
@@ -199,14 +185,10 @@ TEST(PartnerConfigurationTest, Rules)
     EXPECT_EQ(PartnerConfigurationValue(0, {{L"a", std::wstring(1024, L'x')}}), L"a:" + std::wstring(1024, L'x'));
     EXPECT_EQ(PartnerConfigurationValue(0, {{L"a", std::wstring(1025, L'x')}, {L"b", L"1"}}), L"None");
 
-    // Any one value holding a sequence that may not travel spoils the field; names are not checked.
-    for (const wchar_t* bad : {L"x;y", L"x%00", L"50%", L"me@host", L"x&y", L"it's", L"\"q\"", L"x\ry", L"x\ny",
-                               L"x\\ry", L"x\\n", L"0x0f"}) {
-        EXPECT_EQ(PartnerConfigurationValue(0, {{L"a", L"1"}, {L"b", bad}}), L"None") << bad;
-    }
-    for (const wchar_t* good : {L"0x0F", L"C:\\x", L"x-y_z.w/v:u,t=s (r) #1 !?+*"}) {
-        EXPECT_EQ(PartnerConfigurationValue(0, {{L"a;b", good}}), std::wstring(L"a;b:") + good) << good;
-    }
+    // One value holding a sequence that may not travel spoils the field (the forbidden-sequence table of the
+    // scheduler tests covers the sequences); names are not checked.
+    EXPECT_EQ(PartnerConfigurationValue(0, {{L"a", L"1"}, {L"b", L"x;y"}}), L"None");
+    EXPECT_EQ(PartnerConfigurationValue(0, {{L"a;b", L"0x0F"}}), L"a;b:0x0F");
 }
 
 // ---- The common fields and the whole request of an event.
@@ -248,13 +230,8 @@ protected:
 TEST_F(CommonFieldsTest, MissingOrRefusedSourcesGiveTheirFallbacks)
 {
     using namespace instru_fields;
-    testmachine::SetString(kPartner, L"note", L"a;b");  // a partner value that may not travel
-    EXPECT_EQ(Produce(PartnerConfiguration), L"None");
     testmachine::DeleteTree(kPartner);
     EXPECT_EQ(Produce(PartnerConfiguration), L"None");
-
-    testmachine::SetString(kRvn, L"DisplayVersion", L"");
-    EXPECT_EQ(Produce(KrsVersion), L"None");
     testmachine::DeleteTree(kRvn);
     EXPECT_EQ(Produce(KrsVersion), L"None");
 
@@ -271,10 +248,12 @@ TEST_F(CommonFieldsTest, MissingOrRefusedSourcesGiveTheirFallbacks)
 
 TEST_F(CommonFieldsTest, WholeRequestOfAnEventByteForByte)
 {
+    // Read under COM of its own, shut down before the event: the process's WMI connection must serve the next
+    // initialisation too.
     ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     const std::wstring serial = GetBiosSerialNumber();
     ::CoUninitialize();
-    ASSERT_FALSE(GetSystemLocaleName().empty());
+    ASSERT_FALSE(serial.empty() || GetSystemLocaleName().empty());
 
     const long long before = static_cast<long long>(time(nullptr));
     // Job fields beside the common ones: JSON escaping of quote, backslash and control characters,

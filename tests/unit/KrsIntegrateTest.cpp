@@ -46,12 +46,7 @@ const struct {
 
 class KrsIntegrateTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        testbed::ClearKrsIntegrateKnobs();
-        testbed::ClearKrsIntegrateJournal();
-        TestLog().Clear();
-    }
+    void SetUp() override { testbed::ClearKrsIntegrateKnobs(), testbed::ClearKrsIntegrateJournal(), TestLog().Clear(); }
 };
 
 TEST_F(KrsIntegrateTest, LoadsOnceFromTheProgramFolderAndPassesResultsAndOutputs)
@@ -103,8 +98,8 @@ TEST_F(KrsIntegrateTest, NoLibraryGivesSixAndIsRetriedOnTheNextCall)
         // One line per call: every call tried the load again.
         const std::wstring line = L"Failed to load KrsIntegration DLL. Error code = " + std::to_wstring(error);
         EXPECT_EQ(TestLog().Count(line), 6u);
-        EXPECT_EQ(TestLog().Find(line).level, 4u);
-        EXPECT_EQ(TestLog().Find(line).function, L"CQELKrsIntegrate::LoadDLL");
+        EXPECT_EQ(TestLog().Find(line).function + L" " + std::to_wstring(TestLog().Find(line).level),
+                  L"CQELKrsIntegrate::LoadDLL 4");
     }
     EXPECT_TRUE(testbed::KrsIntegrateCalls().empty());
 
@@ -133,14 +128,15 @@ TEST_F(KrsIntegrateTest, MissingExportGivesOneAndNamesTheExport)
     EXPECT_EQ(krs.RunKrsAutoDownload(), 9u) << "the exports that are there still work";
 
     const std::wstring code = std::to_wstring(ERROR_PROC_NOT_FOUND);
-    const CapturedLine oobe = TestLog().Find(L"UpdateOobeDoneState : Error in GetProcAddress:: Error Code " + code);
-    EXPECT_EQ(oobe.level, 4u);
-    EXPECT_EQ(oobe.function, L"CQELKrsIntegrate::UpdateOobeDoneState");
-    const CapturedLine max =
-        TestLog().Find(L"Error in GetProcAddress 'IsAutodownloadMaxAttemptOver': Error Code " + code);
-    EXPECT_EQ(max.level, 4u);
-    EXPECT_EQ(max.function, L"CQELKrsIntegrate::IsAutodownloadMaxAttemptOver");
-    EXPECT_EQ(TestLog().Lines().size(), 2u);
+    const auto lines = TestLog().Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].function + L": " + lines[0].text, L"CQELKrsIntegrate::UpdateOobeDoneState: "
+                                                         L"UpdateOobeDoneState : Error in GetProcAddress:: Error Code " +
+                                                             code);
+    EXPECT_EQ(lines[1].function + L": " + lines[1].text, L"CQELKrsIntegrate::IsAutodownloadMaxAttemptOver: "
+                                                         L"Error in GetProcAddress 'IsAutodownloadMaxAttemptOver': "
+                                                         L"Error Code " + code);
+    EXPECT_TRUE(lines[0].level == 4 && lines[1].level == 4);
     EXPECT_EQ(testbed::KrsIntegrateCalls(), (Calls{"load", "RunKrsAutoDownload result=9"}));
 }
 

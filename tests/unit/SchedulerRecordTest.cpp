@@ -12,21 +12,10 @@
 namespace {
 
 const std::wstring kScheduler = L"SOFTWARE\\Tarsen\\QEL\\SCHEDULER\\";
-
-SchedulerTaskRecord AutoDownloadRecord()
-{
-    SchedulerTaskRecord r;
-    r.Name = L"AutoDownload";
-    r.Description = L"AutoDownload task";
-    r.Path = L"C:\\Program Files\\Tarsen\\QEL\\QELCommonBuild.exe";
-    r.Param = L"/context=4";
-    r.Type = 3;
-    r.LaunchMode = 1;
-    r.IntervalInSec = 14400;
-    r.Settings = 0x21;
-    r.WaitForComplete = 1;
-    return r;
-}
+const SchedulerTaskRecord kAutoDownload{.Name = L"AutoDownload", .Description = L"AutoDownload task",
+                                        .Path = L"C:\\Program Files\\Tarsen\\QEL\\QELCommonBuild.exe",
+                                        .Param = L"/context=4", .Type = 3, .LaunchMode = 1, .IntervalInSec = 14400,
+                                        .Settings = 0x21, .WaitForComplete = 1};
 
 // One field of a record as text (the map form, which the round trip below checks whole).
 std::wstring Field(const SchedulerTaskRecord& record, const std::wstring& name)
@@ -37,43 +26,34 @@ std::wstring Field(const SchedulerTaskRecord& record, const std::wstring& name)
     return map[name];
 }
 
-// Records the order of the writes that reach the registry (Wine enumerates
-// values in name order, so the registry itself cannot show it), and can fail one.
-class RecordingReg : public CPCReg {
-public:
-    explicit RecordingReg(std::vector<std::wstring>& names, bool failSettings = false)
-        : m_names(names), m_failSettings(failSettings)
-    {
-    }
+// Records the order of the writes (Wine enumerates values in name order, so the registry cannot show it),
+// and can fail "Settings".
+struct RecordingReg : CPCReg {
+    RecordingReg(std::vector<std::wstring>& names, bool failSettings) : names(names), failSettings(failSettings) {}
     DWORD Write(const std::wstring& key, const std::wstring& name, const std::wstring& value) override
     {
-        m_names.push_back(name);
-        return CPCReg::Write(key, name, value);
+        return names.push_back(name), CPCReg::Write(key, name, value);
     }
     DWORD Write(const std::wstring& key, const std::wstring& name, DWORD value) override
     {
-        m_names.push_back(name);
-        return name == L"Settings" && m_failSettings ? ERROR_CANTWRITE : CPCReg::Write(key, name, value);
+        names.push_back(name);
+        return name == L"Settings" && failSettings ? ERROR_CANTWRITE : CPCReg::Write(key, name, value);
     }
-
-private:
-    std::vector<std::wstring>& m_names;
-    bool m_failSettings;
+    std::vector<std::wstring>& names;
+    bool failSettings;
 };
 
 class SchedulerRecordTest : public testing::Test {
 protected:
     void SetUp() override { testmachine::DeleteTree(L"SOFTWARE\\Tarsen"); }
-    void TearDown() override { testmachine::DeleteTree(L"SOFTWARE\\Tarsen"); }
 };
 
 TEST_F(SchedulerRecordTest, WriteCreatesTheKeyWithElevenValuesInOrderAndReadsBack)
 {
-    const SchedulerTaskRecord written = AutoDownloadRecord();
     std::vector<std::wstring> order;
-    CQelScheduleTaskConfig config(L"AutoDownload", std::make_unique<RecordingReg>(order));
+    CQelScheduleTaskConfig config(L"AutoDownload", std::make_unique<RecordingReg>(order, false));
     TestLog().Clear();
-    ASSERT_EQ(config.Write(written), 0u);
+    ASSERT_EQ(config.Write(kAutoDownload), 0u);
     EXPECT_EQ(TestLog().Find(L"addTaskIntoReg - writing to reg AutoDownload").function,
               L"CQelScheduleTaskConfig::Write");
     const std::vector<std::wstring> layout{L"Name",     L"Description", L"Type", L"IntervalInSec",
@@ -83,7 +63,7 @@ TEST_F(SchedulerRecordTest, WriteCreatesTheKeyWithElevenValuesInOrderAndReadsBac
     EXPECT_EQ(testmachine::ValueCount(kScheduler + L"AutoDownload"), layout.size());
     SchedulerTaskRecord read;
     EXPECT_EQ(config.ReadRecord(read), 0u);
-    for (const auto& name : layout) EXPECT_EQ(Field(read, name), Field(written, name)) << testing::PrintToString(name);
+    for (const auto& name : layout) EXPECT_EQ(Field(read, name), Field(kAutoDownload, name)) << name;
 
     ULONGLONG run = 0;
     EXPECT_EQ(config.SetNextRun(0x0102030405060708ull), 0u);
@@ -96,7 +76,7 @@ TEST_F(SchedulerRecordTest, WriteCreatesTheKeyWithElevenValuesInOrderAndReadsBac
     // A failed value still lets the rest be written, and is reported.
     order.clear();
     CQelScheduleTaskConfig failing(L"AutoDownload", std::make_unique<RecordingReg>(order, true));
-    EXPECT_NE(failing.Write(written), 0u);
+    EXPECT_NE(failing.Write(kAutoDownload), 0u);
     EXPECT_EQ(order.size(), 11u);
     std::wstring path;
     EXPECT_TRUE(testmachine::ReadString(kScheduler + L"AutoDownload", L"Path", path)) << "written after the failure";
@@ -137,12 +117,10 @@ TEST_F(SchedulerRecordTest, HostileKeysNeverCrashAndReportMissingValues)
     testmachine::SetDword(key, L"Path", 12);                            // a string stored as a number
     testmachine::SetString(key, L"Param", std::wstring(100000, L'p'));  // over-long
     testmachine::SetBinary(key, L"LaunchMode", "\x01", 1);
-    CQelScheduleTaskConfig config(L"Hostile");
     SchedulerTaskRecord record;
     record.Path = L"untouched";
-    EXPECT_NE(config.ReadRecord(record), 0u) << "missing or mistyped values are reported";
-    EXPECT_EQ(record.Type, 0);
-    EXPECT_EQ(record.LaunchMode, 0);
+    EXPECT_NE(CQelScheduleTaskConfig(L"Hostile").ReadRecord(record), 0u) << "missing or mistyped values are reported";
+    EXPECT_EQ(record.Type + record.LaunchMode, 0);
     EXPECT_EQ(record.Path, L"untouched");
     EXPECT_EQ(record.Param.size(), 100000u);
     EXPECT_EQ(record.EnvWaitIntervalInSec, 1800u) << "a missing value keeps the record's own";
@@ -155,6 +133,7 @@ TEST_F(SchedulerRecordTest, ForbiddenSequencesInParameters)
         bool unsafe;
     } cases[] = {
         {L"/context=5", false}, {L"/uninstall /longpath C:\\Program Files\\Tarsen", false}, {L"", false},
+        {L"x-y_z.w/v:u,t=s (r) #1 !?+*", false},
         {L"-x 0x10 50% off", true}, {L"a@b", true}, {L"a&b", true}, {L"a;b", true}, {L"it's", true},
         {L"100%", true}, {L"say \"hi\"", true}, {L"line\rbreak", true}, {L"line\nbreak", true},
         {L"C:\\dir\\run", true}, {L"C:\\dir\\new", true}, {L"C:\\dir\\tools", false},  // backslash-r, -n, -t
@@ -165,8 +144,7 @@ TEST_F(SchedulerRecordTest, ForbiddenSequencesInParameters)
         // Read back from the registry, an unsafe task has no path to start.
         testmachine::SetString(kScheduler + L"P", L"Path", L"C:\\x.exe");
         testmachine::SetString(kScheduler + L"P", L"Param", c.param);
-        std::wstring path;
-        std::wstring param;
+        std::wstring path, param;
         CQelScheduleTaskConfig(L"P").GetCommand(path, param);
         EXPECT_EQ(param, c.param);
         EXPECT_EQ(path.empty(), c.unsafe);
@@ -177,12 +155,11 @@ TEST_F(SchedulerRecordTest, NamesThatAreNotKeyNamesAreRefusedBeforeTheRegistry)
 {
     for (const std::wstring& name : {std::wstring(), std::wstring(L"Auto\\Download"), std::wstring(L"..\\..\\Run"),
                                      std::wstring(256, L'n')}) {
-        CQelScheduleTaskConfig config(name);
-        SchedulerTaskRecord record = AutoDownloadRecord();
+        SchedulerTaskRecord record = kAutoDownload;
         record.Name = name;
-        EXPECT_EQ(config.Write(record), static_cast<DWORD>(ERROR_INVALID_NAME));
-        EXPECT_EQ(config.ReadRecord(record), static_cast<DWORD>(ERROR_INVALID_NAME));
-        EXPECT_EQ(config.Delete(), static_cast<DWORD>(ERROR_INVALID_NAME));
+        CQelScheduleTaskConfig config(name);
+        EXPECT_EQ((std::vector<DWORD>{config.Write(record), config.ReadRecord(record), config.Delete()}),
+                  std::vector<DWORD>(3, ERROR_INVALID_NAME)) << name;
     }
     EXPECT_FALSE(testmachine::KeyExists(kScheduler)) << "nothing was created";
     EXPECT_TRUE(scheduler::IsValidTaskName(std::wstring(255, L'n')));
@@ -191,7 +168,7 @@ TEST_F(SchedulerRecordTest, NamesThatAreNotKeyNamesAreRefusedBeforeTheRegistry)
 TEST_F(SchedulerRecordTest, MapRoundTripKeepsEverythingButWaitForComplete)
 {
     StringMap map;
-    ASSERT_EQ(TaskToMap(AutoDownloadRecord(), map), 0u);
+    ASSERT_EQ(TaskToMap(kAutoDownload, map), 0u);
     EXPECT_EQ(map, (StringMap{{L"Name", L"AutoDownload"}, {L"Description", L"AutoDownload task"},
                               {L"Path", L"C:\\Program Files\\Tarsen\\QEL\\QELCommonBuild.exe"},
                               {L"Param", L"/context=4"}, {L"Type", L"3"}, {L"IntervalInSec", L"14400"},
