@@ -49,14 +49,12 @@ TEST(EtwLoggingTest, PackedFieldAndEventLayout)
     EXPECT_EQ(record.packed, expected);
 
     const auto& e = record.event;
-    EXPECT_EQ(e.header.Size, 0x50);
-    EXPECT_EQ(e.header.Class.Type, 1);
-    EXPECT_EQ(e.header.Class.Level, 3) << "6 is written as 3";
-    EXPECT_EQ(e.header.Class.Version, 2);
-    EXPECT_EQ(e.header.Flags, 0x120000u);
+    EXPECT_EQ(std::make_tuple(e.header.Size, e.header.Class.Type, e.header.Class.Level, e.header.Class.Version,
+                              e.header.Flags),
+              std::make_tuple(USHORT{0x50}, UCHAR{1}, UCHAR{3}, USHORT{2}, ULONG{0x120000}));  // level 6 written as 3
     EXPECT_TRUE(IsEqualGUID(e.header.Guid, internal::kEventClassGuid));
-    EXPECT_EQ(e.fields[0].DataPtr, reinterpret_cast<ULONG64>(record.packed.data()));
-    EXPECT_EQ(e.fields[0].Length, record.packed.size());
+    EXPECT_EQ(std::make_pair(e.fields[0].DataPtr, ULONG64{e.fields[0].Length}),
+              std::make_pair(reinterpret_cast<ULONG64>(record.packed.data()), ULONG64{record.packed.size()}));
     EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(e.fields[1].DataPtr)), L"message text");
     EXPECT_EQ(e.fields[1].Length, (12u + 1u) * sizeof(wchar_t));
 }
@@ -122,16 +120,16 @@ TEST(EtwLoggingTest, PropertiesDefaultsAndOverrides)
     internal::ETWAppProperties defaults;
     defaults.Read();
     EXPECT_TRUE(IsEqualGUID(defaults.providerGuid, internal::kDefaultProviderGuid));
-    EXPECT_EQ(defaults.LogPath(), testmachine::ProgramDataFolder() + L"\\Tarsen\\TSLOGS");
-    EXPECT_EQ(defaults.EtlPath(), testmachine::ProgramDataFolder() + L"\\Tarsen\\TSLOGS\\ETW");
+    const std::wstring logs = testmachine::ProgramDataFolder() + L"\\Tarsen\\TSLOGS";
+    EXPECT_EQ(defaults.LogPath() + L"|" + defaults.EtlPath(), logs + L"|" + logs + L"\\ETW");
 
     testmachine::SetString(L"SOFTWARE\\Tarsen\\Logging\\Provider", L"Provider Guid",
                            L"{11111111-2222-3333-4444-555555555555}");
     testmachine::SetString(L"SOFTWARE\\Tarsen\\Logging", L"Log Path", L"D:\\Logs");
     internal::ETWAppProperties read;
     read.Read();
-    EXPECT_EQ(read.providerGuid.Data1, 0x11111111u);
-    EXPECT_EQ(read.LogPath(), L"D:\\Logs");
+    EXPECT_EQ(std::make_pair(read.providerGuid.Data1, read.LogPath()),
+              std::make_pair(0x11111111ul, std::wstring(L"D:\\Logs")));
     testmachine::DeleteTree(L"SOFTWARE\\Tarsen\\Logging");
 }
 

@@ -157,15 +157,13 @@ TEST_F(RegistryTest, KeyClassStrictChecks)
     Stratum::CRegKey key;
     Open(key, kKey);
 
-    // Multi-strings: written up to the empty string, read back with both terminators.
+    // Multi-strings: written up to the empty string, read back with both terminators; only from REG_MULTI_SZ.
     EXPECT_EQ(key.SetMultiStringValue(L"multi", L"one\0two\0"), ERROR_SUCCESS);
     wchar_t buffer[32];
-    ULONG chars = 32;
+    ULONG chars = 32, one = 1;
     EXPECT_EQ(key.QueryMultiStringValue(L"multi", buffer, &chars), ERROR_SUCCESS);
     EXPECT_EQ(std::wstring(buffer, chars), std::wstring(L"one\0two\0", 9));
-    chars = 1;
-    EXPECT_EQ(key.QueryMultiStringValue(L"multi", buffer, &chars), ERROR_INSUFFICIENT_BUFFER);
-    chars = 32;
+    EXPECT_EQ(key.QueryMultiStringValue(L"multi", buffer, &one), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(key.QueryMultiStringValue(L"text", buffer, &chars), ERROR_INVALID_DATA);
     EXPECT_EQ(key.SetStringValue(L"x", nullptr), ERROR_INVALID_DATA);
     EXPECT_EQ(key.SetMultiStringValue(L"x", nullptr), ERROR_INVALID_DATA);

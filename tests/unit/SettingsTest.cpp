@@ -40,8 +40,8 @@ TEST_F(SettingsTest, EmptyRegistryGivesTheBuiltInDefaults)
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         DWORD value = 0xDEAD;
-        EXPECT_EQ((settings.*cases[i].first)(value), static_cast<DWORD>(ERROR_CANTREAD)) << "row " << i;
-        EXPECT_EQ(value, cases[i].second) << "row " << i;
+        const DWORD rc = (settings.*cases[i].first)(value);
+        EXPECT_EQ(std::make_pair(rc, value), std::make_pair(DWORD{ERROR_CANTREAD}, cases[i].second)) << "row " << i;
     }
     std::wstring guid = L"unchanged", text = L"x";
     settings.GetPartnerGuid(guid);
@@ -100,27 +100,25 @@ TEST_F(SettingsTest, NumbersParseLikeWtoi)
     }
     // A number stored as REG_DWORD is not a setting: the default applies.
     testmachine::SetDword(kCore, L"AlertFrequency", 99);
-    DWORD value = 0;
-    EXPECT_EQ(settings.GetAlertFrequency(value), static_cast<DWORD>(ERROR_CANTREAD));
-    EXPECT_EQ(value, 14400u);
+    DWORD value = 0, rc = settings.GetAlertFrequency(value);
+    EXPECT_EQ(std::make_pair(rc, value), std::make_pair(DWORD{ERROR_CANTREAD}, DWORD{14400}));
 }
 
 // The store's path and key ("DBPath", "DataStore") are read by every data store test.
 TEST_F(SettingsTest, InstallPathsAndSubKeyFallback)
 {
     testmachine::SetString(kQel, L"PartnerInstallDir", L"C:\\Partners");
-    std::wstring dir = L"unchanged";
+    std::wstring dir = L"unchanged", found;
     EXPECT_EQ(settings.GetPartnerInstallDirForAffid(dir), static_cast<DWORD>(ERROR_CANTREAD)) << "no affiliate";
-    EXPECT_EQ(dir, L"unchanged");
     testmachine::SetString(kPartner, L"Affid", L"55");
-    EXPECT_EQ(settings.GetPartnerInstallDirForAffid(dir), 0u);
-    EXPECT_EQ(dir, L"C:\\Partners\\55");
+    EXPECT_EQ(settings.GetPartnerInstallDirForAffid(found), 0u);
+    EXPECT_EQ(dir + L"|" + found, L"unchanged|C:\\Partners\\55");
 
     testmachine::SetString(kQel + L"\\APPS\\GCB", L"InstallPath", L"C:\\Program Files\\Tarsen\\QEL");
     std::wstring install;
     EXPECT_EQ(settings.GetAppInstallPath(L"GCB", install), 0u);
-    EXPECT_EQ(install, L"C:\\Program Files\\Tarsen\\QEL");
     EXPECT_EQ(settings.GetAppInstallPath(L"", install), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(install, L"C:\\Program Files\\Tarsen\\QEL");
     const CapturedLine invalid = TestLog().Find(L"Invalid arguments");
     EXPECT_EQ(invalid.level, 4u);
     EXPECT_EQ(invalid.file + L"|" + invalid.function, L"QELConfig.cpp|CQELRegConfig::GetAppsSetting");
@@ -136,13 +134,12 @@ TEST_F(SettingsTest, InstallPathsAndSubKeyFallback)
 
 TEST_F(SettingsTest, TestModeAndInstallerPath)
 {
-    const std::pair<const wchar_t*, bool> modes[] = {{L"1", true}, {L"true", false}, {L"01", false}, {L"0", false}};
+    const std::pair<const wchar_t*, bool> modes[] = {
+        {L"1", true}, {L"true", false}, {L"01", false}, {L"0", false}, {nullptr, false}};  // nullptr: no value
     for (const auto& [text, testMode] : modes) {
-        testmachine::SetString(kQel, L"testmode", text);
-        EXPECT_EQ(IsTestMode(), testMode) << testing::PrintToString(std::wstring(text));
+        text ? testmachine::SetString(kQel, L"testmode", text) : testmachine::DeleteValue(kQel, L"testmode");
+        EXPECT_EQ(IsTestMode(), testMode) << (text ? testing::PrintToString(std::wstring(text)) : "none");
     }
-    testmachine::DeleteValue(kQel, L"testmode");
-    EXPECT_FALSE(IsTestMode());
 
     CKrsSetting krs(std::make_shared<CPCReg>());
     std::wstring installer;
