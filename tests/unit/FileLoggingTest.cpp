@@ -106,8 +106,9 @@ TEST_F(FileLoggingTest, IniValuesValidatedPerApplicationThenGlobal)
     } cases[] = {
         {"MaxEntries 1 is ignored", L"MaxEntries", L"1", nullptr, &CLogging::GetMaxEntries, 3},
         {"MaxEntries 101 is ignored, global taken", L"MaxEntries", L"101", L"4", &CLogging::GetMaxEntries, 4},
+        {"MaxEntries 2 taken", L"MaxEntries", L"2", nullptr, &CLogging::GetMaxEntries, 2},
         {"MaxEntries 100 taken", L"MaxEntries", L"100", nullptr, &CLogging::GetMaxEntries, 100},
-        {"MaxSize 100 is ignored", L"MaxSize", L"100", nullptr, &CLogging::GetMaxSize, 262144},
+        {"MaxSize below 0x40000 ignored", L"MaxSize", L"0x3FFFF", L"0x50000", &CLogging::GetMaxSize, 0x50000},
         {"MaxSize hex upper bound", L"MaxSize", L"0xA00000", nullptr, &CLogging::GetMaxSize, 0xA00000},
         {"MaxSize above bound", L"MaxSize", nullptr, L"10485761", &CLogging::GetMaxSize, 262144},
         {"app Severity 2 beats global 4", L"Severity", L"2", L"4", &CLogging::GetSeverity, 2},
@@ -128,7 +129,7 @@ TEST_F(FileLoggingTest, SeverityThresholdAndEnable)
     const struct {
         const wchar_t *key, *value;  // key nullptr: no log.ini value
         DWORD firstPassing;          // 7: none
-    } cases[] = {{nullptr, nullptr, 3}, {L"Severity", L"0", 0}, {L"Severity", L"5", 5}, {L"Enable", L"0", 7}};
+    } cases[] = {{nullptr, nullptr, 3}, {L"Severity", L"0", 0}, {L"Severity", L"6", 6}, {L"Enable", L"0", 7}};
     for (const auto& c : cases) {
         Clean();
         if (c.key) Ini(c.key, c.value);
