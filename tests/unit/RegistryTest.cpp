@@ -75,10 +75,8 @@ TEST_F(RegistryTest, TypedReadsAcceptOnlyTheirTypeAndTouchNothingOnFailure)
     }
     EXPECT_EQ(TestLog().Find(L"Cant get registry value missing at key location " + kKey).level, 2u);
     EXPECT_TRUE(TestLog().Has(L"Cant open registry key: " + kKey + L"\\Nope"));
-}
 
-TEST_F(RegistryTest, BinaryReadReplacesTheBufferWithTheValue)
-{
+    // A binary read replaces the buffer with the value, or leaves it alone.
     SharedBuffer buffer;
     ASSERT_EQ(reg.Read(kKey, L"blob", buffer), 0u);
     ASSERT_TRUE(buffer);
@@ -95,8 +93,7 @@ TEST_F(RegistryTest, BinaryReadReplacesTheBufferWithTheValue)
 TEST_F(RegistryTest, WritesCreateTheWholePathAndWriteValuesOrsTheResults)
 {
     const std::wstring deep = kKey + L"\\A\\B\\C";
-    EXPECT_EQ(reg.Write(deep, L"s", std::wstring(L"v")), 0u);
-    EXPECT_EQ(reg.Write(deep, L"d", DWORD{5}), 0u);
+    EXPECT_EQ(reg.Write(deep, L"s", std::wstring(L"v")) + reg.Write(deep, L"d", DWORD{5}), 0u);
     EXPECT_EQ(reg.Write(deep, L"q", ULONGLONG{6}), 0u);
     std::wstring s;
     DWORD d = 0;
@@ -105,8 +102,8 @@ TEST_F(RegistryTest, WritesCreateTheWholePathAndWriteValuesOrsTheResults)
     EXPECT_EQ(s + std::to_wstring(d + q), L"v11");
 
     // A name longer than the registry allows fails; the others are written anyway.
-    const DWORD rc = reg.WriteValues(kKey, {{L"a", L"1"}, {std::wstring(20000, L'n'), L"x"}, {L"z", L"26"}});
-    EXPECT_EQ(rc, static_cast<DWORD>(ERROR_CANTWRITE));
+    EXPECT_EQ(reg.WriteValues(kKey, {{L"a", L"1"}, {std::wstring(20000, L'n'), L"x"}, {L"z", L"26"}}),
+              static_cast<DWORD>(ERROR_CANTWRITE));
     std::wstring a, z;
     EXPECT_TRUE(testmachine::ReadString(kKey, L"a", a) && testmachine::ReadString(kKey, L"z", z));
     EXPECT_EQ(a + z, L"126");

@@ -51,9 +51,7 @@ protected:
     {
         LogLevelEnabled(LOG_NORMAL);  // the bridge is registered when the process logger is built
         bridge = CLogger::RegisteredHandler();
-        if (bridge) {
-            ASSERT_EQ(CLogger::UnregisterHandler(bridge), 0u);
-        }
+        ASSERT_EQ(bridge ? CLogger::UnregisterHandler(bridge) : 0u, 0u);
     }
     void TearDown() override
     {
@@ -61,8 +59,7 @@ protected:
         if (bridge) CLogger::RegisterHandler(bridge);
     }
     Stratum::ILoggingHandler* bridge = nullptr;
-    RecordingHandler a;
-    RecordingHandler b;
+    RecordingHandler a, b;
 };
 
 TEST_F(StratumLoggerTest, RegisterRules)
