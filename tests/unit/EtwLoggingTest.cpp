@@ -64,9 +64,8 @@ TEST(EtwLoggingTest, BackendChoice)
     // Only "Logging Mechanism" 1, or the caller's override 1, means the file; the builder builds that back end.
     const std::wstring key = L"SOFTWARE\\Tarsen\\Logging";
     const struct {
-        bool set;
-        DWORD value, backendOverride;
-        bool file;
+        bool set;  // "Logging Mechanism" written as value
+        DWORD value, backendOverride, file;
     } cases[] = {{false, 0, 0, 0}, {true, 0, 0, 0}, {true, 1, 0, 1}, {true, 2, 0, 0}, {true, 2, 1, 1}};
     for (const auto& c : cases) {
         testmachine::DeleteTree(key);
@@ -74,8 +73,8 @@ TEST(EtwLoggingTest, BackendChoice)
         CDefaultLogBuilder builder;
         CLoggingIf* logger = nullptr;
         ASSERT_TRUE(builder.BuildLogger(0, L"QEL", nullptr, nullptr, c.backendOverride, &logger, nullptr)) << c.value;
-        EXPECT_EQ(dynamic_cast<CLogging*>(logger) != nullptr, c.file) << c.value << " " << c.backendOverride;
-        EXPECT_EQ(dynamic_cast<CETWLogging*>(logger) != nullptr, !c.file) << c.value << " " << c.backendOverride;
+        EXPECT_EQ(dynamic_cast<CLogging*>(logger) != nullptr, c.file != 0) << c.value << " " << c.backendOverride;
+        EXPECT_EQ(dynamic_cast<CETWLogging*>(logger) != nullptr, c.file == 0) << c.value << " " << c.backendOverride;
         logger->Release();
     }
     testmachine::DeleteTree(key);

@@ -52,8 +52,8 @@ TEST(OSInfoTest, KindVersionServicePackAndBitnessTable)
     const struct {
         const wchar_t* productVersion;
         FakeVersionAPI system;
-        bool wow64;
-        DWORD kind, bitness, major, minor;
+        bool wow64;                         // what the process answers
+        DWORD kind, bitness, major, minor;  // expected, with the service pack and whether the kind is known
         WORD servicePack;
         bool known;
     } cases[] = {

@@ -56,8 +56,7 @@ TEST_F(SettingsTest, PartnerThenOemThenCore)
     enum { P = 1, O = 2, C = 4, X = 8, R = 16 };
     const struct {
         const char* name;
-        const wchar_t* partnerAffid;  // "Affid" in the partner root and the core key (nullptr: absent)
-        const wchar_t* coreAffid;
+        const wchar_t *partnerAffid, *coreAffid;  // "Affid" in the partner root and the core key (nullptr: absent)
         int levels;
         DWORD expected;
     } cases[] = {
