@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <tuple>
 
 namespace {
 
@@ -148,10 +147,6 @@ TEST_F(FileLoggingTest, InitialisationResults)
     EXPECT_EQ(logger.Initialize(L"QEL", nullptr, L"", 0), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(logger.Initialize(L"QEL", nullptr, nullptr, 0), 0u);
     EXPECT_EQ(logger.Initialize(L"QEL", nullptr, nullptr, 0), CLogging::kErrorAlreadyInitialized);
-    EXPECT_EQ(logger.LogFilePath(12), Folder() + L"\\unit_logging012.log");
-    logger.SetMaxEntries(500), logger.SetMaxSize(1), logger.SetSeverity(0);
-    EXPECT_EQ(std::make_tuple(logger.GetMaxEntries(), logger.GetMaxSize(), logger.GetSeverity()),
-              std::make_tuple(100ul, 0x40000ul, 1ul));
 }
 
 }  // namespace

@@ -57,7 +57,6 @@ TEST(OSInfoTest, KindVersionServicePackAndBitnessTable)
         WORD servicePack;
         bool known;
     } cases[] = {
-        {L"3.51.1057.1", {kNT}, true, 3, 0, 3, 51, 0, true},
         {L"4.0.1381.7", {kNT, 0, 6}, true, 3, 0, 4, 0, 0, true},  // NT 4 is not probed for service packs
         {L"5.0.2195.6717", {kNT, 0, 4}, true, 4, 0, 5, 0, 4, true},  // before XP every system counts as 32-bit
         {L"5.1.2600", {kNT, 0, 3}, true, 6, 1, 5, 1, 3, true},   {L"5.2.3790", {kNT, 0, 2}, false, 6, 0, 5, 2, 2, true},
