@@ -69,15 +69,13 @@ TEST_F(SettingsTest, PartnerThenOemThenCore)
         {"affiliate 0 reads the root of the machine", L"0", nullptr, R | O | C, 5},
         {"affiliate 0 then core as usual", L"0", nullptr, C | X, 3},
     };
-    const wchar_t* keys[] = {L"\\PARTNER\\1234", L"\\OEM", L"\\CORE", L"\\PARTNER\\999"};
+    const std::wstring keys[] = {kPartner + L"\\1234", kQel + L"\\OEM", kCore, kPartner + L"\\999", L""};
     for (const auto& c : cases) {
         testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
         if (c.partnerAffid) testmachine::SetString(kPartner, L"Affid", c.partnerAffid);
         if (c.coreAffid) testmachine::SetString(kCore, L"Affid", c.coreAffid);
         for (int i = 0; i < 5; ++i) {
-            if (!(c.levels & (1 << i))) continue;
-            const std::wstring key = i < 4 ? kQel + keys[i] : L"";
-            testmachine::SetString(key, L"MaxAutoDownloadAttempts", std::to_wstring(i + 1));
+            if (c.levels & (1 << i)) testmachine::SetString(keys[i], L"MaxAutoDownloadAttempts", std::to_wstring(i + 1));
         }
         DWORD value = 0;
         settings.GetMaxAutoDownloadAttempts(value);
