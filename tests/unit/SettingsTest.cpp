@@ -75,7 +75,8 @@ TEST_F(SettingsTest, PartnerThenOemThenCore)
         if (c.partnerAffid) testmachine::SetString(kPartner, L"Affid", c.partnerAffid);
         if (c.coreAffid) testmachine::SetString(kCore, L"Affid", c.coreAffid);
         for (int i = 0; i < 5; ++i) {
-            if (c.levels & (1 << i)) testmachine::SetString(keys[i], L"MaxAutoDownloadAttempts", std::to_wstring(i + 1));
+            if (!(c.levels & (1 << i))) continue;
+            testmachine::SetString(keys[i], L"MaxAutoDownloadAttempts", std::to_wstring(i + 1));
         }
         DWORD value = 0;
         settings.GetMaxAutoDownloadAttempts(value);
