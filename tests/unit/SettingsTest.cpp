@@ -30,31 +30,23 @@ protected:
 TEST_F(SettingsTest, EmptyRegistryGivesTheBuiltInDefaults)
 {
     using S = CQELSettings;
-    const struct {
-        DWORD (CQELSettings::*getter)(DWORD&);
-        DWORD expected;
-    } cases[] = {
-        {&S::GetSchedulerBootWaitInSec, 5},         {&S::GetSchedulerPostOobeWaitInSec, 5},
-        {&S::GetFirstProductUpdateWait, 1200},      {&S::GetProductUpdateFrequency, 86400},
-        {&S::GetFirstAlertWait, 14400},             {&S::GetAlertFrequency, 14400},
-        {&S::GetFirstAutoDownloadCheckWait, 1200},  {&S::GetAutoDownloadCheckFrequency, 14400},
-        {&S::GetMaxAutoDownloadAttempts, 10},       {&S::GetMaxKrsDownloadAttempts, 20},
-        {&S::GetFirstKrsDownloadWait, 1800},        {&S::GetDownloadQelKrsFrequency, 10800},
-        {&S::GetUninstallWhenKRSUninstalled, 0},    {&S::GetUninstallOnTPSoftwareDetection, 0},
-        {&S::GetCommonBuild, 0},                    {&S::GetDownloadQelKrs, 0},
-        {&S::GetJeula, 0},                          {&S::GetOemMode, 0},
+    const std::pair<DWORD (S::*)(DWORD&), DWORD> cases[] = {
+        {&S::GetSchedulerBootWaitInSec, 5},      {&S::GetSchedulerPostOobeWaitInSec, 5}, {&S::GetFirstAlertWait, 14400},
+        {&S::GetFirstProductUpdateWait, 1200},   {&S::GetProductUpdateFrequency, 86400}, {&S::GetAlertFrequency, 14400},
+        {&S::GetFirstAutoDownloadCheckWait, 1200}, {&S::GetAutoDownloadCheckFrequency, 14400}, {&S::GetOemMode, 0},
+        {&S::GetMaxAutoDownloadAttempts, 10},    {&S::GetMaxKrsDownloadAttempts, 20},    {&S::GetJeula, 0},
+        {&S::GetFirstKrsDownloadWait, 1800},     {&S::GetDownloadQelKrsFrequency, 10800}, {&S::GetCommonBuild, 0},
+        {&S::GetUninstallWhenKRSUninstalled, 0}, {&S::GetDownloadQelKrs, 0}, {&S::GetUninstallOnTPSoftwareDetection, 0},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         DWORD value = 0xDEAD;
-        EXPECT_EQ((settings.*cases[i].getter)(value), static_cast<DWORD>(ERROR_CANTREAD)) << "row " << i;
-        EXPECT_EQ(value, cases[i].expected) << "row " << i;
+        const DWORD rc = (settings.*cases[i].first)(value);
+        EXPECT_EQ(std::make_pair(rc, value), std::make_pair(DWORD{ERROR_CANTREAD}, cases[i].second)) << "row " << i;
     }
-    std::wstring guid = L"unchanged";
+    std::wstring guid = L"unchanged", text = L"x";
     settings.GetPartnerGuid(guid);
-    EXPECT_EQ(guid, L"unchanged");
-    std::wstring text = L"x";
     settings.GetSetting(L"anything", text);
-    EXPECT_EQ(text, L"") << "the generic string getter defaults to empty";
+    EXPECT_EQ(guid + L"|" + text, L"unchanged|") << "the generic string getter defaults to empty";
 }
 
 TEST_F(SettingsTest, PartnerThenOemThenCore)
@@ -64,30 +56,27 @@ TEST_F(SettingsTest, PartnerThenOemThenCore)
     enum { P = 1, O = 2, C = 4, X = 8, R = 16 };
     const struct {
         const char* name;
-        const wchar_t* partnerAffid;  // "Affid" in the partner root and the core key (nullptr: absent)
-        const wchar_t* coreAffid;
+        const wchar_t *partnerAffid, *coreAffid;  // "Affid" in the partner root and the core key (nullptr: absent)
         int levels;
         DWORD expected;
     } cases[] = {
         {"partner wins", L"1234", nullptr, P | O | C | R, 1},
         {"then OEM", L"1234", nullptr, O | C | X, 2},
-        {"then core", L"1234", nullptr, C | X, 3},
         {"Affid from the core key", nullptr, L"1234", P, 1},
         {"the partner root's Affid wins over the core key's", L"1234", L"999", P | X, 1},
         {"no Affid anywhere: default even with a core value", nullptr, nullptr, C, 10},
         {"another affiliate's value is not seen", L"1234", nullptr, X, 10},
         {"affiliate 0 reads the root of the machine", L"0", nullptr, R | O | C, 5},
-        {"affiliate 0 then OEM and core as usual", L"0", nullptr, C, 3},
+        {"affiliate 0 then core as usual", L"0", nullptr, C | X, 3},
     };
-    const wchar_t* keys[] = {L"\\PARTNER\\1234", L"\\OEM", L"\\CORE", L"\\PARTNER\\999"};
+    const std::wstring keys[] = {kPartner + L"\\1234", kQel + L"\\OEM", kCore, kPartner + L"\\999", L""};
     for (const auto& c : cases) {
         testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
         if (c.partnerAffid) testmachine::SetString(kPartner, L"Affid", c.partnerAffid);
         if (c.coreAffid) testmachine::SetString(kCore, L"Affid", c.coreAffid);
         for (int i = 0; i < 5; ++i) {
             if (!(c.levels & (1 << i))) continue;
-            const std::wstring key = i < 4 ? kQel + keys[i] : L"";
-            testmachine::SetString(key, L"MaxAutoDownloadAttempts", std::to_wstring(i + 1));
+            testmachine::SetString(keys[i], L"MaxAutoDownloadAttempts", std::to_wstring(i + 1));
         }
         DWORD value = 0;
         settings.GetMaxAutoDownloadAttempts(value);
@@ -99,69 +88,56 @@ TEST_F(SettingsTest, PartnerThenOemThenCore)
 TEST_F(SettingsTest, NumbersParseLikeWtoi)
 {
     testmachine::SetString(kCore, L"Affid", L"1");
-    const struct {
-        const wchar_t* text;
-        DWORD expected;
-    } cases[] = {
-        {L"1200", 1200}, {L" 42x", 42}, {L"abc", 0}, {L"", 77}, {L"-5", static_cast<DWORD>(-5)}, {L"+9", 9},
-    };
-    for (const auto& c : cases) {
-        testmachine::SetString(kCore, L"AlertFrequency", c.text);
+    const std::pair<const wchar_t*, DWORD> cases[] = {
+        {L"1200", 1200}, {L" 42x", 42}, {L"abc", 0}, {L"", 77}, {L"-5", static_cast<DWORD>(-5)}, {L"+9", 9}};
+    for (const auto& [text, expected] : cases) {
+        testmachine::SetString(kCore, L"AlertFrequency", text);
         DWORD value = 0;
         settings.GetNumberSetting(L"AlertFrequency", value, 77);
-        EXPECT_EQ(value, c.expected) << testing::PrintToString(std::wstring(c.text));
+        EXPECT_EQ(value, expected) << testing::PrintToString(std::wstring(text));
     }
     // A number stored as REG_DWORD is not a setting: the default applies.
     testmachine::SetDword(kCore, L"AlertFrequency", 99);
-    DWORD value = 0;
-    EXPECT_EQ(settings.GetAlertFrequency(value), static_cast<DWORD>(ERROR_CANTREAD));
-    EXPECT_EQ(value, 14400u);
+    DWORD value = 0, rc = settings.GetAlertFrequency(value);
+    EXPECT_EQ(std::make_pair(rc, value), std::make_pair(DWORD{ERROR_CANTREAD}, DWORD{14400}));
 }
 
 // The store's path and key ("DBPath", "DataStore") are read by every data store test.
 TEST_F(SettingsTest, InstallPathsAndSubKeyFallback)
 {
     testmachine::SetString(kQel, L"PartnerInstallDir", L"C:\\Partners");
-    std::wstring dir = L"unchanged";
+    std::wstring dir = L"unchanged", found;
     EXPECT_EQ(settings.GetPartnerInstallDirForAffid(dir), static_cast<DWORD>(ERROR_CANTREAD)) << "no affiliate";
-    EXPECT_EQ(dir, L"unchanged");
     testmachine::SetString(kPartner, L"Affid", L"55");
-    EXPECT_EQ(settings.GetPartnerInstallDirForAffid(dir), 0u);
-    EXPECT_EQ(dir, L"C:\\Partners\\55");
+    EXPECT_EQ(settings.GetPartnerInstallDirForAffid(found), 0u);
+    EXPECT_EQ(dir + L"|" + found, L"unchanged|C:\\Partners\\55");
 
     testmachine::SetString(kQel + L"\\APPS\\GCB", L"InstallPath", L"C:\\Program Files\\Tarsen\\QEL");
     std::wstring install;
     EXPECT_EQ(settings.GetAppInstallPath(L"GCB", install), 0u);
-    EXPECT_EQ(install, L"C:\\Program Files\\Tarsen\\QEL");
     EXPECT_EQ(settings.GetAppInstallPath(L"", install), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(install, L"C:\\Program Files\\Tarsen\\QEL");
     const CapturedLine invalid = TestLog().Find(L"Invalid arguments");
     EXPECT_EQ(invalid.level, 4u);
-    EXPECT_EQ(invalid.function, L"CQELRegConfig::GetAppsSetting");
-    EXPECT_EQ(invalid.file, L"QELConfig.cpp");
+    EXPECT_EQ(invalid.file + L"|" + invalid.function, L"QELConfig.cpp|CQELRegConfig::GetAppsSetting");
 
     CQELRegConfig config;
     testmachine::SetString(kCore, L"only", L"core-itself");
-    std::wstring value;
+    std::wstring value, sub;
     EXPECT_EQ(config.GetCoreSetting(L"only", value, L"Sub"), 0u) << "a sub-key read falls back to the key itself";
-    EXPECT_EQ(value, L"core-itself");
     testmachine::SetString(kCore + L"\\Sub", L"only", L"from-sub");
-    EXPECT_EQ(config.GetCoreSetting(L"only", value, L"Sub"), 0u);
-    EXPECT_EQ(value, L"from-sub");
+    EXPECT_EQ(config.GetCoreSetting(L"only", sub, L"Sub"), 0u);
+    EXPECT_EQ(value + L"|" + sub, L"core-itself|from-sub");
 }
 
-// (The suite's version and all partner values are read through these settings by the telemetry tests.)
-TEST_F(SettingsTest, FreeFunctions)
+TEST_F(SettingsTest, TestModeAndInstallerPath)
 {
-    const std::pair<const wchar_t*, bool> modes[] = {{L"1", true}, {L"true", false}, {L"01", false}, {L"0", false}};
+    const std::pair<const wchar_t*, bool> modes[] = {
+        {L"1", true}, {L"true", false}, {L"01", false}, {L"0", false}, {nullptr, false}};  // nullptr: no value
     for (const auto& [text, testMode] : modes) {
-        testmachine::SetString(kQel, L"testmode", text);
-        EXPECT_EQ(IsTestMode(), testMode) << testing::PrintToString(std::wstring(text));
+        text ? testmachine::SetString(kQel, L"testmode", text) : testmachine::DeleteValue(kQel, L"testmode");
+        EXPECT_EQ(IsTestMode(), testMode) << (text ? testing::PrintToString(std::wstring(text)) : "none");
     }
-    testmachine::DeleteValue(kQel, L"testmode");
-    EXPECT_FALSE(IsTestMode());
-
-    EXPECT_EQ(IntToString(-42), L"-42");
-    EXPECT_EQ(IntToString(2147483647), L"2147483647");
 
     CKrsSetting krs(std::make_shared<CPCReg>());
     std::wstring installer;

@@ -15,9 +15,7 @@ using Stratum::CLogger;
 
 struct Line {
     DWORD level;
-    std::wstring file;
-    std::wstring function;
-    std::wstring text;
+    std::wstring file, function, text;
 };
 
 class RecordingHandler : public Stratum::ILoggingHandler {
@@ -53,9 +51,7 @@ protected:
     {
         LogLevelEnabled(LOG_NORMAL);  // the bridge is registered when the process logger is built
         bridge = CLogger::RegisteredHandler();
-        if (bridge) {
-            ASSERT_EQ(CLogger::UnregisterHandler(bridge), 0u);
-        }
+        ASSERT_EQ(bridge ? CLogger::UnregisterHandler(bridge) : 0u, 0u);
     }
     void TearDown() override
     {
@@ -63,8 +59,7 @@ protected:
         if (bridge) CLogger::RegisterHandler(bridge);
     }
     Stratum::ILoggingHandler* bridge = nullptr;
-    RecordingHandler a;
-    RecordingHandler b;
+    RecordingHandler a, b;
 };
 
 TEST_F(StratumLoggerTest, RegisterRules)
@@ -76,15 +71,13 @@ TEST_F(StratumLoggerTest, RegisterRules)
     EXPECT_EQ(CLogger::RegisterHandler(&a), 0u) << "registering the same handler again";
 
     EXPECT_EQ(CLogger::RegisterHandler(nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    ASSERT_EQ(a.lines.size(), 1u);
+    EXPECT_EQ(CLogger::RegisterHandler(&b), static_cast<DWORD>(ERROR_INVALID_STATE));
+    EXPECT_EQ(CLogger::RegisteredHandler(), &a) << "the first handler stays";
+    ASSERT_EQ(a.lines.size(), 2u);
     EXPECT_EQ(a.lines[0].text, Expected(87, L"Cannot Register (NULL) handler"));
     EXPECT_EQ(a.lines[0].level, static_cast<DWORD>(Stratum::STRATUM_LOG_ERROR));
     EXPECT_EQ(a.lines[0].file, L"Logging\\internal_logging");
     EXPECT_EQ(a.lines[0].function, L"Stratum::CLogger::RegisterHandler");
-
-    EXPECT_EQ(CLogger::RegisterHandler(&b), static_cast<DWORD>(ERROR_INVALID_STATE));
-    EXPECT_EQ(CLogger::RegisteredHandler(), &a) << "the first handler stays";
-    ASSERT_EQ(a.lines.size(), 2u);
     EXPECT_EQ(a.lines[1].text,
               Expected(5023, L"Registered Logging Handler " + Id(&a) + L" cannot be replaced with " + Id(&b)));
     EXPECT_TRUE(b.lines.empty());
@@ -109,10 +102,8 @@ TEST_F(StratumLoggerTest, UnregisterRules)
     EXPECT_EQ(CLogger::UnregisterHandler(&b), static_cast<DWORD>(ERROR_INVALID_STATE));
     const std::wstring expected = Expected(5023, L"Failed to Unregister Logging handler (requested handler " + Id(&b) +
                                                      L" != registered handler " + Id(&a) + L")");
-    ASSERT_EQ(a.lines.size(), 1u);
-    ASSERT_EQ(b.lines.size(), 1u);
-    EXPECT_EQ(a.lines[0].text, expected);
-    EXPECT_EQ(b.lines[0].text, expected);
+    ASSERT_EQ(std::make_pair(a.lines.size(), b.lines.size()), std::make_pair(size_t{1}, size_t{1}));
+    EXPECT_EQ(a.lines[0].text + b.lines[0].text, expected + expected);
     EXPECT_EQ(a.lines[0].function, L"Stratum::CLogger::UnregisterHandler");
     EXPECT_EQ(CLogger::UnregisterHandler(&a), 0u);
     EXPECT_EQ(CLogger::RegisteredHandler(), nullptr);
@@ -120,19 +111,14 @@ TEST_F(StratumLoggerTest, UnregisterRules)
 
 TEST(StratumDefaultHandlerTest, DebuggerLineLayout)
 {
-    const struct {
-        DWORD level;
-        const wchar_t* expected;
-    } cases[] = {
-        {0, L""},
-        {1, L"base.cpp(12): [INFO]: [Base::Fn]: hello\n"},
-        {2, L"base.cpp(12): [ERROR]: [Base::Fn]: hello\n"},
-        {7, L"base.cpp(12): [UNKNOWN]: [Base::Fn]: hello\n"},
-    };
-    for (const auto& c : cases) {
+    const std::pair<DWORD, const wchar_t*> cases[] = {{0, L""},
+                                                      {1, L"base.cpp(12): [INFO]: [Base::Fn]: hello\n"},
+                                                      {2, L"base.cpp(12): [ERROR]: [Base::Fn]: hello\n"},
+                                                      {7, L"base.cpp(12): [UNKNOWN]: [Base::Fn]: hello\n"}};
+    for (const auto& [level, expected] : cases) {
         wchar_t out[256];
-        Stratum::CDefaultLoggingHandler::FormatLine(c.level, L"base.cpp", L"Base::Fn", 12, L"hello", out, 256);
-        EXPECT_STREQ(out, c.expected) << "level " << c.level;
+        Stratum::CDefaultLoggingHandler::FormatLine(level, L"base.cpp", L"Base::Fn", 12, L"hello", out, 256);
+        EXPECT_STREQ(out, expected) << "level " << level;
     }
 }
 
