@@ -269,24 +269,18 @@ DWORD CRapidJasonParser::VectorToNamedJsonArray(const std::wstring& name, const 
 DWORD CRapidJasonParser::MapToJsonObject(const StringMap& map, std::wstring& out)
 {
     try {
-        // A record's members fit in this buffer; a larger map spills to the
-        // heap. (Records are written one at a time, so this spares a heap
-        // chunk per record.)
-        char chunk[4096];
-        rapidjson::MemoryPoolAllocator<> pool(chunk, sizeof(chunk));
-        JsonDocument document(rapidjson::kObjectType, &pool);
-        auto& allocator = document.GetAllocator();
-        for (const auto& [name, value] : map) {
-            // The document refers to the map's own strings; they outlive it.
-            JsonValue jsonName(rapidjson::StringRef(name.data(), name.size()));
-            JsonValue jsonValue(rapidjson::StringRef(value.data(), value.size()));
-            document.AddMember(jsonName, jsonValue, allocator);
-        }
+        // Straight from the map to the writer: the same compact text and
+        // escaping as writing a document of these members, without building one.
         std::wstring text;
         text.reserve(TextLength(map));
         TextOutput output(text);
         JsonWriter writer(output);
-        if (!document.Accept(writer)) {
+        bool written = writer.StartObject();
+        for (auto member = map.begin(); written && member != map.end(); ++member) {
+            written = writer.Key(member->first.data(), static_cast<rapidjson::SizeType>(member->first.size())) &&
+                      writer.String(member->second.data(), static_cast<rapidjson::SizeType>(member->second.size()));
+        }
+        if (!written || !writer.EndObject(static_cast<rapidjson::SizeType>(map.size()))) {
             QEL_LOG(LOG_ERROR, L"JSON writer refused the map");
             return ERROR_INTERNAL_ERROR;
         }
