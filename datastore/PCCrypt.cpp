@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <exception>
+#include <new>
 
 DWORD CPcCrypt::Init(const SharedBuffer& keyBlob)
 {
@@ -67,46 +68,100 @@ DWORD CPcCrypt::generateHash()
     return ERROR_SUCCESS;
 }
 
-DWORD CPcCrypt::EncryptData(const BYTE* input, DWORD inputSize, SharedBuffer& out, DWORD& outLength)
+DWORD CPcCrypt::checkEncryptInput(const BYTE* input, DWORD inputSize)
 {
     if (!m_key) {
-        QEL_LOG(LOG_ERROR, L"Encrypt data failed, key not initialized.");
+        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", L"CPcCrypt::EncryptData", L"Encrypt data failed, key not initialized.");
         return ERROR_INVALID_STATE;
     }
     if (inputSize == 0 || !input) {
-        QEL_LOG(LOG_ERROR, L"Encrypt data failed, size and input are invalid.");
+        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", L"CPcCrypt::EncryptData",
+                   L"Encrypt data failed, size and input are invalid.");
         return ERROR_INVALID_PARAMETER;
     }
+    return inputSize <= MAXDWORD / 2 ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
+}
+
+DWORD CPcCrypt::checkDecryptInput(const BYTE* input, DWORD inputSize)
+{
+    if (!m_key) {
+        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", L"CPcCrypt::DecryptData", L"Decrypt data failed, key not initialized.");
+        return ERROR_INVALID_STATE;
+    }
+    if (inputSize == 0 || !input) {
+        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", L"CPcCrypt::DecryptData",
+                   L"Decrypt data failed, size and input are invalid.");
+        return ERROR_INVALID_PARAMETER;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CPcCrypt::encryptFinal(BYTE* data, DWORD& length, DWORD bufferSize)
+{
+    if (!::CryptEncrypt(m_key.Get(), 0, TRUE, 0, data, &length, bufferSize)) {
+        const DWORD error = ::GetLastError();
+        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", L"CPcCrypt::EncryptData", L"Encrypt data failed, CryptEncrypt call failed.");
+        return error != ERROR_SUCCESS ? error : ERROR_ENCRYPTION_FAILED;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CPcCrypt::decryptFinal(BYTE* data, DWORD& length)
+{
+    if (!::CryptDecrypt(m_key.Get(), 0, TRUE, 0, data, &length)) {
+        const DWORD error = ::GetLastError();
+        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", L"CPcCrypt::DecryptData", L"Decrypt data failed, CryptDecrypt call failed.");
+        return error != ERROR_SUCCESS ? error : ERROR_DECRYPTION_FAILED;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CPcCrypt::EncryptData(const BYTE* input, DWORD inputSize, SharedBuffer& out, DWORD& outLength)
+{
+    DWORD rc = checkEncryptInput(input, inputSize);
     // Room for the padding in the same buffer, so one final call suffices.
     const DWORD bufferSize = 2 * inputSize;
-    SharedBuffer buffer = inputSize <= MAXDWORD / 2 ? MakeSharedBuffer(bufferSize) : SharedBuffer();
-    if (!buffer) {
+    SharedBuffer buffer = rc == ERROR_SUCCESS ? MakeSharedBuffer(bufferSize) : SharedBuffer();
+    if (rc == ERROR_NOT_ENOUGH_MEMORY || (rc == ERROR_SUCCESS && !buffer)) {
         QEL_LOG(LOG_ERROR, L"Encrypt data failed, memory related problems.");
         return ERROR_NOT_ENOUGH_MEMORY;
     }
+    if (rc != ERROR_SUCCESS) return rc;
     std::memset(buffer.get(), 0, bufferSize);
     std::memcpy(buffer.get(), input, inputSize);
     DWORD length = inputSize;
-    if (!::CryptEncrypt(m_key.Get(), 0, TRUE, 0, buffer.get(), &length, bufferSize)) {
-        const DWORD error = ::GetLastError();
-        QEL_LOG(LOG_ERROR, L"Encrypt data failed, CryptEncrypt call failed.");
-        return error != ERROR_SUCCESS ? error : ERROR_ENCRYPTION_FAILED;
-    }
+    rc = encryptFinal(buffer.get(), length, bufferSize);
+    if (rc != ERROR_SUCCESS) return rc;
     out = buffer;
     outLength = length;
     return ERROR_SUCCESS;
 }
 
+DWORD CPcCrypt::EncryptInPlace(std::vector<BYTE>& buffer, DWORD inputSize, DWORD& outLength)
+{
+    DWORD rc = checkEncryptInput(buffer.data(), inputSize <= buffer.size() ? inputSize : 0);
+    if (rc == ERROR_SUCCESS) {
+        try {
+            buffer.resize(2 * static_cast<size_t>(inputSize));
+        } catch (const std::bad_alloc&) {
+            rc = ERROR_NOT_ENOUGH_MEMORY;
+        }
+    }
+    if (rc == ERROR_NOT_ENOUGH_MEMORY) {
+        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", L"CPcCrypt::EncryptData", L"Encrypt data failed, memory related problems.");
+        return rc;
+    }
+    if (rc != ERROR_SUCCESS) return rc;
+    DWORD length = inputSize;
+    rc = encryptFinal(buffer.data(), length, static_cast<DWORD>(buffer.size()));
+    if (rc == ERROR_SUCCESS) outLength = length;
+    return rc;
+}
+
 DWORD CPcCrypt::DecryptData(const BYTE* input, DWORD inputSize, SharedBuffer& out, DWORD& outLength)
 {
-    if (!m_key) {
-        QEL_LOG(LOG_ERROR, L"Decrypt data failed, key not initialized.");
-        return ERROR_INVALID_STATE;
-    }
-    if (inputSize == 0 || !input) {
-        QEL_LOG(LOG_ERROR, L"Decrypt data failed, size and input are invalid.");
-        return ERROR_INVALID_PARAMETER;
-    }
+    DWORD rc = checkDecryptInput(input, inputSize);
+    if (rc != ERROR_SUCCESS) return rc;
     SharedBuffer buffer = MakeSharedBuffer(inputSize);
     if (!buffer) {
         QEL_LOG(LOG_ERROR, L"Decrypt data failed, memory related issues.");
@@ -114,14 +169,21 @@ DWORD CPcCrypt::DecryptData(const BYTE* input, DWORD inputSize, SharedBuffer& ou
     }
     std::memcpy(buffer.get(), input, inputSize);
     DWORD length = inputSize;
-    if (!::CryptDecrypt(m_key.Get(), 0, TRUE, 0, buffer.get(), &length)) {
-        const DWORD error = ::GetLastError();
-        QEL_LOG(LOG_ERROR, L"Decrypt data failed, CryptDecrypt call failed.");
-        return error != ERROR_SUCCESS ? error : ERROR_DECRYPTION_FAILED;
-    }
+    rc = decryptFinal(buffer.get(), length);
+    if (rc != ERROR_SUCCESS) return rc;
     out = buffer;
     outLength = length;
     return ERROR_SUCCESS;
+}
+
+DWORD CPcCrypt::DecryptInPlace(std::vector<BYTE>& data)
+{
+    const DWORD size = data.size() <= MAXDWORD ? static_cast<DWORD>(data.size()) : 0;
+    DWORD rc = checkDecryptInput(data.data(), size);
+    DWORD length = size;
+    if (rc == ERROR_SUCCESS) rc = decryptFinal(data.data(), length);
+    if (rc == ERROR_SUCCESS) data.resize(length);
+    return rc;
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include <wincrypt.h>
 
 #include <string>
+#include <vector>
 
 class CPcCrypt {
 public:
@@ -35,6 +36,14 @@ public:
     // buffer of 2 x input size (inputs too short for one padded block do not fit).
     virtual DWORD EncryptData(const BYTE* input, DWORD inputSize, SharedBuffer& out, DWORD& outLength);
     virtual DWORD EncryptData(const std::wstring& input, std::wstring& output);
+    // The same operations on a buffer the caller keeps from call to call.
+    // Decrypt: data holds the ciphertext and is left holding the plaintext.
+    // Encrypt: the first inputSize bytes of buffer are the plaintext; the
+    // buffer is sized to the same 2 x inputSize room EncryptData gives and
+    // holds the ciphertext's outLength bytes after it. On failure the
+    // buffer's content is unspecified.
+    virtual DWORD DecryptInPlace(std::vector<BYTE>& data);
+    virtual DWORD EncryptInPlace(std::vector<BYTE>& buffer, DWORD inputSize, DWORD& outLength);
     virtual void Close();
     virtual DWORD importKeyBlob(const SharedBuffer& keyBlob);
     // The "Orvel_Security" container of the machine key set, created when missing.
@@ -45,6 +54,11 @@ public:
     bool HasKey() const { return m_key.IsValid(); }
 
 private:
+    DWORD checkDecryptInput(const BYTE* input, DWORD inputSize);
+    DWORD checkEncryptInput(const BYTE* input, DWORD inputSize);
+    DWORD decryptFinal(BYTE* data, DWORD& length);
+    DWORD encryptFinal(BYTE* data, DWORD& length, DWORD bufferSize);
+
     ScopedCryptProv m_provider;
     ScopedCryptKey m_key;
     ScopedCryptHash m_hash;

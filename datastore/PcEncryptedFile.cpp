@@ -5,6 +5,7 @@
 #include "logging/Log.h"
 
 #include <cstring>
+#include <new>
 
 CPcEncryptedFile::CPcEncryptedFile(const SharedBuffer& keyBlob) : m_keyBlob(keyBlob)
 {
@@ -35,18 +36,30 @@ DWORD CPcEncryptedFile::ReadFileData(const std::wstring& path, SharedBuffer& out
 
 DWORD CPcEncryptedFile::ReadFileData(const std::wstring& path, std::wstring& text)
 {
-    SharedBuffer plain;
-    DWORD length = 0;
-    const DWORD rc = ReadFileData(path, plain, length);
+    std::vector<BYTE> plain;
+    const DWORD rc = ReadFileData(path, plain);
+    if (rc == ERROR_SUCCESS) text.assign(reinterpret_cast<const wchar_t*>(plain.data()), plain.size() / sizeof(wchar_t));
+    return rc;
+}
+
+DWORD CPcEncryptedFile::ReadFileData(const std::wstring& path, std::vector<BYTE>& plain)
+{
+    DWORD rc = ERROR_SUCCESS;
+    if (m_file.ReadFromFile(path, plain) != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Error: Decryption failed to read from file.");
+        rc = ERROR_DECRYPTION_FAILED;
+    } else if (m_crypt.DecryptInPlace(plain) != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Error: Decryption failed.");
+        rc = ERROR_DECRYPTION_FAILED;
+    }
     if (rc != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Read file data error.");
         return rc;
     }
-    if (!plain || length == 0) {
+    if (plain.empty()) {
         QEL_LOG(LOG_ERROR, L"Variables not initialized.");
         return ERROR_READ_FAULT;
     }
-    text.assign(reinterpret_cast<const wchar_t*>(plain.get()), length / sizeof(wchar_t));
     return ERROR_SUCCESS;
 }
 
@@ -75,18 +88,36 @@ DWORD CPcEncryptedFile::WriteFileData(const std::wstring& path, const SharedBuff
 
 DWORD CPcEncryptedFile::WriteFileData(const std::wstring& path, const std::wstring& text)
 {
-    if (text.empty()) {
+    return WriteFileData(path, text.data(), text.size());
+}
+
+DWORD CPcEncryptedFile::WriteFileData(const std::wstring& path, const wchar_t* text, size_t length)
+{
+    if (!text || length == 0) {
         QEL_LOG(LOG_ERROR, L"Invalid parameters.");
         return ERROR_INVALID_PARAMETER;
     }
-    const size_t bytes = text.size() * sizeof(wchar_t);
-    SharedBuffer plain = bytes <= MAXDWORD / 2 ? MakeSharedBuffer(bytes) : SharedBuffer();
-    if (!plain) {
-        QEL_LOG(LOG_ERROR, L"Write File Data Error.");
-        return ERROR_NOT_ENOUGH_MEMORY;
+    const size_t bytes = length * sizeof(wchar_t);
+    DWORD rc = bytes <= MAXDWORD / 2 ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
+    DWORD cipherLength = 0;
+    if (rc == ERROR_SUCCESS) {
+        try {
+            // The whole room at once: enciphering needs twice the text.
+            m_cipher.reserve(2 * bytes);
+            const BYTE* first = reinterpret_cast<const BYTE*>(text);
+            m_cipher.assign(first, first + bytes);
+        } catch (const std::bad_alloc&) {
+            rc = ERROR_NOT_ENOUGH_MEMORY;
+        }
     }
-    std::memcpy(plain.get(), text.data(), bytes);
-    const DWORD rc = WriteFileData(path, plain, static_cast<DWORD>(bytes));
+    if (rc == ERROR_SUCCESS && m_crypt.EncryptInPlace(m_cipher, static_cast<DWORD>(bytes), cipherLength) != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Encryption failed.");
+        rc = ERROR_ENCRYPTION_FAILED;
+    }
+    if (rc == ERROR_SUCCESS && m_file.WriteToFile(path, m_cipher.data(), cipherLength) != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"File write error");
+        rc = ERROR_ENCRYPTION_FAILED;
+    }
     if (rc != ERROR_SUCCESS) QEL_LOG(LOG_ERROR, L"Write File Data Error.");
     return rc;
 }

@@ -9,6 +9,7 @@
 #include "datastore/PcFile.h"
 
 #include <string>
+#include <vector>
 
 class CPcEncryptedFile {
 public:
@@ -22,13 +23,20 @@ public:
 
     // The plaintext as UTF-16 code units (an odd last byte is dropped).
     virtual DWORD ReadFileData(const std::wstring& path, std::wstring& text);
+    // The same plaintext bytes, read and deciphered in a buffer the caller
+    // keeps from call to call (no other copy of the file is made).
+    virtual DWORD ReadFileData(const std::wstring& path, std::vector<BYTE>& plain);
     virtual DWORD ReadFileData(const std::wstring& path, SharedBuffer& out, DWORD& outLength);
     // The text's code units (no byte-order mark, no terminating zero), enciphered.
     virtual DWORD WriteFileData(const std::wstring& path, const std::wstring& text);
+    // The code units text[0, length), enciphered in a buffer this object
+    // keeps between writes (twice the text's size, see CPcCrypt).
+    virtual DWORD WriteFileData(const std::wstring& path, const wchar_t* text, size_t length);
     virtual DWORD WriteFileData(const std::wstring& path, const SharedBuffer& buffer, DWORD length);
 
 private:
     CPcCrypt m_crypt;
     SharedBuffer m_keyBlob;
     CPcFile m_file;
+    std::vector<BYTE> m_cipher;
 };

@@ -7,6 +7,7 @@
 #include <shlwapi.h>
 
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -48,7 +49,7 @@ DWORD CPcFile::ReadFromFile(const std::wstring& path, std::wstring& text)
     return ERROR_SUCCESS;
 }
 
-DWORD CPcFile::ReadFromFile(const std::wstring& path, SharedBuffer& out, DWORD& outLength)
+DWORD CPcFile::openForRead(const std::wstring& path, DWORD& bytes)
 {
     if (path.empty()) {
         QEL_LOG(LOG_ERROR, L"Invalid parameters.");
@@ -56,7 +57,6 @@ DWORD CPcFile::ReadFromFile(const std::wstring& path, SharedBuffer& out, DWORD& 
     }
     m_file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-    CAutoHandle guard(m_file);
     if (!IsHeld(m_file)) {
         QEL_LOG(LOG_ERROR, L"Error: File not found.");
         return ERROR_FILE_NOT_FOUND;
@@ -66,21 +66,56 @@ DWORD CPcFile::ReadFromFile(const std::wstring& path, SharedBuffer& out, DWORD& 
         QEL_LOG(LOG_ERROR, L"Error: File size not obtained.");
         return ERROR_FILE_NOT_FOUND;
     }
-    const DWORD bytes = size.LowPart;
+    bytes = size.LowPart;
+    return ERROR_SUCCESS;
+}
+
+DWORD CPcFile::readOpened(BYTE* data, DWORD bytes, DWORD& read)
+{
+    OVERLAPPED at{};
+    read = 0;
+    if (!::ReadFile(m_file, data, bytes, &read, &at)) {
+        QEL_LOG(LOG_ERROR, L"Error: Read fault.");
+        return ERROR_READ_FAULT;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CPcFile::ReadFromFile(const std::wstring& path, SharedBuffer& out, DWORD& outLength)
+{
+    DWORD bytes = 0;
+    DWORD rc = openForRead(path, bytes);
+    CAutoHandle guard(m_file);
+    if (rc != ERROR_SUCCESS) return rc;
     SharedBuffer buffer = MakeSharedBuffer(bytes);
     if (!buffer) {
         QEL_LOG(LOG_ERROR, L"Error: not enough memory.");
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    OVERLAPPED at{};
     DWORD read = 0;
-    if (!::ReadFile(m_file, buffer.get(), bytes, &read, &at)) {
-        QEL_LOG(LOG_ERROR, L"Error: Read fault.");
-        return ERROR_READ_FAULT;
-    }
+    rc = readOpened(buffer.get(), bytes, read);
+    if (rc != ERROR_SUCCESS) return rc;
     out = buffer;
     outLength = read;
     return ERROR_SUCCESS;
+}
+
+DWORD CPcFile::ReadFromFile(const std::wstring& path, std::vector<BYTE>& out)
+{
+    DWORD bytes = 0;
+    DWORD rc = openForRead(path, bytes);
+    CAutoHandle guard(m_file);
+    if (rc != ERROR_SUCCESS) return rc;
+    try {
+        out.resize(bytes);
+    } catch (const std::bad_alloc&) {
+        QEL_LOG(LOG_ERROR, L"Error: not enough memory.");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    DWORD read = 0;
+    rc = readOpened(out.data(), bytes, read);
+    if (rc == ERROR_SUCCESS) out.resize(read);
+    return rc;
 }
 
 DWORD CPcFile::WriteToFile(const std::wstring& path, const std::wstring& text)
@@ -100,7 +135,12 @@ DWORD CPcFile::WriteToFile(const std::wstring& path, const std::wstring& text)
 
 DWORD CPcFile::WriteToFile(const std::wstring& path, const SharedBuffer& buffer, DWORD length)
 {
-    if (path.empty() || !buffer || length == 0) return ERROR_INVALID_PARAMETER;
+    return WriteToFile(path, buffer.get(), length);
+}
+
+DWORD CPcFile::WriteToFile(const std::wstring& path, const BYTE* data, DWORD length)
+{
+    if (path.empty() || !data || length == 0) return ERROR_INVALID_PARAMETER;
     m_file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     CAutoHandle guard(m_file);
@@ -110,7 +150,7 @@ DWORD CPcFile::WriteToFile(const std::wstring& path, const SharedBuffer& buffer,
     }
     OVERLAPPED at{};
     DWORD written = 0;
-    if (!::WriteFile(m_file, buffer.get(), length, &written, &at)) {
+    if (!::WriteFile(m_file, data, length, &written, &at)) {
         QEL_LOG(LOG_ERROR, L"Error: Write fault.");
         return ERROR_WRITE_FAULT;
     }

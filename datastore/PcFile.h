@@ -6,6 +6,7 @@
 #include "common/QelTypes.h"
 
 #include <string>
+#include <vector>
 
 // Closes the handle it refers to when the operation leaves, by whatever path,
 // and marks it as not held.
@@ -34,14 +35,23 @@ public:
     virtual DWORD ReadFromFile(const std::wstring& path, std::wstring& text);
     // The whole file; out untouched on failure.
     virtual DWORD ReadFromFile(const std::wstring& path, SharedBuffer& out, DWORD& outLength);
+    // The whole file into out, whose storage is reused from call to call (a
+    // caller that reads the same file again touches no new memory). On
+    // failure out's content is unspecified.
+    virtual DWORD ReadFromFile(const std::wstring& path, std::vector<BYTE>& out);
     // The text's code units, replacing the file.
     virtual DWORD WriteToFile(const std::wstring& path, const std::wstring& text);
     // Replaces the file (truncated in place, then written).
     virtual DWORD WriteToFile(const std::wstring& path, const SharedBuffer& buffer, DWORD length);
+    virtual DWORD WriteToFile(const std::wstring& path, const BYTE* data, DWORD length);
     // The result of CloseHandle when a handle is held; otherwise the (invalid)
     // handle value itself, as a number.
     virtual DWORD Close();
 
 private:
+    // Opens the file for reading and tells its size (the handle is m_file).
+    DWORD openForRead(const std::wstring& path, DWORD& bytes);
+    DWORD readOpened(BYTE* data, DWORD bytes, DWORD& read);
+
     HANDLE m_file = INVALID_HANDLE_VALUE;
 };

@@ -82,13 +82,13 @@ DWORD CQelJsonFormat::LoadData()
         QEL_LOG(LOG_ERROR, L"Failed to initialize objects for reading JSON file");
         return ERROR_INTERNAL_ERROR;
     }
-    std::wstring text;
-    if (m_file->ReadFileData(m_filePath, text) != ERROR_SUCCESS) {
+    if (m_file->ReadFileData(m_filePath, m_loadBuffer) != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Error reading data from JSON ini file");
         keepUnreadableFile();
         return ERROR_FILE_CORRUPT;
     }
-    if (parseJson(text) != ERROR_SUCCESS) {
+    if (parseText(reinterpret_cast<const wchar_t*>(m_loadBuffer.data()), m_loadBuffer.size() / sizeof(wchar_t)) !=
+        ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Error parsing JSON data");
         keepUnreadableFile();
         return ERROR_INTERNAL_ERROR;
@@ -124,12 +124,12 @@ DWORD CQelJsonFormat::SaveData()
         QEL_LOG(LOG_ERROR, L"Failed to initialize objects for writing JSON file");
         return ERROR_INTERNAL_ERROR;
     }
-    std::wstring text;
-    if (getJson(text) != ERROR_SUCCESS) {
+    m_saveText.clear();
+    if (render(m_saveText) != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Error JSON data");
         return ERROR_INTERNAL_ERROR;
     }
-    if (m_file->WriteFileData(m_filePath, text) != ERROR_SUCCESS) {
+    if (m_file->WriteFileData(m_filePath, m_saveText.data(), m_saveText.size()) != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Error parsing writing to database");
         return ERROR_INTERNAL_ERROR;
     }
@@ -378,14 +378,16 @@ DWORD CQelJsonFormat::getRecordValues(const RecordList& list, const std::wstring
     return any ? ERROR_SUCCESS : ERROR_NOT_FOUND;
 }
 
-DWORD CQelJsonFormat::parseJson(const std::wstring& text)
+DWORD CQelJsonFormat::parseJson(const std::wstring& text) { return parseText(text.data(), text.size()); }
+
+DWORD CQelJsonFormat::parseText(const wchar_t* text, size_t length)
 {
     try {
         // Both shapes come from one parse of the text: the object sections
         // and the lists are its same members, read once.
         NamedStringMaps objects;
         NamedRecordLists lists;
-        if (m_parser.JsonToSections(text, objects, lists) != ERROR_SUCCESS) {
+        if (m_parser.JsonToSections(text, length, objects, lists) != ERROR_SUCCESS) {
             QEL_LOG(LOG_ERROR, L"Cant convert JSON object to map");
             return ERROR_INVALID_PARAMETER;
         }
@@ -433,24 +435,42 @@ DWORD CQelJsonFormat::parseJson(const std::wstring& text)
 DWORD CQelJsonFormat::getJson(std::wstring& text)
 {
     try {
-        std::vector<std::wstring> parts(5);
-        if (m_parser.MapToNamedJsonObject(kOobe, m_oobe, parts[0]) != ERROR_SUCCESS) {
+        std::wstring document;
+        if (render(document) != ERROR_SUCCESS) return ERROR_INTERNAL_ERROR;
+        text.swap(document);
+        return ERROR_SUCCESS;
+    } catch (const std::exception&) {
+        QEL_LOG(LOG_ERROR, L"Not enough memory to render the data store document");
+        return ERROR_INTERNAL_ERROR;
+    }
+}
+
+// "{ " + the sections joined by "," + " }"
+DWORD CQelJsonFormat::render(std::wstring& text)
+{
+    try {
+        text.append(L"{ ");
+        if (m_parser.AppendNamedJsonObject(kOobe, m_oobe, text) != ERROR_SUCCESS) {
             QEL_LOG(LOG_ERROR, L"Cant convert map to JSON object (OOBE)");
             return ERROR_INTERNAL_ERROR;
         }
-        if (m_parser.VectorToNamedJsonArray(kPackages, m_packages, parts[1]) != ERROR_SUCCESS) {
+        text.push_back(L',');
+        if (m_parser.AppendNamedJsonArray(kPackages, m_packages, text) != ERROR_SUCCESS) {
             QEL_LOG(LOG_ERROR, L"Cant convert vector to JSON array (PKGS)");
             return ERROR_INTERNAL_ERROR;
         }
-        if (m_parser.VectorToNamedJsonArray(kScheduleTask, m_tasks, parts[2]) != ERROR_SUCCESS) {
+        text.push_back(L',');
+        if (m_parser.AppendNamedJsonArray(kScheduleTask, m_tasks, text) != ERROR_SUCCESS) {
             QEL_LOG(LOG_ERROR, L"Cant convert vector to JSON array (TASKS)");
             return ERROR_INTERNAL_ERROR;
         }
-        if (m_parser.MapToNamedJsonObject(kEula, m_eula, parts[3]) != ERROR_SUCCESS) {
+        text.push_back(L',');
+        if (m_parser.AppendNamedJsonObject(kEula, m_eula, text) != ERROR_SUCCESS) {
             QEL_LOG(LOG_ERROR, L"Cant convert map to JSON object (EULA)");
             return ERROR_INTERNAL_ERROR;
         }
-        if (m_parser.MapToNamedJsonObject(kEntitlement, m_entitlement, parts[4]) != ERROR_SUCCESS) {
+        text.push_back(L',');
+        if (m_parser.AppendNamedJsonObject(kEntitlement, m_entitlement, text) != ERROR_SUCCESS) {
             QEL_LOG(LOG_ERROR, L"Cant convert map to JSON object (ENTITLE)");
             return ERROR_INTERNAL_ERROR;
         }
@@ -461,10 +481,10 @@ DWORD CQelJsonFormat::getJson(std::wstring& text)
         while (object != m_otherObjects.end() || list != m_otherArrays.end()) {
             const bool takeObject =
                 list == m_otherArrays.end() || (object != m_otherObjects.end() && object->first <= list->first);
-            parts.emplace_back();
+            text.push_back(L',');
             const DWORD rc = takeObject
-                                 ? m_parser.MapToNamedJsonObject(EscapedName(object->first), object->second, parts.back())
-                                 : m_parser.VectorToNamedJsonArray(EscapedName(list->first), list->second, parts.back());
+                                 ? m_parser.AppendNamedJsonObject(EscapedName(object->first), object->second, text)
+                                 : m_parser.AppendNamedJsonArray(EscapedName(list->first), list->second, text);
             if (rc != ERROR_SUCCESS) {
                 QEL_LOG(LOG_ERROR, L"Cant convert the member %s of another program",
                         (takeObject ? object->first : list->first).c_str());
@@ -476,19 +496,7 @@ DWORD CQelJsonFormat::getJson(std::wstring& text)
                 ++list;
             }
         }
-
-        // "{ " + the parts joined by "," + " }"
-        size_t length = 4;
-        for (const auto& part : parts) length += part.size() + 1;
-        std::wstring document;
-        document.reserve(length);
-        document = L"{ ";
-        for (size_t i = 0; i < parts.size(); ++i) {
-            if (i) document.push_back(L',');
-            document += parts[i];
-        }
-        document += L" }";
-        text.swap(document);
+        text.append(L" }");
         return ERROR_SUCCESS;
     } catch (const std::exception&) {
         QEL_LOG(LOG_ERROR, L"Not enough memory to render the data store document");

@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace qeldb {
 // The cross-process mutex of the data store file, shared with the framework's other programs.
@@ -91,6 +92,9 @@ public:
 private:
     DWORD prepareFileAccess();
     void keepUnreadableFile();
+    DWORD parseText(const wchar_t* text, size_t length);
+    // The whole document text, appended to text.
+    DWORD render(std::wstring& text);
 
     StringMap m_eula;
     RecordList m_packages;
@@ -105,4 +109,8 @@ private:
     NamedStringMaps m_otherObjects;
     NamedRecordLists m_otherArrays;
     CRapidJasonParser m_parser;
+    // The file's plaintext on load and the document's text on save, kept from
+    // cycle to cycle so that a cycle reuses memory it has already touched.
+    std::vector<BYTE> m_loadBuffer;
+    std::wstring m_saveText;
 };

@@ -97,6 +97,21 @@ size_t TextLength(const StringMap& map)
     return length;
 }
 
+// Renders into a fresh text and replaces out with it only when rendering succeeded.
+template <typename Render>
+DWORD Replacing(std::wstring& out, Render render)
+{
+    try {
+        std::wstring text;
+        const DWORD rc = render(text);
+        if (rc == ERROR_SUCCESS) out.swap(text);
+        return rc;
+    } catch (const std::bad_alloc&) {
+        QEL_LOG(LOG_ERROR, L"Not enough memory to convert the map to JSON");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
 RecordList ToRecordList(const JsonValue& array)
 {
     RecordList list;
@@ -106,9 +121,9 @@ RecordList ToRecordList(const JsonValue& array)
 }
 
 // Parses the whole text. Failures are logged under the calling operation's name.
-DWORD ParseWholeText(const std::wstring& json, JsonDocument& document, const wchar_t* operation)
+DWORD ParseWholeText(const wchar_t* json, size_t length, JsonDocument& document, const wchar_t* operation)
 {
-    if (json.empty()) {
+    if (!json || length == 0) {
         QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Invalid jsonString argument");
         return ERROR_INVALID_PARAMETER;
     }
@@ -116,7 +131,7 @@ DWORD ParseWholeText(const std::wstring& json, JsonDocument& document, const wch
     // by RapidJSON's iterative reader: the same grammar and error codes, but
     // deep nesting in a damaged or hostile file costs heap, not call stack, so
     // it is refused instead of ending the process.
-    BoundedTextStream stream(json.data(), json.size());
+    BoundedTextStream stream(json, length);
     document.ParseStream<rapidjson::kParseDefaultFlags | rapidjson::kParseIterativeFlag, Utf16>(stream);
     if (document.HasParseError()) {
         QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Parse Error: %d", static_cast<int>(document.GetParseError()));
@@ -124,7 +139,7 @@ DWORD ParseWholeText(const std::wstring& json, JsonDocument& document, const wch
     }
     // A raw NUL is not JSON; after the root value it looks like the end of the
     // input, so the reader stops early instead of reporting what follows.
-    if (stream.Tell() != json.size()) {
+    if (stream.Tell() != length) {
         QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Parse Error: %d",
                    static_cast<int>(rapidjson::kParseErrorDocumentRootNotSingular));
         return ERROR_INVALID_PARAMETER;
@@ -165,12 +180,12 @@ DWORD CheckDocumentShape(const JsonDocument& document, const wchar_t* operation)
 namespace {
 
 // One parse of the text into either or both shapes; outputs change only on success.
-DWORD ConvertSections(const std::wstring& json, NamedStringMaps* objects, NamedRecordLists* lists,
+DWORD ConvertSections(const wchar_t* json, size_t length, NamedStringMaps* objects, NamedRecordLists* lists,
                       const wchar_t* operation)
 {
     try {
         JsonDocument document;
-        DWORD rc = ParseWholeText(json, document, operation);
+        DWORD rc = ParseWholeText(json, length, document, operation);
         if (rc == ERROR_SUCCESS) rc = CheckDocumentShape(document, operation);
         if (rc != ERROR_SUCCESS) return rc;
 
@@ -196,24 +211,30 @@ DWORD ConvertSections(const std::wstring& json, NamedStringMaps* objects, NamedR
 
 DWORD CRapidJasonParser::JsonObjectToMap(const std::wstring& json, NamedStringMaps& out)
 {
-    return ConvertSections(json, &out, nullptr, L"CRapidJasonParser::JsonObjectToMap");
+    return ConvertSections(json.data(), json.size(), &out, nullptr, L"CRapidJasonParser::JsonObjectToMap");
 }
 
 DWORD CRapidJasonParser::JsonNamedArrayToVector(const std::wstring& json, NamedRecordLists& out)
 {
-    return ConvertSections(json, nullptr, &out, L"CRapidJasonParser::JsonNamedArrayToVector");
+    return ConvertSections(json.data(), json.size(), nullptr, &out, L"CRapidJasonParser::JsonNamedArrayToVector");
 }
 
 DWORD CRapidJasonParser::JsonToSections(const std::wstring& json, NamedStringMaps& objects, NamedRecordLists& lists)
 {
-    return ConvertSections(json, &objects, &lists, L"CRapidJasonParser::JsonObjectToMap");
+    return JsonToSections(json.data(), json.size(), objects, lists);
+}
+
+DWORD CRapidJasonParser::JsonToSections(const wchar_t* json, size_t length, NamedStringMaps& objects,
+                                        NamedRecordLists& lists)
+{
+    return ConvertSections(json, length, &objects, &lists, L"CRapidJasonParser::JsonObjectToMap");
 }
 
 DWORD CRapidJasonParser::JsonArrayToVector(const std::wstring& json, RecordList& out)
 {
     try {
         JsonDocument document;
-        const DWORD rc = ParseWholeText(json, document, L"CRapidJasonParser::JsonArrayToVector");
+        const DWORD rc = ParseWholeText(json.data(), json.size(), document, L"CRapidJasonParser::JsonArrayToVector");
         if (rc != ERROR_SUCCESS) return rc;
         if (!IsArrayOfStringObjects(document)) {
             QEL_LOG(LOG_ERROR, L"JSON root is not an array of objects of strings");
@@ -229,50 +250,53 @@ DWORD CRapidJasonParser::JsonArrayToVector(const std::wstring& json, RecordList&
 
 DWORD CRapidJasonParser::MapToNamedJsonObject(const std::wstring& name, const StringMap& map, std::wstring& out)
 {
-    std::wstring object;
-    const DWORD rc = MapToJsonObject(map, object);
-    if (rc != ERROR_SUCCESS) return rc;
-    try {
-        std::wstring text;
-        text.reserve(name.size() + 3 + object.size());
-        text.append(1, L'"').append(name).append(L"\":").append(object);
-        out.swap(text);
-        return ERROR_SUCCESS;
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    return Replacing(out, [&](std::wstring& text) { return AppendNamedJsonObject(name, map, text); });
 }
 
 DWORD CRapidJasonParser::VectorToNamedJsonArray(const std::wstring& name, const RecordList& list, std::wstring& out)
 {
+    return Replacing(out, [&](std::wstring& text) { return AppendNamedJsonArray(name, list, text); });
+}
+
+DWORD CRapidJasonParser::MapToJsonObject(const StringMap& map, std::wstring& out)
+{
+    return Replacing(out, [&](std::wstring& text) {
+        text.reserve(TextLength(map));
+        return AppendJsonObject(map, text);
+    });
+}
+
+DWORD CRapidJasonParser::AppendNamedJsonObject(const std::wstring& name, const StringMap& map, std::wstring& text)
+{
     try {
-        size_t length = name.size() + 5;
-        for (const auto& record : list) length += TextLength(record) + 1;
-        std::wstring text;
-        text.reserve(length);
+        text.append(1, L'"').append(name).append(L"\":");
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return AppendJsonObject(map, text);
+}
+
+DWORD CRapidJasonParser::AppendNamedJsonArray(const std::wstring& name, const RecordList& list, std::wstring& text)
+{
+    try {
         text.append(1, L'"').append(name).append(L"\":[");
-        std::wstring object;
         for (size_t i = 0; i < list.size(); ++i) {
-            const DWORD rc = MapToJsonObject(list[i], object);
-            if (rc != ERROR_SUCCESS) return rc;
             if (i) text.push_back(L',');
-            text.append(object);
+            const DWORD rc = AppendJsonObject(list[i], text);
+            if (rc != ERROR_SUCCESS) return rc;
         }
         text.push_back(L']');
-        out.swap(text);
         return ERROR_SUCCESS;
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
 }
 
-DWORD CRapidJasonParser::MapToJsonObject(const StringMap& map, std::wstring& out)
+DWORD CRapidJasonParser::AppendJsonObject(const StringMap& map, std::wstring& text)
 {
     try {
         // Straight from the map to the writer: the same compact text and
         // escaping as writing a document of these members, without building one.
-        std::wstring text;
-        text.reserve(TextLength(map));
         TextOutput output(text);
         JsonWriter writer(output);
         bool written = writer.StartObject();
@@ -284,7 +308,6 @@ DWORD CRapidJasonParser::MapToJsonObject(const StringMap& map, std::wstring& out
             QEL_LOG(LOG_ERROR, L"JSON writer refused the map");
             return ERROR_INTERNAL_ERROR;
         }
-        out.swap(text);
         return ERROR_SUCCESS;
     } catch (const std::bad_alloc&) {
         QEL_LOG(LOG_ERROR, L"Not enough memory to convert the map to JSON");

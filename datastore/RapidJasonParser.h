@@ -41,4 +41,12 @@ public:
     // JsonObjectToMap and JsonNamedArrayToVector of the same text in one parse
     // (what loading the whole document needs); failures are those of the first.
     virtual DWORD JsonToSections(const std::wstring& json, NamedStringMaps& objects, NamedRecordLists& lists);
+    // The same, on the code units json[0, length) (a text held in another buffer).
+    virtual DWORD JsonToSections(const wchar_t* json, size_t length, NamedStringMaps& objects, NamedRecordLists& lists);
+    // The writing operations above, appending to a text instead of replacing
+    // it (one document can be rendered into one buffer). On failure the text
+    // may hold part of the output.
+    virtual DWORD AppendNamedJsonObject(const std::wstring& name, const StringMap& map, std::wstring& text);
+    virtual DWORD AppendNamedJsonArray(const std::wstring& name, const RecordList& list, std::wstring& text);
+    virtual DWORD AppendJsonObject(const StringMap& map, std::wstring& text);
 };

@@ -114,7 +114,9 @@ TEST_F(EncryptedFileTest, WholeBufferEncryptionFitsInTwiceTheInput)
     ASSERT_EQ(crypt.Init(Blob()), 0u);
     // AES-CBC with PKCS#7: the ciphertext is the input rounded up to the next
     // whole block. Inputs shorter than 8 bytes do not fit twice their size (234).
-    const std::pair<DWORD, DWORD> sizes[] = {{7, 0}, {8, 16}, {15, 16}, {16, 32}, {1000, 1008}};
+    // The in-place forms give the same bytes, in one buffer kept through growing and shrinking sizes.
+    const std::pair<DWORD, DWORD> sizes[] = {{7, 0}, {8, 16}, {15, 16}, {16, 32}, {1000, 1008}, {15, 16}};
+    std::vector<BYTE> kept;
     for (const auto& [size, cipherSize] : sizes) {
         std::vector<BYTE> plain(size);
         for (DWORD i = 0; i < size; ++i) plain[i] = static_cast<BYTE>(i * 13);
@@ -124,9 +126,17 @@ TEST_F(EncryptedFileTest, WholeBufferEncryptionFitsInTwiceTheInput)
         EXPECT_EQ(crypt.EncryptData(plain.data(), size, cipher, cipherLength), cipherSize ? 0u : 234u) << size;
         EXPECT_EQ(cipherLength, cipherSize);
         EXPECT_EQ(TestLog().Has(L"Encrypt data failed, CryptEncrypt call failed."), cipherSize == 0);
+        kept.assign(plain.begin(), plain.end());
+        DWORD keptLength = 0;
+        EXPECT_EQ(crypt.EncryptInPlace(kept, size, keptLength), cipherSize ? 0u : 234u) << size;
         if (!cipher) continue;
         ASSERT_EQ(crypt.DecryptData(cipher.get(), cipherLength, back, backLength), 0u);
         EXPECT_EQ(Bytes(back, backLength), plain);
+        ASSERT_EQ(keptLength, cipherLength);
+        kept.resize(keptLength);
+        EXPECT_EQ(kept, Bytes(cipher, cipherLength)) << size;
+        ASSERT_EQ(crypt.DecryptInPlace(kept), 0u);
+        EXPECT_EQ(kept, plain) << size;
     }
 
     // The text forms work on the code units.
@@ -152,6 +162,18 @@ TEST_F(EncryptedFileTest, WholeBufferEncryptionFitsInTwiceTheInput)
     EXPECT_FALSE(out);
     crypt.Close();
     EXPECT_EQ(crypt.EncryptData(garbage.data(), 48, out, length), 5023u);
+}
+
+TEST_F(EncryptedFileTest, KeptBuffersFollowEachFileSize)
+{
+    CPcEncryptedFile file(Blob());
+    std::vector<BYTE> plain;
+    for (const std::wstring& text : {std::wstring(40000, L'x'), std::wstring(L"{ \"oobe\":{} }"), std::wstring(900, L'y')}) {
+        ASSERT_EQ(file.WriteFileData(path, text.data(), text.size()), 0u);
+        EXPECT_EQ(testmachine::ReadBytes(path), kit::Encipher(text, kit::TestKey())) << text.size();
+        ASSERT_EQ(file.ReadFileData(path, plain), 0u);
+        EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(plain.data()), plain.size() / 2), text);
+    }
 }
 
 TEST_F(EncryptedFileTest, EncryptedFileFailuresChangeNothing)
