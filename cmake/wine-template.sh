@@ -24,6 +24,9 @@ test -f "$WINEPREFIX/system.reg" || { echo "wineboot did not create a prefix in 
 # reach comctl32 (WMI's do) parses the theme file when it starts.
 "$WINE64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
 "$WINE64" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive /d 0 /f >/dev/null
+# A program that crashes gets its backtrace written to stderr and ends; the
+# crash dialog would wait for a click that never comes on a headless machine.
+"$WINE64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
 "$WINESERVER" -w
 echo "$stamp" > "$WINEPREFIX/.qel-template-ready"
 mv "$WINEPREFIX" "$template"

@@ -17,6 +17,9 @@
 #include <cstring>
 #include <cwchar>
 #include <exception>
+#include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -31,15 +34,33 @@ constexpr wchar_t kEulaState[] = L"eulastate";
 constexpr wchar_t kPkgId[] = L"PkgID";
 constexpr wchar_t kTaskName[] = L"Name";
 
-bool IsOurObjectSection(const std::wstring& name) { return name == kOobe || name == kEula || name == kEntitlement; }
-bool IsOurListSection(const std::wstring& name) { return name == kPackages || name == kScheduleTask; }
+bool IsOurObjectSection(std::wstring_view name) { return name == kOobe || name == kEula || name == kEntitlement; }
+bool IsOurListSection(std::wstring_view name) { return name == kPackages || name == kScheduleTask; }
+
+// section[name] = value
+void Put(qeldoc::Section& section, std::wstring_view name, std::wstring_view value)
+{
+    const auto it = section.find(name);
+    if (it != section.end()) {
+        it->second.assign(value);
+    } else {
+        section.emplace(std::piecewise_construct, std::forward_as_tuple(name), std::forward_as_tuple(value));
+    }
+}
+
+StringMap ToStringMap(const qeldoc::Section& section)
+{
+    StringMap map;
+    for (const auto& [name, value] : section) map.emplace_hint(map.end(), name, value);
+    return map;
+}
 
 // Leading blanks, an optional sign, then digits up to the first non-digit; no digits give 0.
 int ToNumber(const std::wstring& text) { return static_cast<int>(std::wcstol(text.c_str(), nullptr, 10)); }
 
 // A member name of another program, as a JSON string body (our own section
 // names need no escaping; theirs may).
-std::wstring EscapedName(const std::wstring& name)
+std::wstring EscapedName(std::wstring_view name)
 {
     using Utf16 = rapidjson::UTF16<wchar_t>;
     rapidjson::GenericStringBuffer<Utf16> buffer;
@@ -148,10 +169,14 @@ DWORD CQelJsonFormat::ClearData()
     m_oobe.clear();
     m_entitlement.clear();
     m_eula.clear();
-    m_packages.clear();
-    m_tasks.clear();
+    // A cleared list would keep its storage, which the rewind hands out again:
+    // the lists give theirs up.
+    qeldoc::Records(&m_arena).swap(m_packages);
+    qeldoc::Records(&m_arena).swap(m_tasks);
     m_otherObjects.clear();
     m_otherArrays.clear();
+    // Nothing of the sections is left in the arena now.
+    m_arena.Rewind();
     return ERROR_SUCCESS;
 }
 
@@ -181,7 +206,7 @@ DWORD CQelJsonFormat::GetOobeState(int& state)
 
 DWORD CQelJsonFormat::SetOobeState(int state)
 {
-    m_oobe[kOobeState] = std::to_wstring(state);
+    Put(m_oobe, kOobeState, std::to_wstring(state));
     return ERROR_SUCCESS;
 }
 
@@ -198,7 +223,7 @@ DWORD CQelJsonFormat::GetEulaState(int& state)
 
 DWORD CQelJsonFormat::SetEulaState(int state)
 {
-    m_eula[kEulaState] = std::to_wstring(state);
+    Put(m_eula, kEulaState, std::to_wstring(state));
     return ERROR_SUCCESS;
 }
 
@@ -213,7 +238,7 @@ DWORD CQelJsonFormat::GetOobeParameter(const std::wstring& name, std::wstring& v
 
 DWORD CQelJsonFormat::SetOobeParameter(const std::wstring& name, const std::wstring& value)
 {
-    m_oobe[name] = value;
+    Put(m_oobe, name, value);
     return ERROR_SUCCESS;
 }
 
@@ -228,7 +253,7 @@ DWORD CQelJsonFormat::GetEulaParameter(const std::wstring& name, std::wstring& v
 
 DWORD CQelJsonFormat::SetEulaParameter(const std::wstring& name, const std::wstring& value)
 {
-    m_eula[name] = value;
+    Put(m_eula, name, value);
     return ERROR_SUCCESS;
 }
 
@@ -255,7 +280,7 @@ DWORD CQelJsonFormat::GetPackage(const std::wstring& packageId, StringMap& recor
     std::wstring id;
     for (auto it = m_packages.rbegin(); it != m_packages.rend(); ++it) {
         if (getMapValue(*it, kPkgId, id) && id == packageId) {
-            record = *it;
+            record = ToStringMap(*it);
             return ERROR_SUCCESS;
         }
     }
@@ -265,15 +290,15 @@ DWORD CQelJsonFormat::GetPackage(const std::wstring& packageId, StringMap& recor
 DWORD CQelJsonFormat::GetPkgParameter(const std::wstring& packageId, const std::wstring& name, std::wstring& value)
 {
     StringMap record;
-    std::wstring found;
-    if (GetPackage(packageId, record) != ERROR_SUCCESS || !getMapValue(record, name, found) || found.empty()) {
+    const auto entry = GetPackage(packageId, record) == ERROR_SUCCESS ? record.find(name) : record.end();
+    if (entry == record.end() || entry->second.empty()) {
         QEL_LOG(LOG_ERROR,
                 L"Returning from GetPkgParameter, passed in Key:Value pair does not exist in this package. "
                 L"pkgid:%s, key:%s",
                 packageId.c_str(), name.c_str());
         return ERROR_FILE_NOT_FOUND;
     }
-    value = found;
+    value = entry->second;
     return ERROR_SUCCESS;
 }
 
@@ -284,7 +309,7 @@ DWORD CQelJsonFormat::GetScheduleTask(const std::wstring& name, StringMap& recor
     std::wstring taskName;
     for (auto it = m_tasks.rbegin(); it != m_tasks.rend(); ++it) {
         if (getMapValue(*it, kTaskName, taskName) && taskName == name) {
-            record = *it;
+            record = ToStringMap(*it);
             return ERROR_SUCCESS;
         }
     }
@@ -295,7 +320,8 @@ DWORD CQelJsonFormat::AddScheduleTask(const std::wstring& name, const StringMap&
 {
     StringMap existing;
     if (GetScheduleTask(name, existing) == ERROR_SUCCESS) DeleteScheduleTask(name);
-    m_tasks.push_back(record);
+    qeldoc::Section& added = m_tasks.emplace_back();
+    for (const auto& [key, value] : record) added.emplace_hint(added.end(), key, value);
     return ERROR_SUCCESS;
 }
 
@@ -304,7 +330,7 @@ DWORD CQelJsonFormat::GetScheduleTaskNames(StringList& names) { return getRecord
 DWORD CQelJsonFormat::DeleteScheduleTask(const std::wstring& name)
 {
     std::wstring taskName;
-    const auto it = std::find_if(m_tasks.begin(), m_tasks.end(), [&](const StringMap& record) {
+    const auto it = std::find_if(m_tasks.begin(), m_tasks.end(), [&](const qeldoc::Section& record) {
         return getMapValue(record, kTaskName, taskName) && taskName == name;
     });
     if (it != m_tasks.end()) m_tasks.erase(it);
@@ -322,7 +348,7 @@ DWORD CQelJsonFormat::SetEntParameter(const std::wstring& key, const std::wstrin
     const auto it = m_entitlement.find(key);
     if (it != m_entitlement.end()) {
         QEL_LOG(LOG_NORMAL, L"Found %s key value in map, overwriting the value.", key.c_str());
-        it->second = value;
+        it->second.assign(value);
     } else {
         m_entitlement.emplace(key, value);
     }
@@ -333,7 +359,7 @@ DWORD CQelJsonFormat::GetEntParameter(const std::wstring& key, std::wstring& val
 {
     const auto it = m_entitlement.find(key);
     if (it == m_entitlement.end()) return ERROR_NOT_FOUND;
-    value = it->second;
+    value.assign(it->second);
     if (value.empty()) {
         QEL_LOG(LOG_ERROR, L"GetEntParameter key-value not found. key:%s", key.c_str());
         return ERROR_NOT_FOUND;
@@ -343,29 +369,29 @@ DWORD CQelJsonFormat::GetEntParameter(const std::wstring& key, std::wstring& val
 
 DWORD CQelJsonFormat::GetEntParameters(StringMap& parameters)
 {
-    parameters = m_entitlement;
+    parameters = ToStringMap(m_entitlement);
     return parameters.empty() ? ERROR_NOT_FOUND : ERROR_SUCCESS;
 }
 
-bool CQelJsonFormat::getMapValue(const StringMap& record, const std::wstring& name, std::wstring& value)
+bool CQelJsonFormat::getMapValue(const qeldoc::Section& record, const std::wstring& name, std::wstring& value)
 {
     const auto it = record.find(name);
     if (it == record.end()) return false;
-    value = it->second;
+    value.assign(it->second);
     return true;
 }
 
-void CQelJsonFormat::insertMapValue(StringMap& map, const std::wstring& name, const std::wstring& value)
+void CQelJsonFormat::insertMapValue(qeldoc::Section& map, const std::wstring& name, const std::wstring& value)
 {
     map.emplace(name, value);
 }
 
-void CQelJsonFormat::appendRecord(RecordList& list, const std::wstring& name, const std::wstring& value)
+void CQelJsonFormat::appendRecord(qeldoc::Records& list, const std::wstring& name, const std::wstring& value)
 {
-    list.push_back(StringMap{{name, value}});
+    list.emplace_back().emplace(name, value);
 }
 
-DWORD CQelJsonFormat::getRecordValues(const RecordList& list, const std::wstring& name, StringList& values)
+DWORD CQelJsonFormat::getRecordValues(const qeldoc::Records& list, const std::wstring& name, StringList& values)
 {
     bool any = false;
     std::wstring value;
@@ -385,8 +411,8 @@ DWORD CQelJsonFormat::parseText(const wchar_t* text, size_t length)
     try {
         // Both shapes come from one parse of the text: the object sections
         // and the lists are its same members, read once.
-        NamedStringMaps objects;
-        NamedRecordLists lists;
+        qeldoc::NamedSections objects(&m_arena);
+        qeldoc::NamedRecords lists(&m_arena);
         if (m_parser.JsonToSections(text, length, objects, lists) != ERROR_SUCCESS) {
             QEL_LOG(LOG_ERROR, L"Cant convert JSON object to map");
             return ERROR_INVALID_PARAMETER;

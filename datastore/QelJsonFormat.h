@@ -38,7 +38,8 @@ public:
     virtual DWORD LoadData();
     // Renders, enciphers and writes the whole document under the cross-process lock.
     virtual DWORD SaveData();
-    // Empties every section (the key blob, path and file object are kept).
+    // Empties every section (the key blob, path and file object are kept) and
+    // rewinds the sections' arena.
     virtual DWORD ClearData();
     // Drops the file object and the key blob (they are read again on the next load), then ClearData.
     virtual DWORD ResetData();
@@ -72,10 +73,11 @@ public:
     virtual DWORD GetEntParameter(const std::wstring& key, std::wstring& value);
     virtual DWORD GetEntParameters(StringMap& parameters);
 
-    virtual bool getMapValue(const StringMap& record, const std::wstring& name, std::wstring& value);
-    virtual void insertMapValue(StringMap& map, const std::wstring& name, const std::wstring& value);
-    virtual void appendRecord(RecordList& list, const std::wstring& name, const std::wstring& value);
-    virtual DWORD getRecordValues(const RecordList& list, const std::wstring& name, StringList& values);
+    // The helpers work on the document's own sections (see DocumentModel.h).
+    virtual bool getMapValue(const qeldoc::Section& record, const std::wstring& name, std::wstring& value);
+    virtual void insertMapValue(qeldoc::Section& map, const std::wstring& name, const std::wstring& value);
+    virtual void appendRecord(qeldoc::Records& list, const std::wstring& name, const std::wstring& value);
+    virtual DWORD getRecordValues(const qeldoc::Records& list, const std::wstring& name, StringList& values);
     virtual DWORD parseJson(const std::wstring& text);
     virtual DWORD getJson(std::wstring& text);
     virtual DWORD readDBPath();
@@ -96,18 +98,20 @@ private:
     // The whole document text, appended to text.
     DWORD render(std::wstring& text);
 
-    StringMap m_eula;
-    RecordList m_packages;
-    RecordList m_tasks;
-    StringMap m_oobe;
-    StringMap m_entitlement;
+    // Declared before the sections, so that it outlives them.
+    qeldoc::Arena m_arena;
+    qeldoc::Section m_eula{&m_arena};
+    qeldoc::Records m_packages{&m_arena};
+    qeldoc::Records m_tasks{&m_arena};
+    qeldoc::Section m_oobe{&m_arena};
+    qeldoc::Section m_entitlement{&m_arena};
     CSingleMutexForAllUser m_lock;
     SharedBuffer m_keyBlob;
     std::wstring m_filePath;
     std::shared_ptr<CPcEncryptedFile> m_file;
     // Top-level members of other framework programs, written back after ours.
-    NamedStringMaps m_otherObjects;
-    NamedRecordLists m_otherArrays;
+    qeldoc::NamedSections m_otherObjects{&m_arena};
+    qeldoc::NamedRecords m_otherArrays{&m_arena};
     CRapidJasonParser m_parser;
     // The file's plaintext on load and the document's text on save, kept from
     // cycle to cycle so that a cycle reuses memory it has already touched.

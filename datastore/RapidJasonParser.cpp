@@ -8,6 +8,9 @@
 #include <rapidjson/writer.h>
 
 #include <new>
+#include <string_view>
+#include <tuple>
+#include <utility>
 
 namespace {
 
@@ -76,17 +79,31 @@ bool IsArrayOfStringObjects(const JsonValue& value)
     return true;
 }
 
-// Within one object a later duplicate name replaces the earlier value.
-StringMap ToStringMap(const JsonValue& object)
+std::wstring_view ViewOf(const JsonValue& value) { return {value.GetString(), value.GetStringLength()}; }
+
+// Fills an empty map (StringMap or a document section) from an object of
+// strings. Within one object a later duplicate name replaces the earlier value.
+template <typename Map>
+void FillStringMap(const JsonValue& object, Map& map)
 {
-    StringMap map;
     for (auto member = object.MemberBegin(); member != object.MemberEnd(); ++member) {
         // Written texts hold their members in map order, so the end is nearly
         // always the right place.
-        auto it = map.emplace_hint(map.end(), TextOf(member->name), std::wstring());
+        auto it = map.emplace_hint(map.end(), std::piecewise_construct, std::forward_as_tuple(ViewOf(member->name)),
+                                   std::forward_as_tuple());
         it->second.assign(member->value.GetString(), member->value.GetStringLength());
     }
-    return map;
+}
+
+// Fills an empty list (RecordList or a document list), one map per element.
+template <typename List>
+void FillRecordList(const JsonValue& array, List& list)
+{
+    list.reserve(array.Size());
+    for (auto element = array.Begin(); element != array.End(); ++element) {
+        list.emplace_back();
+        FillStringMap(*element, list.back());
+    }
 }
 
 // Room for a map's compact text when nothing in it needs escaping.
@@ -110,14 +127,6 @@ DWORD Replacing(std::wstring& out, Render render)
         QEL_LOG(LOG_ERROR, L"Not enough memory to convert the map to JSON");
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-}
-
-RecordList ToRecordList(const JsonValue& array)
-{
-    RecordList list;
-    list.reserve(array.Size());
-    for (auto element = array.Begin(); element != array.End(); ++element) list.push_back(ToStringMap(*element));
-    return list;
 }
 
 // Parses the whole text. Failures are logged under the calling operation's name.
@@ -179,9 +188,11 @@ DWORD CheckDocumentShape(const JsonDocument& document, const wchar_t* operation)
 
 namespace {
 
-// One parse of the text into either or both shapes; outputs change only on success.
-DWORD ConvertSections(const wchar_t* json, size_t length, NamedStringMaps* objects, NamedRecordLists* lists,
-                      const wchar_t* operation)
+// One parse of the text into either or both shapes; outputs change only on
+// success. Works for the program's maps and for the document's sections: the
+// results are made with the outputs' own allocators.
+template <typename Objects, typename Lists>
+DWORD ConvertSections(const wchar_t* json, size_t length, Objects* objects, Lists* lists, const wchar_t* operation)
 {
     try {
         JsonDocument document;
@@ -189,13 +200,19 @@ DWORD ConvertSections(const wchar_t* json, size_t length, NamedStringMaps* objec
         if (rc == ERROR_SUCCESS) rc = CheckDocumentShape(document, operation);
         if (rc != ERROR_SUCCESS) return rc;
 
-        NamedStringMaps sections;
-        NamedRecordLists arrays;
+        Objects sections = objects ? Objects(objects->get_allocator()) : Objects();
+        Lists arrays = lists ? Lists(lists->get_allocator()) : Lists();
         for (auto member = document.MemberBegin(); member != document.MemberEnd(); ++member) {
             if (objects && member->value.IsObject()) {
-                sections[TextOf(member->name)] = ToStringMap(member->value);
+                typename Objects::mapped_type map(sections.get_allocator());
+                FillStringMap(member->value, map);
+                sections.insert_or_assign(typename Objects::key_type(ViewOf(member->name), sections.get_allocator()),
+                                          std::move(map));
             } else if (lists && member->value.IsArray() && !member->value.Empty()) {
-                arrays[TextOf(member->name)] = ToRecordList(member->value);
+                typename Lists::mapped_type list(arrays.get_allocator());
+                FillRecordList(member->value, list);
+                arrays.insert_or_assign(typename Lists::key_type(ViewOf(member->name), arrays.get_allocator()),
+                                        std::move(list));
             }
         }
         if (objects) objects->swap(sections);
@@ -207,25 +224,74 @@ DWORD ConvertSections(const wchar_t* json, size_t length, NamedStringMaps* objec
     }
 }
 
+// The compact text of one map of either kind, appended.
+template <typename Map>
+DWORD WriteObject(const Map& map, std::wstring& text)
+{
+    try {
+        // Straight from the map to the writer: the same compact text and
+        // escaping as writing a document of these members, without building one.
+        TextOutput output(text);
+        JsonWriter writer(output);
+        bool written = writer.StartObject();
+        for (auto member = map.begin(); written && member != map.end(); ++member) {
+            written = writer.Key(member->first.data(), static_cast<rapidjson::SizeType>(member->first.size())) &&
+                      writer.String(member->second.data(), static_cast<rapidjson::SizeType>(member->second.size()));
+        }
+        if (!written || !writer.EndObject(static_cast<rapidjson::SizeType>(map.size()))) {
+            QEL_LOG(LOG_ERROR, L"JSON writer refused the map");
+            return ERROR_INTERNAL_ERROR;
+        }
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        QEL_LOG(LOG_ERROR, L"Not enough memory to convert the map to JSON");
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+// "name":[{...},{...}] of either kind of list, appended.
+template <typename List>
+DWORD WriteNamedArray(std::wstring_view name, const List& list, std::wstring& text)
+{
+    try {
+        text.append(1, L'"').append(name).append(L"\":[");
+        for (size_t i = 0; i < list.size(); ++i) {
+            if (i) text.push_back(L',');
+            const DWORD rc = WriteObject(list[i], text);
+            if (rc != ERROR_SUCCESS) return rc;
+        }
+        text.push_back(L']');
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+template <typename Map>
+DWORD WriteNamedObject(std::wstring_view name, const Map& map, std::wstring& text)
+{
+    try {
+        text.append(1, L'"').append(name).append(L"\":");
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return WriteObject(map, text);
+}
+
 }  // namespace
 
 DWORD CRapidJasonParser::JsonObjectToMap(const std::wstring& json, NamedStringMaps& out)
 {
-    return ConvertSections(json.data(), json.size(), &out, nullptr, L"CRapidJasonParser::JsonObjectToMap");
+    return ConvertSections<NamedStringMaps, NamedRecordLists>(json.data(), json.size(), &out, nullptr, L"CRapidJasonParser::JsonObjectToMap");
 }
 
 DWORD CRapidJasonParser::JsonNamedArrayToVector(const std::wstring& json, NamedRecordLists& out)
 {
-    return ConvertSections(json.data(), json.size(), nullptr, &out, L"CRapidJasonParser::JsonNamedArrayToVector");
+    return ConvertSections<NamedStringMaps, NamedRecordLists>(json.data(), json.size(), nullptr, &out, L"CRapidJasonParser::JsonNamedArrayToVector");
 }
 
-DWORD CRapidJasonParser::JsonToSections(const std::wstring& json, NamedStringMaps& objects, NamedRecordLists& lists)
-{
-    return JsonToSections(json.data(), json.size(), objects, lists);
-}
-
-DWORD CRapidJasonParser::JsonToSections(const wchar_t* json, size_t length, NamedStringMaps& objects,
-                                        NamedRecordLists& lists)
+DWORD CRapidJasonParser::JsonToSections(const wchar_t* json, size_t length, qeldoc::NamedSections& objects,
+                                        qeldoc::NamedRecords& lists)
 {
     return ConvertSections(json, length, &objects, &lists, L"CRapidJasonParser::JsonObjectToMap");
 }
@@ -240,7 +306,9 @@ DWORD CRapidJasonParser::JsonArrayToVector(const std::wstring& json, RecordList&
             QEL_LOG(LOG_ERROR, L"JSON root is not an array of objects of strings");
             return ERROR_INVALID_PARAMETER;
         }
-        out = ToRecordList(document);
+        RecordList records;
+        FillRecordList(document, records);
+        out.swap(records);
         return ERROR_SUCCESS;
     } catch (const std::bad_alloc&) {
         QEL_LOG(LOG_ERROR, L"Not enough memory to convert the JSON text");
@@ -266,51 +334,24 @@ DWORD CRapidJasonParser::MapToJsonObject(const StringMap& map, std::wstring& out
     });
 }
 
-DWORD CRapidJasonParser::AppendNamedJsonObject(const std::wstring& name, const StringMap& map, std::wstring& text)
+DWORD CRapidJasonParser::AppendNamedJsonObject(std::wstring_view name, const StringMap& map, std::wstring& text)
 {
-    try {
-        text.append(1, L'"').append(name).append(L"\":");
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    return AppendJsonObject(map, text);
+    return WriteNamedObject(name, map, text);
 }
 
-DWORD CRapidJasonParser::AppendNamedJsonArray(const std::wstring& name, const RecordList& list, std::wstring& text)
+DWORD CRapidJasonParser::AppendNamedJsonObject(std::wstring_view name, const qeldoc::Section& map, std::wstring& text)
 {
-    try {
-        text.append(1, L'"').append(name).append(L"\":[");
-        for (size_t i = 0; i < list.size(); ++i) {
-            if (i) text.push_back(L',');
-            const DWORD rc = AppendJsonObject(list[i], text);
-            if (rc != ERROR_SUCCESS) return rc;
-        }
-        text.push_back(L']');
-        return ERROR_SUCCESS;
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    return WriteNamedObject(name, map, text);
 }
 
-DWORD CRapidJasonParser::AppendJsonObject(const StringMap& map, std::wstring& text)
+DWORD CRapidJasonParser::AppendNamedJsonArray(std::wstring_view name, const RecordList& list, std::wstring& text)
 {
-    try {
-        // Straight from the map to the writer: the same compact text and
-        // escaping as writing a document of these members, without building one.
-        TextOutput output(text);
-        JsonWriter writer(output);
-        bool written = writer.StartObject();
-        for (auto member = map.begin(); written && member != map.end(); ++member) {
-            written = writer.Key(member->first.data(), static_cast<rapidjson::SizeType>(member->first.size())) &&
-                      writer.String(member->second.data(), static_cast<rapidjson::SizeType>(member->second.size()));
-        }
-        if (!written || !writer.EndObject(static_cast<rapidjson::SizeType>(map.size()))) {
-            QEL_LOG(LOG_ERROR, L"JSON writer refused the map");
-            return ERROR_INTERNAL_ERROR;
-        }
-        return ERROR_SUCCESS;
-    } catch (const std::bad_alloc&) {
-        QEL_LOG(LOG_ERROR, L"Not enough memory to convert the map to JSON");
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    return WriteNamedArray(name, list, text);
 }
+
+DWORD CRapidJasonParser::AppendNamedJsonArray(std::wstring_view name, const qeldoc::Records& list, std::wstring& text)
+{
+    return WriteNamedArray(name, list, text);
+}
+
+DWORD CRapidJasonParser::AppendJsonObject(const StringMap& map, std::wstring& text) { return WriteObject(map, text); }

@@ -5,9 +5,11 @@
 
 #include "common/Platform.h"
 #include "common/QelTypes.h"
+#include "datastore/DocumentModel.h"
 
 #include <map>
 #include <string>
+#include <string_view>
 
 // Top-level members of a JSON object, by name.
 using NamedStringMaps = std::map<std::wstring, StringMap>;
@@ -38,15 +40,18 @@ public:
     virtual DWORD VectorToNamedJsonArray(const std::wstring& name, const RecordList& list, std::wstring& out);
     // {"a":"1","b":"2"}: the map as one compact JSON object.
     virtual DWORD MapToJsonObject(const StringMap& map, std::wstring& out);
-    // JsonObjectToMap and JsonNamedArrayToVector of the same text in one parse
-    // (what loading the whole document needs); failures are those of the first.
-    virtual DWORD JsonToSections(const std::wstring& json, NamedStringMaps& objects, NamedRecordLists& lists);
-    // The same, on the code units json[0, length) (a text held in another buffer).
-    virtual DWORD JsonToSections(const wchar_t* json, size_t length, NamedStringMaps& objects, NamedRecordLists& lists);
+    // JsonObjectToMap and JsonNamedArrayToVector of the code units json[0,
+    // length) in one parse, into a document's sections (made with the outputs'
+    // allocator); what loading the whole document needs. Failures are those of
+    // JsonObjectToMap.
+    virtual DWORD JsonToSections(const wchar_t* json, size_t length, qeldoc::NamedSections& objects,
+                                 qeldoc::NamedRecords& lists);
     // The writing operations above, appending to a text instead of replacing
     // it (one document can be rendered into one buffer). On failure the text
     // may hold part of the output.
-    virtual DWORD AppendNamedJsonObject(const std::wstring& name, const StringMap& map, std::wstring& text);
-    virtual DWORD AppendNamedJsonArray(const std::wstring& name, const RecordList& list, std::wstring& text);
+    virtual DWORD AppendNamedJsonObject(std::wstring_view name, const StringMap& map, std::wstring& text);
+    virtual DWORD AppendNamedJsonObject(std::wstring_view name, const qeldoc::Section& map, std::wstring& text);
+    virtual DWORD AppendNamedJsonArray(std::wstring_view name, const RecordList& list, std::wstring& text);
+    virtual DWORD AppendNamedJsonArray(std::wstring_view name, const qeldoc::Records& list, std::wstring& text);
     virtual DWORD AppendJsonObject(const StringMap& map, std::wstring& text);
 };
