@@ -68,32 +68,21 @@ DWORD CPcCrypt::generateHash()
     return ERROR_SUCCESS;
 }
 
-DWORD CPcCrypt::checkEncryptInput(const BYTE* input, DWORD inputSize)
+// The checks both directions make first, logged under the public operation's name.
+DWORD CPcCrypt::checkInput(const BYTE* input, DWORD inputSize, bool encrypt)
 {
+    const wchar_t* const function = encrypt ? L"CPcCrypt::EncryptData" : L"CPcCrypt::DecryptData";
+    const wchar_t* const direction = encrypt ? L"Encrypt" : L"Decrypt";
     if (!m_key) {
-        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", L"CPcCrypt::EncryptData", L"Encrypt data failed, key not initialized.");
+        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", function, L"%s data failed, key not initialized.", direction);
         return ERROR_INVALID_STATE;
     }
     if (inputSize == 0 || !input) {
-        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", L"CPcCrypt::EncryptData",
-                   L"Encrypt data failed, size and input are invalid.");
+        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", function, L"%s data failed, size and input are invalid.", direction);
         return ERROR_INVALID_PARAMETER;
     }
-    return inputSize <= MAXDWORD / 2 ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
-}
-
-DWORD CPcCrypt::checkDecryptInput(const BYTE* input, DWORD inputSize)
-{
-    if (!m_key) {
-        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", L"CPcCrypt::DecryptData", L"Decrypt data failed, key not initialized.");
-        return ERROR_INVALID_STATE;
-    }
-    if (inputSize == 0 || !input) {
-        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", L"CPcCrypt::DecryptData",
-                   L"Decrypt data failed, size and input are invalid.");
-        return ERROR_INVALID_PARAMETER;
-    }
-    return ERROR_SUCCESS;
+    // Enciphering needs room for twice the input.
+    return !encrypt || inputSize <= MAXDWORD / 2 ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
 }
 
 DWORD CPcCrypt::encryptFinal(BYTE* data, DWORD& length, DWORD bufferSize)
@@ -118,7 +107,7 @@ DWORD CPcCrypt::decryptFinal(BYTE* data, DWORD& length)
 
 DWORD CPcCrypt::EncryptData(const BYTE* input, DWORD inputSize, SharedBuffer& out, DWORD& outLength)
 {
-    DWORD rc = checkEncryptInput(input, inputSize);
+    DWORD rc = checkInput(input, inputSize, true);
     // Room for the padding in the same buffer, so one final call suffices.
     const DWORD bufferSize = 2 * inputSize;
     SharedBuffer buffer = rc == ERROR_SUCCESS ? MakeSharedBuffer(bufferSize) : SharedBuffer();
@@ -139,7 +128,7 @@ DWORD CPcCrypt::EncryptData(const BYTE* input, DWORD inputSize, SharedBuffer& ou
 
 DWORD CPcCrypt::EncryptInPlace(std::vector<BYTE>& buffer, DWORD inputSize, DWORD& outLength)
 {
-    DWORD rc = checkEncryptInput(buffer.data(), inputSize <= buffer.size() ? inputSize : 0);
+    DWORD rc = checkInput(buffer.data(), inputSize <= buffer.size() ? inputSize : 0, true);
     if (rc == ERROR_SUCCESS) {
         try {
             buffer.resize(2 * static_cast<size_t>(inputSize));
@@ -160,7 +149,7 @@ DWORD CPcCrypt::EncryptInPlace(std::vector<BYTE>& buffer, DWORD inputSize, DWORD
 
 DWORD CPcCrypt::DecryptData(const BYTE* input, DWORD inputSize, SharedBuffer& out, DWORD& outLength)
 {
-    DWORD rc = checkDecryptInput(input, inputSize);
+    DWORD rc = checkInput(input, inputSize, false);
     if (rc != ERROR_SUCCESS) return rc;
     SharedBuffer buffer = MakeSharedBuffer(inputSize);
     if (!buffer) {
@@ -179,7 +168,7 @@ DWORD CPcCrypt::DecryptData(const BYTE* input, DWORD inputSize, SharedBuffer& ou
 DWORD CPcCrypt::DecryptInPlace(std::vector<BYTE>& data)
 {
     const DWORD size = data.size() <= MAXDWORD ? static_cast<DWORD>(data.size()) : 0;
-    DWORD rc = checkDecryptInput(data.data(), size);
+    DWORD rc = checkInput(data.data(), size, false);
     DWORD length = size;
     if (rc == ERROR_SUCCESS) rc = decryptFinal(data.data(), length);
     if (rc == ERROR_SUCCESS) data.resize(length);

@@ -54,8 +54,7 @@ public:
     bool HasKey() const { return m_key.IsValid(); }
 
 private:
-    DWORD checkDecryptInput(const BYTE* input, DWORD inputSize);
-    DWORD checkEncryptInput(const BYTE* input, DWORD inputSize);
+    DWORD checkInput(const BYTE* input, DWORD inputSize, bool encrypt);
     DWORD decryptFinal(BYTE* data, DWORD& length);
     DWORD encryptFinal(BYTE* data, DWORD& length, DWORD bufferSize);
 

@@ -460,15 +460,10 @@ DWORD CQelJsonFormat::parseText(const wchar_t* text, size_t length)
 
 DWORD CQelJsonFormat::getJson(std::wstring& text)
 {
-    try {
-        std::wstring document;
-        if (render(document) != ERROR_SUCCESS) return ERROR_INTERNAL_ERROR;
-        text.swap(document);
-        return ERROR_SUCCESS;
-    } catch (const std::exception&) {
-        QEL_LOG(LOG_ERROR, L"Not enough memory to render the data store document");
-        return ERROR_INTERNAL_ERROR;
-    }
+    std::wstring document;
+    if (render(document) != ERROR_SUCCESS) return ERROR_INTERNAL_ERROR;
+    text.swap(document);
+    return ERROR_SUCCESS;
 }
 
 // "{ " + the sections joined by "," + " }"
