@@ -133,21 +133,20 @@ void WriteText(const std::wstring& path, const std::wstring& text)
     WriteBytes(path, text.data(), text.size() * sizeof(wchar_t));
 }
 
-void EnableFileLogging()
+void EnableFileLogging(const std::wstring& module)
 {
     SetDword(L"SOFTWARE\\Tarsen\\Logging", L"Logging Mechanism", 1);
-    CreateFolder(LogFolder());
-    const std::wstring ini = LogFolder() + L"\\log.ini";
+    CreateFolder(LogFolder(module));
+    const std::wstring ini = LogFolder(module) + L"\\log.ini";
     ::WritePrivateProfileStringW(L"Config", L"Options", L"60", ini.c_str());  // 0x3C
     ::WritePrivateProfileStringW(L"Config", L"Severity", L"1", ini.c_str());
 }
 
 std::wstring BinDir()
 {
-    wchar_t path[MAX_PATH];
-    const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, n);
-    return dir.substr(0, dir.find_last_of(L'\\'));
+    std::wstring path(32768, L'\0');  // the longest path there is
+    path.resize(::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+    return path.substr(0, path.find_last_of(L'\\'));
 }
 
 std::wstring InstallProgram(const std::vector<std::wstring>& companions)
