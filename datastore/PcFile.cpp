@@ -9,6 +9,9 @@
 #include <cstring>
 #include <new>
 
+// The steps that both forms of ReadFromFile share log under that operation.
+#define READ_LOG(level, ...) QEL_LOG_AS((level), L"PcFile.cpp", L"CPcFile::ReadFromFile", __VA_ARGS__)
+
 namespace {
 
 bool IsHeld(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
@@ -52,18 +55,18 @@ DWORD CPcFile::ReadFromFile(const std::wstring& path, std::wstring& text)
 DWORD CPcFile::openForRead(const std::wstring& path, DWORD& bytes)
 {
     if (path.empty()) {
-        QEL_LOG(LOG_ERROR, L"Invalid parameters.");
+        READ_LOG(LOG_ERROR, L"Invalid parameters.");
         return ERROR_INVALID_PARAMETER;
     }
     m_file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (!IsHeld(m_file)) {
-        QEL_LOG(LOG_ERROR, L"Error: File not found.");
+        READ_LOG(LOG_ERROR, L"Error: File not found.");
         return ERROR_FILE_NOT_FOUND;
     }
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(m_file, &size)) {
-        QEL_LOG(LOG_ERROR, L"Error: File size not obtained.");
+        READ_LOG(LOG_ERROR, L"Error: File size not obtained.");
         return ERROR_FILE_NOT_FOUND;
     }
     bytes = size.LowPart;
@@ -75,7 +78,7 @@ DWORD CPcFile::readOpened(BYTE* data, DWORD bytes, DWORD& read)
     OVERLAPPED at{};
     read = 0;
     if (!::ReadFile(m_file, data, bytes, &read, &at)) {
-        QEL_LOG(LOG_ERROR, L"Error: Read fault.");
+        READ_LOG(LOG_ERROR, L"Error: Read fault.");
         return ERROR_READ_FAULT;
     }
     return ERROR_SUCCESS;

@@ -22,6 +22,11 @@
 #include <utility>
 #include <vector>
 
+// The parsing and rendering steps shared by parseJson/LoadData and
+// getJson/SaveData log under the operations they belong to.
+#define PARSE_LOG(level, ...) QEL_LOG_AS((level), L"QelJsonFormat.cpp", L"CQelJsonFormat::parseJson", __VA_ARGS__)
+#define RENDER_LOG(level, ...) QEL_LOG_AS((level), L"QelJsonFormat.cpp", L"CQelJsonFormat::getJson", __VA_ARGS__)
+
 namespace {
 
 constexpr wchar_t kOobe[] = L"oobe";
@@ -414,12 +419,12 @@ DWORD CQelJsonFormat::parseText(const wchar_t* text, size_t length)
         qeldoc::NamedSections objects(&m_arena);
         qeldoc::NamedRecords lists(&m_arena);
         if (m_parser.JsonToSections(text, length, objects, lists) != ERROR_SUCCESS) {
-            QEL_LOG(LOG_ERROR, L"Cant convert JSON object to map");
+            PARSE_LOG(LOG_ERROR, L"Cant convert JSON object to map");
             return ERROR_INVALID_PARAMETER;
         }
         for (const auto& [name, map] : objects) {
             if (IsOurListSection(name)) {
-                QEL_LOG(LOG_ERROR, L"Data store section %s is an object, not a list", name.c_str());
+                PARSE_LOG(LOG_ERROR, L"Data store section %s is an object, not a list", name.c_str());
                 return ERROR_INVALID_PARAMETER;
             }
         }
@@ -437,7 +442,7 @@ DWORD CQelJsonFormat::parseText(const wchar_t* text, size_t length)
 
         for (const auto& [name, list] : lists) {
             if (IsOurObjectSection(name)) {
-                QEL_LOG(LOG_ERROR, L"Data store section %s is a list, not an object", name.c_str());
+                PARSE_LOG(LOG_ERROR, L"Data store section %s is a list, not an object", name.c_str());
                 return ERROR_INVALID_PARAMETER;
             }
         }
@@ -453,7 +458,7 @@ DWORD CQelJsonFormat::parseText(const wchar_t* text, size_t length)
         }
         return ERROR_SUCCESS;
     } catch (const std::exception&) {
-        QEL_LOG(LOG_ERROR, L"Not enough memory to hold the data store document");
+        PARSE_LOG(LOG_ERROR, L"Not enough memory to hold the data store document");
         return ERROR_NOT_ENOUGH_MEMORY;
     }
 }
@@ -472,27 +477,27 @@ DWORD CQelJsonFormat::render(std::wstring& text)
     try {
         text.append(L"{ ");
         if (m_parser.AppendNamedJsonObject(kOobe, m_oobe, text) != ERROR_SUCCESS) {
-            QEL_LOG(LOG_ERROR, L"Cant convert map to JSON object (OOBE)");
+            RENDER_LOG(LOG_ERROR, L"Cant convert map to JSON object (OOBE)");
             return ERROR_INTERNAL_ERROR;
         }
         text.push_back(L',');
         if (m_parser.AppendNamedJsonArray(kPackages, m_packages, text) != ERROR_SUCCESS) {
-            QEL_LOG(LOG_ERROR, L"Cant convert vector to JSON array (PKGS)");
+            RENDER_LOG(LOG_ERROR, L"Cant convert vector to JSON array (PKGS)");
             return ERROR_INTERNAL_ERROR;
         }
         text.push_back(L',');
         if (m_parser.AppendNamedJsonArray(kScheduleTask, m_tasks, text) != ERROR_SUCCESS) {
-            QEL_LOG(LOG_ERROR, L"Cant convert vector to JSON array (TASKS)");
+            RENDER_LOG(LOG_ERROR, L"Cant convert vector to JSON array (TASKS)");
             return ERROR_INTERNAL_ERROR;
         }
         text.push_back(L',');
         if (m_parser.AppendNamedJsonObject(kEula, m_eula, text) != ERROR_SUCCESS) {
-            QEL_LOG(LOG_ERROR, L"Cant convert map to JSON object (EULA)");
+            RENDER_LOG(LOG_ERROR, L"Cant convert map to JSON object (EULA)");
             return ERROR_INTERNAL_ERROR;
         }
         text.push_back(L',');
         if (m_parser.AppendNamedJsonObject(kEntitlement, m_entitlement, text) != ERROR_SUCCESS) {
-            QEL_LOG(LOG_ERROR, L"Cant convert map to JSON object (ENTITLE)");
+            RENDER_LOG(LOG_ERROR, L"Cant convert map to JSON object (ENTITLE)");
             return ERROR_INTERNAL_ERROR;
         }
 
@@ -507,7 +512,7 @@ DWORD CQelJsonFormat::render(std::wstring& text)
                                  ? m_parser.AppendNamedJsonObject(EscapedName(object->first), object->second, text)
                                  : m_parser.AppendNamedJsonArray(EscapedName(list->first), list->second, text);
             if (rc != ERROR_SUCCESS) {
-                QEL_LOG(LOG_ERROR, L"Cant convert the member %s of another program",
+                RENDER_LOG(LOG_ERROR, L"Cant convert the member %s of another program",
                         (takeObject ? object->first : list->first).c_str());
                 return ERROR_INTERNAL_ERROR;
             }
@@ -520,7 +525,7 @@ DWORD CQelJsonFormat::render(std::wstring& text)
         text.append(L" }");
         return ERROR_SUCCESS;
     } catch (const std::exception&) {
-        QEL_LOG(LOG_ERROR, L"Not enough memory to render the data store document");
+        RENDER_LOG(LOG_ERROR, L"Not enough memory to render the data store document");
         return ERROR_INTERNAL_ERROR;
     }
 }
