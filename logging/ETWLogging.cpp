@@ -240,7 +240,7 @@ ULONG WINAPI CETWLogging::ControlCallback(WMIDPREQUESTCODE code, PVOID context, 
 {
     auto* self = static_cast<CETWLogging*>(context);
     if (!self) return ERROR_INVALID_PARAMETER;
-    const TRACEHANDLE session = (code == WMI_ENABLE_EVENTS && buffer) ? ::GetTraceLoggerHandle(buffer) : 0;
+    const TRACEHANDLE session = buffer ? ::GetTraceLoggerHandle(buffer) : 0;
     return self->OnControl(code, session);
 }
 
@@ -259,7 +259,10 @@ ULONG CETWLogging::OnControl(WMIDPREQUESTCODE code, TRACEHANDLE session)
     }
     if (code == WMI_DISABLE_EVENTS) {
         if (m_listener) m_listener->OnSessionChange(false, m_threshold, 0);
-        m_sessionHandle.store(0);
+        // A session that was ignored when it enabled the provider does not
+        // take the kept one's events away when it disables it.
+        TRACEHANDLE kept = session;
+        m_sessionHandle.compare_exchange_strong(kept, 0);
         return ERROR_SUCCESS;
     }
     return ERROR_INVALID_PARAMETER;
