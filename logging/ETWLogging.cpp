@@ -2,6 +2,7 @@
 
 #include "logging/ETWLogging.h"
 
+#include "common/LibraryLoader.h"
 #include "config/OSInfo.h"
 #include "config/RegKey.h"
 #include "logging/Logging.h"
@@ -96,23 +97,19 @@ void AppendDword(std::vector<BYTE>& out, DWORD value)
 // The first translation of the module's version resource and its FileVersion.
 void ReadVersionStrings(HMODULE module, std::wstring& translation, std::wstring& fileVersion)
 {
-    wchar_t path[MAX_PATH];
-    const DWORD n = ::GetModuleFileNameW(module, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return;
+    const std::wstring path = ModuleFilePath(module);
+    if (path.empty()) return;
     Stratum::FileVersionInfo info;
     WORD language = 0;
     WORD codePage = 0;
-    if (!info.Load(path) || !info.GetFirstTranslation(language, codePage)) return;
+    if (!info.Load(path.c_str()) || !info.GetFirstTranslation(language, codePage)) return;
     translation = FormatWide(L"%04x%04x", language, codePage);
     info.GetString(L"FileVersion", fileVersion);
 }
 
 std::wstring ModuleBaseName(HMODULE module)
 {
-    wchar_t path[MAX_PATH];
-    const DWORD n = ::GetModuleFileNameW(module, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return std::wstring();
-    std::wstring name(path, n);
+    std::wstring name = ModuleFilePath(module);
     const size_t slash = name.find_last_of(L"\\/");
     if (slash != std::wstring::npos) name.erase(0, slash + 1);
     const size_t dot = name.find_last_of(L'.');
