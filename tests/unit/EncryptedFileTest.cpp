@@ -101,11 +101,8 @@ TEST_F(EncryptedFileTest, KeyImportAndItsFailures)
     });
     EXPECT_FALSE(out);
     EXPECT_EQ(length, 77u) << "outputs untouched";
-    TestLog().Clear();
-    EXPECT_EQ(failed.Init(Buffer(std::vector<BYTE>(140, 0x41))), 1359u);
+    EXPECT_EQ(failed.Init(Buffer(std::vector<BYTE>(140, 0x41))), 1359u) << "not a key blob";
     EXPECT_FALSE(failed.HasKey());
-    ASSERT_EQ(TestLog().Texts().size(), 2u);
-    EXPECT_EQ(TestLog().Texts()[0].substr(0, 35), L"Failed to import keyblob. Bad key. ");
 }
 
 TEST_F(EncryptedFileTest, WholeBufferEncryptionFitsInTwiceTheInput)
@@ -138,14 +135,6 @@ TEST_F(EncryptedFileTest, WholeBufferEncryptionFitsInTwiceTheInput)
         ASSERT_EQ(crypt.DecryptInPlace(kept), 0u);
         EXPECT_EQ(kept, plain) << size;
     }
-
-    // The text forms work on the code units.
-    const std::wstring plain = L"{ \"oobe\":{} } \x00e9\xd83d\xde00";
-    std::wstring cipher, back = L"unchanged";
-    EXPECT_EQ(crypt.EncryptData(L"ab", back), 1359u) << "too short for one block in twice its size";
-    EXPECT_EQ(back, L"unchanged");
-    EXPECT_TRUE(crypt.EncryptData(plain, cipher) == 0 && crypt.DecryptData(cipher, back) == 0 && back == plain);
-    EXPECT_EQ(TestLog().Find(L"Decrypt initializtion begining.").level, 1u);
 
     SharedBuffer out;
     DWORD length = 0;
