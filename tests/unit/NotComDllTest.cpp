@@ -103,10 +103,11 @@ TEST_F(NotComDllTest, LoadsOnlyALibraryWhoseSignatureHolds)
         std::vector<std::wstring> expected;
         if (c.besideProgram) expected.push_back(kNotFound);
         if (c.result != 0) {
-            wchar_t line[1024];
-            _snwprintf(line, 1023, L"NotComDllGetInterface: %s loading %s, WinVerifyTrust failed with %08x\n", program,
-                       path.c_str(), static_cast<unsigned>(c.result));
-            expected.push_back(line);
+            const std::wstring hex = L"0123456789abcdef";
+            std::wstring code;
+            for (int shift = 28; shift >= 0; shift -= 4) code += hex[(c.result >> shift) & 0xF];
+            expected.push_back(L"NotComDllGetInterface: " + std::wstring(program) + L" loading " + path +
+                               L", WinVerifyTrust failed with " + code + L"\n");
         }
         EXPECT_EQ(debugOutput, expected) << c.folder;
         if (object) {  // the library's module was freed; its interface still answers
