@@ -12,6 +12,7 @@ namespace {
 // The session id handed out while no session has been found.
 constexpr DWORD kNoSession = 0xFFFFFFFE;
 constexpr DWORD kMaxProcesses = 1040;
+constexpr wchar_t kSource[] = L"CreateProcessHelper.cpp";
 constexpr wchar_t kWinlogonKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
 }  // namespace
@@ -78,25 +79,11 @@ HANDLE CCPHelper::_RunProcessAsUserXP(wchar_t* commandLine, DWORD& error, const 
         return nullptr;
     }
 
-    const HANDLE self = ::GetCurrentProcess();
-    if (!self) {
-        QEL_LOG(LOG_ERROR, L"CCPHelper::_RunProcessAsUserXP: GetCurrentProcess returned NULL handle");
-        return nullptr;
-    }
     ScopedHandle ownToken;
-    if (!CTsWin32API::Call(m_api.pfnOpenProcessToken, self, static_cast<DWORD>(TOKEN_ADJUST_PRIVILEGES),
-                           ownToken.Put())) {
-        error = ::GetLastError();
-        QEL_LOG(LOG_ERROR, L"CCPHelper::_RunProcessAsUserXP: OpenProcessToken for SELF failed with error: %u", error);
+    if (!enableOwnPrivileges(L"CCPHelper::_RunProcessAsUserXP",
+                             {L"SeTcbPrivilege", L"SeAssignPrimaryTokenPrivilege", L"SeIncreaseQuotaPrivilege"}, ownToken,
+                             error)) {
         return nullptr;
-    }
-    for (const wchar_t* privilege : {L"SeTcbPrivilege", L"SeAssignPrimaryTokenPrivilege", L"SeIncreaseQuotaPrivilege"}) {
-        error = _AdjustPrivilege(ownToken.Get(), privilege);
-        if (error != ERROR_SUCCESS) {
-            QEL_LOG(LOG_ERROR, L"CCPHelper::_RunProcessAsUserNT: _AdjustPrivilege failed with error: %u for %s", error,
-                    privilege);
-            return nullptr;
-        }
     }
 
     ScopedHandle userToken;
@@ -190,26 +177,10 @@ HANDLE CCPHelper::_RunProcessAsUserNT(wchar_t* commandLine, DWORD& error, const 
         return nullptr;
     }
 
-    const HANDLE self = ::GetCurrentProcess();
-    if (!self) {
-        error = ERROR_INVALID_PARAMETER;
-        QEL_LOG(LOG_ERROR, L"CCPHelper::_RunProcessAsUserNT: GetCurrentProcess returned NULL handle");
-        return nullptr;
-    }
     ScopedHandle ownToken;
-    if (!CTsWin32API::Call(m_api.pfnOpenProcessToken, self, static_cast<DWORD>(TOKEN_ADJUST_PRIVILEGES),
-                           ownToken.Put())) {
-        error = ::GetLastError();
-        QEL_LOG(LOG_ERROR, L"CCPHelper::_RunProcessAsUserNT: OpenProcessToken for SELF failed with error: %u", error);
+    if (!enableOwnPrivileges(L"CCPHelper::_RunProcessAsUserNT",
+                             {L"SeAssignPrimaryTokenPrivilege", L"SeIncreaseQuotaPrivilege"}, ownToken, error)) {
         return nullptr;
-    }
-    for (const wchar_t* privilege : {L"SeAssignPrimaryTokenPrivilege", L"SeIncreaseQuotaPrivilege"}) {
-        error = _AdjustPrivilege(ownToken.Get(), privilege);
-        if (error != ERROR_SUCCESS) {
-            QEL_LOG(LOG_ERROR, L"CCPHelper::_RunProcessAsUserNT: _AdjustPrivilege failed with error: %u for %s", error,
-                    privilege);
-            return nullptr;
-        }
     }
 
     const HANDLE process = createAsUser(shellToken.Get(), commandLine, directory, error);
@@ -217,6 +188,36 @@ HANDLE CCPHelper::_RunProcessAsUserNT(wchar_t* commandLine, DWORD& error, const 
         QEL_LOG(LOG_ERROR, L"CCPHelper::_RunProcessAsUserNT: CreateProcessAsUser failed. GetLastError = %u", error);
     }
     return process;
+}
+
+// The steps both strategies share, logged under the strategy's name.
+bool CCPHelper::enableOwnPrivileges(const wchar_t* strategy, std::initializer_list<const wchar_t*> privileges,
+                                    ScopedHandle& ownToken, DWORD& error)
+{
+    const HANDLE self = ::GetCurrentProcess();
+    if (!self) {
+        error = ERROR_INVALID_PARAMETER;
+        QEL_LOG_AS(LOG_ERROR, kSource, strategy, L"%s: GetCurrentProcess returned NULL handle", strategy);
+        return false;
+    }
+    if (!CTsWin32API::Call(m_api.pfnOpenProcessToken, self, static_cast<DWORD>(TOKEN_ADJUST_PRIVILEGES),
+                           ownToken.Put())) {
+        error = ::GetLastError();
+        QEL_LOG_AS(LOG_ERROR, kSource, strategy, L"%s: OpenProcessToken for SELF failed with error: %u", strategy,
+                   error);
+        return false;
+    }
+    for (const wchar_t* privilege : privileges) {
+        error = _AdjustPrivilege(ownToken.Get(), privilege);
+        if (error != ERROR_SUCCESS) {
+            // Both strategies' readers know this line by the one text.
+            QEL_LOG_AS(LOG_ERROR, kSource, strategy,
+                       L"CCPHelper::_RunProcessAsUserNT: _AdjustPrivilege failed with error: %u for %s", error,
+                       privilege);
+            return false;
+        }
+    }
+    return true;
 }
 
 HANDLE CCPHelper::createAsUser(HANDLE token, wchar_t* commandLine, const wchar_t* directory, DWORD& error)

@@ -19,6 +19,8 @@
 
 #include <userenv.h>
 
+#include <initializer_list>
+
 class CCPHelper {
 public:
     // The longest command line, terminator included.
@@ -52,6 +54,10 @@ private:
     // (null when none could be built; free it with DestroyEnvironmentBlock).
     void* _LoadProfileAndEnvironment(HANDLE token, PROFILEINFOW& profile);
 
+    // Opens the own token and enables the privileges in order; false (and
+    // the error) at the first failure, logged as `strategy`.
+    bool enableOwnPrivileges(const wchar_t* strategy, std::initializer_list<const wchar_t*> privileges,
+                             ScopedHandle& ownToken, DWORD& error);
     // Creates the process with `token` on the user's desktop "winsta0\default",
     // with the token user's profile and environment: the process handle, or
     // null with the error in `error`.
