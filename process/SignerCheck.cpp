@@ -123,6 +123,7 @@ bool TimeStampTime(ISignedMessage& message, DWORD index, FILETIME& time)
     if (!message.GetParam(CMSG_SIGNER_UNAUTH_ATTR_PARAM, index, buffer)) {
         return ::GetLastError() == static_cast<DWORD>(CRYPT_E_ATTRIBUTES_MISSING);
     }
+    if (buffer.size() < sizeof(CRYPT_ATTRIBUTES)) return true;  // an empty set: no time stamp either
     const auto* attributes = reinterpret_cast<const CRYPT_ATTRIBUTES*>(buffer.data());
     for (DWORD i = 0; i < attributes->cAttr; ++i) {
         const CRYPT_ATTRIBUTE& attribute = attributes->rgAttr[i];
@@ -162,7 +163,10 @@ bool FindPinnedRoot(PCCERT_CHAIN_CONTEXT chain, const AcceptedSigners& policy, S
 // their order. A policy without thumbprints accepts any root.
 bool EndsInAcceptedRoot(PCCERT_CHAIN_CONTEXT chain, const AcceptedSigners& policy, SignerVerdict& verdict)
 {
-    if (!policy.rootThumbprints || policy.thumbprintCount == 0) return true;
+    if (!policy.rootThumbprints || policy.thumbprintCount == 0) {
+        verdict.anyRoot = true;
+        return true;
+    }
     if (FindPinnedRoot(chain, policy, verdict)) return true;
     for (DWORD i = 0; i < chain->cLowerQualityChainContext; ++i) {
         if (FindPinnedRoot(chain->rgpLowerQualityChainContext[i], policy, verdict)) {
@@ -234,6 +238,7 @@ bool VerifySigner(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& 
         verdict.refusal = L"its certificate chain is not valid";
         return false;
     }
+    verdict.rootChecked = true;
     if (!EndsInAcceptedRoot(chain.Get(), policy, verdict)) {
         verdict.refusal = L"its chain does not end in an accepted root";
         return false;

@@ -18,7 +18,9 @@ struct SignerVerdict {
     bool chainBuilt = false;
     DWORD chainStatus = 0;       // the chain's trust error status (CERT_TRUST_*)
     std::wstring rootThumbprint; // the main chain's root (40 hex digits)
+    bool rootChecked = false;    // the chain got as far as root pinning
     std::wstring pinnedRoot;     // the accepted root, when one was found
+    bool anyRoot = false;        // the policy lists no root: any is accepted
     bool pinnedInLowerQualityChain = false;
     bool policyChecked = false;
     DWORD policyError = 0;       // the AUTHENTICODE_TS chain policy's error
@@ -27,19 +29,20 @@ struct SignerVerdict {
     const wchar_t* refusal = nullptr;  // why it was refused; null: this signer made the file trusted
 };
 
+// An observer overrides what it wants to hear about.
 class ITrustObserver {
 public:
     // The trust-validation library's answer: asked only when the library is
     // loaded. `flags` is what it was asked with, `words` what it answered.
-    virtual void ValidationLibrary(bool loaded, DWORD platformVersion, DWORD flags, const DWORD (&words)[2],
-                                   bool vouched) = 0;
+    virtual void ValidationLibrary(bool /*loaded*/, DWORD /*platformVersion*/, DWORD /*flags*/,
+                                   const DWORD (&/*words*/)[2], bool /*vouched*/) {}
     // A policy is about to judge the file: "built-in" or the policy file's path.
-    virtual void Policy(const std::wstring& source, DWORD version) = 0;
+    virtual void Policy(const std::wstring& /*source*/, DWORD /*version*/) {}
     // The file's signature could not be read, or has no signer.
-    virtual void Unsigned(DWORD error) = 0;
-    virtual void Signer(const SignerVerdict& verdict) = 0;
+    virtual void Unsigned(DWORD /*error*/) {}
+    virtual void Signer(const SignerVerdict& /*verdict*/) {}
     // A policy file or a cabinet's candidate was read, refused or installed.
-    virtual void PolicyFileNote(const std::wstring& path, const std::wstring& note) = 0;
+    virtual void PolicyFileNote(const std::wstring& /*path*/, const std::wstring& /*note*/) {}
 
 protected:
     ~ITrustObserver() = default;

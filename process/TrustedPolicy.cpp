@@ -26,10 +26,11 @@ constexpr DWORD kFileProviderFlags = 0x1214;
 constexpr DWORD kMaxPolicyBytes = 1024 * 1024;
 
 // Records why a policy file is not used: a log line for the machine's
-// administrator and a note for the support tool.
-void Note(const std::wstring& path, const std::wstring& note)
+// administrator (not for a file that is simply not there: most machines have
+// none) and a note for the support tool.
+void Note(const std::wstring& path, const std::wstring& note, bool log = true)
 {
-    QEL_LOG(LOG_WARNING, L"Policy file %s: %s", path.c_str(), note.c_str());
+    if (log) QEL_LOG(LOG_WARNING, L"Policy file %s: %s", path.c_str(), note.c_str());
     if (ITrustObserver* observer = TrustObserver()) observer->PolicyFileNote(path, note);
 }
 
@@ -40,27 +41,28 @@ std::wstring Hex(DWORD value)
     return text;
 }
 
-class SharedLock {
+// Holds the cache's slim reader/writer lock, shared or exclusive, for its scope.
+template <bool Exclusive>
+class SrwGuard {
 public:
-    explicit SharedLock(SRWLOCK& lock) : m_lock(lock) { ::AcquireSRWLockShared(&m_lock); }
-    ~SharedLock() { ::ReleaseSRWLockShared(&m_lock); }
-    SharedLock(const SharedLock&) = delete;
-    SharedLock& operator=(const SharedLock&) = delete;
+    explicit SrwGuard(SRWLOCK& lock) : m_lock(lock)
+    {
+        if (Exclusive) ::AcquireSRWLockExclusive(&m_lock);
+        else ::AcquireSRWLockShared(&m_lock);
+    }
+    ~SrwGuard()
+    {
+        if (Exclusive) ::ReleaseSRWLockExclusive(&m_lock);
+        else ::ReleaseSRWLockShared(&m_lock);
+    }
+    SrwGuard(const SrwGuard&) = delete;
+    SrwGuard& operator=(const SrwGuard&) = delete;
 
 private:
     SRWLOCK& m_lock;
 };
-
-class ExclusiveLock {
-public:
-    explicit ExclusiveLock(SRWLOCK& lock) : m_lock(lock) { ::AcquireSRWLockExclusive(&m_lock); }
-    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&m_lock); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& m_lock;
-};
+using SharedLock = SrwGuard<false>;
+using ExclusiveLock = SrwGuard<true>;
 
 // A byte-range lock over a whole file, released by its end.
 class FileLock {
@@ -317,9 +319,10 @@ bool CPolicyCache::loadLocked()
     if (m_loaded) return true;
     m_path = Path();
     std::wstring reason;
-    if (::PathFileExistsW(m_path.c_str())) ++m_reads;
+    const bool exists = ::PathFileExistsW(m_path.c_str()) != FALSE;
+    if (exists) ++m_reads;
     if (!LoadTrustedPolicy(m_path, m_signer, m_policy, reason)) {
-        Note(m_path, L"not used: " + reason);
+        Note(m_path, L"not used: " + reason, exists);
         return false;
     }
     m_signers = m_policy.Signers();

@@ -182,4 +182,43 @@ RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments,
     return result;
 }
 
+ToolRun RunTool(const std::wstring& exePath, const std::wstring& arguments)
+{
+    const std::wstring folder = ProgramDataFolder() + L"\\ToolRun";
+    const std::wstring outPath = folder + L"\\out.txt", errPath = folder + L"\\err.txt";
+    CreateFolder(folder);
+    ToolRun run;
+    {
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        const auto create = [&](const std::wstring& path) {
+            return ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+        };
+        ScopedHandle out(create(outPath)), error(create(errPath));
+        std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = out.Get();
+        startup.hStdError = error.Get();
+        PROCESS_INFORMATION process{};
+        ::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                         &process);
+        ScopedHandle processHandle(process.hProcess), threadHandle(process.hThread);
+        if (::WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
+            ::GetExitCodeProcess(process.hProcess, &run.exitCode);
+        }
+    }
+    const auto utf8 = [](const std::vector<BYTE>& bytes) {
+        const int size = static_cast<int>(bytes.size());
+        std::wstring text(size, L'\0');
+        text.resize(size ? ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes.data()), size,
+                                                 text.data(), size)
+                         : 0);
+        return text;
+    };
+    run.out = utf8(ReadBytes(outPath));
+    run.err = utf8(ReadBytes(errPath));
+    return run;
+}
+
 }  // namespace testmachine

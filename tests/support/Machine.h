@@ -49,4 +49,12 @@ struct RunResult {
 // Starts `exePath` with the raw argument text and waits for it.
 RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs = 120000);
 
+struct ToolRun {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::wstring out, err;
+};
+// Runs a console tool with its output redirected to files (UTF-8 then), as a
+// script would, and returns what it wrote.
+ToolRun RunTool(const std::wstring& exePath, const std::wstring& arguments);
+
 }  // namespace testmachine

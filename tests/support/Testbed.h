@@ -28,6 +28,16 @@ void ClearKrsIntegrateKnobs();
 std::vector<std::string> KrsIntegrateCalls();
 void ClearKrsIntegrateJournal();
 
+// Knobs of the trust-validation library ("Word0", "Word1", "GetInterfaceResult").
+void SetTsGuardKnob(const std::wstring& name, DWORD value);
+void ClearTsGuardKnobs();
+// Its journal lines ("load C:\\...\\tsguard.dll", "validate flags=4 words=2,1 C:\\x.exe", ...), in order.
+std::vector<std::string> TsGuardCalls();
+void ClearTsGuardJournal();
+
+// The signed sample files of the signature-check tests (build/bin/trust).
+std::wstring TrustSample(const std::wstring& name);
+
 // The terminal services stand-in: copies it into the system folder (once) and
 // sets the machine's load order for "wtsapi32": L"native" the stand-in, L""
 // no library at all, nullptr the machine's own (which lists no session).
