@@ -75,12 +75,7 @@ void UseSessionLibrary(const wchar_t* loadOrder)
         ::DeleteFileW(installed.c_str());
         ASSERT_TRUE(::CopyFileW(standin.c_str(), installed.c_str(), FALSE)) << ::GetLastError();
     }
-    constexpr wchar_t kOverrides[] = L"Software\\Wine\\DllOverrides";
-    if (!loadOrder) {
-        ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kOverrides, L"wtsapi32");
-        return;
-    }
-    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, kOverrides, L"wtsapi32", REG_SZ, loadOrder,
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"wtsapi32", REG_SZ, loadOrder,
                                 static_cast<DWORD>((::wcslen(loadOrder) + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
 }
@@ -124,14 +119,12 @@ std::vector<CompanionRun> CompanionRuns(const std::wstring& role)
 
 bool KeepShellRunning()
 {
-    ::GetDesktopWindow();
-    for (int attempt = 0; attempt < 300; ::Sleep(100), ++attempt) {
-        ScopedHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-        PROCESSENTRY32W entry{};
-        entry.dwSize = sizeof(entry);
-        for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
-            if (::lstrcmpiW(entry.szExeFile, L"explorer.exe") == 0) return true;
-        }
+    ::GetDesktopWindow();  // brings the desktop, and with it the shell, up before it returns
+    ScopedHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
+        if (::lstrcmpiW(entry.szExeFile, L"explorer.exe") == 0) return true;
     }
     return false;
 }

@@ -40,7 +40,7 @@ std::wstring TrustSample(const std::wstring& name);
 
 // The terminal services stand-in: copies it into the system folder (once) and
 // sets the machine's load order for "wtsapi32": L"native" the stand-in, L""
-// no library at all, nullptr the machine's own (which lists no session).
+// no library at all, L"builtin" the machine's own (which lists no session).
 void UseSessionLibrary(const wchar_t* loadOrder);
 // Its knobs: "Sessions" as "id:state id:state", "EnumerateError", "TokenError".
 void SetSessions(const std::wstring& sessions, DWORD enumerateError = 0, DWORD tokenError = 0);
@@ -58,8 +58,7 @@ using CompanionRun = std::map<std::wstring, std::wstring>;
 std::vector<CompanionRun> CompanionRuns(const std::wstring& role);
 
 // Makes this program a user of the desktop, which keeps the machine's shell
-// process (explorer.exe) running while the program runs, and waits until the
-// shell runs; false when it does not come up.
+// process (explorer.exe) running while the program runs; false when it does not run.
 bool KeepShellRunning();
 
 }  // namespace testbed
