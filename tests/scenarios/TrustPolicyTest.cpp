@@ -82,15 +82,6 @@ TEST_F(TrustPolicyTest, PolicyFileAcceptsWhatItListsOnceItIsNewerAndProperlySign
         Install(c.policy);
         EXPECT_EQ(Verdicts(c.files), c.verdicts) << testing::PrintToString(std::wstring(c.policy));
     }
-
-    // The same file with its version changed to 7 after signing: the script
-    // package offers no signature.
-    SetUp();
-    Install(L"v6.js");
-    std::vector<BYTE> bytes = Installed();
-    bytes[2 + 2 * 7] ^= 0x01;  // after the byte-order mark, "[VER]\r\n6"
-    testmachine::WriteBytes(installed, bytes.data(), bytes.size());
-    EXPECT_EQ(Verdicts(L"partner.exe"), "-");
 }
 
 TEST_F(TrustPolicyTest, RefusedCabinetDeliversANewerPolicy)
