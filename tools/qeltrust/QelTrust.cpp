@@ -215,7 +215,8 @@ int Policy()
     } else {
         const AcceptedSigners lists = policy.Signers();
         Out(L"  version " + std::to_wstring(policy.version) +
-            (policy.version <= builtIn.version ? L" (not newer than the built-in policy: never used first)\n" : L"\n"));
+            (policy.version <= builtIn.version ? L" (not newer than the built-in policy: it does not count for the file that loads it)\n"
+                                                : L"\n"));
         PrintList(L"publishers", lists.publisherNames, L"any name (no [ORG] section)", true);
         PrintRoots(lists.rootThumbprints, lists.thumbprintCount, &policy.sections[L"SHA"]);
         PrintList(L"blocked serials", lists.blockedSerials, L"none (no [SER] section)", false);
