@@ -2,6 +2,7 @@
 
 #include "app/JobFactory.h"
 #include "jobs/QELAutoDownload.h"
+#include "jobs/QELKRSDownload.h"
 #include "logging/Log.h"
 
 #include <cwchar>
@@ -40,6 +41,7 @@ std::shared_ptr<ICBJobs> CJobFactory::GetJobObject(std::wstring commandLine)
 {
     std::shared_ptr<ICBJobs> job;
     switch (job_dispatch::ParseContextId(commandLine)) {
+        case 2: job = std::make_shared<CQELKRSDownload>(); break;
         case 4: job = std::make_shared<CQELAutoDownload>(); break;
         default: QEL_LOG(LOG_ERROR, L"Invalid context id."); break;
     }

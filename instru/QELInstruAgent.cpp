@@ -53,3 +53,14 @@ DWORD CQELInstruAgent::sendInstrumentation(const StringMap& record)
     CQELInstru instru;
     return instru.SendInstrumentation(record);
 }
+
+void SendJobEvent(const std::wstring& eventName, const wchar_t* state, const wchar_t* data)
+{
+    CQELInstruAgent agent(eventName);
+    agent.SetField(L"EventState", state);
+    agent.SetField(L"EventType", L"Silent");
+    agent.SetField(L"EventSource", L"Scheduler");
+    agent.SetField(L"EventData", data);
+    agent.AddCommonFieldProducers();
+    agent.SendEvent();
+}

@@ -40,3 +40,8 @@ private:
     StringMap m_record;
     std::vector<FieldProducer> m_producers;
 };
+
+// A job's milestone as the scheduler's jobs report it: one agent with the
+// event's name, the state, EventType "Silent", EventSource "Scheduler", the
+// free text (may be empty), the common fields, sent at once.
+void SendJobEvent(const std::wstring& eventName, const wchar_t* state, const wchar_t* data);

@@ -211,11 +211,5 @@ void CQELAutoDownload::DeleteAutoDownloadTask()
 
 void CQELAutoDownload::sendEvent(const wchar_t* state, const wchar_t* data)
 {
-    CQELInstruAgent agent(L"AutoDownload");
-    agent.SetField(L"EventState", state);
-    agent.SetField(L"EventType", L"Silent");
-    agent.SetField(L"EventSource", L"Scheduler");
-    agent.SetField(L"EventData", data);
-    agent.AddCommonFieldProducers();
-    agent.SendEvent();
+    SendJobEvent(L"AutoDownload", state, data);
 }

@@ -9,6 +9,13 @@
 //   "HoldDesktop"  REG_DWORD  non-zero: use the desktop while running, which
 //                             keeps the machine's shell process up
 //   "JournalPath"  REG_SZ     journal file
+//   "InstallsSuite" REG_DWORD non-zero: before exiting, "install" the KRS
+//                             suite: its uninstall entry HKLM
+//                             Software\Microsoft\Windows\CurrentVersion\Uninstall\RVN
+//                             with "DisplayName" and "DisplayVersion"
+//   "SignalAfter"  REG_DWORD  present: the suite's post-install work sets the
+//                             post-install event this many milliseconds after
+//                             this program has ended (see PostInstallSignal)
 // Each start appends one line (UTF-16LE, fields separated by tabs, the
 // command line last): its process id, its session, the desktop it was asked
 // to start on, its working directory, the environment's TESTBED_MARKER (to
@@ -18,12 +25,86 @@
 
 #include "testbed/StandinSupport.h"
 
+#include <cwchar>
 #include <string>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+namespace {
+
+constexpr wchar_t kPostInstallSwitch[] = L"/testbed-post-install";
+constexpr wchar_t kPostInstallEvent[] = L"9A842862-3445-41BC-BD77-F655B8E850AC";
+constexpr wchar_t kSuiteUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\RVN";
+// How long the post-install work keeps a set signal for a job that never takes it.
+constexpr DWORD kSignalHoldMs = 10 * 60 * 1000;
+
+void JournalLine(const std::wstring& role, const std::wstring& line)
+{
+    const std::wstring key = standin::kTestbedKey + role;
+    const std::wstring journal = std::wstring(standin::kJournalFolder) + role + L".journal";
+    const std::wstring text = line + L"\n";
+    standin::AppendJournal(standin::JournalPath(key.c_str(), journal.c_str()), text.data(),
+                           static_cast<DWORD>(text.size() * sizeof(wchar_t)));
+}
+
+// The suite's post-install work, left running by the updater: it holds the
+// post-install event from its start, sets it `after` milliseconds after the
+// updater (process `updaterPid`) has ended, and keeps holding it until a job
+// has taken the signal (reset it). A signal set on an event that nobody holds
+// would be lost; held, it reaches the job whether the job opens the event
+// before or after it is set. Journal "KrsPostInstall": "signal=set", then
+// "signal=taken" or "signal=not taken".
+int PostInstallSignal(DWORD updaterPid, DWORD after)
+{
+    ScopedHandle event(::CreateEventW(nullptr, TRUE, FALSE, kPostInstallEvent));
+    if (!event) {
+        JournalLine(L"KrsPostInstall", L"signal=cannot create the event, error " + std::to_wstring(::GetLastError()));
+        return 1;
+    }
+    ScopedHandle updater(::OpenProcess(SYNCHRONIZE, FALSE, updaterPid));
+    if (updater) ::WaitForSingleObject(updater.Get(), INFINITE);
+    ::Sleep(after);
+    ::SetEvent(event.Get());
+    JournalLine(L"KrsPostInstall", L"signal=set");
+    const ULONGLONG end = ::GetTickCount64() + kSignalHoldMs;
+    while (::WaitForSingleObject(event.Get(), 0) == WAIT_OBJECT_0 && ::GetTickCount64() < end) ::Sleep(20);
+    const bool taken = ::WaitForSingleObject(event.Get(), 0) != WAIT_OBJECT_0;
+    JournalLine(L"KrsPostInstall", taken ? L"signal=taken" : L"signal=not taken");
+    return 0;
+}
+
+// Starts this program again as the suite's post-install work, on its own.
+void LeavePostInstallSignal(const wchar_t* self, DWORD after)
+{
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + kPostInstallSwitch + L" " +
+                               std::to_wstring(::GetCurrentProcessId()) + L" " + std::to_wstring(after);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;  // none of the caller's output handles
+    PROCESS_INFORMATION process{};
+    if (::CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        ::CloseHandle(process.hThread);
+        ::CloseHandle(process.hProcess);
+    }
+}
+
+void InstallSuite()
+{
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSuiteUninstallKey, L"DisplayName", REG_SZ, L"KRS Security Suite",
+                      sizeof(L"KRS Security Suite"));
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSuiteUninstallKey, L"DisplayVersion", REG_SZ, L"21.3.10.391",
+                      sizeof(L"21.3.10.391"));
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int)
 {
     wchar_t self[MAX_PATH] = L"";
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (arguments && std::wcsncmp(arguments, kPostInstallSwitch, std::wcslen(kPostInstallSwitch)) == 0) {
+        wchar_t* rest = arguments + std::wcslen(kPostInstallSwitch);
+        const DWORD updaterPid = std::wcstoul(rest, &rest, 10);
+        return PostInstallSignal(updaterPid, std::wcstoul(rest, nullptr, 10));
+    }
     std::wstring role(self);
     role = role.substr(role.find_last_of(L'\\') + 1);
     role = role.substr(0, role.find_last_of(L'.'));
@@ -41,15 +122,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     ::GetEnvironmentVariableW(L"TESTBED_MARKER", marker, 256);
     const DWORD exitCode = standin::KnobDword(key.c_str(), L"ExitCode", 0);
 
-    const std::wstring line = L"pid=" + std::to_wstring(::GetCurrentProcessId()) +
-                              L"\tsession=" + std::to_wstring(session) +
-                              L"\tdesktop=" + (startup.lpDesktop ? startup.lpDesktop : L"") +
-                              L"\tdirectory=" + directory + L"\tmarker=" + marker +
-                              L"\texit=" + std::to_wstring(exitCode) + L"\tcommand=" + ::GetCommandLineW() + L"\n";
-    const std::wstring journal = std::wstring(standin::kJournalFolder) + role + L".journal";
-    standin::AppendJournal(standin::JournalPath(key.c_str(), journal.c_str()), line.data(),
-                           static_cast<DWORD>(line.size() * sizeof(wchar_t)));
+    JournalLine(role, L"pid=" + std::to_wstring(::GetCurrentProcessId()) + L"\tsession=" + std::to_wstring(session) +
+                          L"\tdesktop=" + (startup.lpDesktop ? startup.lpDesktop : L"") + L"\tdirectory=" +
+                          directory + L"\tmarker=" + marker + L"\texit=" + std::to_wstring(exitCode) +
+                          L"\tcommand=" + ::GetCommandLineW());
 
     ::Sleep(standin::KnobDword(key.c_str(), L"RunTime", 0));
+    if (standin::KnobDword(key.c_str(), L"InstallsSuite", 0)) InstallSuite();
+    DWORD signalAfter = 0;
+    if (standin::ReadKnobDword(key.c_str(), L"SignalAfter", signalAfter)) LeavePostInstallSignal(self, signalAfter);
     return static_cast<int>(exitCode);
 }

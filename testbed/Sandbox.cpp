@@ -4,8 +4,10 @@
 
 #include "config/PCReg.h"
 #include "config/QELConfig.h"
+#include "config/QELSettings.h"
 #include "datastore/QelPersistenceData.h"
 #include "jobs/QELAutoDownload.h"
+#include "jobs/QELKRSDownload.h"
 #include "logging/Logging.h"
 #include "scheduler/QelSchedulerTaskMgr.h"
 #include "testbed/StandinSupport.h"
@@ -21,10 +23,12 @@ constexpr wchar_t kTelemetryServerKey[] =
     L"SOFTWARE\\Classes\\CLSID\\{B62A9F7D-4F97-4740-9EEE-3554F2AD2E4B}\\InprocServer32";
 constexpr wchar_t kSuiteUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\RVN";
 
-bool Copy(const std::wstring& from, const std::wstring& to, const wchar_t* name, std::wstring& error)
+// `name` from `from` to `to`, under the name `as` when one is given.
+bool Copy(const std::wstring& from, const std::wstring& to, const wchar_t* name, std::wstring& error,
+          const wchar_t* as = nullptr)
 {
     const std::wstring source = from + L"\\" + name;
-    if (::CopyFileW(source.c_str(), (to + L"\\" + name).c_str(), FALSE)) return true;
+    if (::CopyFileW(source.c_str(), (to + L"\\" + (as ? as : name)).c_str(), FALSE)) return true;
     error = L"cannot copy " + source + L" (error " + std::to_wstring(::GetLastError()) + L")";
     return false;
 }
@@ -37,6 +41,11 @@ std::wstring LogFolder()
 }
 
 std::wstring DataStoreFolder() { return ETWLogging::CLogging::GetProgramDataFolder() + L"\\Tarsen\\QEL"; }
+
+void SetSetting(const std::wstring& name, const std::wstring& value, const std::wstring& affid)
+{
+    CPCReg().Write(std::wstring(qelkeys::kPartnerRoot) + L"\\" + affid, name, value);
+}
 
 void SetSuiteAnswers(DWORD autoDownloadCompleted, DWORD attemptLimitReached)
 {
@@ -53,8 +62,11 @@ std::wstring ProvisionDefaultInstallation(const Options& o)
 
     // The programs: the job runner and the suite's and telemetry's stand-ins beside it.
     ::SHCreateDirectoryExW(nullptr, o.installDir.c_str(), nullptr);
-    for (const wchar_t* name : {L"QELCommonBuild.exe", L"QELKrsIntegrate.dll", L"ZEPClient.dll"}) {
+    for (const wchar_t* name : {L"QELCommonBuild.exe", L"QELKrsIntegrate.dll", L"ZEPClient.dll", L"ForeignScan.dll"}) {
         if (!Copy(o.programsFrom, o.installDir, name, error)) return error;
+    }
+    for (const wchar_t* companion : {L"QELUpdater.exe", L"QELHelper.exe"}) {
+        if (!Copy(o.programsFrom, o.installDir, L"companion.exe", error, companion)) return error;
     }
     rc |= reg.Write(kTelemetryServerKey, L"", o.installDir + L"\\ZEPClient.dll");
     rc |= reg.Write(kTelemetryServerKey, L"ThreadingModel", std::wstring(L"Both"));
@@ -68,14 +80,32 @@ std::wstring ProvisionDefaultInstallation(const Options& o)
     rc |= reg.Write(partner, L"resellerid", std::wstring(L"R-0042"));
     rc |= reg.Write(partner, L"FirstAutoDownloadCheckWait", std::to_wstring(o.firstAutoDownloadCheckWait));
     rc |= reg.Write(partner, L"AutoDownloadCheckFrequency", std::to_wstring(o.autoDownloadCheckFrequency));
+    // The suite download: switched on, first run after 30 minutes, retries every 3 hours; the
+    // framework goes with the suite; the user accepted the EULA.
+    rc |= reg.Write(partner, L"DownloadQelKrs", std::wstring(L"1"));
+    rc |= reg.Write(partner, L"FirstKrsDownloadWait", std::wstring(L"1800"));
+    rc |= reg.Write(partner, L"DownloadQelKrsFrequency", std::wstring(L"10800"));
+    rc |= reg.Write(partner, L"UninstallWhenKRSUninstalled", std::wstring(L"1"));
+    rc |= reg.Write(partner, L"jeula", std::wstring(L"1"));
+    rc |= reg.Write(qelkeys::kRoot, L"CoreInstallDir", o.installDir);
     rc |= reg.Write(std::wstring(qelkeys::kApps) + L"\\GCB", L"InstallPath", o.installDir);
     rc |= reg.Write(qelkeys::kCore, L"DBPath", DataStoreFolder());
     ::SHCreateDirectoryExW(nullptr, DataStoreFolder().c_str(), nullptr);
 
-    // The suite is installed, and answers "not completed, limit not reached" until told otherwise.
-    rc |= reg.Write(kSuiteUninstallKey, L"DisplayName", std::wstring(L"KRS Security Suite"));
-    rc |= reg.Write(kSuiteUninstallKey, L"DisplayVersion", std::wstring(L"21.3.10.391"));
+    // The suite answers "not completed, limit not reached" until told otherwise. Before it is
+    // installed, the updater installs it and its post-install signal follows; no other
+    // vendor's product is found.
+    if (o.start == Start::SuiteInstalled) {
+        rc |= reg.Write(kSuiteUninstallKey, L"DisplayName", std::wstring(L"KRS Security Suite"));
+        rc |= reg.Write(kSuiteUninstallKey, L"DisplayVersion", std::wstring(L"21.3.10.391"));
+    } else {
+        reg.DeleteSubKey(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", L"RVN");
+    }
     SetSuiteAnswers(0, 0);
+    const std::wstring updater = std::wstring(standin::kTestbedKey) + L"QELUpdater";
+    rc |= reg.Write(updater, L"InstallsSuite", DWORD{1});
+    rc |= reg.Write(updater, L"SignalAfter", DWORD{500});
+    rc |= reg.Write(standin::kForeignScanKey, L"Answer", DWORD{0});
 
     // File logging: the value, the folder, and what each line carries.
     rc |= reg.Write(L"SOFTWARE\\Tarsen\\Logging", L"Logging Mechanism", DWORD{1});
@@ -106,11 +136,16 @@ std::wstring ProvisionDefaultInstallation(const Options& o)
     }
     packages.SetPkgParameter(L"KRS-FULL", L"AutoDownLoadFlag", L"1");
 
-    if (o.registerAutoDownloadTask) {
-        SchedulerTaskRecord task = CQELAutoDownload::AutoDownloadTask(o.autoDownloadCheckFrequency);
-        task.Path = o.installDir + L"\\QELCommonBuild.exe";
-        CQelScheduleTaskMgr manager(0);
-        if (manager.AddTask(task) != ERROR_SUCCESS) return L"cannot register the task AutoDownload";
+    // The task the machine starts with, as the framework's installer (or, later, the
+    // integration with the suite) registers it.
+    DWORD firstWait = 1800;
+    CQELSettings(std::make_shared<CQELRegConfig>()).GetFirstKrsDownloadWait(firstWait);
+    SchedulerTaskRecord task = o.start == Start::Preinstalled
+                                   ? CQELKRSDownload::KrsDownloadTask(firstWait)
+                                   : CQELAutoDownload::AutoDownloadTask(o.autoDownloadCheckFrequency);
+    task.Path = o.installDir + L"\\QELCommonBuild.exe";
+    if (o.start == Start::Preinstalled || o.registerAutoDownloadTask) {
+        if (CQelScheduleTaskMgr(0).AddTask(task) != ERROR_SUCCESS) return L"cannot register the task " + task.Name;
     }
     return std::wstring();
 }

@@ -1,9 +1,13 @@
 // A sensible default installation of the framework on a test machine or in the
-// demo sandbox: the job runner and the stand-ins in the install folder,
-// settings with an affiliate, file logging on, the suite present, a data store
-// with a first-run time and an auto-download package, and the task
-// "AutoDownload" registered. Used by the demo and by the scenario tests, so
-// the demo's machine is the tested one.
+// demo sandbox: the job runner and the stand-ins in the install folder
+// (the suite's integration library, the telemetry client, the updater, the
+// helper, the foreign-product scanner), settings with an affiliate, file
+// logging on, a data store with a first-run time and an auto-download
+// package. By default it is a freshly pre-installed machine: the suite is
+// absent and the task "KRSDownload" is registered, as the framework's
+// installer leaves it; the updater stand-in installs the suite and its
+// post-install signal follows half a second after the updater ends. Used by
+// the demo and by the scenario tests, so the demo's machine is the tested one.
 #pragma once
 
 #include "common/Platform.h"
@@ -12,7 +16,16 @@
 
 namespace sandbox {
 
+enum class Start {
+    // The suite absent, "KRSDownload" registered with "FirstKrsDownloadWait".
+    Preinstalled,
+    // Later in life: the suite installed, "AutoDownload" registered (unless
+    // registerAutoDownloadTask is false).
+    SuiteInstalled,
+};
+
 struct Options {
+    Start start = Start::Preinstalled;
     // Where QELCommonBuild.exe and the stand-ins were built.
     std::wstring programsFrom;
     std::wstring installDir = L"C:\\Program Files\\Tarsen\\QEL";
@@ -32,6 +45,9 @@ struct Options {
 // Empty on success, else what could not be done. The data store key
 // ("DataStore") must already exist: `qelstore keygen` makes one.
 std::wstring ProvisionDefaultInstallation(const Options& options);
+
+// A setting in the affiliate's partner key (REG_SZ), as the installer writes them.
+void SetSetting(const std::wstring& name, const std::wstring& value, const std::wstring& affid = L"1234");
 
 // The stand-in suite's answers: whether its auto-download has completed, and
 // whether its own attempt limit is reached.

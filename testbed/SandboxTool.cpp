@@ -1,10 +1,16 @@
 // qelsandbox: sets up and reports on the demo's sandbox machine.
-//   qelsandbox provision --from <folder>   the default installation (see Sandbox.h)
+//   qelsandbox provision --from <folder>   the default installation (see Sandbox.h):
+//                                           a freshly pre-installed machine
 //   qelsandbox suite --completed N --attempt-limit N
 //                                           what the stand-in suite answers next
+//   qelsandbox updater --exit-code N --installs-suite 0|1 --signal-after MS|never
+//                                           how the stand-in updater's next runs end, and
+//                                           when the suite's post-install signal follows
+//   qelsandbox foreign-product N            what ForeignScan.dll answers (1: found)
+//   qelsandbox setting NAME VALUE           a setting in the affiliate's partner key
 //   qelsandbox report                       what happened since the last report:
-//                                           new log lines, telemetry requests,
-//                                           calls into the suite's library
+//                                           the log's decisions, events sent,
+//                                           companions started, library calls
 #include "common/Platform.h"
 
 #include "config/PCReg.h"
@@ -13,7 +19,9 @@
 
 #include <rapidjson/document.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -83,6 +91,34 @@ std::vector<std::wstring> LogLines()
     return all;
 }
 
+// A journal's lines: UTF-16LE (the companions) or single bytes (the libraries).
+std::vector<std::wstring> JournalLines(const std::wstring& path, bool wide)
+{
+    const std::vector<BYTE> bytes = ReadFileBytes(path);
+    std::wstring text;
+    if (wide) {
+        text.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    } else {
+        for (BYTE b : bytes) text.push_back(static_cast<wchar_t>(b));
+    }
+    return Lines(text);
+}
+
+std::wstring CompanionJournal(const std::wstring& role)
+{
+    const std::wstring key = standin::kTestbedKey + role;
+    return standin::JournalPath(key.c_str(), (standin::kJournalFolder + role + L".journal").c_str());
+}
+
+// The value of "name=" in a tab-separated journal line (the command line comes last).
+std::wstring Field(const std::wstring& line, const std::wstring& name)
+{
+    const size_t at = line.find(name + L"=");
+    if (at == std::wstring::npos || (at > 0 && line[at - 1] != L'\t')) return std::wstring();
+    const size_t begin = at + name.size() + 1;
+    return name == L"command" ? line.substr(begin) : line.substr(begin, line.find(L'\t', begin) - begin);
+}
+
 std::wstring Member(const rapidjson::GenericValue<rapidjson::UTF16<>>& object, const wchar_t* name)
 {
     if (!object.IsObject()) return std::wstring();
@@ -90,57 +126,106 @@ std::wstring Member(const rapidjson::GenericValue<rapidjson::UTF16<>>& object, c
     return it != object.MemberEnd() && it->value.IsString() ? it->value.GetString() : std::wstring();
 }
 
+// The log's decisions: every error, and the lines of the jobs themselves. The
+// registry look-ups of settings that fall back to defaults, the WMI query, the
+// scheduler's and the launcher's own steps stay in the file.
+void ReportLog()
+{
+    const auto lines = Unseen(LogLines(), L"LogLinesShown");
+    const wchar_t* details[] = {L"PCReg",       L"QELConfig",          L"WmiData",       L"WmiWrapper",
+                                L"QelJsonFormat", L"QelSchedulerTaskMgr", L"QelSchedulerConfig", L"TaskExe",
+                                L"CreateProcessHelper", L"QELInstru", L"ZEPInstru"};
+    std::vector<std::wstring> shown;
+    for (const auto& line : lines) {
+        // "<time>$ -- (<level>)$ [ <file>.cpp: <line>]$ <text>"
+        const size_t open = line.find(L"$ -- (");
+        const size_t close = line.find(L")$ ", open);
+        const size_t source = line.find(L"[", close);
+        const size_t sourceEnd = line.find(L"]$ ", close);
+        if (open == std::wstring::npos || close == std::wstring::npos || sourceEnd == std::wstring::npos) {
+            shown.push_back(L"    " + line);
+            continue;
+        }
+        const std::wstring level = line.substr(open + 6, close - open - 6);
+        std::wstring file = line.substr(source + 1, sourceEnd - source - 1);
+        file = file.substr(file.find_first_not_of(L' '));
+        file = file.substr(0, file.find(L'.'));
+        bool detail = level != L"Error" && level != L"Critical";
+        detail = detail && std::find(std::begin(details), std::end(details), file) != std::end(details);
+        if (!detail) shown.push_back(L"    " + level + std::wstring(12 - std::min<size_t>(level.size(), 11), L' ') +
+                                     line.substr(sourceEnd + 3));
+    }
+    Out(L"\n  Log (" + std::to_wstring(shown.size()) + L" of " + std::to_wstring(lines.size()) +
+        L" new lines; the others: settings look-ups, WMI, the data store's, the scheduler's and the launcher's steps):\n");
+    for (const auto& line : shown) Out(line + L"\n");
+}
+
 void ReportTelemetry()
 {
-    const std::vector<BYTE> bytes =
-        ReadFileBytes(standin::JournalPath(standin::kTelemetryKey, standin::kTelemetryJournal));
-    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
-    const auto requests = Unseen(Lines(text), L"TelemetryShown");
-    Out(L"\n  Telemetry requests received by the telemetry client (" + std::to_wstring(requests.size()) + L"):\n");
+    const auto requests = Unseen(JournalLines(standin::JournalPath(standin::kTelemetryKey, standin::kTelemetryJournal),
+                                              true),
+                                 L"TelemetryShown");
+    std::wstring events;
     for (const auto& request : requests) {
         rapidjson::GenericDocument<rapidjson::UTF16<>> document;
         document.Parse(request.c_str());
-        if (document.HasParseError() || !document.IsObject() || !document.HasMember(L"event")) {
-            Out(L"    (not JSON) " + request + L"\n");
-            continue;
-        }
-        const auto& event = document[L"event"];
-        const auto& data = event.HasMember(L"event_data") ? event[L"event_data"] : event;
-        std::wstring line = L"    " + Member(data, L"EventName") + L" / " + Member(data, L"EventState");
+        const bool json = !document.HasParseError() && document.IsObject() && document.HasMember(L"event");
+        const auto& data = json && document[L"event"].HasMember(L"event_data") ? document[L"event"][L"event_data"]
+                                                                                 : document;
+        std::wstring event = Member(data, L"EventName") + L" " + Member(data, L"EventState");
         const std::wstring detail = Member(data, L"EventData");
-        if (!detail.empty()) line += L" (" + detail + L")";
-        line += L"   app " + Member(event, L"ApplicationID") + L", BIOS serial \"" +
-                Member(data, L"BiosSerialNumber") + L"\", " + std::to_wstring(request.size()) + L" characters";
-        Out(line + L"\n");
+        if (!detail.empty()) event += L" (" + detail + L")";
+        events += (events.empty() ? L"" : L", ") + (json ? event : L"(not JSON)");
     }
-    if (!requests.empty()) Out(L"    the last request in full:\n    " + requests.back() + L"\n");
+    Out(L"\n  Events sent (" + std::to_wstring(requests.size()) + L"): " + (events.empty() ? L"none" : events) +
+        L"\n");
 }
 
-void ReportSuiteCalls()
+void ReportCompanions()
 {
-    const std::vector<BYTE> bytes =
-        ReadFileBytes(standin::JournalPath(standin::kKrsIntegrateKey, standin::kKrsIntegrateJournal));
-    std::wstring text;
-    for (BYTE b : bytes) text.push_back(static_cast<wchar_t>(b));
-    const auto calls = Unseen(Lines(text), L"SuiteCallsShown");
-    Out(L"\n  Calls into the suite's integration library (" + std::to_wstring(calls.size()) + L"):\n");
-    for (const auto& call : calls) Out(L"    " + call + L"\n");
+    std::vector<std::wstring> started;
+    for (const wchar_t* role : {L"QELUpdater", L"QELHelper", L"tsinst"}) {
+        const std::wstring counter = std::wstring(role) + L"Shown";
+        for (const auto& line : Unseen(JournalLines(CompanionJournal(role), true), counter.c_str())) {
+            started.push_back(Field(line, L"command") + L"   (exits with " + Field(line, L"exit") + L")");
+        }
+    }
+    Out(started.empty() ? L"\n  Companions started: none\n" : L"\n  Companions started:\n");
+    for (const auto& line : started) Out(L"    " + line + L"\n");
+    std::wstring signal;
+    for (const auto& line : Unseen(JournalLines(CompanionJournal(L"KrsPostInstall"), true), L"SignalShown")) {
+        signal += (signal.empty() ? L"" : L", ") + Field(L"\t" + line, L"signal");
+    }
+    if (!signal.empty()) Out(L"  The suite's post-install signal: " + signal + L"\n");
+}
+
+// A library journal's new lines on one line.
+void ReportLibrary(const wchar_t* title, const std::wstring& journal, const wchar_t* counter)
+{
+    std::wstring calls;
+    for (const auto& call : Unseen(JournalLines(journal, false), counter)) {
+        calls += (calls.empty() ? L"" : L", ") + call;
+    }
+    Out(std::wstring(L"  ") + title + (calls.empty() ? L"none" : calls) + L"\n");
 }
 
 int Report()
 {
-    const auto lines = Unseen(LogLines(), L"LogLinesShown");
-    Out(L"\n  Log of QELCommonBuild.exe (" + std::to_wstring(lines.size()) + L" new lines, " + sandbox::LogFolder() +
-        L"):\n");
-    for (const auto& line : lines) Out(L"    " + line + L"\n");
+    ReportLog();
     ReportTelemetry();
-    ReportSuiteCalls();
+    ReportCompanions();
+    Out(L"\n");
+    ReportLibrary(L"Calls into the suite's library: ",
+                  standin::JournalPath(standin::kKrsIntegrateKey, standin::kKrsIntegrateJournal), L"SuiteCallsShown");
+    ReportLibrary(L"Calls into ForeignScan.dll: ",
+                  standin::JournalPath(standin::kForeignScanKey, standin::kForeignScanJournal), L"ScanCallsShown");
     return 0;
 }
 
 int Usage()
 {
-    Out(L"usage: qelsandbox provision --from FOLDER | suite --completed N --attempt-limit N | report\n");
+    Out(L"usage: qelsandbox provision --from FOLDER | suite --completed N --attempt-limit N |\n"
+        L"       updater --exit-code N --installs-suite 0|1 --signal-after MS|never | foreign-product N | setting NAME VALUE | report\n");
     return 1;
 }
 
@@ -153,18 +238,39 @@ int wmain(int argc, wchar_t** argv)
     if (command == L"provision" && argc == 4 && std::wstring(argv[2]) == L"--from") {
         sandbox::Options options;
         options.programsFrom = argv[3];
+        options.logOptions = 0x08;  // the source file tells the report's decisions from the details
         const std::wstring error = sandbox::ProvisionDefaultInstallation(options);
         if (!error.empty()) {
             Out(L"qelsandbox: " + error + L"\n");
             return 1;
         }
         Out(L"  installed in " + options.installDir + L", affiliate " + options.affid +
-            L", first run completed 2 hours ago, task AutoDownload registered\n");
+            L", first run completed 2 hours ago; the suite is not installed; task KRSDownload registered\n");
         return 0;
     }
     if (command == L"suite" && argc == 6 && std::wstring(argv[2]) == L"--completed" &&
         std::wstring(argv[4]) == L"--attempt-limit") {
         sandbox::SetSuiteAnswers(static_cast<DWORD>(_wtoi(argv[3])), static_cast<DWORD>(_wtoi(argv[5])));
+        return 0;
+    }
+    CPCReg reg;
+    if (command == L"updater" && argc == 8 && std::wstring(argv[2]) == L"--exit-code" &&
+        std::wstring(argv[4]) == L"--installs-suite" && std::wstring(argv[6]) == L"--signal-after") {
+        const std::wstring key = std::wstring(standin::kTestbedKey) + L"QELUpdater";
+        reg.Write(key, L"ExitCode", static_cast<DWORD>(_wtoi(argv[3])));
+        reg.Write(key, L"InstallsSuite", static_cast<DWORD>(_wtoi(argv[5])));
+        if (std::wstring(argv[7]) == L"never") {
+            reg.DeleteValue(key, L"SignalAfter");
+        } else {
+            reg.Write(key, L"SignalAfter", static_cast<DWORD>(_wtoi(argv[7])));
+        }
+        return 0;
+    }
+    if (command == L"foreign-product" && argc == 3) {
+        return reg.Write(standin::kForeignScanKey, L"Answer", static_cast<DWORD>(_wtoi(argv[2]))) == 0 ? 0 : 1;
+    }
+    if (command == L"setting" && argc == 4) {
+        sandbox::SetSetting(argv[2], argv[3]);
         return 0;
     }
     if (command == L"report" && argc == 2) return Report();

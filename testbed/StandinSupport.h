@@ -19,6 +19,7 @@ inline constexpr wchar_t kTelemetryKey[] = L"SOFTWARE\\Tarsen\\Testbed\\Telemetr
 inline constexpr wchar_t kKrsIntegrateKey[] = L"SOFTWARE\\Tarsen\\Testbed\\KrsIntegrate";
 inline constexpr wchar_t kTsGuardKey[] = L"SOFTWARE\\Tarsen\\Testbed\\TsGuard";
 inline constexpr wchar_t kSessionsKey[] = L"SOFTWARE\\Tarsen\\Testbed\\Sessions";
+inline constexpr wchar_t kForeignScanKey[] = L"SOFTWARE\\Tarsen\\Testbed\\ForeignScan";
 // A companion's knobs: this key followed by the name of its file without extension.
 inline constexpr wchar_t kTestbedKey[] = L"SOFTWARE\\Tarsen\\Testbed\\";
 // Every stand-in's journal path can be moved by this REG_SZ knob.
@@ -28,6 +29,7 @@ inline constexpr wchar_t kTelemetryJournal[] = L"Tarsen\\Testbed\\telemetry.jour
 inline constexpr wchar_t kKrsIntegrateJournal[] = L"Tarsen\\Testbed\\krsintegrate.journal";
 inline constexpr wchar_t kTsGuardJournal[] = L"Tarsen\\Testbed\\tsguard.journal";
 inline constexpr wchar_t kSessionsJournal[] = L"Tarsen\\Testbed\\sessions.journal";
+inline constexpr wchar_t kForeignScanJournal[] = L"Tarsen\\Testbed\\foreignscan.journal";
 // A companion's journal: this folder, the name of its file without extension, ".journal".
 inline constexpr wchar_t kJournalFolder[] = L"Tarsen\\Testbed\\";
 

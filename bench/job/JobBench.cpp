@@ -43,6 +43,7 @@ int wmain(int argc, wchar_t** argv)
     }
     sandbox::Options options;
     options.programsFrom = bin;
+    options.start = sandbox::Start::SuiteInstalled;
     options.logSeverity = 3;  // the default threshold of a shipped machine
     const std::wstring error = sandbox::ProvisionDefaultInstallation(options);
     if (!error.empty()) {

@@ -77,6 +77,7 @@ protected:
         TearDown();
         datastorekit::Provision();
         options.programsFrom = testmachine::BinDir();
+        options.start = sandbox::Start::SuiteInstalled;
         options.logOptions = 0x3C;
         ASSERT_EQ(sandbox::ProvisionDefaultInstallation(options), L"");
         testbed::ClearTelemetryJournal(), testbed::ClearKrsIntegrateJournal();

@@ -1,0 +1,322 @@
+#include "common/Platform.h"
+
+#include "jobs/QELKRSDownload.h"
+
+#include "common/LibraryLoader.h"
+#include "common/UniqueHandle.h"
+#include "config/PCReg.h"
+#include "config/QELSettings.h"
+#include "datastore/QelPersistenceData.h"
+#include "instru/QELInstruAgent.h"
+#include "jobs/QELAutoDownload.h"
+#include "logging/Log.h"
+#include "process/TaskExe.h"
+#include "scheduler/QelSchedulerTaskMgr.h"
+
+#include <cwchar>
+
+namespace {
+
+constexpr wchar_t kTaskName[] = L"KRSDownload";
+constexpr wchar_t kCountKey[] = L"krsdownloadcount";
+constexpr DWORD kHelperWaitMs = 15 * 60 * 1000;
+
+// Settings are read through a fresh front per operation.
+CQELSettings Settings() { return CQELSettings(std::make_shared<CQELRegConfig>()); }
+
+// "CoreInstallDir" + "\" + the companion's file name.
+std::wstring CompanionPath(const wchar_t* fileName)
+{
+    std::wstring folder;
+    Settings().GetCoreInstallDir(folder);
+    return folder + L"\\" + fileName;
+}
+
+}  // namespace
+
+SchedulerTaskRecord CQELKRSDownload::KrsDownloadTask(DWORD intervalInSec)
+{
+    SchedulerTaskRecord task;
+    task.Name = kTaskName;
+    task.Description = L"KRSDownload task";
+    task.Path = ProgramFolder() + L"QELCommonBuild.exe";
+    task.Param = L"/context=2";
+    task.Type = 3;
+    task.LaunchMode = 1;
+    task.IntervalInSec = intervalInSec;
+    task.RebootWaitCount = 0;
+    task.Settings = 0;
+    task.EnvWaitIntervalInSec = 1800;
+    task.WaitForComplete = 0;
+    return task;
+}
+
+CQELKRSDownload::CQELKRSDownload() : CQELKRSDownload(Waits{}, std::make_unique<CQELKrsIntegrate>()) {}
+
+CQELKRSDownload::CQELKRSDownload(Waits waits, std::unique_ptr<CQELKrsIntegrate> integrate)
+    : m_waits(waits), m_integrate(std::move(integrate))
+{
+}
+
+CQELKRSDownload::~CQELKRSDownload() { m_integrate.reset(); }
+
+DWORD CQELKRSDownload::ProcessJob()
+{
+    InitiateKRSDownload();
+    return ERROR_SUCCESS;
+}
+
+bool CQELKRSDownload::InitiateKRSDownload()
+{
+    QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::InitiateKRSDownload() - Initiate the krs download by validating 3rd Party "
+                        L"Product installed check.\n");
+    // Every reason to stop ends here, an installed suite included (after its integration).
+    if (preKrsdownloadCheck() != ERROR_SUCCESS) {
+        QEL_LOG(LOG_INFORMATION, L"pre-Krsdownload check failure, cannot continue with Krs Download.");
+        sendEvent(L"Aborted", L"Pre Krsdownload check failed.");
+        return true;
+    }
+
+    sendEvent(L"Started", L"");
+    if (LaunchQELUpdater() != ERROR_SUCCESS) {
+        // Not counted as an attempt; the task stays as it is for the scheduler's next run.
+        QEL_LOG(LOG_ERROR, L"CQELKRSDownload::InitiateKRSDownload() - Failed to Launch QelKrs download, we will retry "
+                           L"later.");
+        return false;
+    }
+    WaitforKrsInstallComplete();
+    sendEvent(L"Complete", L"");
+    updateKrsDownloadCounter();
+
+    if (IsKRSInstalled() == 1) {
+        QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::InitiateKRSDownload() - KRSDownload task has been completed "
+                            L"successfully!");
+        OnSuccessfulKRSDownload();
+    } else {
+        AddKRSDownloadTask(0);
+        QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::InitiateKRSDownload() - Re-attaching krsdownlod task for retry.");
+    }
+    return true;
+}
+
+DWORD CQELKRSDownload::preKrsdownloadCheck()
+{
+    if (IsKRSInstalled() == 1) {
+        QEL_LOG(LOG_NORMAL, L"KRS is already installed in this machine. So no need to install again.");
+        OnSuccessfulKRSDownload();
+        return kStopRun;
+    }
+    if (IsAny3rdPartyProductInstalled()) {
+        QEL_LOG(LOG_INFORMATION, L"3rd Party Product installed in this machine, Cannot continue with krsdownload.");
+        sendEvent(L"Aborted", L"3rdParty Product Detected");
+        actionOn3rdPartyDetection();
+        return kStopRun;
+    }
+    if (isMaxKrsDownloadAttemptReached()) {
+        QEL_LOG(LOG_INFORMATION, L"Krs download max attempt reached, no more retry!");
+        sendEvent(L"Failure", L"MaxKrsDownloadAttemptReached");
+        DeleteKRSDownloadTask();
+        return kStopRun;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CQELKRSDownload::AddKRSDownloadTask(DWORD intervalInSec)
+{
+    QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::EnableKRSDownload() - Add KRS download task with QEL scheduler.\n");
+    CQELSettings settings = Settings();
+    DWORD enabled = 0;
+    settings.GetFlagSetting(L"DownloadQelKrs", enabled, 0);
+    if (enabled == 0) {
+        QEL_LOG(LOG_INFORMATION, L"QelKrs download is not enabled, no need to add a krsdownload task in schduler.");
+        return ERROR_SUCCESS;
+    }
+    if (intervalInSec == 0) settings.GetNumberSetting(L"DownloadQelKrsFrequency", intervalInSec, 10800);
+
+    CQelScheduleTaskMgr manager;
+    const DWORD rc = manager.AddTask(KrsDownloadTask(intervalInSec));
+    if (rc == ERROR_SUCCESS) {
+        QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::EnableKRSDownload - KRSDownload task has been added successfully with "
+                            L"scheduler service!");
+    } else {
+        QEL_LOG(LOG_ERROR, L"CQELKRSDownload::EnableKRSDownload : Adding KRS Download task failed with error code = %ld",
+                static_cast<long>(rc));
+    }
+    return rc;
+}
+
+void CQELKRSDownload::DeleteKRSDownloadTask()
+{
+    CQelScheduleTaskMgr manager;
+    const DWORD rc = manager.DeleteTask(kTaskName);
+    if (rc == ERROR_SUCCESS) {
+        QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::DeleteKRSDownloadTask : KRSDownload task has been removed from QEL "
+                            L"Scheduler Service.\n");
+    } else {
+        QEL_LOG(LOG_ERROR, L"CQELKRSDownload::DeleteKRSDownloadTask : Deleting KRSDownload task failed with error "
+                           L"code = %ld\n",
+                static_cast<long>(rc));
+    }
+}
+
+DWORD CQELKRSDownload::IsKRSInstalled()
+{
+    CPCReg reg;
+    const DWORD installed = IsRvnInstalled(reg) ? 1 : 0;
+    QEL_LOG(LOG_INFORMATION, L"KRS install status : %d", static_cast<int>(installed));
+    return installed;
+}
+
+bool CQELKRSDownload::IsAny3rdPartyProductInstalled()
+{
+    ScopedModule library(LoadLibraryAbsolute(ProgramFolder() + L"ForeignScan.dll"));
+    if (!library) {
+        QEL_LOG(LOG_ERROR, L"CQELKRSDownload::IsAny3rdPartyProductInstalled : Load library failed");
+        return false;
+    }
+    // No arguments; a one-byte boolean of which only the value 1 means "found".
+    using ScanExport = BYTE(WINAPI*)();
+    const FARPROC proc = ::GetProcAddress(library.Get(), "IsAnyThirdPartyProductInstalled");
+    if (!proc) {
+        const DWORD error = ::GetLastError();
+        QEL_LOG(LOG_ERROR, L"CQELKRSDownload::IsAny3rdPartyProductInstalled : Error in GetProcAddress:: Error %d",
+                static_cast<int>(error));
+        return false;
+    }
+    const bool found = reinterpret_cast<ScanExport>(reinterpret_cast<void*>(proc))() == 1;
+    QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::IsAny3rdPartyProductInstalled - Status of 3rdPartyProductInstalled is %d",
+            found ? 1 : 0);
+    return found;
+}
+
+void CQELKRSDownload::actionOn3rdPartyDetection()
+{
+    DWORD uninstall = 0;
+    Settings().GetFlagSetting(L"UninstallOnTPSoftwareDetection", uninstall, 0);
+    QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::actionOn3rdPartyDetection - CheckUninstallIf3rdPartyDetection returns %d",
+            static_cast<int>(uninstall));
+}
+
+DWORD CQELKRSDownload::LaunchQELUpdater()
+{
+    CTaskExe updater(CompanionPath(L"QELUpdater.exe"), L"/Install:qelkrs");
+    updater.SetWaitForCompletion(m_waits.updaterMs);
+    const DWORD result = updater.Run();
+    QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::LaunchQELUpdater - return value of Run() = %d", static_cast<int>(result));
+    return result;
+}
+
+void CQELKRSDownload::WaitforKrsInstallComplete()
+{
+    // Opened when the suite already made it: a signal set before this run got here still counts.
+    ScopedHandle event(::CreateEventW(nullptr, TRUE, FALSE, kPostInstallEventName));
+    if (!event) {
+        QEL_LOG(LOG_CRITICAL, L"Failed to Create the event EVENT_QELKRS_POSTINSTALL.");
+        return;
+    }
+    QEL_LOG(LOG_INFORMATION, L"Waiting for Krs install completion...");
+    const DWORD result = ::WaitForSingleObject(event.Get(), m_waits.postInstallMs);
+    QEL_LOG(LOG_INFORMATION, L"WaitForSingleObject completed with the result : %d", static_cast<int>(result));
+    ::ResetEvent(event.Get());
+}
+
+int CQELKRSDownload::getKrsDownloadCount()
+{
+    std::wstring stored = L"0";
+    CQelPersistenceData store;
+    static_cast<IPersistenceCommonBuild&>(store).GetEntParameter(kCountKey, stored);
+    return static_cast<int>(std::wcstol(stored.c_str(), nullptr, 10));
+}
+
+bool CQELKRSDownload::isMaxKrsDownloadAttemptReached()
+{
+    DWORD limit = 20;
+    Settings().GetNumberSetting(L"MaxKrsDownloadAttempts", limit, 20);
+    // Compared unsigned: a negative stored count is beyond any limit.
+    return limit <= static_cast<DWORD>(getKrsDownloadCount());
+}
+
+DWORD CQELKRSDownload::updateKrsDownloadCounter()
+{
+    const int count = getKrsDownloadCount() + 1;
+    QEL_LOG(LOG_INFORMATION, L"KrsDownload attempt count is:%d", count);
+    CQelPersistenceData store;
+    return static_cast<IPersistenceCommonBuild&>(store).SetEntParameter(kCountKey, IntToString(count));
+}
+
+void CQELKRSDownload::OnSuccessfulKRSDownload()
+{
+    sendEvent(L"Success", L"");
+    QEL_LOG(LOG_NORMAL, L"OnSuccessfulKRSDownload actions...");
+
+    QEL_LOG(LOG_NORMAL, L"Updating QEL data store with krsdownloadcomplete=1.");
+    {
+        CQelPersistenceData store;
+        if (static_cast<IPersistenceCommonBuild&>(store).SetEntParameter(L"KRSDownloadComplete", L"1") !=
+            ERROR_SUCCESS) {
+            QEL_LOG(LOG_ERROR, L"CQELKRSDownload::OnSuccessfulKRSDownload - Error writing KRSDownloadCompleted status "
+                               L"to data storage. We are not aborting still continuing.");
+        }
+    }
+
+    // The suite's answers are not needed: each call logs its own failure.
+    QEL_LOG(LOG_NORMAL, L"Adding QEL=1 under RVN query param.");
+    m_integrate->AddQelIntoRvnQueryparam();
+    QEL_LOG(LOG_NORMAL, L"Updating OOBE Done state in RVN.");
+    m_integrate->UpdateOobeDoneState();
+
+    QEL_LOG(LOG_NORMAL, L"Updating jeula state in RVN.");
+    DWORD jeula = 0;
+    if (Settings().GetJeula(jeula) == ERROR_SUCCESS) {
+        QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::OnSuccessfulKRSDownload() - JEula state = %d", static_cast<int>(jeula));
+    } else {
+        QEL_LOG(LOG_ERROR, L"CQELKRSDownload::OnSuccessfulKRSDownload() - Failed to read JEula state.");
+    }
+    if (jeula == 1) m_integrate->UpdateJEulaAcceptance();
+
+    QEL_LOG(LOG_NORMAL, L"Registering QEL with krs custom uninstall if configured.");
+    RegisterQelWithKrsUninstall();
+
+    {
+        CQELAutoDownload autoDownload;
+        if (autoDownload.IsAutoDownloadEnabled()) {
+            QEL_LOG(LOG_NORMAL, L"Adding autodownload task.");
+            autoDownload.RegisterScheduleAutoDownloadTask(0);
+        } else {
+            QEL_LOG(LOG_INFORMATION, L"Autodownload is disabled in QEL, cannot add autodownload task");
+        }
+    }
+
+    QEL_LOG(LOG_NORMAL, L"OnSuccessfulKRSDownload action complete. Deleting krs download task from scheduler.");
+    DeleteKRSDownloadTask();
+}
+
+void CQELKRSDownload::RegisterQelWithKrsUninstall()
+{
+    DWORD together = 0;
+    Settings().GetFlagSetting(L"UninstallWhenKRSUninstalled", together, 0);
+    QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::RegisterQelWithKrsUninstall - CheckUninstallWithKRS returns %d",
+            static_cast<int>(together));
+    if (together == 0) return;
+    QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::RegisterQelWithKrsUninstall - QEL is configured to be uninstalled with "
+                        L"KRS. Registering with krs custom_uninstall.");
+
+    const std::wstring path = CompanionPath(L"QELHelper.exe");
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        QEL_LOG(LOG_ERROR, L"CQELKRSDownload::RegisterQelWithKrsUninstall - File not found, file:%s. Cannot register "
+                           L"with KRS custom_uninstall.",
+                path.c_str());
+        return;
+    }
+    CTaskExe helper(path, L"/RegisterAppidWithKRS:GCB");
+    helper.SetWaitForCompletion(kHelperWaitMs);
+    const DWORD result = helper.Run();
+    QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::RegisterQelWithKrsUninstall - return value of Run() = %d",
+            static_cast<int>(result));
+}
+
+void CQELKRSDownload::sendEvent(const wchar_t* state, const wchar_t* data)
+{
+    SendJobEvent(L"KrsDownload", state, data);
+}
