@@ -1,6 +1,7 @@
 #include "common/Platform.h"
 
 #include "app/JobFactory.h"
+#include "jobs/BUninstallTask.h"
 #include "jobs/QELAutoDownload.h"
 #include "logging/Log.h"
 
@@ -41,6 +42,7 @@ std::shared_ptr<ICBJobs> CJobFactory::GetJobObject(std::wstring commandLine)
     std::shared_ptr<ICBJobs> job;
     switch (job_dispatch::ParseContextId(commandLine)) {
         case 4: job = std::make_shared<CQELAutoDownload>(); break;
+        case 5: job = std::make_shared<CBUninstallTask>(); break;
         default: QEL_LOG(LOG_ERROR, L"Invalid context id."); break;
     }
     if (!job) {
