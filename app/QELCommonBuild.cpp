@@ -1,6 +1,7 @@
 #include "common/Platform.h"
 
 #include "app/JobFactory.h"
+#include "jobs/BUninstallTask.h"
 #include "jobs/QELAutoDownload.h"
 #include "jobs/QELKRSDownload.h"
 #include "logging/Log.h"
@@ -43,6 +44,7 @@ std::shared_ptr<ICBJobs> CJobFactory::GetJobObject(std::wstring commandLine)
     switch (job_dispatch::ParseContextId(commandLine)) {
         case 2: job = std::make_shared<CQELKRSDownload>(); break;
         case 4: job = std::make_shared<CQELAutoDownload>(); break;
+        case 5: job = std::make_shared<CBUninstallTask>(); break;
         default: QEL_LOG(LOG_ERROR, L"Invalid context id."); break;
     }
     if (!job) {

@@ -8,6 +8,7 @@
 #include "config/QELSettings.h"
 #include "datastore/QelPersistenceData.h"
 #include "instru/QELInstruAgent.h"
+#include "jobs/BUninstallTask.h"
 #include "jobs/QELAutoDownload.h"
 #include "logging/Log.h"
 #include "process/TaskExe.h"
@@ -195,6 +196,8 @@ void CQELKRSDownload::actionOn3rdPartyDetection()
     Settings().GetFlagSetting(L"UninstallOnTPSoftwareDetection", uninstall, 0);
     QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::actionOn3rdPartyDetection - CheckUninstallIf3rdPartyDetection returns %d",
             static_cast<int>(uninstall));
+    // Ends this process when the installer starts; otherwise its retry task is registered.
+    if (uninstall == 1) CQELCbHelper::UninstallQel();
 }
 
 DWORD CQELKRSDownload::LaunchQELUpdater()

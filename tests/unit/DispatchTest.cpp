@@ -26,12 +26,13 @@ TEST(DispatchTest, ContextParserTable)
     }
 }
 
-TEST(DispatchTest, CommandLinesThatSelectTheAutoDownloadJobOrNone)
+TEST(DispatchTest, CommandLinesThatSelectAJobOrNone)
 {
     // The exact lines of a command line without a job are checked in the entry scenario.
     const std::pair<const wchar_t*, bool> cases[] = {
-        {L"/context=7", false}, {L"/ctx=4", false}, {L"", false},
-        {L"/CONTEXT=4", true},  {L"/context=04", true}, {L"/context=4x", true}};
+        {L"/context=7", false}, {L"/ctx=4", false},     {L"", false},           {L"/CONTEXT=4", true},
+        {L"/context=04", true}, {L"/context=4x", true}, {L"/context=5", true},
+        {L"/context=2", true}};
     for (const auto& [commandLine, selected] : cases) {
         TestLog().Clear();
         EXPECT_EQ(CJobFactory::GetJobObject(commandLine) != nullptr, selected) << testing::PrintToString(commandLine);

@@ -1,0 +1,83 @@
+#include "common/Platform.h"
+
+#include "jobs/BUninstallTask.h"
+
+#include "common/LibraryLoader.h"
+#include "config/QELSettings.h"
+#include "logging/Log.h"
+#include "process/TaskExe.h"
+#include "scheduler/QelSchedulerTaskMgr.h"
+
+#include <cstdlib>
+#include <memory>
+
+DWORD CBUninstallTask::ProcessJob() { return CQELCbHelper::UninstallQel(); }
+
+DWORD CQELCbHelper::UninstallQel()
+{
+    const DWORD rc = QEL::UninstallQEL(QEL::kFrameworkAppId);
+    if (rc == ERROR_SUCCESS) {
+        QEL_LOG(LOG_INFORMATION, L"QelUninstaller Launch success, Exiting the process.");
+        // The installer removes this program's own files: end now, leaving the
+        // job and the single-instance mutex to the system's process exit.
+        std::exit(0);
+    }
+    QEL_LOG(LOG_ERROR, L"Failed to launch QelUninstaller, adding an uninstaller schduler. error:%d",
+            static_cast<int>(rc));
+    AddUninstallerScheduler();
+    return rc;
+}
+
+SchedulerTaskRecord CQELCbHelper::UninstallTask()
+{
+    SchedulerTaskRecord task;
+    task.Name = L"QelUninstall";
+    task.Description = L"Uninstall task";
+    task.Path = ProgramFolder() + L"QELCommonBuild.exe";
+    task.Param = L"/context=5";
+    task.Type = 3;
+    task.LaunchMode = 1;
+    task.IntervalInSec = 3600;
+    task.RebootWaitCount = 0;
+    task.Settings = 0;
+    task.EnvWaitIntervalInSec = 1800;
+    task.WaitForComplete = 0;
+    return task;
+}
+
+void CQELCbHelper::AddUninstallerScheduler()
+{
+    CQelScheduleTaskMgr manager;
+    const DWORD rc = manager.AddTask(UninstallTask());
+    if (rc != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Failed to update Uninstall task, error:%ld", static_cast<long>(rc));
+    }
+}
+
+DWORD QEL::UninstallQEL(const std::wstring& appId)
+{
+    // The identifier is not part of this line.
+    QEL_LOG(LOG_NORMAL, L"Uninstall QEL. Appid: ");
+
+    std::wstring installPath;
+    CQELSettings settings(std::make_shared<CQELRegConfig>());
+    if (settings.GetAppInstallPath(appId, installPath) != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Cant get uninstall inf for appid %s", appId.c_str());
+        return ERROR_INVALID_PARAMETER;
+    }
+    // One argument, however many blanks the path holds.
+    const std::wstring quotedPath = L"\"" + installPath + L"\"";
+
+    std::wstring installerDir;
+    CKrsSetting krs(std::make_shared<CPCReg>());
+    if (krs.GetInstallerDir(installerDir) != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Cant get tsinst uninstall path");
+        return ERROR_CANTREAD;
+    }
+
+    // Signature check first, started as this process, not waited for.
+    CTaskExe installer(installerDir + L"\\tsinst.exe", L"/uninstall /longpath " + quotedPath);
+    const DWORD rc = installer.Run();
+    if (rc != ERROR_SUCCESS) QEL_LOG(LOG_ERROR, L"Error when tryng to uninstall QEL");
+    return rc;
+}
