@@ -134,7 +134,7 @@ std::wstring ProvisionDefaultInstallation(const Options& o)
         const long long completed = static_cast<long long>(std::time(nullptr)) - o.completedSecondsAgo;
         oobe.SetOobeParameter(L"completedtime", std::to_wstring(completed));
     }
-    packages.SetPkgParameter(L"KRS-FULL", L"AutoDownLoadFlag", L"1");
+    packages.SetPkgParameter(L"KRS-FULL", L"AutoDownLoadFlag", o.autoDownloadFlag);
 
     // The task the machine starts with, as the framework's installer (or, later, the
     // integration with the suite) registers it.

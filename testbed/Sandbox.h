@@ -37,6 +37,8 @@ struct Options {
     // Whether this machine's runs may write the scheduler key (the service's own account).
     bool administrative = true;
     bool registerAutoDownloadTask = true;
+    // "AutoDownLoadFlag" of the installation's package ("1": the suite's auto-download is wanted).
+    std::wstring autoDownloadFlag = L"1";
     // Log line options (0x3C: every piece) and the lowest level written.
     DWORD logOptions = 0;
     DWORD logSeverity = 1;

@@ -6,102 +6,31 @@
 
 #include "common/UniqueHandle.h"
 #include "datastore/QelPersistenceData.h"
-#include "testbed/Sandbox.h"
 #include "tests/support/DataStoreKit.h"
-#include "tests/support/LogFile.h"
+#include "tests/support/JobScenario.h"
 #include "tests/support/Machine.h"
-#include "tests/support/Testbed.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-const std::wstring kTaskKey = L"SOFTWARE\\Tarsen\\QEL\\SCHEDULER\\AutoDownload";
-using Texts = std::vector<std::wstring>;
-
-// A string member of the request's "event_data" object.
-std::wstring JsonString(const std::wstring& request, const std::wstring& name)
-{
-    const std::wstring marker = L"\"" + name + L"\":\"";
-    const size_t data = request.find(L"\"event_data\":");
-    const size_t at = data == std::wstring::npos ? data : request.find(marker, data);
-    if (at == std::wstring::npos) return L"<absent>";
-    const size_t begin = at + marker.size();
-    return request.substr(begin, request.find(L'"', begin) - begin);
-}
-
-// Each telemetry request as "EventState" or "EventState:EventData".
-Texts Events()
-{
-    Texts events;
-    for (const auto& request : testbed::TelemetryRequests()) {
-        EXPECT_EQ(JsonString(request, L"EventName") + JsonString(request, L"EventType") +
-                      JsonString(request, L"EventSource"),
-                  L"AutoDownloadSilentScheduler");
-        const std::wstring data = JsonString(request, L"EventData");
-        events.push_back(JsonString(request, L"EventState") + (data.empty() ? L"" : L":" + data));
-    }
-    return events;
-}
-
-std::wstring Status(const std::wstring& key)
-{
-    CQelPersistenceData store;
-    std::wstring value = L"<absent>";
-    static_cast<IPersistenceCommonBuild&>(store).GetEntParameter(key, value);
-    return value;
-}
-
-// The calls into the suite's library, by name.
-std::vector<std::string> SuiteCalls()
-{
-    std::vector<std::string> calls;
-    for (const auto& line : testbed::KrsIntegrateCalls()) calls.push_back(line.substr(0, line.find(' ')));
-    return calls;
-}
+using namespace jobscenario;
 
 const std::vector<std::string> kFullRun{"load", "IsAutodownloadMaxAttemptOver", "RunKrsAutoDownload",
                                         "IsKrsAutoDownloadCompleted", "unload"};
 
-class AutoDownloadScenarioTest : public testing::Test {
+// Later in the framework's life: the suite installed, the task "AutoDownload" registered.
+class AutoDownloadScenarioTest : public JobScenarioTest {
 protected:
-    void SetUp() override { Provision(sandbox::Options{}); }
-    void TearDown() override
-    {
-        testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
-        testmachine::RemoveTree(testmachine::ProgramDataFolder() + L"\\Tarsen");
-    }
-
+    void SetUp() override { Provision({}); }
     void Provision(sandbox::Options options)
     {
-        TearDown();
-        datastorekit::Provision();
-        options.programsFrom = testmachine::BinDir();
         options.start = sandbox::Start::SuiteInstalled;
-        options.logOptions = 0x3C;
-        ASSERT_EQ(sandbox::ProvisionDefaultInstallation(options), L"");
-        testbed::ClearTelemetryJournal(), testbed::ClearKrsIntegrateJournal();
-        testmachine::RemoveTree(testmachine::LogFolder() + L"\\QELCommonBuild000.log");
-        program = options.installDir + L"\\QELCommonBuild.exe";
+        JobScenarioTest::Provision(options);
     }
-
-    void Run(const std::wstring& arguments = L"/context=4")
-    {
-        const auto result = testmachine::RunProgram(program, arguments);
-        EXPECT_TRUE(result.finished && result.exitCode == 0) << result.exitCode;
-        lines = ReadProgramLog();
-    }
-    bool Logged(const std::wstring& text) const { return FindLogText(lines, text) >= 0; }
-    // The level of the first line with this text; "<absent>" when none.
-    std::wstring LevelOf(const std::wstring& text) const
-    {
-        const int at = FindLogText(lines, text);
-        return at < 0 ? L"<absent>" : lines[static_cast<size_t>(at)].level;
-    }
-    static bool TaskRegistered() { return testmachine::KeyExists(kTaskKey); }
-
-    std::wstring program;
-    std::vector<LogFileLine> lines;
+    void Run(const std::wstring& arguments = L"/context=4") { JobScenarioTest::Run(arguments); }
+    static bool TaskRegistered() { return jobscenario::TaskRegistered(L"AutoDownload"); }
+    static Texts Events() { return jobscenario::Events(L"AutoDownload"); }
 };
 
 TEST_F(AutoDownloadScenarioTest, SuiteReportsCompletion)
@@ -116,20 +45,13 @@ TEST_F(AutoDownloadScenarioTest, SuiteReportsCompletion)
     EXPECT_EQ(Status(L"autodownloadcount"), L"5");
     EXPECT_FALSE(TaskRegistered());
     EXPECT_EQ(SuiteCalls(), kFullRun);
-    const std::wstring order[] = {
-        L"CQELAutoDownload::isInitialLaunchWaitElapsed - Initial launch wait time elapsed.",
-        L"CQELAutoDownload::IsAutoDownloadCompleted - AutoDownloadCompleted status is 1.",
-        L"CQELAutoDownload::InitiateAutoDownload - IsAutoDownloadCompleted status : 1",
-        L"Autodownload attempt count is:5",
-        L"CQELAutoDownload::DeleteAutoDownloadTask : AutoDownload task has been removed from QEL Scheduler "
-        L"Service.\n",
-    };
-    int at = 0;
-    for (const auto& text : order) {
-        at = FindLogText(lines, text, static_cast<size_t>(at));
-        ASSERT_GE(at, 0) << "missing or out of order: " << testing::PrintToString(text);
-    }
-    const LogFileLine& last = lines[static_cast<size_t>(at)];
+    const std::wstring deleted =
+        L"CQELAutoDownload::DeleteAutoDownloadTask : AutoDownload task has been removed from QEL Scheduler Service.\n";
+    ASSERT_TRUE(LoggedInOrder({L"CQELAutoDownload::isInitialLaunchWaitElapsed - Initial launch wait time elapsed.",
+                               L"CQELAutoDownload::IsAutoDownloadCompleted - AutoDownloadCompleted status is 1.",
+                               L"CQELAutoDownload::InitiateAutoDownload - IsAutoDownloadCompleted status : 1",
+                               L"Autodownload attempt count is:5", deleted}));
+    const LogFileLine& last = lines[static_cast<size_t>(FindLogText(lines, deleted))];
     EXPECT_EQ(last.level + L" " + last.function, L"Normal CQELAutoDownload::DeleteAutoDownloadTask");
 }
 

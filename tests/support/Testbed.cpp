@@ -63,6 +63,12 @@ void ClearTsGuardKnobs() { testmachine::DeleteTree(standin::kTsGuardKey); }
 std::vector<std::string> TsGuardCalls() { return JournalLines<char>(TsGuardJournal()); }
 void ClearTsGuardJournal() { ::DeleteFileW(TsGuardJournal().c_str()); }
 
+void SetForeignScanAnswer(DWORD answer) { testmachine::SetDword(standin::kForeignScanKey, L"Answer", answer); }
+std::vector<std::string> ForeignScanCalls()
+{
+    return JournalLines<char>(standin::JournalPath(standin::kForeignScanKey, standin::kForeignScanJournal));
+}
+
 std::wstring TrustSample(const std::wstring& name) { return testmachine::BinDir() + L"\\trust\\" + name; }
 
 void UseSessionLibrary(const wchar_t* loadOrder)

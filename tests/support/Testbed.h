@@ -35,6 +35,10 @@ void ClearTsGuardKnobs();
 std::vector<std::string> TsGuardCalls();
 void ClearTsGuardJournal();
 
+// What the foreign-product scanner ForeignScan.dll answers (its low byte; 1: found).
+void SetForeignScanAnswer(DWORD answer);
+std::vector<std::string> ForeignScanCalls();
+
 // The signed sample files of the signature-check tests (build/bin/trust).
 std::wstring TrustSample(const std::wstring& name);
 

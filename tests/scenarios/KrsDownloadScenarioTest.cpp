@@ -1,0 +1,302 @@
+// Context 2 through the real program on the demo's default installation: a
+// freshly pre-installed machine (the suite absent, "KRSDownload" registered
+// every 1800 s) whose updater stand-in installs the suite, after which the
+// suite's post-install signal follows.
+#include "common/Platform.h"
+
+#include "common/UniqueHandle.h"
+#include "datastore/QelPersistenceData.h"
+#include "jobs/QELKRSDownload.h"
+#include "logging/Log.h"
+#include "tests/support/CaptureLog.h"
+#include "tests/support/DataStoreKit.h"
+#include "tests/support/JobScenario.h"
+#include "tests/support/Machine.h"
+#include "tests/support/Testbed.h"
+
+#include <functional>
+
+namespace {
+
+using namespace jobscenario;
+using Calls = std::vector<std::string>;
+
+const std::wstring kPartnerKey = L"SOFTWARE\\Tarsen\\QEL\\PARTNER\\1234";
+const std::wstring kUpdaterKnobs = L"SOFTWARE\\Tarsen\\Testbed\\QELUpdater";
+const std::wstring kTaskKey = L"SOFTWARE\\Tarsen\\QEL\\SCHEDULER\\KRSDownload";
+const std::wstring kInstallDir = L"C:\\Program Files\\Tarsen\\QEL";
+const std::wstring kStopped = L"Aborted:Pre Krsdownload check failed.";
+const std::wstring kUpdaterCommand = L"\"" + kInstallDir + L"\\QELUpdater.exe\" /Install:qelkrs";
+const Calls kIntegration{"load", "AddQelIntoRvnQueryparam", "UpdateOobeDoneState", "UpdateJEulaAcceptance", "unload"};
+
+class KrsDownloadScenarioTest : public JobScenarioTest {
+protected:
+    void Run() { JobScenarioTest::Run(L"/context=2"); }
+    static Texts Events() { return jobscenario::Events(L"KrsDownload"); }
+    static void Setting(const wchar_t* name, const wchar_t* value) { testmachine::SetString(kPartnerKey, name, value); }
+    // The command lines a companion was started with.
+    static Texts Starts(const wchar_t* role)
+    {
+        Texts commands;
+        for (auto& run : testbed::CompanionRuns(role)) commands.push_back(run[L"command"]);
+        return commands;
+    }
+    // The task's registry values in the record's order, "|"-separated; "" when it is gone.
+    static std::wstring TaskRecord(const std::wstring& key = kTaskKey)
+    {
+        std::wstring record;
+        for (const wchar_t* name : {L"Name", L"Description", L"Path", L"Param", L"Type", L"LaunchMode", L"IntervalInSec",
+                                    L"RebootWaitCount", L"Settings", L"EnvWaitIntervalInSec", L"WaitForComplete"}) {
+            std::wstring text;
+            DWORD number = 0, bytes = sizeof(number);
+            if (::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_DWORD, nullptr, &number, &bytes) == 0) {
+                text = std::to_wstring(number);
+            } else if (!testmachine::ReadString(key, name, text)) {
+                continue;
+            }
+            record += (record.empty() ? L"" : L"|") + text;
+        }
+        return record;
+    }
+    static std::wstring Task(DWORD interval)
+    {
+        return L"KRSDownload|KRSDownload task|" + kInstallDir + L"\\QELCommonBuild.exe|/context=2|3|1|" +
+               std::to_wstring(interval) + L"|0|0|1800|0";
+    }
+};
+
+// Runs that get past the suite check: the attempt limit, the updater's outcome, the retry.
+TEST_F(KrsDownloadScenarioTest, AttemptsAndTheirOutcome)
+{
+    const struct {
+        const wchar_t* count;  // "krsdownloadcount" before the run (nullptr: none)
+        const wchar_t* setting;
+        const wchar_t* value;
+        DWORD exitCode;
+        bool installsSuite;
+        bool signedUpdater;
+        // What the run leaves.
+        bool updaterStarted;
+        Texts events;
+        const wchar_t* countAfter;
+        DWORD interval;  // of "KRSDownload"; 0: deleted
+        std::wstring line;
+        const wchar_t* level;
+    } cases[] = {
+        {L"20", nullptr, nullptr, 0, true, true, false, {L"Failure:MaxKrsDownloadAttemptReached", kStopped}, L"20", 0,
+         L"Krs download max attempt reached, no more retry!", L"Information"},
+        {L"19", nullptr, nullptr, 0, false, true, true, {L"Started", L"Complete"}, L"20", 10800,
+         L"CQELKRSDownload::InitiateKRSDownload() - Re-attaching krsdownlod task for retry.", L"Normal"},
+        {nullptr, L"MaxKrsDownloadAttempts", L"0", 0, true, true, false,
+         {L"Failure:MaxKrsDownloadAttemptReached", kStopped}, L"<absent>", 0,
+         L"CQELKRSDownload::DeleteKRSDownloadTask : KRSDownload task has been removed from QEL Scheduler Service.\n",
+         L"Normal"},
+        {L"-1", nullptr, nullptr, 0, true, true, false, {L"Failure:MaxKrsDownloadAttemptReached", kStopped}, L"-1", 0,
+         L"pre-Krsdownload check failure, cannot continue with Krs Download.", L"Information"},
+        {L"abc", nullptr, nullptr, 0, false, true, true, {L"Started", L"Complete"}, L"1", 10800,
+         L"KrsDownload attempt count is:1", L"Information"},
+        {nullptr, nullptr, nullptr, 1603, true, true, true, {L"Started"}, L"<absent>", 1800,
+         L"CQELKRSDownload::InitiateKRSDownload() - Failed to Launch QelKrs download, we will retry later.", L"Error"},
+        {nullptr, nullptr, nullptr, 0, true, false, false, {L"Started"}, L"<absent>", 1800,
+         L"Invalid Orvel Security Signature :" + kInstallDir + L"\\QELUpdater.exe", L"Error"},
+        {nullptr, L"DownloadQelKrs", L"0", 0, false, true, true, {L"Started", L"Complete"}, L"1", 1800,
+         L"QelKrs download is not enabled, no need to add a krsdownload task in schduler.", L"Information"},
+        {nullptr, L"DownloadQelKrsFrequency", L"299", 0, false, true, true, {L"Started", L"Complete"}, L"1", 1800,
+         L"CQELKRSDownload::EnableKRSDownload : Adding KRS Download task failed with error code = 87", L"Error"},
+        {nullptr, nullptr, nullptr, 0, true, true, true, {L"Started", L"Complete", L"Success"}, L"1", 0,
+         L"CQELKRSDownload::InitiateKRSDownload() - KRSDownload task has been completed successfully!", L"Normal"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "count " << (c.count ? c.count : L"-") << ", "
+                                        << (c.setting ? c.setting : L"-") << ", exit " << c.exitCode);
+        Provision({});
+        if (c.count) Store().SetEntParameter(L"krsdownloadcount", c.count);
+        if (c.setting) Setting(c.setting, c.value);
+        testbed::SetCompanionKnob(L"QELUpdater", L"ExitCode", c.exitCode);
+        testbed::SetCompanionKnob(L"QELUpdater", L"InstallsSuite", c.installsSuite);
+        // A failed updater brings no suite, and no post-install signal.
+        if (c.exitCode) testmachine::DeleteValue(kUpdaterKnobs, L"SignalAfter");
+        if (!c.signedUpdater) testbed::InstallCompanion(kInstallDir + L"\\QELUpdater.exe", false);
+        Run();
+        EXPECT_EQ(Starts(L"QELUpdater"), c.updaterStarted ? Texts{kUpdaterCommand} : Texts{});
+        EXPECT_EQ(Events(), c.events);
+        EXPECT_EQ(Status(L"krsdownloadcount"), c.countAfter);
+        EXPECT_EQ(TaskRecord(), c.interval ? Task(c.interval) : L"");
+        EXPECT_EQ(LevelOf(c.line), c.level) << testing::PrintToString(c.line);
+    }
+}
+
+// An installed suite is integrated whenever the job finds it, and the run still ends as a stopped pre-check.
+TEST_F(KrsDownloadScenarioTest, IntegrationWithAnInstalledSuite)
+{
+    const std::wstring helper = kInstallDir + L"\\QELHelper.exe";
+    ScopedHandle storeHolder;
+    const struct {
+        const wchar_t* what;
+        std::function<void()> arrange;
+        Calls suiteCalls;
+        bool helperStarted;
+        bool autoDownload;
+        std::wstring line;
+        const wchar_t* level;
+    } cases[] = {
+        {L"defaults", [] {}, kIntegration, true, true,
+         L"CQELKRSDownload::RegisterQelWithKrsUninstall - return value of Run() = 0", L"Normal"},
+        {L"no jeula", [] { testmachine::DeleteValue(kPartnerKey, L"jeula"); },
+         {"load", "AddQelIntoRvnQueryparam", "UpdateOobeDoneState", "unload"}, true, true,
+         L"CQELKRSDownload::OnSuccessfulKRSDownload() - Failed to read JEula state.", L"Error"},
+        {L"jeula 2", [] { Setting(L"jeula", L"2"); }, {"load", "AddQelIntoRvnQueryparam", "UpdateOobeDoneState", "unload"},
+         true, true, L"CQELKRSDownload::OnSuccessfulKRSDownload() - JEula state = 2", L"Normal"},
+        {L"not uninstalled with the suite", [] { Setting(L"UninstallWhenKRSUninstalled", L"0"); }, kIntegration, false,
+         true, L"CQELKRSDownload::RegisterQelWithKrsUninstall - CheckUninstallWithKRS returns 0", L"Normal"},
+        {L"no helper", [&] { ::DeleteFileW(helper.c_str()); }, kIntegration, false, true,
+         L"CQELKRSDownload::RegisterQelWithKrsUninstall - File not found, file:" + helper +
+             L". Cannot register with KRS custom_uninstall.",
+         L"Error"},
+        {L"unsigned helper", [&] { testbed::InstallCompanion(helper, false); }, kIntegration, false, true,
+         L"Invalid Orvel Security Signature :" + helper, L"Error"},
+        {L"auto-download off",
+         [&] {
+             sandbox::Options options;
+             options.autoDownloadFlag = L"0";
+             Provision(options);
+         },
+         kIntegration, true, false, L"Autodownload is disabled in QEL, cannot add autodownload task", L"Information"},
+        {L"no integration library", [] { ::DeleteFileW((kInstallDir + L"\\QELKrsIntegrate.dll").c_str()); }, {}, true,
+         true, L"Failed to load KrsIntegration DLL. Error code = 126", L"Error"},
+        // Another program holds the store file without sharing it: nothing can be read or written.
+        {L"store not writable",
+         [&] {
+             storeHolder.Reset(::CreateFileW(datastorekit::StoreFile().c_str(), GENERIC_READ, 0, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
+         },
+         kIntegration, true, false,
+         L"CQELKRSDownload::OnSuccessfulKRSDownload - Error writing KRSDownloadCompleted status to data storage. We "
+         L"are not aborting still continuing.",
+         L"Error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Provision({});
+        c.arrange();
+        testmachine::SetString(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\RVN", L"DisplayName", L"KRS");
+        Run();
+        const bool stored = !storeHolder;
+        storeHolder.Reset();
+        EXPECT_EQ(Events(), (Texts{L"Success", kStopped}));
+        EXPECT_EQ(LevelOf(c.line), c.level) << testing::PrintToString(c.line);
+        EXPECT_TRUE(LoggedInOrder({L"KRS is already installed in this machine. So no need to install again.",
+                                   L"OnSuccessfulKRSDownload actions...",
+                                   L"OnSuccessfulKRSDownload action complete. Deleting krs download task from scheduler.",
+                                   L"pre-Krsdownload check failure, cannot continue with Krs Download."}));
+        EXPECT_EQ(SuiteCalls(), c.suiteCalls);
+        EXPECT_EQ(Starts(L"QELHelper"), c.helperStarted ? Texts{L"\"" + helper + L"\" /RegisterAppidWithKRS:GCB"} : Texts{});
+        EXPECT_TRUE(Starts(L"QELUpdater").empty());
+        EXPECT_EQ(TaskRegistered(L"AutoDownload"), c.autoDownload);
+        EXPECT_FALSE(TaskRegistered(L"KRSDownload")) << "deleted whatever failed before";
+        EXPECT_EQ(Status(L"KRSDownloadComplete"), stored ? L"1" : L"<absent>");
+    }
+}
+
+TEST_F(KrsDownloadScenarioTest, AnotherVendorsProduct)
+{
+    const std::wstring scanner = kInstallDir + L"\\ForeignScan.dll";
+    const std::wstring installer = L"C:\\Tarsen\\TsInst\\tsinst.exe";
+    const struct {
+        const wchar_t* what;
+        std::function<void()> arrange;
+        bool found;
+        bool uninstallerStarted;
+        bool retryTask;  // "QelUninstall" registered
+        Texts events;
+        std::wstring line;
+        const wchar_t* level;
+    } cases[] = {
+        {L"found", [] { testbed::SetForeignScanAnswer(1); }, true, false, false, {L"Aborted:3rdParty Product Detected", kStopped},
+         L"CQELKRSDownload::actionOn3rdPartyDetection - CheckUninstallIf3rdPartyDetection returns 0", L"Normal"},
+        {L"only 1 means found", [] { testbed::SetForeignScanAnswer(2); }, false, false, false, {},
+         L"CQELKRSDownload::IsAny3rdPartyProductInstalled - Status of 3rdPartyProductInstalled is 0", L"Normal"},
+        {L"no library", [&] { ::DeleteFileW(scanner.c_str()); }, false, false, false, {},
+         L"CQELKRSDownload::IsAny3rdPartyProductInstalled : Load library failed", L"Error"},
+        {L"no export",
+         [&] { ::CopyFileW((testmachine::BinDir() + L"\\ForeignScan-noexport.dll").c_str(), scanner.c_str(), FALSE); },
+         false, false, false, {}, L"CQELKRSDownload::IsAny3rdPartyProductInstalled : Error in GetProcAddress:: Error 127",
+         L"Error"},
+        {L"found, uninstall", [] { testbed::SetForeignScanAnswer(1), Setting(L"UninstallOnTPSoftwareDetection", L"1"); },
+         true, true, false, {L"Aborted:3rdParty Product Detected"}, L"QelUninstaller Launch success, Exiting the process.",
+         L"Information"},
+        {L"found, uninstaller refused",
+         [&] {
+             testbed::SetForeignScanAnswer(1), Setting(L"UninstallOnTPSoftwareDetection", L"1");
+             testbed::InstallCompanion(installer, false);
+         },
+         true, false, true, {L"Aborted:3rdParty Product Detected", kStopped},
+         L"Failed to launch QelUninstaller, adding an uninstaller schduler. error:87", L"Error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Provision({});
+        testmachine::CreateFolder(L"C:\\Tarsen\\TsInst");
+        testbed::InstallCompanion(installer);
+        testmachine::SetString(L"SOFTWARE\\Tarsen\\TsInst\\InstallSettings", L"Install Dir", L"C:\\Tarsen\\TsInst");
+        c.arrange();
+        Run();
+        EXPECT_EQ(LevelOf(c.line), c.level) << testing::PrintToString(c.line);
+        EXPECT_EQ(Starts(L"tsinst"), c.uninstallerStarted ? Texts{L"\"" + installer + L"\" /uninstall /longpath \"" +
+                                                                     kInstallDir + L"\""}
+                                                          : Texts{});
+        if (c.uninstallerStarted) {
+            EXPECT_EQ(lines.back().text, c.line) << "the process ends with the uninstaller's start";
+        }
+        if (!c.found) {
+            EXPECT_EQ(Starts(L"QELUpdater").size(), 1u) << "no product found: the download goes ahead";
+            continue;
+        }
+        EXPECT_EQ(Events(), c.events);
+        EXPECT_TRUE(Starts(L"QELUpdater").empty());
+        EXPECT_EQ(TaskRecord(), Task(1800)) << "the next run checks again";
+        EXPECT_EQ(TaskRegistered(L"QelUninstall"), c.retryTask);
+    }
+}
+
+// The post-install signal reaches the job whenever it comes; without it the run goes on.
+TEST_F(KrsDownloadScenarioTest, PostInstallSignal)
+{
+    const struct {
+        const wchar_t* what;
+        long signalAfter;  // ms after the updater ends; negative: never
+        bool nameTaken;    // another kind of object already has the event's name
+        bool inProcess;    // the job with a short wait, in this process
+        std::wstring line;
+        const wchar_t* level;
+    } cases[] = {
+        {L"set before the job opens it", 0, false, false, L"WaitForSingleObject completed with the result : 0",
+         L"Information"},
+        {L"set while the job waits", 1500, false, false, L"WaitForSingleObject completed with the result : 0",
+         L"Information"},
+        {L"never set", -1, false, true, L"WaitForSingleObject completed with the result : 258", L"Information"},
+        {L"the name is taken", -1, true, false, L"Failed to Create the event EVENT_QELKRS_POSTINSTALL.", L"Critical"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Provision({});
+        if (c.signalAfter >= 0) testbed::SetCompanionKnob(L"QELUpdater", L"SignalAfter", static_cast<DWORD>(c.signalAfter));
+        if (c.signalAfter < 0) testmachine::DeleteValue(kUpdaterKnobs, L"SignalAfter");
+        ScopedHandle squatter(c.nameTaken ? ::CreateMutexW(nullptr, FALSE, CQELKRSDownload::kPostInstallEventName)
+                                          : nullptr);
+        if (c.inProcess) {
+            TestLog().Clear();
+            CQELKRSDownload(CQELKRSDownload::Waits{60000, 200}, std::make_unique<CQELKrsIntegrate>(kInstallDir + L"\\"))
+                .ProcessJob();
+            const CapturedLine line = TestLog().Find(c.line);
+            EXPECT_EQ(LogLevelName(line.level) ? LogLevelName(line.level) : L"<absent>", std::wstring(c.level));
+        } else {
+            Run();
+            EXPECT_EQ(LevelOf(c.line), c.level);
+        }
+        EXPECT_EQ(Events(), (Texts{L"Started", L"Complete", L"Success"})) << "the wait's outcome changes nothing";
+        EXPECT_EQ(Status(L"krsdownloadcount"), L"1");
+    }
+}
+
+}  // namespace
