@@ -20,11 +20,14 @@ namespace {
 constexpr wchar_t kTelemetryServerKey[] =
     L"SOFTWARE\\Classes\\CLSID\\{B62A9F7D-4F97-4740-9EEE-3554F2AD2E4B}\\InprocServer32";
 constexpr wchar_t kSuiteUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\RVN";
+constexpr wchar_t kInstallerKey[] = L"SOFTWARE\\Tarsen\\TsInst\\InstallSettings";
 
-bool Copy(const std::wstring& from, const std::wstring& to, const wchar_t* name, std::wstring& error)
+// Copies the file `name` of folder `from` into folder `to`, under the name `as` when given.
+bool Copy(const std::wstring& from, const std::wstring& to, const wchar_t* name, std::wstring& error,
+          const wchar_t* as = nullptr)
 {
     const std::wstring source = from + L"\\" + name;
-    if (::CopyFileW(source.c_str(), (to + L"\\" + name).c_str(), FALSE)) return true;
+    if (::CopyFileW(source.c_str(), (to + L"\\" + (as ? as : name)).c_str(), FALSE)) return true;
     error = L"cannot copy " + source + L" (error " + std::to_wstring(::GetLastError()) + L")";
     return false;
 }
@@ -83,6 +86,16 @@ std::wstring ProvisionDefaultInstallation(const Options& o)
     const std::wstring ini = LogFolder() + L"\\log.ini";
     ::WritePrivateProfileStringW(L"Config", L"Options", std::to_wstring(o.logOptions).c_str(), ini.c_str());
     ::WritePrivateProfileStringW(L"Config", L"Severity", std::to_wstring(o.logSeverity).c_str(), ini.c_str());
+
+    // The common installer in its own folder (the companion stand-in in its role "tsinst").
+    if (!o.installerDir.empty()) {
+        rc |= reg.Write(kInstallerKey, L"Install Dir", o.installerDir);
+        ::SHCreateDirectoryExW(nullptr, o.installerDir.c_str(), nullptr);
+        if (!o.installerBuild.empty() &&
+            !Copy(o.programsFrom, o.installerDir, o.installerBuild.c_str(), error, L"tsinst.exe")) {
+            return error;
+        }
+    }
 
     // The scheduler key exists where the job runner may write it.
     std::wstring schedulerKey = scheduler::kSchedulerKey;

@@ -1,8 +1,8 @@
 // A sensible default installation of the framework on a test machine or in the
 // demo sandbox: the job runner and the stand-ins in the install folder,
 // settings with an affiliate, file logging on, the suite present, a data store
-// with a first-run time and an auto-download package, and the task
-// "AutoDownload" registered. Used by the demo and by the scenario tests, so
+// with a first-run time and an auto-download package, the task "AutoDownload"
+// registered, and the common installer that uninstalls the framework. Used by the demo and by the scenario tests, so
 // the demo's machine is the tested one.
 #pragma once
 
@@ -24,6 +24,10 @@ struct Options {
     // Whether this machine's runs may write the scheduler key (the service's own account).
     bool administrative = true;
     bool registerAutoDownloadTask = true;
+    // The common installer's folder ("Install Dir"; empty: not configured) and
+    // the build copied there as tsinst.exe (empty: none).
+    std::wstring installerDir = L"C:\\Program Files\\Tarsen\\TsInst";
+    std::wstring installerBuild = L"companion.exe";
     // Log line options (0x3C: every piece) and the lowest level written.
     DWORD logOptions = 0;
     DWORD logSeverity = 1;
