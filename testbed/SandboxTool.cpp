@@ -4,7 +4,9 @@
 //                                           what the stand-in suite answers next
 //   qelsandbox report                       what happened since the last report:
 //                                           new log lines, telemetry requests,
-//                                           calls into the suite's library
+//                                           calls into the suite's library, the
+//                                           installer's starts (once it has ended)
+//   qelsandbox framework                    what of the framework is on the machine
 #include "common/Platform.h"
 
 #include "config/PCReg.h"
@@ -127,20 +129,67 @@ void ReportSuiteCalls()
     for (const auto& call : calls) Out(L"    " + call + L"\n");
 }
 
+// The job runner does not wait for the installer it starts: the reports do.
+void WaitForInstaller() { standin::WaitForProcesses(L"tsinst.exe", 60000); }
+
+// The common installer's starts, each with the command line it was given.
+void ReportInstaller()
+{
+    const std::wstring key = std::wstring(standin::kTestbedKey) + L"tsinst";
+    const std::vector<BYTE> bytes = ReadFileBytes(
+        standin::JournalPath(key.c_str(), (std::wstring(standin::kJournalFolder) + L"tsinst.journal").c_str()));
+    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    const auto starts = Unseen(Lines(text), L"InstallerShown");
+    if (starts.empty()) return;
+    Out(L"\n  Starts of the common installer tsinst.exe (" + std::to_wstring(starts.size()) + L"):\n");
+    for (const auto& start : starts) Out(L"    " + start.substr(start.find(L"command=")) + L"\n");
+}
+
+// Each piece of the framework and whether it is still there.
+int ReportFramework()
+{
+    WaitForInstaller();
+    const sandbox::Options installed;
+    const auto folder = [](const std::wstring& path) {
+        std::wstring names;
+        WIN32_FIND_DATAW found;
+        HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE) return std::wstring(L"gone");
+        do {
+            if (found.cFileName[0] != L'.') names += (names.empty() ? L"" : L", ") + std::wstring(found.cFileName);
+        } while (::FindNextFileW(find, &found));
+        ::FindClose(find);
+        return names.empty() ? std::wstring(L"empty") : names;
+    };
+    StringList keys;
+    const bool settings = CPCReg().EnumRegKeys(L"SOFTWARE\\Tarsen\\QEL", keys) == ERROR_SUCCESS;
+    std::wstring keyNames;
+    for (const auto& name : keys) keyNames += (keyNames.empty() ? L"" : L", ") + name;
+    const std::wstring store = sandbox::DataStoreFolder() + L"\\qeldata.dat";
+    Out(L"  The framework on this machine:\n    program folder " + installed.installDir + L": " +
+        folder(installed.installDir) + L"\n    settings and scheduler records HKLM\\SOFTWARE\\Tarsen\\QEL: " +
+        (settings ? L"keys " + keyNames : std::wstring(L"gone")) + L"\n    data store " + store + L": " +
+        (::GetFileAttributesW(store.c_str()) == INVALID_FILE_ATTRIBUTES ? L"gone" : L"present") +
+        L"\n    the installer's folder " + installed.installerDir + L": " + folder(installed.installerDir) + L"\n");
+    return 0;
+}
+
 int Report()
 {
+    WaitForInstaller();
     const auto lines = Unseen(LogLines(), L"LogLinesShown");
     Out(L"\n  Log of QELCommonBuild.exe (" + std::to_wstring(lines.size()) + L" new lines, " + sandbox::LogFolder() +
         L"):\n");
     for (const auto& line : lines) Out(L"    " + line + L"\n");
     ReportTelemetry();
     ReportSuiteCalls();
+    ReportInstaller();
     return 0;
 }
 
 int Usage()
 {
-    Out(L"usage: qelsandbox provision --from FOLDER | suite --completed N --attempt-limit N | report\n");
+    Out(L"usage: qelsandbox provision --from FOLDER | suite --completed N --attempt-limit N | report | framework\n");
     return 1;
 }
 
@@ -168,5 +217,6 @@ int wmain(int argc, wchar_t** argv)
         return 0;
     }
     if (command == L"report" && argc == 2) return Report();
+    if (command == L"framework" && argc == 2) return ReportFramework();
     return Usage();
 }
