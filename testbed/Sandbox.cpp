@@ -22,8 +22,9 @@ namespace {
 constexpr wchar_t kTelemetryServerKey[] =
     L"SOFTWARE\\Classes\\CLSID\\{B62A9F7D-4F97-4740-9EEE-3554F2AD2E4B}\\InprocServer32";
 constexpr wchar_t kSuiteUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\RVN";
+constexpr wchar_t kInstallerKey[] = L"SOFTWARE\\Tarsen\\TsInst\\InstallSettings";
 
-// `name` from `from` to `to`, under the name `as` when one is given.
+// Copies the file `name` of folder `from` into folder `to`, under the name `as` when given.
 bool Copy(const std::wstring& from, const std::wstring& to, const wchar_t* name, std::wstring& error,
           const wchar_t* as = nullptr)
 {
@@ -114,6 +115,16 @@ std::wstring ProvisionDefaultInstallation(const Options& o)
     ::WritePrivateProfileStringW(L"Config", L"Options", std::to_wstring(o.logOptions).c_str(), ini.c_str());
     ::WritePrivateProfileStringW(L"Config", L"Severity", std::to_wstring(o.logSeverity).c_str(), ini.c_str());
 
+    // The common installer in its own folder (the companion stand-in in its role "tsinst").
+    if (!o.installerDir.empty()) {
+        rc |= reg.Write(kInstallerKey, L"Install Dir", o.installerDir);
+        ::SHCreateDirectoryExW(nullptr, o.installerDir.c_str(), nullptr);
+        if (!o.installerBuild.empty() &&
+            !Copy(o.programsFrom, o.installerDir, o.installerBuild.c_str(), error, L"tsinst.exe")) {
+            return error;
+        }
+    }
+
     // The scheduler key exists where the job runner may write it.
     std::wstring schedulerKey = scheduler::kSchedulerKey;
     schedulerKey.pop_back();
@@ -144,7 +155,7 @@ std::wstring ProvisionDefaultInstallation(const Options& o)
                                    ? CQELKRSDownload::KrsDownloadTask(firstWait)
                                    : CQELAutoDownload::AutoDownloadTask(o.autoDownloadCheckFrequency);
     task.Path = o.installDir + L"\\QELCommonBuild.exe";
-    if (o.start == Start::Preinstalled || o.registerAutoDownloadTask) {
+    if (o.registerStartTask) {
         if (CQelScheduleTaskMgr(0).AddTask(task) != ERROR_SUCCESS) return L"cannot register the task " + task.Name;
     }
     return std::wstring();

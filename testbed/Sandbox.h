@@ -1,7 +1,8 @@
 // A sensible default installation of the framework on a test machine or in the
 // demo sandbox: the job runner and the stand-ins in the install folder
 // (the suite's integration library, the telemetry client, the updater, the
-// helper, the foreign-product scanner), settings with an affiliate, file
+// helper, the foreign-product scanner), the common installer that uninstalls
+// the framework in its own folder, settings with an affiliate, file
 // logging on, a data store with a first-run time and an auto-download
 // package. By default it is a freshly pre-installed machine: the suite is
 // absent and the task "KRSDownload" is registered, as the framework's
@@ -19,8 +20,7 @@ namespace sandbox {
 enum class Start {
     // The suite absent, "KRSDownload" registered with "FirstKrsDownloadWait".
     Preinstalled,
-    // Later in life: the suite installed, "AutoDownload" registered (unless
-    // registerAutoDownloadTask is false).
+    // Later in life: the suite installed, "AutoDownload" registered.
     SuiteInstalled,
 };
 
@@ -36,9 +36,14 @@ struct Options {
     long long completedSecondsAgo = 2 * 3600;
     // Whether this machine's runs may write the scheduler key (the service's own account).
     bool administrative = true;
-    bool registerAutoDownloadTask = true;
+    // Whether the task the machine starts with is registered.
+    bool registerStartTask = true;
     // "AutoDownLoadFlag" of the installation's package ("1": the suite's auto-download is wanted).
     std::wstring autoDownloadFlag = L"1";
+    // The common installer's folder ("Install Dir"; empty: not configured) and
+    // the build copied there as tsinst.exe (empty: none).
+    std::wstring installerDir = L"C:\\Program Files\\Tarsen\\TsInst";
+    std::wstring installerBuild = L"companion.exe";
     // Log line options (0x3C: every piece) and the lowest level written.
     DWORD logOptions = 0;
     DWORD logSeverity = 1;

@@ -10,7 +10,9 @@
 //   qelsandbox setting NAME VALUE           a setting in the affiliate's partner key
 //   qelsandbox report                       what happened since the last report:
 //                                           the log's decisions, events sent,
-//                                           companions started, library calls
+//                                           companions started (once the installer,
+//                                           which nobody waits for, has ended), library calls
+//   qelsandbox framework                    what of the framework is on the machine
 #include "common/Platform.h"
 
 #include "config/PCReg.h"
@@ -177,8 +179,8 @@ void ReportTelemetry()
         if (!detail.empty()) event += L" (" + detail + L")";
         events += (events.empty() ? L"" : L", ") + (json ? event : L"(not JSON)");
     }
-    Out(L"\n  Events sent (" + std::to_wstring(requests.size()) + L"): " + (events.empty() ? L"none" : events) +
-        L"\n");
+    Out(requests.empty() ? std::wstring(L"\n  Events sent: none\n")
+                         : L"\n  Events sent (" + std::to_wstring(requests.size()) + L"): " + events + L"\n");
 }
 
 void ReportCompanions()
@@ -209,8 +211,41 @@ void ReportLibrary(const wchar_t* title, const std::wstring& journal, const wcha
     Out(std::wstring(L"  ") + title + (calls.empty() ? L"none" : calls) + L"\n");
 }
 
+// The job runner does not wait for the installer it starts: the reports do.
+void WaitForInstaller() { standin::WaitForProcesses(L"tsinst.exe", 60000); }
+
+// Each piece of the framework and whether it is still there.
+int ReportFramework()
+{
+    WaitForInstaller();
+    const sandbox::Options installed;
+    const auto folder = [](const std::wstring& path) {
+        std::wstring names;
+        WIN32_FIND_DATAW found;
+        HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE) return std::wstring(L"gone");
+        do {
+            if (found.cFileName[0] != L'.') names += (names.empty() ? L"" : L", ") + std::wstring(found.cFileName);
+        } while (::FindNextFileW(find, &found));
+        ::FindClose(find);
+        return names.empty() ? std::wstring(L"empty") : names;
+    };
+    StringList keys;
+    const bool settings = CPCReg().EnumRegKeys(L"SOFTWARE\\Tarsen\\QEL", keys) == ERROR_SUCCESS;
+    std::wstring keyNames;
+    for (const auto& name : keys) keyNames += (keyNames.empty() ? L"" : L", ") + name;
+    const std::wstring store = sandbox::DataStoreFolder() + L"\\qeldata.dat";
+    Out(L"  The framework on this machine:\n    program folder " + installed.installDir + L": " +
+        folder(installed.installDir) + L"\n    settings and scheduler records HKLM\\SOFTWARE\\Tarsen\\QEL: " +
+        (settings ? L"keys " + keyNames : std::wstring(L"gone")) + L"\n    data store " + store + L": " +
+        (::GetFileAttributesW(store.c_str()) == INVALID_FILE_ATTRIBUTES ? L"gone" : L"present") +
+        L"\n    the installer's folder " + installed.installerDir + L": " + folder(installed.installerDir) + L"\n");
+    return 0;
+}
+
 int Report()
 {
+    WaitForInstaller();
     ReportLog();
     ReportTelemetry();
     ReportCompanions();
@@ -225,7 +260,8 @@ int Report()
 int Usage()
 {
     Out(L"usage: qelsandbox provision --from FOLDER | suite --completed N --attempt-limit N |\n"
-        L"       updater --exit-code N --installs-suite 0|1 --signal-after MS|never | foreign-product N | setting NAME VALUE | report\n");
+        L"       updater --exit-code N --installs-suite 0|1 --signal-after MS|never | foreign-product N | setting NAME VALUE |\n"
+        L"       report | framework\n");
     return 1;
 }
 
@@ -274,5 +310,6 @@ int wmain(int argc, wchar_t** argv)
         return 0;
     }
     if (command == L"report" && argc == 2) return Report();
+    if (command == L"framework" && argc == 2) return ReportFramework();
     return Usage();
 }

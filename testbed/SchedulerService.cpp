@@ -176,13 +176,19 @@ void RunTask(const std::wstring& name, const Task& task, HANDLE event)
     ::GetExitCodeProcess(process.hProcess, &exitCode);
     Journal(L"exit " + name + L": " + std::to_wstring(exitCode));
     if (::WaitForSingleObject(event, 0) == WAIT_OBJECT_0) Journal(L"notified by " + name);
-    // The run may have removed its own task: only a key that is still there gets its times.
-    std::wstring stillThere;
-    if (task.source == L"registry" && CPCReg().Read(scheduler::kSchedulerKey + name, L"Name", stillThere) == 0) {
-        CQelScheduleTaskConfig config(name);
+    // The run may have removed its own task, or started the installer that is
+    // removing the whole framework right now: only a key that is still there
+    // gets its times, and none is made anew.
+    ScopedRegKey key;
+    if (task.source == L"registry" &&
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (scheduler::kSchedulerKey + name).c_str(), 0,
+                        KEY_SET_VALUE | KEY_WOW64_64KEY, key.Put()) == ERROR_SUCCESS) {
         const ULONGLONG now = static_cast<ULONGLONG>(std::time(nullptr));
-        if (config.SetLastRun(now) == ERROR_SUCCESS && task.record.Type == 3) {
-            config.SetNextRun(now + task.record.IntervalInSec);
+        const ULONGLONG next = now + task.record.IntervalInSec;
+        if (::RegSetValueExW(key.Get(), L"LastRun", 0, REG_QWORD, reinterpret_cast<const BYTE*>(&now), sizeof(now)) ==
+                ERROR_SUCCESS &&
+            task.record.Type == 3) {
+            ::RegSetValueExW(key.Get(), L"NextRun", 0, REG_QWORD, reinterpret_cast<const BYTE*>(&next), sizeof(next));
         }
     }
 }

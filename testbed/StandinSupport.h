@@ -9,6 +9,7 @@
 
 #include <knownfolders.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <string>
 
@@ -80,6 +81,23 @@ inline bool AppendJournal(const std::wstring& path, const void* data, DWORD byte
     if (!file) return false;
     DWORD written = 0;
     return ::WriteFile(file.Get(), data, bytes, &written, nullptr) && written == bytes;
+}
+
+// Waits until no process whose program file is named `image` (e.g.
+// L"tsinst.exe") runs any more: a companion that its starter did not wait
+// for. False when one still runs after `timeoutMs`.
+inline bool WaitForProcesses(const wchar_t* image, DWORD timeoutMs)
+{
+    ScopedHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    bool ended = true;
+    for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
+        if (::lstrcmpiW(entry.szExeFile, image) != 0) continue;
+        ScopedHandle process(::OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        if (process && ::WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) ended = false;
+    }
+    return ended;
 }
 
 }  // namespace standin

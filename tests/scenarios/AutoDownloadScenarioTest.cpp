@@ -123,7 +123,7 @@ TEST_F(AutoDownloadScenarioTest, InitialWaitAfterTheFirstRun)
     options.completedSecondsAgo = 3600;
     options.firstAutoDownloadCheckWait = 7200;
     options.autoDownloadCheckFrequency = 299;
-    options.registerAutoDownloadTask = false;
+    options.registerStartTask = false;
     Provision(options);
     Run();
     EXPECT_EQ(LevelOf(L"CQELAutoDownload::RegisterScheduleAutoDownloadTask : Adding Auto Download task failed with "

@@ -2,6 +2,7 @@
 
 #include "tests/support/JobScenario.h"
 
+#include "testbed/StandinSupport.h"
 #include "tests/support/DataStoreKit.h"
 #include "tests/support/Machine.h"
 #include "tests/support/Testbed.h"
@@ -82,6 +83,11 @@ void JobScenarioTest::Run(const std::wstring& arguments)
 {
     const auto result = testmachine::RunProgram(program, arguments);
     EXPECT_TRUE(result.finished && result.exitCode == 0) << result.exitCode;
+    // What the job started and did not wait for: the installer, and the
+    // suite's post-install side (the updater's file), which holds its signal
+    // until a job has taken it.
+    EXPECT_TRUE(standin::WaitForProcesses(L"tsinst.exe", 60000));
+    EXPECT_TRUE(standin::WaitForProcesses(L"QELUpdater.exe", 60000)) << "a post-install signal nobody took";
     lines = ReadProgramLog();
 }
 

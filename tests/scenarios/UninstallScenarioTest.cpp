@@ -1,0 +1,180 @@
+// Context 5 through the real program on the demo's default installation: what
+// the installer is given, how the program ends, what is left of the framework,
+// and the retry task when the installer cannot be started.
+#include "common/Platform.h"
+
+#include "datastore/QelPersistenceData.h"
+#include "scheduler/QelSchedulerConfig.h"
+#include "testbed/Sandbox.h"
+#include "testbed/StandinSupport.h"
+#include "tests/support/DataStoreKit.h"
+#include "tests/support/LogFile.h"
+#include "tests/support/Machine.h"
+#include "tests/support/Testbed.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::wstring kFrameworkKey = L"SOFTWARE\\Tarsen\\QEL";
+const std::wstring kInstaller = L"C:\\Program Files\\Tarsen\\TsInst\\tsinst.exe";
+const std::wstring kStarted = L"QelUninstaller Launch success, Exiting the process.";
+
+class UninstallScenarioTest : public testing::Test {
+protected:
+    void SetUp() override { Provision(sandbox::Options{}); }
+    void TearDown() override
+    {
+        testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
+        testmachine::RemoveTree(testmachine::ProgramDataFolder() + L"\\Tarsen");
+    }
+
+    void Provision(sandbox::Options options)
+    {
+        TearDown();
+        datastorekit::Provision();
+        options.programsFrom = testmachine::BinDir();
+        options.logOptions = 0x3C;
+        options.registerStartTask = false;
+        ASSERT_EQ(sandbox::ProvisionDefaultInstallation(options), L"");
+        testmachine::RemoveTree(testmachine::LogFolder() + L"\\QELCommonBuild000.log");
+        installDir = options.installDir;
+    }
+
+    // Runs context 5 (started by the scheduler stand-in with `scheduler`) and
+    // waits for the installer it may have started, which it does not wait for.
+    void Run(bool scheduler = false)
+    {
+        const auto result = scheduler ? testmachine::RunProgram(testmachine::BinDir() + L"\\schedsvc.exe",
+                                                                L"--run-due-now")
+                                      : testmachine::RunProgram(installDir + L"\\QELCommonBuild.exe", L"/context=5");
+        EXPECT_TRUE(result.finished && result.exitCode == 0) << result.exitCode;
+        EXPECT_TRUE(standin::WaitForProcesses(L"tsinst.exe", 60000));
+        lines = ReadProgramLog();
+    }
+    // Every field of a task record, in the order of the registry's values.
+    static std::wstring Text(const SchedulerTaskRecord& r)
+    {
+        return r.Name + L"|" + r.Description + L"|" + r.Path + L"|" + r.Param + L"|" + std::to_wstring(r.Type) + L"|" +
+               std::to_wstring(r.LaunchMode) + L"|" + std::to_wstring(r.IntervalInSec) + L"|" +
+               std::to_wstring(r.RebootWaitCount) + L"|" + std::to_wstring(r.Settings) + L"|" +
+               std::to_wstring(r.EnvWaitIntervalInSec) + L"|" + std::to_wstring(r.WaitForComplete);
+    }
+    // The task "QelUninstall" as the scheduler service reads it from the registry.
+    static std::wstring RegisteredTask()
+    {
+        SchedulerTaskRecord r;
+        return CQelScheduleTaskConfig(L"QelUninstall").ReadRecord(r) == ERROR_SUCCESS ? Text(r) : L"<none>";
+    }
+    std::wstring ExpectedTask() const
+    {
+        return L"QelUninstall|Uninstall task|" + installDir + L"\\QELCommonBuild.exe|/context=5|3|1|3600|0|0|1800|0";
+    }
+
+    std::wstring installDir;
+    std::vector<LogFileLine> lines;
+};
+
+TEST_F(UninstallScenarioTest, InstallerGetsTheInstallPathAndTheProgramEnds)
+{
+    const struct {
+        const wchar_t* installDir;
+        bool leave;  // the installer's knob: started, but it removes nothing
+    } cases[] = {
+        {L"C:\\Program Files\\Tarsen\\QEL", true},
+        {L"C:\\Program Files\\Tarsen\\QEL", false},
+        {L"C:\\Tarsen  QEL\\Frame work", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << testing::PrintToString(std::wstring(c.installDir)) << " leave " << c.leave);
+        sandbox::Options options;
+        options.installDir = c.installDir;
+        Provision(options);
+        testbed::SetCompanionKnob(L"tsinst", L"Leave", c.leave);
+        Run();
+
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back().text + L"|" + lines.back().level + L"|" + lines.back().function,
+                  kStarted + L"|Information|CQELCbHelper::UninstallQel")
+            << "nothing runs after the installer started";
+        const int appId = FindLogText(lines, L"Uninstall QEL. Appid: ");
+        EXPECT_EQ(appId < 0 ? L"<absent>" : lines[static_cast<size_t>(appId)].level, L"Normal");
+        // The path, blanks and all, as one quoted argument.
+        const auto runs = testbed::CompanionRuns(L"tsinst");
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].at(L"command"), L"\"" + kInstaller + L"\" /uninstall /longpath \"" + c.installDir + L"\"");
+
+        // Left in place, the framework shows that the program registered no retry.
+        EXPECT_EQ(testmachine::KeyExists(kFrameworkKey), c.leave);
+        EXPECT_EQ(testmachine::FileExists(installDir + L"\\QELCommonBuild.exe"), c.leave);
+        EXPECT_EQ(testmachine::FileExists(datastorekit::StoreFile()), c.leave);
+        EXPECT_EQ(RegisteredTask(), L"<none>");
+    }
+}
+
+TEST_F(UninstallScenarioTest, InstallerThatCannotBeStartedIsTriedAgainByTheRetryTask)
+{
+    const std::wstring refused = L"Invalid Orvel Security Signature :" + kInstaller;
+    const struct {
+        const wchar_t* installerBuild;  // as tsinst.exe in the installer's folder; "": none
+        bool installerDir, installPath;  // the two settings are there
+        DWORD error;
+        std::wstring reason;
+    } cases[] = {
+        {L"companion.exe", true, false, 87, L"Cant get uninstall inf for appid GCB"},
+        {L"companion.exe", false, true, 1012, L"Cant get tsinst uninstall path"},
+        {L"companion-unsigned.exe", true, true, 87, refused},
+        {L"", true, true, 87, refused},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << testing::PrintToString(c.reason));
+        sandbox::Options options;
+        options.installerBuild = c.installerBuild;
+        if (!c.installerDir) options.installerDir.clear();
+        Provision(options);
+        if (!c.installPath) testmachine::DeleteValue(kFrameworkKey + L"\\APPS\\GCB", L"InstallPath");
+        Run();
+
+        std::vector<std::wstring> expected{L"Uninstall QEL. Appid: ", c.reason};
+        if (c.reason == refused) expected.push_back(L"Error when tryng to uninstall QEL");
+        expected.push_back(L"Failed to launch QelUninstaller, adding an uninstaller schduler. error:" +
+                           std::to_wstring(c.error));
+        int at = 0;
+        for (const auto& text : expected) {
+            at = FindLogText(lines, text, static_cast<size_t>(at));
+            ASSERT_GE(at, 0) << "missing or out of order: " << testing::PrintToString(text);
+        }
+        EXPECT_EQ(FindLogText(lines, kStarted), -1);
+        EXPECT_TRUE(testbed::CompanionRuns(L"tsinst").empty());
+        EXPECT_EQ(RegisteredTask(), ExpectedTask());
+    }
+
+    // The last case left no installer; once there, the scheduler's next run of the task uninstalls.
+    testbed::InstallCompanion(kInstaller);
+    Run(true);
+    EXPECT_FALSE(testmachine::KeyExists(kFrameworkKey)) << "settings and scheduler records";
+    EXPECT_FALSE(testmachine::FileExists(installDir));
+    EXPECT_FALSE(testmachine::FileExists(datastorekit::StoreFile()));
+}
+
+TEST_F(UninstallScenarioTest, WithoutAccessToTheSchedulerKeyTheRetryTaskGoesToTheDataStore)
+{
+    sandbox::Options options;
+    options.administrative = false;
+    Provision(options);
+    testmachine::DeleteValue(kFrameworkKey + L"\\APPS\\GCB", L"InstallPath");
+    Run();
+    Run();
+    CQelPersistenceData store;
+    auto& tasks = static_cast<IPersistenceScheduleTask&>(store);
+    StringList names;
+    tasks.GetScheduleTaskNames(names);
+    EXPECT_EQ(names, StringList{L"QelUninstall"}) << "one task, however many runs failed";
+    StringMap task;
+    SchedulerTaskRecord record;  // the data store keeps no WaitForComplete: it stays 0
+    EXPECT_EQ(tasks.GetScheduleTask(L"QelUninstall", task), ERROR_SUCCESS);
+    EXPECT_EQ(MapToTask(task, record), ERROR_SUCCESS);
+    EXPECT_EQ(Text(record), ExpectedTask());
+}
+
+}  // namespace
