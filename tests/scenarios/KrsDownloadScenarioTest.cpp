@@ -250,6 +250,7 @@ TEST_F(KrsDownloadScenarioTest, AnotherVendorsProduct)
             continue;
         }
         EXPECT_EQ(Events(), c.events);
+        EXPECT_EQ(testbed::ForeignScanCalls(), (Calls{"load", "IsAnyThirdPartyProductInstalled answer=1", "unload"}));
         EXPECT_TRUE(Starts(L"QELUpdater").empty());
         EXPECT_EQ(TaskRecord(), c.uninstallerStarted ? L"" : Task(1800)) << "unless removed, the next run checks again";
         EXPECT_EQ(TaskRegistered(L"QelUninstall"), c.retryTask);
