@@ -10,6 +10,7 @@
 #include "tests/support/DataStoreKit.h"
 #include "tests/support/LogFile.h"
 #include "tests/support/Machine.h"
+#include "tests/support/SandboxTest.h"
 #include "tests/support/Testbed.h"
 
 #include <gtest/gtest.h>
@@ -63,33 +64,9 @@ std::vector<std::string> SuiteCalls()
 const std::vector<std::string> kFullRun{"load", "IsAutodownloadMaxAttemptOver", "RunKrsAutoDownload",
                                         "IsKrsAutoDownloadCompleted", "unload"};
 
-class AutoDownloadScenarioTest : public testing::Test {
+class AutoDownloadScenarioTest : public SandboxTest {
 protected:
-    void SetUp() override { Provision(sandbox::Options{}); }
-    void TearDown() override
-    {
-        testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
-        testmachine::RemoveTree(testmachine::ProgramDataFolder() + L"\\Tarsen");
-    }
-
-    void Provision(sandbox::Options options)
-    {
-        TearDown();
-        datastorekit::Provision();
-        options.programsFrom = testmachine::BinDir();
-        options.logOptions = 0x3C;
-        ASSERT_EQ(sandbox::ProvisionDefaultInstallation(options), L"");
-        testbed::ClearTelemetryJournal(), testbed::ClearKrsIntegrateJournal();
-        testmachine::RemoveTree(testmachine::LogFolder() + L"\\QELCommonBuild000.log");
-        program = options.installDir + L"\\QELCommonBuild.exe";
-    }
-
-    void Run(const std::wstring& arguments = L"/context=4")
-    {
-        const auto result = testmachine::RunProgram(program, arguments);
-        EXPECT_TRUE(result.finished && result.exitCode == 0) << result.exitCode;
-        lines = ReadProgramLog();
-    }
+    void Run(const std::wstring& arguments = L"/context=4") { SandboxTest::Run(arguments); }
     bool Logged(const std::wstring& text) const { return FindLogText(lines, text) >= 0; }
     // The level of the first line with this text; "<absent>" when none.
     std::wstring LevelOf(const std::wstring& text) const
@@ -98,9 +75,6 @@ protected:
         return at < 0 ? L"<absent>" : lines[static_cast<size_t>(at)].level;
     }
     static bool TaskRegistered() { return testmachine::KeyExists(kTaskKey); }
-
-    std::wstring program;
-    std::vector<LogFileLine> lines;
 };
 
 TEST_F(AutoDownloadScenarioTest, SuiteReportsCompletion)
