@@ -32,8 +32,6 @@
 #include "scheduler/QelSchedulerTaskMgr.h"
 #include "testbed/StandinSupport.h"
 
-#include <shellapi.h>
-
 #include <cwchar>
 #include <string>
 
@@ -130,18 +128,6 @@ std::wstring UninstallPath(const std::wstring& arguments)
     return belowRoot ? path : std::wstring();
 }
 
-// Deletes a folder and everything in it; true when it is gone.
-bool RemoveFolder(const std::wstring& folder)
-{
-    const std::wstring from = folder + L'\0';  // the list ends in two terminators
-    SHFILEOPSTRUCTW op{};
-    op.wFunc = FO_DELETE;
-    op.pFrom = from.c_str();
-    op.fFlags = FOF_NO_UI;
-    ::SHFileOperationW(&op);
-    return ::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES;
-}
-
 // What the framework's uninstaller removes: the install folder it was given,
 // the framework's registry keys (settings and scheduler records) and the data
 // store. The job runner that started it may still be ending (it ends at once,
@@ -166,7 +152,7 @@ DWORD Uninstall(const std::wstring& installPath)
 
     DWORD result = ERROR_SUCCESS;
     bool folderGone = false;
-    for (int attempt = 0; attempt < 50 && !(folderGone = RemoveFolder(installPath)); ++attempt) ::Sleep(100);
+    for (int attempt = 0; attempt < 50 && !(folderGone = standin::RemoveTree(installPath)); ++attempt) ::Sleep(100);
     if (!folderGone) result = ERROR_SHARING_VIOLATION;
 
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kFrameworkKey);

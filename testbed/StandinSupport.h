@@ -8,6 +8,7 @@
 #include "common/UniqueHandle.h"
 
 #include <knownfolders.h>
+#include <shellapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
@@ -81,6 +82,18 @@ inline bool AppendJournal(const std::wstring& path, const void* data, DWORD byte
     if (!file) return false;
     DWORD written = 0;
     return ::WriteFile(file.Get(), data, bytes, &written, nullptr) && written == bytes;
+}
+
+// Deletes a file, or a folder with everything in it; true when it is gone.
+inline bool RemoveTree(const std::wstring& path)
+{
+    const std::wstring from = path + L'\0';  // the list ends in two terminators
+    SHFILEOPSTRUCTW op{};
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_NO_UI;
+    ::SHFileOperationW(&op);
+    return ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
 // Waits until no process whose program file is named `image` (e.g.

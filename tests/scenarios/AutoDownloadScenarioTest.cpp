@@ -9,6 +9,7 @@
 #include "tests/support/DataStoreKit.h"
 #include "tests/support/JobScenario.h"
 #include "tests/support/Machine.h"
+#include "tests/support/SandboxTest.h"
 
 #include <gtest/gtest.h>
 
@@ -20,15 +21,14 @@ const std::vector<std::string> kFullRun{"load", "IsAutodownloadMaxAttemptOver", 
                                         "IsKrsAutoDownloadCompleted", "unload"};
 
 // Later in the framework's life: the suite installed, the task "AutoDownload" registered.
-class AutoDownloadScenarioTest : public JobScenarioTest {
+class AutoDownloadScenarioTest : public SandboxTest {
 protected:
-    void SetUp() override { Provision({}); }
-    void Provision(sandbox::Options options)
+    void Provision(sandbox::Options options) override
     {
         options.start = sandbox::Start::SuiteInstalled;
-        JobScenarioTest::Provision(options);
+        SandboxTest::Provision(options);
     }
-    void Run(const std::wstring& arguments = L"/context=4") { JobScenarioTest::Run(arguments); }
+    void Run(const std::wstring& arguments = L"/context=4") { SandboxTest::Run(arguments); }
     static bool TaskRegistered() { return jobscenario::TaskRegistered(L"AutoDownload"); }
     static Texts Events() { return jobscenario::Events(L"AutoDownload"); }
 };

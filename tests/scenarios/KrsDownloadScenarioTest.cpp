@@ -12,6 +12,7 @@
 #include "tests/support/DataStoreKit.h"
 #include "tests/support/JobScenario.h"
 #include "tests/support/Machine.h"
+#include "tests/support/SandboxTest.h"
 #include "tests/support/Testbed.h"
 
 #include <functional>
@@ -29,9 +30,9 @@ const std::wstring kStopped = L"Aborted:Pre Krsdownload check failed.";
 const std::wstring kUpdaterCommand = L"\"" + kInstallDir + L"\\QELUpdater.exe\" /Install:qelkrs";
 const Calls kIntegration{"load", "AddQelIntoRvnQueryparam", "UpdateOobeDoneState", "UpdateJEulaAcceptance", "unload"};
 
-class KrsDownloadScenarioTest : public JobScenarioTest {
+class KrsDownloadScenarioTest : public SandboxTest {
 protected:
-    void Run() { JobScenarioTest::Run(L"/context=2"); }
+    void Run() { SandboxTest::Run(L"/context=2"); }
     static Texts Events() { return jobscenario::Events(L"KrsDownload"); }
     static void Setting(const wchar_t* name, const wchar_t* value) { testmachine::SetString(kPartnerKey, name, value); }
     // The command lines a companion was started with.

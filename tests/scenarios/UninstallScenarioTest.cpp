@@ -5,14 +5,8 @@
 
 #include "datastore/QelPersistenceData.h"
 #include "scheduler/QelSchedulerConfig.h"
-#include "testbed/Sandbox.h"
-#include "testbed/StandinSupport.h"
-#include "tests/support/DataStoreKit.h"
-#include "tests/support/LogFile.h"
-#include "tests/support/Machine.h"
+#include "tests/support/SandboxTest.h"
 #include "tests/support/Testbed.h"
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -20,37 +14,19 @@ const std::wstring kFrameworkKey = L"SOFTWARE\\Tarsen\\QEL";
 const std::wstring kInstaller = L"C:\\Program Files\\Tarsen\\TsInst\\tsinst.exe";
 const std::wstring kStarted = L"QelUninstaller Launch success, Exiting the process.";
 
-class UninstallScenarioTest : public testing::Test {
+class UninstallScenarioTest : public SandboxTest {
 protected:
-    void SetUp() override { Provision(sandbox::Options{}); }
-    void TearDown() override
+    void Provision(sandbox::Options options) override
     {
-        testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
-        testmachine::RemoveTree(testmachine::ProgramDataFolder() + L"\\Tarsen");
-    }
-
-    void Provision(sandbox::Options options)
-    {
-        TearDown();
-        datastorekit::Provision();
-        options.programsFrom = testmachine::BinDir();
-        options.logOptions = 0x3C;
         options.registerStartTask = false;
-        ASSERT_EQ(sandbox::ProvisionDefaultInstallation(options), L"");
-        testmachine::RemoveTree(testmachine::LogFolder() + L"\\QELCommonBuild000.log");
-        installDir = options.installDir;
+        SandboxTest::Provision(options);
     }
-
-    // Runs context 5 (started by the scheduler stand-in with `scheduler`) and
-    // waits for the installer it may have started, which it does not wait for.
+    // Runs context 5, started by the scheduler stand-in with `scheduler`.
     void Run(bool scheduler = false)
     {
-        const auto result = scheduler ? testmachine::RunProgram(testmachine::BinDir() + L"\\schedsvc.exe",
-                                                                L"--run-due-now")
-                                      : testmachine::RunProgram(installDir + L"\\QELCommonBuild.exe", L"/context=5");
-        EXPECT_TRUE(result.finished && result.exitCode == 0) << result.exitCode;
+        if (!scheduler) return SandboxTest::Run(L"/context=5");
+        EXPECT_EQ(testmachine::RunProgram(testmachine::BinDir() + L"\\schedsvc.exe", L"--run-due-now").exitCode, 0u);
         EXPECT_TRUE(standin::WaitForProcesses(L"tsinst.exe", 60000));
-        lines = ReadProgramLog();
     }
     // Every field of a task record, in the order of the registry's values.
     static std::wstring Text(const SchedulerTaskRecord& r)
@@ -70,9 +46,6 @@ protected:
     {
         return L"QelUninstall|Uninstall task|" + installDir + L"\\QELCommonBuild.exe|/context=5|3|1|3600|0|0|1800|0";
     }
-
-    std::wstring installDir;
-    std::vector<LogFileLine> lines;
 };
 
 TEST_F(UninstallScenarioTest, InstallerGetsTheInstallPathAndTheProgramEnds)

@@ -3,10 +3,10 @@
 #include "tests/support/Machine.h"
 
 #include "common/UniqueHandle.h"
+#include "testbed/StandinSupport.h"
 
 #include <gtest/gtest.h>
 #include <knownfolders.h>
-#include <shellapi.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 
@@ -93,15 +93,7 @@ void CreateFolder(const std::wstring& path)
     ASSERT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_ALREADY_EXISTS || rc == ERROR_FILE_EXISTS) << rc;
 }
 
-void RemoveTree(const std::wstring& path)
-{
-    const std::wstring from = path + L'\0';  // the list ends in two terminators
-    SHFILEOPSTRUCTW op{};
-    op.wFunc = FO_DELETE;
-    op.pFrom = from.c_str();
-    op.fFlags = FOF_NO_UI;
-    ::SHFileOperationW(&op);
-}
+void RemoveTree(const std::wstring& path) { standin::RemoveTree(path); }
 
 bool FileExists(const std::wstring& path) { return ::PathFileExistsW(path.c_str()) != FALSE; }
 
