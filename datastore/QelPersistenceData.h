@@ -9,6 +9,7 @@
 #include "common/QelTypes.h"
 #include "datastore/QelJsonFormat.h"
 
+#include <optional>
 #include <string>
 
 // First-run (OOBE) and EULA state.
@@ -105,7 +106,8 @@ private:
 // One load-operate-save cycle on the process's document. Construction loads
 // (the operation still runs when the load fails, on the emptied document);
 // with the save flag, destruction saves unless Save() already did; the
-// document is emptied either way.
+// document is emptied either way. With the save flag the cycle holds the
+// cross-process mutex from before the load until it ends.
 class CQelDbAutoSave {
 public:
     explicit CQelDbAutoSave(bool save);
@@ -124,4 +126,5 @@ private:
     CQelJsonFormat* m_document = nullptr;
     bool m_save = false;
     DWORD m_result = ERROR_INTERNAL_ERROR;
+    std::optional<CSingleMutexForAllUserGrab> m_held;
 };
