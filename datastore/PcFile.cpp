@@ -2,8 +2,10 @@
 
 #include "datastore/PcFile.h"
 
+#include "common/UniqueHandle.h"
 #include "logging/Log.h"
 
+#include <aclapi.h>
 #include <shlwapi.h>
 
 #include <cstring>
@@ -12,6 +14,31 @@
 namespace {
 
 bool IsHeld(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+// The file's access list, inherited or its own as it is, onto another file.
+DWORD CopyAccessList(const std::wstring& from, HANDLE to)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD rc = ::GetNamedSecurityInfoW(from.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                             nullptr, &dacl, nullptr, &descriptor);
+    if (rc != ERROR_SUCCESS) return rc;
+    ScopedLocalMem owned(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+    // Only inherited entries: the new file in the same folder inherits the same.
+    bool inheritedOnly = dacl && !(control & SE_DACL_PROTECTED);
+    for (DWORD i = 0; inheritedOnly && i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        inheritedOnly = ::GetAce(dacl, i, &ace) && (static_cast<ACE_HEADER*>(ace)->AceFlags & INHERITED_ACE);
+    }
+    if (inheritedOnly) return ERROR_SUCCESS;
+    const SECURITY_INFORMATION what =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    return ::SetSecurityInfo(to, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
+}
 
 }  // namespace
 
@@ -138,9 +165,71 @@ DWORD CPcFile::WriteToFile(const std::wstring& path, const SharedBuffer& buffer,
     return WriteToFile(path, buffer.get(), length);
 }
 
+// The file is never truncated in place. The new content goes to a file
+// beside it, is flushed to disk, and then takes the file's name in one rename,
+// so that a process killed (or a machine stopped) at any moment leaves either
+// the old file or the new one, whole. The new file gets the old one's access
+// list, attributes and creation time, as a file rewritten in place keeps them.
+// Where that cannot be done (a read-only file, a folder that does not let this
+// process make the file beside, a rename refused because another program holds
+// the file open) the file is written in place, as it always was, and that
+// write fails where it always failed.
 DWORD CPcFile::WriteToFile(const std::wstring& path, const BYTE* data, DWORD length)
 {
     if (path.empty() || !data || length == 0) return ERROR_INVALID_PARAMETER;
+    WIN32_FILE_ATTRIBUTE_DATA existing{};
+    const bool exists = ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &existing) != FALSE;
+    DWORD rc = exists && (existing.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
+                   ? ERROR_ACCESS_DENIED
+                   : writeReplacement(path, data, length, exists ? &existing : nullptr);
+    if (rc == ERROR_SUCCESS || rc == ERROR_WRITE_FAULT) return rc;
+    const DWORD inPlace = writeInPlace(path, data, length);
+    if (inPlace == ERROR_SUCCESS) {
+        QEL_LOG(LOG_WARNING, L"%s was written in place: it could not be replaced whole (error %d)", path.c_str(),
+                static_cast<int>(rc));
+    }
+    return inPlace;
+}
+
+DWORD CPcFile::writeReplacement(const std::wstring& path, const BYTE* data, DWORD length,
+                                const WIN32_FILE_ATTRIBUTE_DATA* existing)
+{
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD kept = existing ? existing->dwFileAttributes & kKept : 0;
+    const std::wstring replacement = path + kReplacementSuffix;
+    const auto create = [&] {
+        return ::CreateFileW(replacement.c_str(), GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_ALWAYS,
+                             kept ? kept : FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    ScopedHandle file(create());
+    if (!file) {
+        // What an interrupted save left there may have attributes of its own.
+        ::SetFileAttributesW(replacement.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(replacement.c_str());
+        file.Reset(create());
+        if (!file) return ::GetLastError();
+    }
+    DWORD rc = existing ? CopyAccessList(path, file.Get()) : ERROR_SUCCESS;
+    if (rc == ERROR_SUCCESS && existing) ::SetFileTime(file.Get(), &existing->ftCreationTime, nullptr, nullptr);
+    DWORD written = 0;
+    if (rc == ERROR_SUCCESS &&
+        (!::WriteFile(file.Get(), data, length, &written, nullptr) || written != length || !::FlushFileBuffers(file.Get()))) {
+        QEL_LOG(LOG_ERROR, L"Error: Write fault.");
+        rc = ERROR_WRITE_FAULT;
+    }
+    file.Reset();
+    if (rc == ERROR_SUCCESS &&
+        !::MoveFileExW(replacement.c_str(), path.c_str(),
+                       (existing ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
+        rc = ::GetLastError();
+    }
+    if (rc != ERROR_SUCCESS) ::DeleteFileW(replacement.c_str());
+    return rc;
+}
+
+DWORD CPcFile::writeInPlace(const std::wstring& path, const BYTE* data, DWORD length)
+{
     m_file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     CAutoHandle guard(m_file);
