@@ -36,8 +36,7 @@ int Cycles(int count, const std::wstring& id, const std::wstring& startEvent, co
     for (int i = 0; i < count; ++i) {
         CQelPersistenceData store;
         if (store.SetEntParameter(key, std::to_wstring(i)) != ERROR_SUCCESS) ++setFailures;
-        // Another process may save between this process's load and save, so
-        // the value can be gone again; that is a lost update, not damage.
+        // A value gone again would be an update lost to another process's save.
         std::wstring value;
         if (store.GetEntParameter(key, value) == ERROR_SUCCESS && value == std::to_wstring(i)) {
             ++kept;

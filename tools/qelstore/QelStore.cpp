@@ -124,6 +124,15 @@ int CheckStore(bool changing, bool replaceUnreadable = false)
         if (changing) return kDone;
         return Fail(kNotFound, L"there is no data store file yet: " + path);
     }
+    if (!probe.KeyImported()) {
+        return Fail(kNotProvisioned, std::wstring(L"the key could not be imported: ") + Key() +
+                                         L" is not a key blob this machine's provider accepts (see 'qelstore keygen'); " +
+                                         path + L" was not read and is left as it is");
+    }
+    if (!probe.FileReplaceable()) {
+        return Fail(kUnreadable, L"the data store file cannot be read, and no copy of it could be kept (it is in use, "
+                                 L"or not a file): " + path + L"; it is left as it is");
+    }
     if (replaceUnreadable) {
         Write(STD_ERROR_HANDLE, L"qelstore: replacing the unreadable data store file " + path + L"; it is kept as " +
                                     path + qeldb::kUnreadableSuffix + L"\n");
@@ -370,17 +379,20 @@ int Records(const std::wstring& command, const std::vector<std::wstring>& args, 
     if (check != kDone) return check;
     std::wstring text;
     CQelPersistenceData().GetJsonData(text);
-    NamedRecordLists lists;
-    if (CRapidJasonParser().JsonNamedArrayToVector(text, lists) != ERROR_SUCCESS) {
+    qeldoc::Arena arena;
+    qeldoc::ParsedDocument document(&arena);
+    if (CRapidJasonParser().JsonToDocument(text.data(), text.size(), document) != ERROR_SUCCESS) {
         return Fail(kUnreadable, L"no document text");
     }
-    const RecordList& records = lists[section];
-    if (records.empty()) Out(L"(none)\n");
+    const qeldoc::Records& records = std::wstring_view(section) == L"Packages" ? document.packages : document.tasks;
+    if (records.empty()) Out(document.others.find(std::wstring_view(section)) != document.others.end() ? L"(not a list of records)\n" : L"(none)\n");
     for (const auto& record : records) {
-        const auto id = record.find(idField);
-        Out(id != record.end() ? id->second + L"\n" : std::wstring(L"(no ") + idField + L")\n");
+        const auto id = record.find(std::wstring_view(idField));
+        Out(id != record.end() && !id->second.raw ? std::wstring(id->second.text) + L"\n"
+                                                  : std::wstring(L"(no ") + idField + L")\n");
         for (const auto& [name, value] : record) {
-            if (name != idField) Out(L"  " + name + L"=" + value + L"\n");
+            // Values of another shape (another program's) are shown as the JSON they are.
+            if (name != idField) Out(L"  " + std::wstring(name) + (value.raw ? L" (JSON) " : L"=") + std::wstring(value.text) + L"\n");
         }
     }
     return kDone;
