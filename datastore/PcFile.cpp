@@ -15,6 +15,19 @@ namespace {
 
 bool IsHeld(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
+// Whether the file already has exactly this access list (setting one costs more than reading it).
+bool SameAccessList(const ACL* dacl, HANDLE file)
+{
+    PACL current = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &current, nullptr,
+                          &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    ScopedLocalMem owned(descriptor);
+    return dacl && current && dacl->AclSize == current->AclSize && std::memcmp(dacl, current, dacl->AclSize) == 0;
+}
+
 // The file's access list, inherited or its own as it is, onto another file.
 DWORD CopyAccessList(const std::wstring& from, HANDLE to)
 {
@@ -33,7 +46,7 @@ DWORD CopyAccessList(const std::wstring& from, HANDLE to)
         void* ace = nullptr;
         inheritedOnly = ::GetAce(dacl, i, &ace) && (static_cast<ACE_HEADER*>(ace)->AceFlags & INHERITED_ACE);
     }
-    if (inheritedOnly) return ERROR_SUCCESS;
+    if (inheritedOnly || SameAccessList(dacl, to)) return ERROR_SUCCESS;
     const SECURITY_INFORMATION what =
         DACL_SECURITY_INFORMATION |
         ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
@@ -199,7 +212,7 @@ DWORD CPcFile::writeReplacement(const std::wstring& path, const BYTE* data, DWOR
     const DWORD kept = existing ? existing->dwFileAttributes & kKept : 0;
     const std::wstring replacement = path + kReplacementSuffix;
     const auto create = [&] {
-        return ::CreateFileW(replacement.c_str(), GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_ALWAYS,
+        return ::CreateFileW(replacement.c_str(), GENERIC_WRITE | WRITE_DAC | READ_CONTROL, 0, nullptr, CREATE_ALWAYS,
                              kept ? kept : FILE_ATTRIBUTE_NORMAL, nullptr);
     };
     ScopedHandle file(create());
