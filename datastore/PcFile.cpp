@@ -183,18 +183,23 @@ DWORD CPcFile::WriteToFile(const std::wstring& path, const SharedBuffer& buffer,
 // so that a process killed (or a machine stopped) at any moment leaves either
 // the old file or the new one, whole. The new file gets the old one's access
 // list, attributes and creation time, as a file rewritten in place keeps them.
-// Where that cannot be done (a read-only file, a folder that does not let this
-// process make the file beside, a rename refused because another program holds
-// the file open) the file is written in place, as it always was, and that
-// write fails where it always failed.
+// A read-only file is refused, as opening it for writing is. Where the rest
+// cannot be done (a folder that does not let this process make the file
+// beside, a rename refused because another program holds the file open) the
+// file is written in place, as it always was, and that write fails where it
+// always failed.
 DWORD CPcFile::WriteToFile(const std::wstring& path, const BYTE* data, DWORD length)
 {
     if (path.empty() || !data || length == 0) return ERROR_INVALID_PARAMETER;
     WIN32_FILE_ATTRIBUTE_DATA existing{};
     const bool exists = ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &existing) != FALSE;
-    DWORD rc = exists && (existing.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
-                   ? ERROR_ACCESS_DENIED
-                   : writeReplacement(path, data, length, exists ? &existing : nullptr);
+    if (exists && (existing.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) {
+        // A read-only file (or a folder) cannot be opened for writing: the same
+        // refusal as opening it in place gives.
+        QEL_LOG(LOG_ERROR, L"Error: File not found.");
+        return ERROR_FILE_NOT_FOUND;
+    }
+    const DWORD rc = writeReplacement(path, data, length, exists ? &existing : nullptr);
     if (rc == ERROR_SUCCESS || rc == ERROR_WRITE_FAULT) return rc;
     const DWORD inPlace = writeInPlace(path, data, length);
     if (inPlace == ERROR_SUCCESS) {

@@ -163,14 +163,19 @@ std::wstring InstallProgram(const std::vector<std::wstring>& companions)
     return installDir + L"\\QELCommonBuild.exe";
 }
 
-RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs)
+namespace {
+
+RunResult Run(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs, HANDLE out, HANDLE err)
 {
     RunResult result;
     std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    startup.dwFlags = out ? STARTF_USESTDHANDLES : 0;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
     PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (!::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, out != nullptr, 0, nullptr, nullptr,
                           &startup, &process)) {
         return result;
     }
@@ -179,6 +184,38 @@ RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments,
     result.finished = ::WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0;
     if (!result.finished) ::TerminateProcess(process.hProcess, 1);
     ::GetExitCodeProcess(process.hProcess, &result.exitCode);
+    return result;
+}
+
+std::wstring FromUtf8(const std::vector<BYTE>& bytes)
+{
+    std::wstring text(bytes.size(), L'\0');
+    text.resize(bytes.empty() ? 0
+                              : ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes.data()),
+                                                      static_cast<int>(bytes.size()), text.data(), static_cast<int>(text.size())));
+    return text;
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs)
+{
+    return Run(exePath, arguments, timeoutMs, nullptr, nullptr);
+}
+
+Captured RunCaptured(const std::wstring& exePath, const std::wstring& arguments)
+{
+    const std::wstring folder = ProgramDataFolder() + L"\\CapturedOutput";
+    CreateFolder(folder);
+    Captured result;
+    {
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        ScopedHandle out(::CreateFileW((folder + L"\\out").c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr));
+        ScopedHandle err(::CreateFileW((folder + L"\\err").c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr));
+        static_cast<RunResult&>(result) = Run(exePath, arguments, 120000, out.Get(), err.Get());
+    }
+    result.out = FromUtf8(ReadBytes(folder + L"\\out"));
+    result.err = FromUtf8(ReadBytes(folder + L"\\err"));
     return result;
 }
 

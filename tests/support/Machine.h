@@ -49,4 +49,10 @@ struct RunResult {
 // Starts `exePath` with the raw argument text and waits for it.
 RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs = 120000);
 
+// The same, with standard output and error read back as UTF-8 (as programs write them when redirected).
+struct Captured : RunResult {
+    std::wstring out, err;
+};
+Captured RunCaptured(const std::wstring& exePath, const std::wstring& arguments);
+
 }  // namespace testmachine

@@ -13,7 +13,7 @@
 #include "datastore/RapidJasonParser.h"
 #include "logging/Log.h"
 
-#include <rapidjson/document.h>
+#include <rapidjson/reader.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
@@ -123,6 +123,11 @@ int CheckStore(bool changing, bool replaceUnreadable = false)
     if (!CPcFile().FileExists(path)) {
         if (changing) return kDone;
         return Fail(kNotFound, L"there is no data store file yet: " + path);
+    }
+    WIN32_FILE_ATTRIBUTE_DATA file{};
+    if (!replaceUnreadable && ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &file) &&
+        !(file.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && file.nFileSizeHigh == 0 && file.nFileSizeLow == 0) {
+        return Fail(kUnreadable, L"the data store file is empty: " + path + L" ('qelstore init --force' starts a new store)");
     }
     if (!probe.KeyImported()) {
         return Fail(kNotProvisioned, std::wstring(L"the key could not be imported: ") + Key() +
@@ -259,16 +264,17 @@ int Init(const std::vector<std::wstring>& args)
     return rc;
 }
 
+// The text indented, read and written in one pass (no document tree, so deep
+// nesting costs no call stack); a text that is not JSON as it is.
 std::wstring Pretty(const std::wstring& text)
 {
     using Utf16 = rapidjson::UTF16<wchar_t>;
-    rapidjson::GenericDocument<Utf16> document;
-    document.Parse(text.c_str());
-    if (document.HasParseError()) return text + L"\n";
     rapidjson::GenericStringBuffer<Utf16> buffer;
     rapidjson::PrettyWriter<rapidjson::GenericStringBuffer<Utf16>, Utf16, Utf16> writer(buffer);
     writer.SetIndent(L' ', 2);
-    document.Accept(writer);
+    rapidjson::GenericReader<Utf16, Utf16> reader;
+    rapidjson::GenericStringStream<Utf16> stream(text.c_str());
+    if (reader.Parse<rapidjson::kParseIterativeFlag>(stream, writer).IsError()) return text + L"\n";
     return std::wstring(buffer.GetString(), buffer.GetSize() / sizeof(wchar_t)) + L"\n";
 }
 
