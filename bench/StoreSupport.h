@@ -1,4 +1,4 @@
-// What the data store benchmarks share: a provisioned store (key blob,
+// What the data store benchmarks (and the store fuzzer) share: a provisioned store (key blob,
 // folder, registry values) and a document of a wanted size, filled the way the
 // framework fills it.
 #pragma once
