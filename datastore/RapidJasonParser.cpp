@@ -130,21 +130,20 @@ DWORD Replacing(std::wstring& out, Render render)
     }
 }
 
-// Parses the whole text. Failures are logged under the calling operation's name.
-DWORD ParseWholeText(const wchar_t* json, size_t length, JsonDocument& document, const wchar_t* operation)
+// Parses exactly the code units json[0, length) with parse(stream), which
+// returns RapidJSON's error code. Failures are logged under the calling
+// operation's name.
+template <typename Parse>
+DWORD ParseBounded(const wchar_t* json, size_t length, const wchar_t* operation, Parse parse)
 {
     if (!json || length == 0) {
         QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Invalid jsonString argument");
         return ERROR_INVALID_PARAMETER;
     }
-    // Standard JSON (the default flags: no comments, no trailing commas), read
-    // by RapidJSON's iterative reader: the same grammar and error codes, but
-    // deep nesting in a damaged or hostile file costs heap, not call stack, so
-    // it is refused instead of ending the process.
     BoundedTextStream stream(json, length);
-    document.ParseStream<rapidjson::kParseDefaultFlags | rapidjson::kParseIterativeFlag, Utf16>(stream);
-    if (document.HasParseError()) {
-        QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Parse Error: %d", static_cast<int>(document.GetParseError()));
+    const rapidjson::ParseErrorCode error = parse(stream);
+    if (error != rapidjson::kParseErrorNone) {
+        QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Parse Error: %d", static_cast<int>(error));
         return ERROR_INVALID_PARAMETER;
     }
     // A raw NUL is not JSON; after the root value it looks like the end of the
@@ -155,6 +154,20 @@ DWORD ParseWholeText(const wchar_t* json, size_t length, JsonDocument& document,
         return ERROR_INVALID_PARAMETER;
     }
     return ERROR_SUCCESS;
+}
+
+// Standard JSON (the default flags: no comments, no trailing commas), read by
+// RapidJSON's iterative reader: the same grammar and error codes, but deep
+// nesting in a damaged or hostile file costs heap, not call stack, so it is
+// refused instead of ending the process.
+constexpr unsigned kParseFlags = rapidjson::kParseDefaultFlags | rapidjson::kParseIterativeFlag;
+
+DWORD ParseWholeText(const wchar_t* json, size_t length, JsonDocument& document, const wchar_t* operation)
+{
+    return ParseBounded(json, length, operation, [&](BoundedTextStream& stream) {
+        document.ParseStream<kParseFlags, Utf16>(stream);
+        return document.GetParseError();
+    });
 }
 
 // The data store's document shape: a root object whose members are objects of
@@ -280,10 +293,11 @@ public:
 private:
     enum class Capture { Other, Member, Discard };
 
+    // Read to its end all the same, so that the text's own errors are reported first.
     bool RootNotObject()
     {
         m_rootNotObject = true;
-        return false;
+        return true;
     }
 
     // Where the value after the last member name starts: past blanks and the colon.
@@ -337,8 +351,10 @@ private:
     {
         if (m_skip) {
             ++m_skip;
+        } else if (m_depth == 0 && !object) {
+            RootNotObject();
+            BeginCapture(Capture::Discard);
         } else if (m_depth == 0) {
-            if (!object) return RootNotObject();
             m_depth = 1;
         } else if (m_depth == 1) {
             if (object && qeldoc::IsObjectSection(m_rootKey)) {
@@ -498,34 +514,20 @@ DWORD CRapidJasonParser::JsonNamedArrayToVector(const std::wstring& json, NamedR
 DWORD CRapidJasonParser::JsonToDocument(const wchar_t* json, size_t length, qeldoc::ParsedDocument& out)
 {
     const wchar_t* const operation = L"CRapidJasonParser::JsonObjectToMap";
-    if (!json || length == 0) {
-        QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Invalid jsonString argument");
-        return ERROR_INVALID_PARAMETER;
-    }
     try {
-        // Standard JSON (the default flags), read by RapidJSON's iterative
-        // reader: deep nesting in a damaged or hostile file costs heap, not
-        // call stack.
-        BoundedTextStream stream(json, length);
-        DocumentReader document(stream, json, length, out);
-        rapidjson::GenericReader<Utf16, Utf16> reader;
-        reader.Parse<rapidjson::kParseDefaultFlags | rapidjson::kParseIterativeFlag>(stream, document);
-        if (document.RootIsNotObject()) {
+        bool rootIsObject = true;
+        const DWORD rc = ParseBounded(json, length, operation, [&](BoundedTextStream& stream) {
+            DocumentReader document(stream, json, length, out);
+            rapidjson::GenericReader<Utf16, Utf16> reader;
+            reader.Parse<kParseFlags>(stream, document);
+            rootIsObject = !document.RootIsNotObject();
+            return reader.GetParseErrorCode();
+        });
+        if (rc == ERROR_SUCCESS && !rootIsObject) {
             QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"JSON root is not an object");
             return ERROR_INVALID_PARAMETER;
         }
-        if (reader.HasParseError()) {
-            QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Parse Error: %d", static_cast<int>(reader.GetParseErrorCode()));
-            return ERROR_INVALID_PARAMETER;
-        }
-        // A raw NUL is not JSON; after the root value it looks like the end of
-        // the input, so the reader stops early instead of reporting what follows.
-        if (stream.Tell() != length) {
-            QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Parse Error: %d",
-                       static_cast<int>(rapidjson::kParseErrorDocumentRootNotSingular));
-            return ERROR_INVALID_PARAMETER;
-        }
-        return ERROR_SUCCESS;
+        return rc;
     } catch (const std::bad_alloc&) {
         QEL_LOG(LOG_ERROR, L"Not enough memory to convert the JSON text");
         return ERROR_NOT_ENOUGH_MEMORY;
