@@ -11,7 +11,19 @@ add_custom_command(
   DEPENDS ${CMAKE_SOURCE_DIR}/cmake/wine-template.sh
   COMMENT "Making the template Wine prefix (once per build folder)"
   VERBATIM)
-add_custom_target(wine_template ALL DEPENDS ${QEL_WINE_TEMPLATE}/.qel-template-ready)
+# Then what signature checks need from the machine (cmake/wine-trust.sh): the
+# shims Wine lacks, registered as Windows registers them, and the test roots.
+add_custom_command(
+  OUTPUT ${QEL_WINE_TEMPLATE}/.qel-trust-ready
+  COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-trust.sh ${QEL_WINE_TEMPLATE} $<TARGET_FILE:trustshim>
+          $<TARGET_FILE:trustsetup> ${QEL_PKI_DIR}
+  DEPENDS ${QEL_WINE_TEMPLATE}/.qel-template-ready ${CMAKE_SOURCE_DIR}/cmake/wine-trust.sh trustshim trustsetup
+          ${QEL_PKI_DIR}/root-tarsen.crt ${QEL_PKI_DIR}/root-orvel.crt ${QEL_PKI_DIR}/root-spare.crt
+          ${QEL_PKI_DIR}/root-unpinned.crt
+  COMMENT "Registering the signature-check shims and test roots in the template Wine prefix"
+  VERBATIM)
+add_custom_target(wine_template ALL
+  DEPENDS ${QEL_WINE_TEMPLATE}/.qel-template-ready ${QEL_WINE_TEMPLATE}/.qel-trust-ready)
 
 # qel_add_wine_test(<test name> <target> [args...]): one CTest entry that runs
 # the whole test program (all its cases) in a fresh copy of the template.

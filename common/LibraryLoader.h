@@ -29,20 +29,25 @@ inline HMODULE LoadLibraryAbsolute(const std::wstring& path, DWORD flags = 0)
     return ::LoadLibraryExW(path.c_str(), nullptr, flags);
 }
 
-// The folder of the program's own file, with its trailing backslash; empty
-// when the system cannot tell.
-inline std::wstring ProgramFolder()
+// The full path of a module's file (the program's own for nullptr), however
+// long it is; empty when the system cannot tell.
+inline std::wstring ModuleFilePath(HMODULE module = nullptr)
 {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        const DWORD n = ::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
         if (n == 0) return std::wstring();
-        if (n < path.size()) {
-            path.resize(n);
-            break;
-        }
+        if (n < path.size()) return path.substr(0, n);
         path.resize(path.size() * 2);  // truncated: try a larger buffer
     }
+}
+
+// The folder of the program's own file, with its trailing backslash; empty
+// when the system cannot tell. Every companion the program starts or loads,
+// and every task record that starts the program itself, is named from here.
+inline std::wstring ProgramFolder()
+{
+    const std::wstring path = ModuleFilePath();
     const size_t slash = path.find_last_of(L'\\');
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }

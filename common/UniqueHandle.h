@@ -84,6 +84,10 @@ struct CryptProvCloser { static void Close(HCRYPTPROV h) noexcept { ::CryptRelea
 struct CryptKeyCloser { static void Close(HCRYPTKEY h) noexcept { ::CryptDestroyKey(h); } };
 struct CryptHashCloser { static void Close(HCRYPTHASH h) noexcept { ::CryptDestroyHash(h); } };
 struct BstrCloser { static void Close(BSTR h) noexcept { ::SysFreeString(h); } };
+struct CertStoreCloser { static void Close(HCERTSTORE h) noexcept { ::CertCloseStore(h, 0); } };
+struct CertContextCloser { static void Close(PCCERT_CONTEXT h) noexcept { ::CertFreeCertificateContext(h); } };
+struct ChainContextCloser { static void Close(PCCERT_CHAIN_CONTEXT h) noexcept { ::CertFreeCertificateChain(h); } };
+struct CryptMsgCloser { static void Close(HCRYPTMSG h) noexcept { ::CryptMsgClose(h); } };
 
 }  // namespace handle_traits
 
@@ -95,3 +99,7 @@ using ScopedCryptProv = UniqueHandle<handle_traits::NullInvalid<HCRYPTPROV, hand
 using ScopedCryptKey = UniqueHandle<handle_traits::NullInvalid<HCRYPTKEY, handle_traits::CryptKeyCloser>>;
 using ScopedCryptHash = UniqueHandle<handle_traits::NullInvalid<HCRYPTHASH, handle_traits::CryptHashCloser>>;
 using ScopedBstr = UniqueHandle<handle_traits::NullInvalid<BSTR, handle_traits::BstrCloser>>;
+using ScopedCertStore = UniqueHandle<handle_traits::NullInvalid<HCERTSTORE, handle_traits::CertStoreCloser>>;
+using ScopedCertContext = UniqueHandle<handle_traits::NullInvalid<PCCERT_CONTEXT, handle_traits::CertContextCloser>>;
+using ScopedChainContext = UniqueHandle<handle_traits::NullInvalid<PCCERT_CHAIN_CONTEXT, handle_traits::ChainContextCloser>>;
+using ScopedCryptMsg = UniqueHandle<handle_traits::NullInvalid<HCRYPTMSG, handle_traits::CryptMsgCloser>>;

@@ -8,6 +8,10 @@
 
 #include <vector>
 
+// The typed reads and writes share one routine each; their lines are the operation's.
+#define READ_LOG(level, ...) QEL_LOG_AS((level), L"PCReg.cpp", L"CPCReg::Read", __VA_ARGS__)
+#define WRITE_LOG(level, ...) QEL_LOG_AS((level), L"PCReg.cpp", L"CPCReg::Write", __VA_ARGS__)
+
 CPCReg::CPCReg()
 {
     // A 32-bit build on 64-bit Windows must still see the native keys that the
@@ -23,11 +27,11 @@ DWORD CPCReg::readValue(const std::wstring& key, const std::wstring& name, Reade
 {
     Stratum::CRegKey reg;
     if (reg.Open(m_root, key.c_str(), KEY_READ | m_viewFlags) != ERROR_SUCCESS) {
-        QEL_LOG(LOG_WARNING, L"Cant open registry key: %s", key.c_str());
+        READ_LOG(LOG_WARNING, L"Cant open registry key: %s", key.c_str());
         return ERROR_CANTOPEN;
     }
     if (read(reg) != ERROR_SUCCESS) {
-        QEL_LOG(LOG_WARNING, L"Cant get registry value %s at key location %s", name.c_str(), key.c_str());
+        READ_LOG(LOG_WARNING, L"Cant get registry value %s at key location %s", name.c_str(), key.c_str());
         return ERROR_CANTREAD;
     }
     return ERROR_SUCCESS;
@@ -108,11 +112,11 @@ DWORD CPCReg::writeValue(const std::wstring& key, const std::wstring& name, Writ
         rc = reg.Open(m_root, key.c_str(), KEY_WRITE | m_viewFlags);
     }
     if (rc != ERROR_SUCCESS) {
-        QEL_LOG(LOG_WARNING, L"Cant open registry key: %s", key.c_str());
+        WRITE_LOG(LOG_WARNING, L"Cant open registry key: %s", key.c_str());
         return ERROR_CANTOPEN;
     }
     if (write(reg) != ERROR_SUCCESS) {
-        QEL_LOG(LOG_WARNING, L"Cant write registry value %s at key location %s", name.c_str(), key.c_str());
+        WRITE_LOG(LOG_WARNING, L"Cant write registry value %s at key location %s", name.c_str(), key.c_str());
         return ERROR_CANTWRITE;
     }
     return ERROR_SUCCESS;

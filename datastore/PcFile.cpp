@@ -11,6 +11,10 @@
 #include <cstring>
 #include <new>
 
+// The steps that both forms of ReadFromFile share log under that operation.
+#define READ_LOG(level, ...) QEL_LOG_AS((level), L"PcFile.cpp", L"CPcFile::ReadFromFile", __VA_ARGS__)
+#define WRITE_LOG(level, ...) QEL_LOG_AS((level), L"PcFile.cpp", L"CPcFile::WriteToFile", __VA_ARGS__)
+
 namespace {
 
 bool IsHeld(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
@@ -92,18 +96,18 @@ DWORD CPcFile::ReadFromFile(const std::wstring& path, std::wstring& text)
 DWORD CPcFile::openForRead(const std::wstring& path, DWORD& bytes)
 {
     if (path.empty()) {
-        QEL_LOG(LOG_ERROR, L"Invalid parameters.");
+        READ_LOG(LOG_ERROR, L"Invalid parameters.");
         return ERROR_INVALID_PARAMETER;
     }
     m_file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (!IsHeld(m_file)) {
-        QEL_LOG(LOG_ERROR, L"Error: File not found.");
+        READ_LOG(LOG_ERROR, L"Error: File not found.");
         return ERROR_FILE_NOT_FOUND;
     }
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(m_file, &size)) {
-        QEL_LOG(LOG_ERROR, L"Error: File size not obtained.");
+        READ_LOG(LOG_ERROR, L"Error: File size not obtained.");
         return ERROR_FILE_NOT_FOUND;
     }
     bytes = size.LowPart;
@@ -115,7 +119,7 @@ DWORD CPcFile::readOpened(BYTE* data, DWORD bytes, DWORD& read)
     OVERLAPPED at{};
     read = 0;
     if (!::ReadFile(m_file, data, bytes, &read, &at)) {
-        QEL_LOG(LOG_ERROR, L"Error: Read fault.");
+        READ_LOG(LOG_ERROR, L"Error: Read fault.");
         return ERROR_READ_FAULT;
     }
     return ERROR_SUCCESS;
@@ -233,7 +237,7 @@ DWORD CPcFile::writeReplacement(const std::wstring& path, const BYTE* data, DWOR
     DWORD written = 0;
     if (rc == ERROR_SUCCESS &&
         (!::WriteFile(file.Get(), data, length, &written, nullptr) || written != length || !::FlushFileBuffers(file.Get()))) {
-        QEL_LOG(LOG_ERROR, L"Error: Write fault.");
+        WRITE_LOG(LOG_ERROR, L"Error: Write fault.");
         rc = ERROR_WRITE_FAULT;
     }
     file.Reset();
@@ -252,13 +256,13 @@ DWORD CPcFile::writeInPlace(const std::wstring& path, const BYTE* data, DWORD le
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     CAutoHandle guard(m_file);
     if (!IsHeld(m_file)) {
-        QEL_LOG(LOG_ERROR, L"Error: File not found.");
+        WRITE_LOG(LOG_ERROR, L"Error: File not found.");
         return ERROR_FILE_NOT_FOUND;
     }
     OVERLAPPED at{};
     DWORD written = 0;
     if (!::WriteFile(m_file, data, length, &written, &at)) {
-        QEL_LOG(LOG_ERROR, L"Error: Write fault.");
+        WRITE_LOG(LOG_ERROR, L"Error: Write fault.");
         return ERROR_WRITE_FAULT;
     }
     return ERROR_SUCCESS;

@@ -22,6 +22,12 @@
 #include <utility>
 #include <vector>
 
+// The parsing and rendering steps shared by parseJson/LoadData and
+// getJson/SaveData log under the operations they belong to.
+#define PARSE_LOG(level, ...) QEL_LOG_AS((level), L"QelJsonFormat.cpp", L"CQelJsonFormat::parseJson", __VA_ARGS__)
+#define LOAD_LOG(level, ...) QEL_LOG_AS((level), L"QelJsonFormat.cpp", L"CQelJsonFormat::LoadData", __VA_ARGS__)
+#define RENDER_LOG(level, ...) QEL_LOG_AS((level), L"QelJsonFormat.cpp", L"CQelJsonFormat::getJson", __VA_ARGS__)
+
 namespace {
 
 constexpr wchar_t kOobe[] = L"oobe";
@@ -139,7 +145,7 @@ void CQelJsonFormat::keepUnreadableFile(bool keyImported)
         const DWORD error = ::GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
         m_fileNotReplaceable = true;
-        QEL_LOG(LOG_ERROR, L"Cant keep unreadable data store file as %s, error %d",
+        LOAD_LOG(LOG_ERROR, L"Cant keep unreadable data store file as %s, error %d",
                 (m_filePath + qeldb::kUnreadableSuffix).c_str(), static_cast<int>(error));
         return;
     }
@@ -148,19 +154,19 @@ void CQelJsonFormat::keepUnreadableFile(bool keyImported)
     }
     m_fileNotReplaceable = true;
     if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        QEL_LOG(LOG_ERROR, L"The data store file %s is a folder; it is left as it is", m_filePath.c_str());
+        LOAD_LOG(LOG_ERROR, L"The data store file %s is a folder; it is left as it is", m_filePath.c_str());
         return;
     }
     if (!keyImported) {
-        QEL_LOG(LOG_ERROR, L"The data store file %s was not read: the key could not be imported", m_filePath.c_str());
+        LOAD_LOG(LOG_ERROR, L"The data store file %s was not read: the key could not be imported", m_filePath.c_str());
         return;
     }
     const std::wstring copy = m_filePath + qeldb::kUnreadableSuffix;
     if (::CopyFileW(m_filePath.c_str(), copy.c_str(), FALSE)) {
         m_fileNotReplaceable = false;
-        QEL_LOG(LOG_WARNING, L"Unreadable data store file kept as %s", copy.c_str());
+        LOAD_LOG(LOG_WARNING, L"Unreadable data store file kept as %s", copy.c_str());
     } else {
-        QEL_LOG(LOG_ERROR, L"Cant keep unreadable data store file as %s, error %d", copy.c_str(),
+        LOAD_LOG(LOG_ERROR, L"Cant keep unreadable data store file as %s, error %d", copy.c_str(),
                 static_cast<int>(::GetLastError()));
     }
 }
@@ -446,7 +452,7 @@ DWORD CQelJsonFormat::parseText(const wchar_t* text, size_t length)
         // halfway changes nothing.
         qeldoc::ParsedDocument parsed(&m_arena);
         if (m_parser.JsonToDocument(text, length, parsed) != ERROR_SUCCESS) {
-            QEL_LOG(LOG_ERROR, L"Cant convert JSON object to map");
+            PARSE_LOG(LOG_ERROR, L"Cant convert JSON object to map");
             return ERROR_INVALID_PARAMETER;
         }
         const auto take = [this](const wchar_t* name, bool present, qeldoc::Section& from, qeldoc::Section& to) {
@@ -462,14 +468,14 @@ DWORD CQelJsonFormat::parseText(const wchar_t* text, size_t length)
         if (!parsed.tasks.empty()) m_tasks.swap(parsed.tasks), Erase(m_others, kScheduleTask);
         for (auto& [name, json] : parsed.others) {
             if (IsOurs(name)) {
-                QEL_LOG(LOG_WARNING, L"Data store section %s has a shape this program does not read; it is kept as it is",
-                        name.c_str());
+                PARSE_LOG(LOG_WARNING, L"Data store section %s has a shape this program does not read; it is kept as it is",
+                          name.c_str());
             }
             m_others.insert_or_assign(name, std::move(json));
         }
         return ERROR_SUCCESS;
     } catch (const std::exception&) {
-        QEL_LOG(LOG_ERROR, L"Not enough memory to hold the data store document");
+        PARSE_LOG(LOG_ERROR, L"Not enough memory to hold the data store document");
         return ERROR_NOT_ENOUGH_MEMORY;
     }
 }
@@ -498,11 +504,11 @@ DWORD CQelJsonFormat::render(std::wstring& text)
             } else if (empty) {
                 text.append(1, L'"').append(name).append(L"\":").append(kept->second);
             } else {
-                QEL_LOG(LOG_ERROR, L"Data store section %s was changed but has a shape this program does not write; "
-                                   L"the file is not written", name);
+                RENDER_LOG(LOG_ERROR, L"Data store section %s was changed but has a shape this program does not write; "
+                                      L"the file is not written", name);
                 rc = ERROR_INVALID_DATA;
             }
-            if (rc != ERROR_SUCCESS) QEL_LOG(LOG_ERROR, L"%s", failure);
+            if (rc != ERROR_SUCCESS) RENDER_LOG(LOG_ERROR, L"%s", failure);
             return rc == ERROR_SUCCESS;
         };
         const bool written =
@@ -532,7 +538,7 @@ DWORD CQelJsonFormat::render(std::wstring& text)
         text.append(L" }");
         return ERROR_SUCCESS;
     } catch (const std::exception&) {
-        QEL_LOG(LOG_ERROR, L"Not enough memory to render the data store document");
+        RENDER_LOG(LOG_ERROR, L"Not enough memory to render the data store document");
         return ERROR_INTERNAL_ERROR;
     }
 }

@@ -71,7 +71,7 @@ CQelJsonFormat* CQelDbAutoSave::GetJsonFormat() { return m_document; }
 HANDLE CQelPersistenceData::processLock() const { return g_processLock.Get(); }
 
 template <typename Operation>
-DWORD CQelPersistenceData::runCycle(Cycle kind, Lock lock, Operation operation)
+DWORD CQelPersistenceData::runCycle(Cycle kind, Lock lock, Operation operation, const std::source_location& caller)
 {
     // Always the process-local lock first, then the cross-process mutex
     // (held by the cycle when it saves, else only inside the load).
@@ -90,7 +90,9 @@ DWORD CQelPersistenceData::runCycle(Cycle kind, Lock lock, Operation operation)
             }
         }
     } catch (const std::exception&) {
-        QEL_LOG(LOG_ERROR, L"Not enough memory for the data store operation");
+        wchar_t operationName[128];
+        log_site::QualifiedFunctionName(caller.function_name(), operationName, 128);
+        QEL_LOG_AS(LOG_ERROR, L"QelPersistenceData.cpp", operationName, L"Not enough memory for the data store operation");
         rc = ERROR_NOT_ENOUGH_MEMORY;
     }
     if (processLockHandle) ::ReleaseMutex(processLockHandle);

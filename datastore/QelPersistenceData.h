@@ -10,6 +10,7 @@
 #include "datastore/QelJsonFormat.h"
 
 #include <optional>
+#include <source_location>
 #include <string>
 
 // First-run (OOBE) and EULA state.
@@ -99,8 +100,10 @@ protected:
 private:
     enum class Cycle { Read, Change };
     enum class Lock { Take, Skip };
+    // `caller` names the facade operation in the cycle's own log line.
     template <typename Operation>
-    DWORD runCycle(Cycle kind, Lock lock, Operation operation);
+    DWORD runCycle(Cycle kind, Lock lock, Operation operation,
+                   const std::source_location& caller = std::source_location::current());
 };
 
 // One load-operate-save cycle on the process's document. Construction loads

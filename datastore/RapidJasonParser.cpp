@@ -117,7 +117,7 @@ size_t TextLength(const StringMap& map)
 
 // Renders into a fresh text and replaces out with it only when rendering succeeded.
 template <typename Render>
-DWORD Replacing(std::wstring& out, Render render)
+DWORD Replacing(std::wstring& out, const wchar_t* operation, Render render)
 {
     try {
         std::wstring text;
@@ -125,7 +125,7 @@ DWORD Replacing(std::wstring& out, Render render)
         if (rc == ERROR_SUCCESS) out.swap(text);
         return rc;
     } catch (const std::bad_alloc&) {
-        QEL_LOG(LOG_ERROR, L"Not enough memory to convert the map to JSON");
+        QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Not enough memory to convert the map to JSON");
         return ERROR_NOT_ENOUGH_MEMORY;
     }
 }
@@ -229,7 +229,7 @@ DWORD ConvertSections(const wchar_t* json, size_t length, NamedStringMaps* objec
         if (lists) lists->swap(arrays);
         return ERROR_SUCCESS;
     } catch (const std::bad_alloc&) {
-        QEL_LOG(LOG_ERROR, L"Not enough memory to convert the JSON text");
+        QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Not enough memory to convert the JSON text");
         return ERROR_NOT_ENOUGH_MEMORY;
     }
 }
@@ -447,7 +447,7 @@ bool WriteMemberValue(Writer& writer, const qeldoc::Value& value)
 
 // The compact text of one map of either kind, appended.
 template <typename Map>
-DWORD WriteObject(const Map& map, std::wstring& text)
+DWORD WriteObject(const Map& map, std::wstring& text, const wchar_t* operation)
 {
     try {
         // Straight from the map to the writer: the same compact text and
@@ -460,12 +460,12 @@ DWORD WriteObject(const Map& map, std::wstring& text)
                       WriteMemberValue(writer, member->second);
         }
         if (!written || !writer.EndObject(static_cast<rapidjson::SizeType>(map.size()))) {
-            QEL_LOG(LOG_ERROR, L"JSON writer refused the map");
+            QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"JSON writer refused the map");
             return ERROR_INTERNAL_ERROR;
         }
         return ERROR_SUCCESS;
     } catch (const std::bad_alloc&) {
-        QEL_LOG(LOG_ERROR, L"Not enough memory to convert the map to JSON");
+        QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Not enough memory to convert the map to JSON");
         return ERROR_NOT_ENOUGH_MEMORY;
     }
 }
@@ -478,7 +478,7 @@ DWORD WriteNamedArray(std::wstring_view name, const List& list, std::wstring& te
         text.append(1, L'"').append(name).append(L"\":[");
         for (size_t i = 0; i < list.size(); ++i) {
             if (i) text.push_back(L',');
-            const DWORD rc = WriteObject(list[i], text);
+            const DWORD rc = WriteObject(list[i], text, L"CRapidJasonParser::VectorToNamedJsonArray");
             if (rc != ERROR_SUCCESS) return rc;
         }
         text.push_back(L']');
@@ -496,7 +496,7 @@ DWORD WriteNamedObject(std::wstring_view name, const Map& map, std::wstring& tex
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    return WriteObject(map, text);
+    return WriteObject(map, text, L"CRapidJasonParser::MapToNamedJsonObject");
 }
 
 }  // namespace
@@ -556,17 +556,19 @@ DWORD CRapidJasonParser::JsonArrayToVector(const std::wstring& json, RecordList&
 
 DWORD CRapidJasonParser::MapToNamedJsonObject(const std::wstring& name, const StringMap& map, std::wstring& out)
 {
-    return Replacing(out, [&](std::wstring& text) { return AppendNamedJsonObject(name, map, text); });
+    return Replacing(out, L"CRapidJasonParser::MapToNamedJsonObject",
+                     [&](std::wstring& text) { return AppendNamedJsonObject(name, map, text); });
 }
 
 DWORD CRapidJasonParser::VectorToNamedJsonArray(const std::wstring& name, const RecordList& list, std::wstring& out)
 {
-    return Replacing(out, [&](std::wstring& text) { return AppendNamedJsonArray(name, list, text); });
+    return Replacing(out, L"CRapidJasonParser::VectorToNamedJsonArray",
+                     [&](std::wstring& text) { return AppendNamedJsonArray(name, list, text); });
 }
 
 DWORD CRapidJasonParser::MapToJsonObject(const StringMap& map, std::wstring& out)
 {
-    return Replacing(out, [&](std::wstring& text) {
+    return Replacing(out, L"CRapidJasonParser::MapToJsonObject", [&](std::wstring& text) {
         text.reserve(TextLength(map));
         return AppendJsonObject(map, text);
     });
@@ -592,4 +594,7 @@ DWORD CRapidJasonParser::AppendNamedJsonArray(std::wstring_view name, const qeld
     return WriteNamedArray(name, list, text);
 }
 
-DWORD CRapidJasonParser::AppendJsonObject(const StringMap& map, std::wstring& text) { return WriteObject(map, text); }
+DWORD CRapidJasonParser::AppendJsonObject(const StringMap& map, std::wstring& text)
+{
+    return WriteObject(map, text, L"CRapidJasonParser::MapToJsonObject");
+}

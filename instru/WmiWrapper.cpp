@@ -39,10 +39,9 @@ bool CWmiWrapper::IsInitialized()
 
 bool CWmiWrapper::InitializeWMI()
 {
-    const HRESULT hr = CWMI_Data::Create(m_namespace, m_className, m_data);
-    if (FAILED(hr)) {
-        // COM reports through its HRESULT: that is the error the line carries.
-        QEL_LOG(LOG_ERROR, L"Failed to create CWMI_Data object, error:%d", static_cast<int>(hr));
+    if (FAILED(CWMI_Data::Create(m_namespace, m_className, m_data))) {
+        // The line carries the thread's last error as the failed creation left it.
+        QEL_LOG(LOG_ERROR, L"Failed to create CWMI_Data object, error:%d", static_cast<int>(::GetLastError()));
         return false;
     }
     m_initialized = true;

@@ -2,6 +2,7 @@
 
 #include "jobs/QELAutoDownload.h"
 
+#include "common/LibraryLoader.h"
 #include "datastore/QelPersistenceData.h"
 #include "instru/QELInstruAgent.h"
 #include "logging/Log.h"
@@ -26,21 +27,12 @@ DWORD SecondsSince(const std::wstring& storedTime, long long now)
     return static_cast<DWORD>(static_cast<long long>(difference));
 }
 
-std::wstring OwnProgramPath()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, n < MAX_PATH ? n : 0);
-    folder.erase(folder.find_last_of(L'\\') + 1);
-    return folder + L"QELCommonBuild.exe";
-}
-
 SchedulerTaskRecord CQELAutoDownload::AutoDownloadTask(DWORD intervalInSec)
 {
     SchedulerTaskRecord task;
     task.Name = kTaskName;
     task.Description = L"AutoDownload task";
-    task.Path = OwnProgramPath();
+    task.Path = ProgramFolder() + L"QELCommonBuild.exe";
     task.Param = L"/context=4";
     task.Type = 3;
     task.LaunchMode = 1;

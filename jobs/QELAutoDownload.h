@@ -53,6 +53,3 @@ private:
 // truncated to an unsigned 32-bit count. A time in the future wraps around
 // to a large count.
 DWORD SecondsSince(const std::wstring& storedTime, long long now);
-
-// "<folder of this program>\QELCommonBuild.exe".
-std::wstring OwnProgramPath();

@@ -2,6 +2,7 @@
 
 #include "logging/ETWLogging.h"
 
+#include "common/LibraryLoader.h"
 #include "config/OSInfo.h"
 #include "config/RegKey.h"
 #include "logging/Logging.h"
@@ -96,23 +97,19 @@ void AppendDword(std::vector<BYTE>& out, DWORD value)
 // The first translation of the module's version resource and its FileVersion.
 void ReadVersionStrings(HMODULE module, std::wstring& translation, std::wstring& fileVersion)
 {
-    wchar_t path[MAX_PATH];
-    const DWORD n = ::GetModuleFileNameW(module, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return;
+    const std::wstring path = ModuleFilePath(module);
+    if (path.empty()) return;
     Stratum::FileVersionInfo info;
     WORD language = 0;
     WORD codePage = 0;
-    if (!info.Load(path) || !info.GetFirstTranslation(language, codePage)) return;
+    if (!info.Load(path.c_str()) || !info.GetFirstTranslation(language, codePage)) return;
     translation = FormatWide(L"%04x%04x", language, codePage);
     info.GetString(L"FileVersion", fileVersion);
 }
 
 std::wstring ModuleBaseName(HMODULE module)
 {
-    wchar_t path[MAX_PATH];
-    const DWORD n = ::GetModuleFileNameW(module, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return std::wstring();
-    std::wstring name(path, n);
+    std::wstring name = ModuleFilePath(module);
     const size_t slash = name.find_last_of(L"\\/");
     if (slash != std::wstring::npos) name.erase(0, slash + 1);
     const size_t dot = name.find_last_of(L'.');
@@ -240,7 +237,7 @@ ULONG WINAPI CETWLogging::ControlCallback(WMIDPREQUESTCODE code, PVOID context, 
 {
     auto* self = static_cast<CETWLogging*>(context);
     if (!self) return ERROR_INVALID_PARAMETER;
-    const TRACEHANDLE session = (code == WMI_ENABLE_EVENTS && buffer) ? ::GetTraceLoggerHandle(buffer) : 0;
+    const TRACEHANDLE session = buffer ? ::GetTraceLoggerHandle(buffer) : 0;
     return self->OnControl(code, session);
 }
 
@@ -259,7 +256,10 @@ ULONG CETWLogging::OnControl(WMIDPREQUESTCODE code, TRACEHANDLE session)
     }
     if (code == WMI_DISABLE_EVENTS) {
         if (m_listener) m_listener->OnSessionChange(false, m_threshold, 0);
-        m_sessionHandle.store(0);
+        // A session that was ignored when it enabled the provider does not
+        // take the kept one's events away when it disables it.
+        TRACEHANDLE kept = session;
+        m_sessionHandle.compare_exchange_strong(kept, 0);
         return ERROR_SUCCESS;
     }
     return ERROR_INVALID_PARAMETER;

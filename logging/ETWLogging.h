@@ -124,8 +124,11 @@ public:
     const std::wstring& AppName() const { return m_appName; }
     const internal::ETWAppProperties& Properties() const { return m_properties; }
 
-    // The provider's control callback (WMI_ENABLE_EVENTS / WMI_DISABLE_EVENTS).
+    // The provider's control callback (WMI_ENABLE_EVENTS / WMI_DISABLE_EVENTS)
+    // with the logger handle of the session that sends it.
     ULONG OnControl(WMIDPREQUESTCODE code, TRACEHANDLE sessionHandle);
+    // The session the events go to; 0 until one has enabled the provider.
+    TRACEHANDLE Session() const { return m_sessionHandle.load(); }
 
     static constexpr DWORD kErrorAlreadyInitialized = 20001;
 

@@ -37,7 +37,9 @@ void LogWriteRef(DWORD level, const wchar_t* file, const wchar_t* function, int 
 }
 
 // The call-site guard: builds the process logger on first use and answers
-// whether a line of this level would be written at all.
+// whether a line of this level would be written at all. The guard and the log
+// call leave the thread's last error as they found it, so a line's arguments
+// may read GetLastError() even on the process's first log call.
 bool LogLevelEnabled(DWORD level);
 
 // Start-up values handed to the logger when it is built (on the first log call).

@@ -37,6 +37,21 @@ std::mutex g_buildMutex;
 ETWLogging::CLogBuilderIf* g_builder = nullptr;
 bool g_builderOwned = false;
 
+// A log call leaves the thread's last error as it found it. A line that prints
+// GetLastError() reads it after the guard, which builds the logger on the
+// first call (registry, files); and a caller that logs a failure and then
+// returns GetLastError() still returns its own error.
+class KeepLastError {
+public:
+    KeepLastError() : m_error(::GetLastError()) {}
+    ~KeepLastError() { ::SetLastError(m_error); }
+    KeepLastError(const KeepLastError&) = delete;
+    KeepLastError& operator=(const KeepLastError&) = delete;
+
+private:
+    const DWORD m_error;
+};
+
 void DestroySlotAtExit()
 {
     LoggerSlot* slot = g_slot.exchange(nullptr);
@@ -118,6 +133,7 @@ void SetLoggerStartupValues(const wchar_t* appGroup, const wchar_t* hostName, HM
 
 bool LogLevelEnabled(DWORD level)
 {
+    const KeepLastError keep;
     LoggerSlot* slot = AcquireSlot();
     return slot && slot->logger && slot->logger->IsLevelEnabled(level);
 }
@@ -125,6 +141,7 @@ bool LogLevelEnabled(DWORD level)
 void LogWriteV(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
                va_list args)
 {
+    const KeepLastError keep;
     LoggerSlot* slot = AcquireSlot();
     if (!slot) return;
     ETWLogging::DispatchLogV(slot->logger, level, file, function, line, format, args);

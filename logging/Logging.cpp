@@ -2,6 +2,7 @@
 
 #include "logging/Logging.h"
 
+#include "common/LibraryLoader.h"
 #include "common/UniqueHandle.h"
 #include "logging/IniReader.h"
 #include "logging/LogLine.h"
@@ -20,17 +21,6 @@ namespace {
 constexpr wchar_t kSection[] = L"Config";
 constexpr DWORD kNoLevelPasses = 10000;
 constexpr DWORD kMutexWaitMs = 7000;
-
-std::wstring ModuleFilePath(HMODULE module)
-{
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD n = ::GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (n == 0) return std::wstring();
-        if (n < buffer.size()) return std::wstring(buffer.data(), n);
-        buffer.resize(buffer.size() * 2);
-    }
-}
 
 std::wstring FileNamePart(const std::wstring& path)
 {

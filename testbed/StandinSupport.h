@@ -17,11 +17,13 @@ namespace standin {
 // Knob keys, under HKEY_LOCAL_MACHINE (native view).
 inline constexpr wchar_t kTelemetryKey[] = L"SOFTWARE\\Tarsen\\Testbed\\Telemetry";
 inline constexpr wchar_t kKrsIntegrateKey[] = L"SOFTWARE\\Tarsen\\Testbed\\KrsIntegrate";
+inline constexpr wchar_t kTsGuardKey[] = L"SOFTWARE\\Tarsen\\Testbed\\TsGuard";
 // Every stand-in's journal path can be moved by this REG_SZ knob.
 inline constexpr wchar_t kJournalPathValue[] = L"JournalPath";
 // Default journals, below the program-data folder.
 inline constexpr wchar_t kTelemetryJournal[] = L"Tarsen\\Testbed\\telemetry.journal";
 inline constexpr wchar_t kKrsIntegrateJournal[] = L"Tarsen\\Testbed\\krsintegrate.journal";
+inline constexpr wchar_t kTsGuardJournal[] = L"Tarsen\\Testbed\\tsguard.journal";
 
 inline bool ReadKnobDword(const wchar_t* key, const wchar_t* name, DWORD& value)
 {

@@ -73,9 +73,9 @@ protected:
         return LogTexts(ReadProgramLog());
     }
 
-    static testmachine::Captured Tool(const wchar_t* exe, const std::wstring& arguments)
+    static testmachine::ToolRun Tool(const wchar_t* exe, const std::wstring& arguments)
     {
-        return testmachine::RunCaptured(testmachine::BinDir() + L"\\" + exe, arguments);
+        return testmachine::RunTool(testmachine::BinDir() + L"\\" + exe, arguments);
     }
 
     // The states of the telemetry events of the last run, joined by ",".

@@ -35,9 +35,9 @@ Texts Events()
 {
     Texts events;
     for (const auto& request : testbed::TelemetryRequests()) {
-        EXPECT_EQ(JsonString(request, L"EventName"), L"AutoDownload");
-        EXPECT_EQ(JsonString(request, L"EventType"), L"Silent");
-        EXPECT_EQ(JsonString(request, L"EventSource"), L"Scheduler");
+        EXPECT_EQ(JsonString(request, L"EventName") + JsonString(request, L"EventType") +
+                      JsonString(request, L"EventSource"),
+                  L"AutoDownloadSilentScheduler");
         const std::wstring data = JsonString(request, L"EventData");
         events.push_back(JsonString(request, L"EventState") + (data.empty() ? L"" : L":" + data));
     }
@@ -52,6 +52,7 @@ std::wstring Status(const std::wstring& key)
     return value;
 }
 
+// The calls into the suite's library, by name.
 std::vector<std::string> SuiteCalls()
 {
     std::vector<std::string> calls;

@@ -14,52 +14,12 @@ namespace {
 
 namespace kit = datastorekit;
 
-std::wstring Utf8File(const std::wstring& path)
-{
-    const std::vector<BYTE> bytes = testmachine::ReadBytes(path);
-    const int size = static_cast<int>(bytes.size());
-    std::wstring text(size, L'\0');
-    text.resize(size ? ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes.data()), size,
-                                             text.data(), size)
-                     : 0);
-    return text;
-}
+using testmachine::ToolRun;
 
-struct ToolRun {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::wstring out, err;
-};
-
-// Runs qelstore with its output redirected to files (UTF-8 then), as a script
-// would, and expects this exit code and (a part of) this text on standard error.
+// Runs qelstore and expects this exit code and (a part of) this text on standard error.
 ToolRun Qelstore(const std::wstring& arguments, DWORD exitCode = 0, const std::wstring& err = L"")
 {
-    const std::wstring folder = testmachine::ProgramDataFolder() + L"\\QelStoreToolTest";
-    const std::wstring outPath = folder + L"\\out.txt", errPath = folder + L"\\err.txt";
-    const std::wstring exe = testmachine::BinDir() + L"\\qelstore.exe";
-    testmachine::CreateFolder(folder);
-    ToolRun run;
-    {
-        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-        const auto create = [&](const std::wstring& path) {
-            return ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
-        };
-        ScopedHandle out(create(outPath)), error(create(errPath));
-        std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = out.Get();
-        startup.hStdError = error.Get();
-        PROCESS_INFORMATION process{};
-        ::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-        ScopedHandle processHandle(process.hProcess), threadHandle(process.hThread);
-        if (::WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
-            ::GetExitCodeProcess(process.hProcess, &run.exitCode);
-        }
-    }
-    run.out = Utf8File(outPath);
-    run.err = Utf8File(errPath);
+    const ToolRun run = testmachine::RunTool(testmachine::BinDir() + L"\\qelstore.exe", arguments);
     const std::wstring shown =
         arguments + L" -> exit " + std::to_wstring(run.exitCode) + L", out: " + run.out + L", err: " + run.err;
     EXPECT_EQ(run.exitCode, exitCode) << testing::PrintToString(shown);

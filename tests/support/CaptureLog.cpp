@@ -50,3 +50,16 @@ CaptureLogger& TestLog()
     static CaptureLogger logger;
     return logger;
 }
+
+void CaptureLogLines()
+{
+    struct Builder : ETWLogging::CLogBuilderIf {
+        bool Build(const wchar_t*, HMODULE, const wchar_t*, DWORD, ETWLogging::CLoggingIf** logger) override
+        {
+            *logger = &TestLog();
+            return true;
+        }
+    };
+    static Builder builder;
+    ETWLogging::UseLogBuilder(&builder);
+}

@@ -45,3 +45,5 @@ private:
 
 // The process's capturing logger.
 CaptureLogger& TestLog();
+// Makes TestLog() the process logger; call before the first log call.
+void CaptureLogLines();

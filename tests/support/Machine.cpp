@@ -133,21 +133,20 @@ void WriteText(const std::wstring& path, const std::wstring& text)
     WriteBytes(path, text.data(), text.size() * sizeof(wchar_t));
 }
 
-void EnableFileLogging()
+void EnableFileLogging(const std::wstring& module)
 {
     SetDword(L"SOFTWARE\\Tarsen\\Logging", L"Logging Mechanism", 1);
-    CreateFolder(LogFolder());
-    const std::wstring ini = LogFolder() + L"\\log.ini";
+    CreateFolder(LogFolder(module));
+    const std::wstring ini = LogFolder(module) + L"\\log.ini";
     ::WritePrivateProfileStringW(L"Config", L"Options", L"60", ini.c_str());  // 0x3C
     ::WritePrivateProfileStringW(L"Config", L"Severity", L"1", ini.c_str());
 }
 
 std::wstring BinDir()
 {
-    wchar_t path[MAX_PATH];
-    const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, n);
-    return dir.substr(0, dir.find_last_of(L'\\'));
+    std::wstring path(32768, L'\0');  // the longest path there is
+    path.resize(::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+    return path.substr(0, path.find_last_of(L'\\'));
 }
 
 std::wstring InstallProgram(const std::vector<std::wstring>& companions)
@@ -163,19 +162,14 @@ std::wstring InstallProgram(const std::vector<std::wstring>& companions)
     return installDir + L"\\QELCommonBuild.exe";
 }
 
-namespace {
-
-RunResult Run(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs, HANDLE out, HANDLE err)
+RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs)
 {
     RunResult result;
     std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    startup.dwFlags = out ? STARTF_USESTDHANDLES : 0;
-    startup.hStdOutput = out;
-    startup.hStdError = err;
     PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, out != nullptr, 0, nullptr, nullptr,
+    if (!::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                           &startup, &process)) {
         return result;
     }
@@ -187,36 +181,43 @@ RunResult Run(const std::wstring& exePath, const std::wstring& arguments, DWORD 
     return result;
 }
 
-std::wstring FromUtf8(const std::vector<BYTE>& bytes)
+ToolRun RunTool(const std::wstring& exePath, const std::wstring& arguments)
 {
-    std::wstring text(bytes.size(), L'\0');
-    text.resize(bytes.empty() ? 0
-                              : ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes.data()),
-                                                      static_cast<int>(bytes.size()), text.data(), static_cast<int>(text.size())));
-    return text;
-}
-
-}  // namespace
-
-RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs)
-{
-    return Run(exePath, arguments, timeoutMs, nullptr, nullptr);
-}
-
-Captured RunCaptured(const std::wstring& exePath, const std::wstring& arguments)
-{
-    const std::wstring folder = ProgramDataFolder() + L"\\CapturedOutput";
+    const std::wstring folder = ProgramDataFolder() + L"\\ToolRun";
+    const std::wstring outPath = folder + L"\\out.txt", errPath = folder + L"\\err.txt";
     CreateFolder(folder);
-    Captured result;
+    ToolRun run;
     {
         SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-        ScopedHandle out(::CreateFileW((folder + L"\\out").c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr));
-        ScopedHandle err(::CreateFileW((folder + L"\\err").c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr));
-        static_cast<RunResult&>(result) = Run(exePath, arguments, 120000, out.Get(), err.Get());
+        const auto create = [&](const std::wstring& path) {
+            return ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+        };
+        ScopedHandle out(create(outPath)), error(create(errPath));
+        std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = out.Get();
+        startup.hStdError = error.Get();
+        PROCESS_INFORMATION process{};
+        ::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                         &process);
+        ScopedHandle processHandle(process.hProcess), threadHandle(process.hThread);
+        if (::WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
+            ::GetExitCodeProcess(process.hProcess, &run.exitCode);
+        }
     }
-    result.out = FromUtf8(ReadBytes(folder + L"\\out"));
-    result.err = FromUtf8(ReadBytes(folder + L"\\err"));
-    return result;
+    const auto utf8 = [](const std::vector<BYTE>& bytes) {
+        const int size = static_cast<int>(bytes.size());
+        std::wstring text(size, L'\0');
+        text.resize(size ? ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(bytes.data()), size,
+                                                 text.data(), size)
+                         : 0);
+        return text;
+    };
+    run.out = utf8(ReadBytes(outPath));
+    run.err = utf8(ReadBytes(errPath));
+    return run;
 }
 
 }  // namespace testmachine

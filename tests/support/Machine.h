@@ -32,11 +32,12 @@ std::vector<BYTE> ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const void* data, size_t bytes);
 void WriteText(const std::wstring& path, const std::wstring& text);  // UTF-16LE, no BOM (for ini files)
 
-// Turns file logging on for the program: "Logging Mechanism" = 1, its log
+// Turns file logging on for a program: "Logging Mechanism" = 1, its log
 // folder, and a log.ini with every piece of the line layout (0x3C), all levels.
-void EnableFileLogging();
+void EnableFileLogging(const std::wstring& module = L"QELCommonBuild");
 
-// The folder holding this test program and everything else the build made.
+// The folder holding this test program and everything else the build made
+// (however long its path).
 std::wstring BinDir();
 // Copies the program (and any named companions from BinDir) to where a
 // provisioned machine keeps the framework's programs; returns its path.
@@ -49,10 +50,12 @@ struct RunResult {
 // Starts `exePath` with the raw argument text and waits for it.
 RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs = 120000);
 
-// The same, with standard output and error read back as UTF-8 (as programs write them when redirected).
-struct Captured : RunResult {
+struct ToolRun {
+    DWORD exitCode = 0xFFFFFFFF;
     std::wstring out, err;
 };
-Captured RunCaptured(const std::wstring& exePath, const std::wstring& arguments);
+// Runs a console tool with its output redirected to files (UTF-8 then), as a
+// script would, and returns what it wrote.
+ToolRun RunTool(const std::wstring& exePath, const std::wstring& arguments);
 
 }  // namespace testmachine

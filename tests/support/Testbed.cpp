@@ -12,6 +12,7 @@ constexpr wchar_t kTelemetryClassKey[] = L"SOFTWARE\\Classes\\CLSID\\{B62A9F7D-4
 // Asked on every use: a "JournalPath" knob may move a journal.
 std::wstring TelemetryJournal() { return standin::JournalPath(standin::kTelemetryKey, standin::kTelemetryJournal); }
 std::wstring KrsJournal() { return standin::JournalPath(standin::kKrsIntegrateKey, standin::kKrsIntegrateJournal); }
+std::wstring TsGuardJournal() { return standin::JournalPath(standin::kTsGuardKey, standin::kTsGuardJournal); }
 
 // The journal's lines, each ended by one line feed, as characters of type Char.
 template <typename Char>
@@ -45,5 +46,12 @@ void SetKrsIntegrateKnob(const std::wstring& n, DWORD v) { testmachine::SetDword
 void ClearKrsIntegrateKnobs() { testmachine::DeleteTree(standin::kKrsIntegrateKey); }
 std::vector<std::string> KrsIntegrateCalls() { return JournalLines<char>(KrsJournal()); }
 void ClearKrsIntegrateJournal() { ::DeleteFileW(KrsJournal().c_str()); }
+
+void SetTsGuardKnob(const std::wstring& n, DWORD v) { testmachine::SetDword(standin::kTsGuardKey, n, v); }
+void ClearTsGuardKnobs() { testmachine::DeleteTree(standin::kTsGuardKey); }
+std::vector<std::string> TsGuardCalls() { return JournalLines<char>(TsGuardJournal()); }
+void ClearTsGuardJournal() { ::DeleteFileW(TsGuardJournal().c_str()); }
+
+std::wstring TrustSample(const std::wstring& name) { return testmachine::BinDir() + L"\\trust\\" + name; }
 
 }  // namespace testbed

@@ -27,4 +27,14 @@ void ClearKrsIntegrateKnobs();
 std::vector<std::string> KrsIntegrateCalls();
 void ClearKrsIntegrateJournal();
 
+// Knobs of the trust-validation library ("Word0", "Word1", "GetInterfaceResult").
+void SetTsGuardKnob(const std::wstring& name, DWORD value);
+void ClearTsGuardKnobs();
+// Its journal lines ("load C:\\...\\tsguard.dll", "validate flags=4 words=2,1 C:\\x.exe", ...), in order.
+std::vector<std::string> TsGuardCalls();
+void ClearTsGuardJournal();
+
+// The signed sample files of the signature-check tests (build/bin/trust).
+std::wstring TrustSample(const std::wstring& name);
+
 }  // namespace testbed

@@ -10,18 +10,16 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
-
 namespace {
 
 namespace kit = datastorekit;
 
 std::wstring Pid() { return std::to_wstring(::GetCurrentProcessId()); }
 
-// A datastore_helper process (tests/helpers/DataStoreHelper.cpp); no handle when it cannot start.
+// A test_helper process (tests/helpers); no handle when it cannot start.
 ScopedHandle Start(const std::wstring& arguments)
 {
-    const std::wstring helper = testmachine::BinDir() + L"\\datastore_helper.exe";
+    const std::wstring helper = testmachine::BinDir() + L"\\test_helper.exe";
     std::wstring commandLine = L"\"" + helper + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -49,28 +47,18 @@ TEST_F(DataStoreProcessTest, FourProcessesAtOnceNeverDamageTheFile)
     const std::wstring startName = L"Global\\QelTest-start-" + Pid();
     ScopedHandle start(::CreateEventW(nullptr, TRUE, FALSE, startName.c_str()));
     ASSERT_TRUE(start);
-    const auto report = [](int i) { return kit::StoreFolder() + L"\\worker" + std::to_wstring(i) + L".txt"; };
     std::vector<ScopedHandle> workers;
     for (int i = 0; i < kWorkers; ++i) {
-        workers.push_back(Start(L"cycles " + std::to_wstring(kCycles) + L" " + std::to_wstring(i) + L" " + startName +
-                                L" \"" + report(i) + L"\""));
+        workers.push_back(Start(L"cycles " + std::to_wstring(kCycles) + L" " + std::to_wstring(i) + L" " + startName));
     }
     ::SetEvent(start.Get());
-
-    // Each worker counts what failed (and fails itself on any failure), and how
-    // many of its updates the next read saw lost; the latter is a figure, not a fault.
+    // Each worker fails on any failed load, save, lock or change.
     for (int i = 0; i < kWorkers; ++i) {
         DWORD code = 99;
         if (::WaitForSingleObject(workers[i].Get(), 300000) != WAIT_OBJECT_0) ::TerminateProcess(workers[i].Get(), 99);
         ::GetExitCodeProcess(workers[i].Get(), &code);
         EXPECT_EQ(code, 0u) << "worker " << i;
-        const std::vector<BYTE> bytes = testmachine::ReadBytes(report(i));
-        const std::string text(bytes.begin(), bytes.end());
-        const std::string clean = " setFailures=0 loadFailures=0 saveFailures=0 lockFailures=0 kept=";
-        EXPECT_EQ(text.rfind("cycles=" + std::to_string(kCycles) + clean, 0), 0u) << text;
-        std::cout << "[ FIGURES  ] worker " << i << ": " << text;
     }
-
     EXPECT_FALSE(testmachine::FileExists(kit::UnreadableCopy()));
     CQelJsonFormat document;
     ASSERT_EQ(document.LoadData(), 0u) << "the file is whole";
@@ -99,8 +87,7 @@ TEST_F(DataStoreProcessTest, AMutexAbandonedByAKilledProcessIsTakenOver)
     EXPECT_EQ(store.SetEntParameter(L"after", L"2"), 0u);
     const auto lines = TestLog().Lines();
     ASSERT_FALSE(lines.empty());
-    const std::wstring prefix = L"Process: " + Pid() + L" failed to acquire lock, GetLastError = ";
-    EXPECT_EQ(lines[0].text.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(lines[0].text.rfind(L"Process: " + Pid() + L" failed to acquire lock, GetLastError = ", 0), 0u);
     EXPECT_EQ(lines[0].level, 4u);
 
     // This process now owns it normally; nothing more is logged.

@@ -26,11 +26,11 @@ TEST(DispatchTest, ContextParserTable)
     }
 }
 
-TEST(DispatchTest, OnlyContextFourSelectsAJob)
+TEST(DispatchTest, CommandLinesThatSelectTheAutoDownloadJobOrNone)
 {
     // The exact lines of a command line without a job are checked in the entry scenario.
     const std::pair<const wchar_t*, bool> cases[] = {
-        {L"/context=5", false}, {L"/ctx=4", false}, {L"", false},
+        {L"/context=7", false}, {L"/ctx=4", false}, {L"", false},
         {L"/CONTEXT=4", true},  {L"/context=04", true}, {L"/context=4x", true}};
     for (const auto& [commandLine, selected] : cases) {
         TestLog().Clear();

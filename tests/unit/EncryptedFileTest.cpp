@@ -1,6 +1,6 @@
-// The file and cipher layers under the data store: whole-file reads and
-// writes, the key import, whole-buffer encryption, and a file that holds
-// exactly the ciphertext.
+// The file and cipher layers under the data store, in the forms the store
+// uses: whole-file reads and writes, the key import, whole-buffer encryption
+// in place, and a file that holds exactly the ciphertext.
 #include "common/Platform.h"
 
 #include "datastore/PCCrypt.h"
@@ -20,15 +20,12 @@ namespace {
 namespace kit = datastorekit;
 using Lines = std::vector<std::wstring>;
 
-SharedBuffer Buffer(const std::vector<BYTE>& bytes)
+SharedBuffer Blob(const std::vector<BYTE>& bytes = kit::KeyBlob(kit::TestKey()))
 {
     SharedBuffer buffer = MakeSharedBuffer(bytes.size());
-    if (!bytes.empty()) memcpy(buffer.get(), bytes.data(), bytes.size());
+    memcpy(buffer.get(), bytes.data(), bytes.size());
     return buffer;
 }
-
-SharedBuffer Blob(const kit::AesKey& key = kit::TestKey()) { return Buffer(kit::KeyBlob(key)); }
-std::vector<BYTE> Bytes(const SharedBuffer& buffer, DWORD length) { return {buffer.get(), buffer.get() + length}; }
 
 // Runs each call with a clear log and expects its result and exactly its logged lines.
 void ExpectFailures(const std::vector<std::tuple<std::function<DWORD()>, DWORD, Lines>>& failures)
@@ -57,111 +54,81 @@ protected:
 TEST_F(EncryptedFileTest, PcFileReadsAndReplacesWholeFiles)
 {
     CPcFile file;
-    SharedBuffer read;
-    DWORD length = 0;
-    std::wstring text;
-    ASSERT_EQ(file.WriteToFile(path, Buffer({9, 8, 7}), 3), 0u);
-    // Text is code units: an odd last byte is dropped. No handle is held between calls (it would block the delete).
-    ASSERT_EQ(file.ReadFromFile(path, text), 0u);
-    EXPECT_EQ(text, std::wstring(1, static_cast<wchar_t>(0x0809)));
-    EXPECT_TRUE(::DeleteFileW(path.c_str()));
+    std::vector<BYTE> read = {1};
+    const BYTE bytes[] = {9, 8, 7};
+    kit::Write({1, 2, 3, 4, 5, 6}, path);
+    ASSERT_EQ(file.WriteToFile(path, bytes, 3), 0u);
+    ASSERT_EQ(file.ReadFromFile(path, read), 0u);
+    EXPECT_EQ(read, (std::vector<BYTE>{9, 8, 7})) << "a longer file was replaced";
+    EXPECT_TRUE(::DeleteFileW(path.c_str())) << "no handle is held between calls";
 
-    const std::wstring empty = folder + L"\\empty.bin", noFolder = folder + L"\\no\\x";
-    testmachine::WriteBytes(empty, "", 0);
-    const std::wstring invalid = L"Invalid parameters.", notFound = L"Error: File not found.";
+    const std::wstring notFound = L"Error: File not found.";
     ExpectFailures({
-        {[&] { return file.ReadFromFile(L"", read, length); }, 87, {invalid}},
-        {[&] { return file.ReadFromFile(path, text); }, 2, {notFound, L"Read file data error."}},
-        {[&] { return file.ReadFromFile(empty, text); }, 30, {L"Variables not initialized."}},
-        {[&] { return file.WriteToFile(L"", Buffer({1}), 1); }, 87, {}},
-        {[&] { return file.WriteToFile(path, SharedBuffer(), 1); }, 87, {}},
-        {[&] { return file.WriteToFile(path, Buffer({1}), 0); }, 87, {}},
-        {[&] { return file.WriteToFile(path, std::wstring()); }, 87, {invalid}},
-        {[&] { return file.WriteToFile(noFolder, L"t"); }, 2, {notFound, L"Write File Data Error."}},
+        {[&] { return file.ReadFromFile(L"", read); }, 87, {L"Invalid parameters."}},
+        {[&] { return file.ReadFromFile(path, read); }, 2, {notFound}},
+        {[&] { return file.WriteToFile(L"", bytes, 1); }, 87, {}},
+        {[&] { return file.WriteToFile(path, nullptr, 1); }, 87, {}},
+        {[&] { return file.WriteToFile(path, bytes, 0); }, 87, {}},
+        {[&] { return file.WriteToFile(folder + L"\\no\\x", bytes, 3); }, 2, {notFound}},
     });
     EXPECT_FALSE(testmachine::FileExists(path));
-    EXPECT_EQ(text, std::wstring(1, static_cast<wchar_t>(0x0809))) << "outputs untouched on failure";
+    EXPECT_EQ(read, (std::vector<BYTE>{9, 8, 7})) << "outputs untouched on failure";
 }
 
 TEST_F(EncryptedFileTest, KeyImportAndItsFailures)
 {
     CPcCrypt crypt, failed;
     EXPECT_EQ(crypt.Init(Blob()), 0u);
-    EXPECT_TRUE(crypt.HasKey());
-    EXPECT_TRUE(TestLog().Lines().empty());
-    SharedBuffer out;
+    EXPECT_TRUE(crypt.HasKey() && TestLog().Lines().empty());
+    std::vector<BYTE> data(32, 7);
     DWORD length = 77;
-    const BYTE data[32] = {};
     ExpectFailures({
         {[&] { return failed.Init(SharedBuffer()); }, 5023,
          {L"Failed to import keyblob. Not initialized.", L"Error importing key blob."}},
         // Without a key nothing is enciphered or deciphered.
-        {[&] { return failed.EncryptData(data, 32, out, length); }, 5023, {L"Encrypt data failed, key not initialized."}},
-        {[&] { return failed.DecryptData(data, 32, out, length); }, 5023, {L"Decrypt data failed, key not initialized."}},
+        {[&] { return failed.EncryptInPlace(data, 16, length); }, 5023, {L"Encrypt data failed, key not initialized."}},
+        {[&] { return failed.DecryptInPlace(data); }, 5023, {L"Decrypt data failed, key not initialized."}},
     });
-    EXPECT_FALSE(out);
-    EXPECT_EQ(length, 77u) << "outputs untouched";
-    TestLog().Clear();
-    EXPECT_EQ(failed.Init(Buffer(std::vector<BYTE>(140, 0x41))), 1359u);
+    EXPECT_EQ(std::make_pair(data, length), std::make_pair(std::vector<BYTE>(32, 7), DWORD{77})) << "outputs untouched";
+    EXPECT_EQ(failed.Init(Blob(std::vector<BYTE>(140, 0x41))), 1359u) << "not a key blob";
     EXPECT_FALSE(failed.HasKey());
-    ASSERT_EQ(TestLog().Texts().size(), 2u);
-    EXPECT_EQ(TestLog().Texts()[0].substr(0, 35), L"Failed to import keyblob. Bad key. ");
 }
 
-TEST_F(EncryptedFileTest, WholeBufferEncryptionFitsInTwiceTheInput)
+TEST_F(EncryptedFileTest, WholeBufferEncryptionInOneBufferKeptThroughEverySize)
 {
     CPcCrypt crypt;
     ASSERT_EQ(crypt.Init(Blob()), 0u);
-    // AES-CBC with PKCS#7: the ciphertext is the input rounded up to the next
-    // whole block. Inputs shorter than 8 bytes do not fit twice their size (234).
-    // The in-place forms give the same bytes, in one buffer kept through growing and shrinking sizes.
+    // AES-CBC with PKCS#7: the ciphertext is the input rounded up to the next whole block (as enciphered
+    // independently); inputs shorter than 8 bytes do not fit twice their size (234).
     const std::pair<DWORD, DWORD> sizes[] = {{7, 0}, {8, 16}, {15, 16}, {16, 32}, {1000, 1008}, {15, 16}};
     std::vector<BYTE> kept;
     for (const auto& [size, cipherSize] : sizes) {
         std::vector<BYTE> plain(size);
         for (DWORD i = 0; i < size; ++i) plain[i] = static_cast<BYTE>(i * 13);
-        SharedBuffer cipher, back;
-        DWORD cipherLength = 0, backLength = 0;
-        TestLog().Clear();
-        EXPECT_EQ(crypt.EncryptData(plain.data(), size, cipher, cipherLength), cipherSize ? 0u : 234u) << size;
-        EXPECT_EQ(cipherLength, cipherSize);
-        EXPECT_EQ(TestLog().Has(L"Encrypt data failed, CryptEncrypt call failed."), cipherSize == 0);
         kept.assign(plain.begin(), plain.end());
-        DWORD keptLength = 0;
-        EXPECT_EQ(crypt.EncryptInPlace(kept, size, keptLength), cipherSize ? 0u : 234u) << size;
-        if (!cipher) continue;
-        ASSERT_EQ(crypt.DecryptData(cipher.get(), cipherLength, back, backLength), 0u);
-        EXPECT_EQ(Bytes(back, backLength), plain);
-        ASSERT_EQ(keptLength, cipherLength);
-        kept.resize(keptLength);
-        EXPECT_EQ(kept, Bytes(cipher, cipherLength)) << size;
+        DWORD length = 0;
+        TestLog().Clear();
+        ASSERT_EQ(crypt.EncryptInPlace(kept, size, length), cipherSize ? 0u : 234u) << size;
+        EXPECT_EQ(TestLog().Has(L"Encrypt data failed, CryptEncrypt call failed."), cipherSize == 0);
+        if (!cipherSize) continue;
+        std::vector<BYTE> expected = plain;
+        ASSERT_TRUE(kit::Cipher(true, expected, kit::TestKey()));
+        kept.resize(length);
+        EXPECT_EQ(kept, expected) << size;
         ASSERT_EQ(crypt.DecryptInPlace(kept), 0u);
         EXPECT_EQ(kept, plain) << size;
     }
-
-    // The text forms work on the code units.
-    const std::wstring plain = L"{ \"oobe\":{} } \x00e9\xd83d\xde00";
-    std::wstring cipher, back = L"unchanged";
-    EXPECT_EQ(crypt.EncryptData(L"ab", back), 1359u) << "too short for one block in twice its size";
-    EXPECT_EQ(back, L"unchanged");
-    EXPECT_TRUE(crypt.EncryptData(plain, cipher) == 0 && crypt.DecryptData(cipher, back) == 0 && back == plain);
-    EXPECT_EQ(TestLog().Find(L"Decrypt initializtion begining.").level, 1u);
-
-    SharedBuffer out;
+    std::vector<BYTE> garbage(48, 0x5A), empty;  // not a ciphertext of this key
     DWORD length = 0;
-    const BYTE one = 1;
-    const std::vector<BYTE> garbage(48, 0x5A);  // not a ciphertext of this key
     const std::wstring encryptInvalid = L"Encrypt data failed, size and input are invalid.";
     ExpectFailures({
-        {[&] { return crypt.EncryptData(&one, 0, out, length); }, 87, {encryptInvalid}},
-        {[&] { return crypt.EncryptData(nullptr, 4, out, length); }, 87, {encryptInvalid}},
-        {[&] { return crypt.DecryptData(&one, 0, out, length); }, 87, {L"Decrypt data failed, size and input are invalid."}},
-        {[&] { return crypt.DecryptData(garbage.data(), 48, out, length) ? 1u : 0u; }, 1,
-         {L"Decrypt data failed, CryptDecrypt call failed."}},
+        {[&] { return crypt.EncryptInPlace(garbage, 0, length); }, 87, {encryptInvalid}},
+        {[&] { return crypt.EncryptInPlace(garbage, 49, length); }, 87, {encryptInvalid}},
+        {[&] { return crypt.DecryptInPlace(empty); }, 87, {L"Decrypt data failed, size and input are invalid."}},
+        {[&] { return crypt.DecryptInPlace(garbage) ? 1u : 0u; }, 1, {L"Decrypt data failed, CryptDecrypt call failed."}},
     });
-    EXPECT_FALSE(out);
     crypt.Close();
-    EXPECT_EQ(crypt.EncryptData(garbage.data(), 48, out, length), 5023u);
+    EXPECT_EQ(crypt.EncryptInPlace(garbage, 48, length), 5023u);
 }
 
 TEST_F(EncryptedFileTest, KeptBuffersFollowEachFileSize)
@@ -206,8 +173,6 @@ TEST_F(EncryptedFileTest, EncryptedFileFailuresChangeNothing)
             EXPECT_TRUE(existing ? testmachine::ReadBytes(path) == foreign : !testmachine::FileExists(path));
         }
     }
-    EXPECT_EQ(file.WriteFileData(path, SharedBuffer(), 4), 87u);
-    EXPECT_EQ(file.WriteFileData(path, Buffer({1, 2}), 0), 87u);
 }
 
 }  // namespace

@@ -12,12 +12,6 @@ namespace {
 
 using namespace ETWLogging;
 
-TEST(EtwLoggingTest, LevelMapping)
-{
-    const std::pair<DWORD, UCHAR> cases[] = {{0, 3}, {1, 1}, {2, 2}, {4, 4}, {5, 5}, {6, 3}, {1000, 3}};
-    for (const auto& [level, mapped] : cases) EXPECT_EQ(MapEtwLevel(level), mapped) << "level " << level;
-}
-
 // Little-endian 32-bit numbers and 16-bit-counted UTF-16 strings.
 void Put32(std::vector<BYTE>& out, DWORD v)
 {
@@ -36,7 +30,6 @@ TEST(EtwLoggingTest, PackedFieldAndEventLayout)
 {
     const EtwEventSource source{0x1234, 0x56, L"QEL\\QELCommonBuild", L"QELCommonBuild.cpp", L"wWinMain", 130,
                                 L"040904b0", L"1.0.0.0", L""};
-
     std::vector<BYTE> expected;
     Put32(expected, 0x1234);
     Put32(expected, 0x56);
@@ -80,37 +73,64 @@ TEST(EtwLoggingTest, BackendChoice)
     testmachine::DeleteTree(key);
 }
 
-TEST(EtwLoggingTest, SessionsAndRegistryDecideWhatPasses)
+// The levels (1 to 6) a line is written at, after a session's say and the registry's.
+std::wstring Written(CETWLogging& logger)
 {
-    testmachine::DeleteTree(L"SOFTWARE\\Tarsen.logging");
+    std::wstring levels;
+    for (DWORD level = 1; level <= 6; ++level) {
+        if (logger.IsEnabled() && logger.IsLevelEnabled(level)) levels += std::to_wstring(level);
+    }
+    return levels;
+}
+
+TEST(EtwLoggingTest, SessionsAndRegistryDecideWhatIsWritten)
+{
+    const std::wstring base = L"SOFTWARE\\Tarsen.logging";
+    const struct {
+        const char* name;
+        bool enable;
+        DWORD sessionLevel;
+        DWORD baseSeverity, groupSeverity, appEnable;  // 99: not in the registry
+        const wchar_t* written;
+    } cases[] = {
+        {"a session at level 5: Information still passes", true, 5, 99, 99, 99, L"356"},
+        {"a session at level 1", true, 1, 99, 99, 99, L"123456"},
+        {"the group's key beats the base key", true, 1, 2, 4, 99, L"3456"},
+        {"the application's key switches it off", true, 1, 99, 99, 0, L""},
+        {"a disabling session", false, 1, 99, 99, 99, L""},
+        {"the application's key re-enables after a disable", false, 1, 99, 99, 1, L"3456"},
+    };
+    for (const auto& c : cases) {
+        testmachine::DeleteTree(base);
+        if (c.baseSeverity != 99) testmachine::SetDword(base, L"Severity", c.baseSeverity);
+        if (c.groupSeverity != 99) testmachine::SetDword(base + L"\\QEL", L"Severity", c.groupSeverity);
+        if (c.appEnable != 99) testmachine::SetDword(base + L"\\unit_logging", L"Enable", c.appEnable);
+        CETWLogging logger;
+        ASSERT_EQ(logger.Initialize(L"QEL", nullptr, nullptr, 0), 0u);
+        CETWConfigurationListener(logger).OnSessionChange(c.enable, c.sessionLevel, 0);
+        EXPECT_EQ(Written(logger), c.written) << c.name;
+    }
+    testmachine::DeleteTree(base);
+}
+
+TEST(EtwLoggingTest, OnlyTheKeptSessionTakesTheEventsAwayWhenItDisables)
+{
     CETWLogging logger;
     ASSERT_EQ(logger.Initialize(L"QEL", nullptr, nullptr, 0), 0u);
     EXPECT_EQ(logger.Initialize(L"QEL", nullptr, nullptr, 0), CETWLogging::kErrorAlreadyInitialized);
-    EXPECT_EQ(logger.Threshold(), 3u);
-    EXPECT_EQ(logger.AppName(), L"unit_logging");
-
-    // A session enabling at level 5: 3 still passes, 4 does not.
-    EXPECT_EQ(logger.OnControl(WMI_ENABLE_EVENTS, 0), 0u);
-    logger.SetThreshold(5);
-    EXPECT_EQ(std::make_tuple(logger.IsLevelEnabled(3), logger.IsLevelEnabled(4), logger.IsLevelEnabled(5)),
-              std::make_tuple(TRUE, FALSE, TRUE));
-
-    // Registry overrides, later keys winning: the base key, the group's, the application's.
-    testmachine::SetDword(L"SOFTWARE\\Tarsen.logging", L"Severity", 2);
-    testmachine::SetDword(L"SOFTWARE\\Tarsen.logging\\QEL", L"Severity", 4);
-    testmachine::SetDword(L"SOFTWARE\\Tarsen.logging\\unit_logging", L"Enable", 0);
-    CETWConfigurationListener listener(logger);
-    listener.OnSessionChange(true, 6, 0);
-    EXPECT_EQ(logger.Threshold(), 4u);
-    EXPECT_FALSE(logger.IsEnabled());
-    testmachine::SetDword(L"SOFTWARE\\Tarsen.logging\\unit_logging", L"Enable", 1);
-    listener.OnSessionChange(false, logger.Threshold(), 0);
-    EXPECT_TRUE(logger.IsEnabled()) << "the application's key re-enables after the session's disable";
-
-    EXPECT_EQ(logger.OnControl(static_cast<WMIDPREQUESTCODE>(99), 0), static_cast<ULONG>(ERROR_INVALID_PARAMETER));
+    const TRACEHANDLE first = 0x1111, second = 0x2222;
+    const std::tuple<WMIDPREQUESTCODE, TRACEHANDLE, TRACEHANDLE> steps[] = {
+        // request, the session that sends it, the session the events go to afterwards
+        {WMI_ENABLE_EVENTS, first, first},  {WMI_ENABLE_EVENTS, second, first}, {WMI_DISABLE_EVENTS, second, first},
+        {WMI_DISABLE_EVENTS, first, 0},     {WMI_ENABLE_EVENTS, second, second},
+    };
+    for (const auto& [code, session, kept] : steps) {
+        EXPECT_EQ(logger.OnControl(code, session), 0u);
+        EXPECT_EQ(logger.Session(), kept) << "after request " << code << " of session " << session;
+    }
+    EXPECT_EQ(logger.OnControl(static_cast<WMIDPREQUESTCODE>(99), first), static_cast<ULONG>(ERROR_INVALID_PARAMETER));
     logger.EnsureReady();
     EXPECT_EQ(logger.EnsureReady(), 0u) << "registration is tried once; a failure costs one line only";
-    testmachine::DeleteTree(L"SOFTWARE\\Tarsen.logging");
 }
 
 TEST(EtwLoggingTest, PropertiesDefaultsAndOverrides)

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 namespace {
 
@@ -29,10 +30,6 @@ protected:
         testmachine::CreateFolder(folder);
         ::WritePrivateProfileStringW(L"Config", key, value, (folder + L"\\log.ini").c_str());
     }
-    UINT LastLogIdx() const
-    {
-        return ::GetPrivateProfileIntW(L"Config", L"LastLogIdx", 9, (Folder() + L"\\log.ini").c_str());
-    }
     // A logger named after this test program, group "QEL", like the product's.
     std::unique_ptr<CLogging> Make(const wchar_t* host = nullptr) const
     {
@@ -43,31 +40,25 @@ protected:
     std::wstring File(int index) const { return Folder() + L"\\" + kModule + L"00" + std::to_wstring(index) + L".log"; }
 };
 
-TEST_F(FileLoggingTest, NothingIsWrittenWithoutTheFolderForTheWholeRun)
+TEST_F(FileLoggingTest, TheFolderTurnsLoggingOnAndTheFirstLineCreatesTheFile)
 {
-    auto logger = Make();
-    EXPECT_EQ(logger->LogText(L"f.cpp", L"F", 1, 4, L"lost"), 0u);
-    EXPECT_FALSE(testmachine::FileExists(Folder()));
-    EXPECT_FALSE(logger->IsLevelEnabled(6)) << "no level passes once the check failed";
-
+    // Without the folder nothing is written, for the whole run.
+    auto lost = Make();
+    EXPECT_EQ(lost->LogText(L"f.cpp", L"F", 1, 4, L"lost"), 0u);
+    EXPECT_FALSE(lost->IsLevelEnabled(6)) << "no level passes once the check failed";
     testmachine::CreateFolder(Folder());
-    logger->LogText(L"f.cpp", L"F", 1, 4, L"still lost");
+    lost->LogText(L"f.cpp", L"F", 1, 4, L"still lost");
     EXPECT_FALSE(testmachine::FileExists(File(0))) << "the first-use check is made once";
-}
 
-TEST_F(FileLoggingTest, FirstLineCreatesTheFileWithAByteOrderMark)
-{
-    testmachine::CreateFolder(Folder());
     auto logger = Make();
     ASSERT_EQ(logger->LogText(L"d:\\src\\QELCommonBuild.cpp", L"CJobFactory::GetJobObject", 7, 4, L"first"), 0u);
     EXPECT_EQ(logger->LogText(L"x.cpp", L"X", 8, 3, L""), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     bool bom = false;
     const auto lines = ReadLogFile(File(0), 0x10, &bom);
-    EXPECT_TRUE(bom);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].text + L"|" + lines[0].level, L"first|Error");
-    EXPECT_EQ(lines[0].exe, L"unit_logging.ex") << "no module handle: the process name, cut to 15";
-
+    EXPECT_EQ(lines[0].text + L"|" + lines[0].level + L"|" + lines[0].exe, L"first|Error|unit_logging.ex")
+        << "no module handle: the process name, cut to 15";
+    EXPECT_TRUE(bom);
     Make(L"HOST1")->LogText(L"x.cpp", L"X", 1, 3, L"with host");
     EXPECT_TRUE(testmachine::FileExists(Folder() + L"\\" + kModule + L"_HOST1000.log"));
 }
@@ -76,19 +67,21 @@ TEST_F(FileLoggingTest, RotationWrapsAndReplacesOldContent)
 {
     testmachine::CreateFolder(Folder());
     auto logger = Make();
-    ASSERT_EQ(logger->GetMaxSize(), 262144u);
-    ASSERT_EQ(logger->GetMaxEntries(), 3u);
+    ASSERT_EQ(std::make_pair(logger->GetMaxSize(), logger->GetMaxEntries()), std::make_pair(DWORD{262144}, DWORD{3}));
     const std::wstring big(4000, L'r');  // about 8 KiB a line
     auto fill = [&](const wchar_t* tag) {
         // Writes until the current file has been left for the next one.
         for (int i = 0; i < 40; ++i) logger->LogText(L"f", L"F", 1, 3, (tag + big).c_str());
     };
+    const auto lastIndex = [&] {
+        return ::GetPrivateProfileIntW(L"Config", L"LastLogIdx", 9, (Folder() + L"\\log.ini").c_str());
+    };
     fill(L"A");
     EXPECT_TRUE(testmachine::FileExists(File(1)));
-    EXPECT_EQ(LastLogIdx(), 1u);
+    EXPECT_EQ(lastIndex(), 1u);
     fill(L"B");
     fill(L"C");
-    EXPECT_EQ(LastLogIdx(), 0u) << "after index 2 comes index 0";
+    EXPECT_EQ(lastIndex(), 0u) << "after index 2 comes index 0";
     const auto wrapped = ReadLogFile(File(0), 0x10);
     ASSERT_FALSE(wrapped.empty());
     for (const auto& line : wrapped) EXPECT_NE(line.text[0], L'A') << "old content replaced";
@@ -113,7 +106,6 @@ TEST_F(FileLoggingTest, IniValuesValidatedPerApplicationThenGlobal)
         {"app Severity 2 beats global 4", L"Severity", L"2", L"4", &CLogging::GetSeverity, 2},
         {"Severity 7 is ignored", L"Severity", L"7", nullptr, &CLogging::GetSeverity, 3},
         {"text is not a number", L"Severity", L"high", nullptr, &CLogging::GetSeverity, 3},
-        {"Options taken as given", L"Options", L"0x3C", nullptr, &CLogging::GetOptions, 0x3C},
     };
     for (const auto& c : cases) {
         Clean();
@@ -121,20 +113,15 @@ TEST_F(FileLoggingTest, IniValuesValidatedPerApplicationThenGlobal)
         if (c.global) Ini(c.key, c.global, true);
         EXPECT_EQ(((*Make()).*c.get)(), c.expected) << c.name;
     }
-}
-
-TEST_F(FileLoggingTest, SeverityThresholdAndEnable)
-{
-    const struct {
-        const wchar_t *key, *value;  // key nullptr: no log.ini value
-        DWORD firstPassing;          // 7: none
-    } cases[] = {{nullptr, nullptr, 3}, {L"Severity", L"0", 0}, {L"Severity", L"6", 6}, {L"Enable", L"0", 7}};
-    for (const auto& c : cases) {
+    // The levels that pass: the threshold (0 lets all pass), or none when switched off.
+    const std::tuple<const wchar_t*, const wchar_t*, DWORD> thresholds[] = {
+        {nullptr, nullptr, 3}, {L"Severity", L"0", 0}, {L"Severity", L"6", 6}, {L"Enable", L"0", 7}};
+    for (const auto& [key, value, firstPassing] : thresholds) {
         Clean();
-        if (c.key) Ini(c.key, c.value);
+        if (key) Ini(key, value);
         auto logger = Make();
         for (DWORD level = 0; level <= 6; ++level) {
-            EXPECT_EQ(logger->IsLevelEnabled(level) != FALSE, level >= c.firstPassing) << "level " << level;
+            EXPECT_EQ(logger->IsLevelEnabled(level) != FALSE, level >= firstPassing) << "level " << level;
         }
     }
 }

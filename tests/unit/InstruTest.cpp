@@ -54,10 +54,8 @@ TEST_F(InstruTest, RefusalsCarryTheirCodeAndLine)
         parts[missing] = L"";
         TestLog().Clear();
         EXPECT_EQ(CZEPInstru().SendData(parts[0], parts[1], parts[2], parts[3], kEvent), E_INVALIDARG) << missing;
-        EXPECT_EQ(TestLog().Lines().size(), 1u);
-        EXPECT_EQ(TestLog().Find(L"Invalid Arguments").level, 4u);
+        EXPECT_EQ(TestLog().Texts(), std::vector<std::wstring>{L"Invalid Arguments"});
     }
-
     EXPECT_EQ(Send({}), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(TestLog().Find(L"Invalid arguments").level, 4u);
 
@@ -67,18 +65,17 @@ TEST_F(InstruTest, RefusalsCarryTheirCodeAndLine)
     EXPECT_EQ(Send(), static_cast<DWORD>(ERROR_CANTREAD));
     EXPECT_EQ(TestLog().Find(L"Cannot get a valid ZEP appID for QEL").level, 4u);
     EXPECT_FALSE(TestLog().Has(L"ZEP is not required"));
+    EXPECT_TRUE(testbed::TelemetryRequests().empty());
 }
 
 // What reaches the client, and what this unit and the client wrapper log
-// ("level function: text"), for each state of the switch and of the client.
-// Failures are logged, never returned.
+// ("level: text"), for each state of the switch and of the client. Failures
+// are logged, never returned.
 TEST_F(InstruTest, SwitchAndClientDecideWhatIsSentAndLogged)
 {
-    const std::wstring off = L"1 CQELInstru::isZEPEventRequired: ZEP event not required";
-    const std::wstring skip = L"1 CQELInstru::SendInstrumentation: ZEP is not required";
-    const std::wstring load = L"4 CZEPInstru::SendData: Error when loading ZEP client dll";
-    const std::wstring report = L"4 CZEPInstru::SendData: Error when calling ZEP ReportEvent API";
-    const std::wstring cloud = L"4 CQELInstru::sendZEPEvents: Error when sending instrument data to the ZEP cloud";
+    const std::wstring off = L"1: ZEP event not required", skip = L"1: ZEP is not required";
+    const std::wstring load = L"4: Error when loading ZEP client dll", report = L"4: Error when calling ZEP ReportEvent API";
+    const std::wstring cloud = L"4: Error when sending instrument data to the ZEP cloud";
     const struct {
         const wchar_t* zepInstru;  // nullptr: not configured anywhere
         const wchar_t* knob;       // a telemetry client knob; L"": the client is not registered
@@ -88,7 +85,7 @@ TEST_F(InstruTest, SwitchAndClientDecideWhatIsSentAndLogged)
     } cases[] = {
         {L"1", nullptr, S_OK, true, {}}, {L"12abc", nullptr, S_OK, true, {}},  // any number but 0 (as _wtoi reads it)
         {L"0", nullptr, S_OK, false, {off, skip}}, {L"abc", nullptr, S_OK, false, {off, skip}},
-        {nullptr, nullptr, S_OK, false, {L"4 CQELInstru::isZEPEventRequired: Can't get ZEP value from registry", skip}},
+        {nullptr, nullptr, S_OK, false, {L"4: Can't get ZEP value from registry", skip}},
         {L"1", L"", S_OK, false, {load, cloud}},
         {L"1", L"CreateResult", E_ACCESSDENIED, false, {load, cloud}},
         {L"1", L"ReportResult", E_FAIL, true, {report, cloud}},
@@ -102,13 +99,9 @@ TEST_F(InstruTest, SwitchAndClientDecideWhatIsSentAndLogged)
         TestLog().Clear();
         EXPECT_EQ(Send(), 0u);
         EXPECT_EQ(testbed::TelemetryRequests().size(), c.sent ? 1u : 0u);
-
-        // Only these units' lines; the registry layers log their own misses.
-        std::vector<std::wstring> own;
-        for (const auto& line : TestLog().Lines()) {
-            if (line.function.rfind(L"CQELInstru::", 0) == 0 || line.function.rfind(L"CZEPInstru::", 0) == 0) {
-                own.push_back(std::to_wstring(line.level) + L" " + line.function + L": " + line.text);
-            }
+        std::vector<std::wstring> own;  // the registry layers log their own misses
+        for (const auto& l : TestLog().Lines()) {
+            if (l.function.find(L"Instru::") != std::wstring::npos) own.push_back(std::to_wstring(l.level) + L": " + l.text);
         }
         EXPECT_EQ(own, c.lines);
         testbed::RegisterTelemetryClient();
@@ -154,8 +147,7 @@ TEST_F(InstruTest, ProducersRunAtSendTimeInTheirOrder)
     EXPECT_EQ(agent.sent, (std::vector<StringMap>{{{L"EventName", L"AutoDownload"}, {L"EventState", L"Failure"},
                                                    {L"KrsVersion", L"produced"}, {L"Late", L"at send time"},
                                                    {L"Same", L"second"}}}));
-    EXPECT_EQ(apartments, std::vector<APTTYPE>{APTTYPE_MTA}) << "producers run with COM (multithreaded)";
-    EXPECT_EQ(Apartment(), APTTYPE_CURRENT) << "and COM is shut down again afterwards";
+    EXPECT_EQ(Apartment(), APTTYPE_CURRENT) << "COM is shut down again afterwards";
     EXPECT_TRUE(TestLog().Lines().empty());
 
     // An apartment the thread already has is kept; a failed send is logged, never returned.
@@ -164,12 +156,9 @@ TEST_F(InstruTest, ProducersRunAtSendTimeInTheirOrder)
     agent.SendEvent();
     EXPECT_EQ(Apartment(), APTTYPE_MAINSTA);
     ::CoUninitialize();
-    EXPECT_EQ(apartments, (std::vector<APTTYPE>{APTTYPE_MTA, APTTYPE_MAINSTA}));
+    EXPECT_EQ(apartments, (std::vector<APTTYPE>{APTTYPE_MTA, APTTYPE_MAINSTA})) << "producers run with COM";
     EXPECT_EQ(TestLog().Find(L"Error when sending instrument data").level, 4u);
-    EXPECT_EQ(TestLog().Find(L"Error when sending instrument data").function, L"CQELInstruAgent::SendEvent");
 }
-
-// ---- Partner configuration.
 
 TEST(PartnerConfigurationTest, Rules)
 {
@@ -178,17 +167,19 @@ TEST(PartnerConfigurationTest, Rules)
     for (wchar_t name = L'a'; name < L'a' + 15; ++name) entries[std::wstring(1, name)] = L"1";
     EXPECT_EQ(PartnerConfigurationValue(0, entries), L"a:1,b:1,c:1,d:1,e:1,f:1,g:1,h:1,i:1,j:1,k:1,l:1,m:1,n:1,o:1");
     entries[L"p"] = L"1";
-    EXPECT_EQ(PartnerConfigurationValue(0, entries), L"None");
-    EXPECT_EQ(PartnerConfigurationValue(ERROR_CANTREAD, {{L"a", L"1"}}), L"None");
-    EXPECT_EQ(PartnerConfigurationValue(0, {}), L"");
-    EXPECT_EQ(PartnerConfigurationValue(0, {{L"b", L"2"}, {L"B", L"1"}, {L"a", L""}}), L"B:1,a:,b:2");
-    EXPECT_EQ(PartnerConfigurationValue(0, {{L"a", std::wstring(1024, L'x')}}), L"a:" + std::wstring(1024, L'x'));
-    EXPECT_EQ(PartnerConfigurationValue(0, {{L"a", std::wstring(1025, L'x')}, {L"b", L"1"}}), L"None");
-
-    // One value holding a sequence that may not travel spoils the field (the forbidden-sequence table of the
-    // scheduler tests covers the sequences); names are not checked.
-    EXPECT_EQ(PartnerConfigurationValue(0, {{L"a", L"1"}, {L"b", L"x;y"}}), L"None");
-    EXPECT_EQ(PartnerConfigurationValue(0, {{L"a;b", L"0x0F"}}), L"a;b:0x0F");
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {PartnerConfigurationValue(0, entries), L"None"},
+        {PartnerConfigurationValue(ERROR_CANTREAD, {{L"a", L"1"}}), L"None"},
+        {PartnerConfigurationValue(0, {}), L""},
+        {PartnerConfigurationValue(0, {{L"b", L"2"}, {L"B", L"1"}, {L"a", L""}}), L"B:1,a:,b:2"},
+        {PartnerConfigurationValue(0, {{L"a", std::wstring(1024, L'x')}}), L"a:" + std::wstring(1024, L'x')},
+        {PartnerConfigurationValue(0, {{L"a", std::wstring(1025, L'x')}, {L"b", L"1"}}), L"None"},
+        // A value with a sequence that may not travel spoils the field (the scheduler's parameter tests
+        // cover the sequences); names are not checked.
+        {PartnerConfigurationValue(0, {{L"a", L"1"}, {L"b", L"x;y"}}), L"None"},
+        {PartnerConfigurationValue(0, {{L"a;b", L"0x0F"}}), L"a;b:0x0F"},
+    };
+    for (const auto& [value, expected] : cases) EXPECT_EQ(value, expected);
 }
 
 // ---- The common fields and the whole request of an event.
@@ -231,9 +222,8 @@ TEST_F(CommonFieldsTest, MissingOrRefusedSourcesGiveTheirFallbacks)
 {
     using namespace instru_fields;
     testmachine::DeleteTree(kPartner);
-    EXPECT_EQ(Produce(PartnerConfiguration), L"None");
     testmachine::DeleteTree(kRvn);
-    EXPECT_EQ(Produce(KrsVersion), L"None");
+    EXPECT_EQ(Produce(PartnerConfiguration) + L"|" + Produce(KrsVersion), L"None|None");
 
     // No store file at all: no packages, the empty document.
     ::DeleteFileW(datastorekit::StoreFile().c_str());
@@ -273,9 +263,7 @@ TEST_F(CommonFieldsTest, WholeRequestOfAnEventByteForByte)
     std::wsmatch match;
     ASSERT_TRUE(std::regex_search(requests[0], match, std::wregex(L"\"timestamp\":\"(\\d+)\""))) << requests[0];
     const std::wstring stamp = match[1];
-    EXPECT_GE(std::stoll(stamp), before);
-    EXPECT_LE(std::stoll(stamp), after);
-
+    EXPECT_TRUE(std::stoll(stamp) >= before && std::stoll(stamp) <= after) << stamp;
     EXPECT_EQ(requests[0],
               L"{\"event\":{\"ApplicationID\":\"QEL-APP-7\",\"EventType\":\"genappevent\",\"timestamp\":\"" + stamp +
                   L"\",\"event_data\":{\"AffID\":\"1234\",\"BiosSerialNumber\":\"" + serial +

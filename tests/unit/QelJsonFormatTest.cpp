@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <tuple>
 
 namespace {
@@ -72,30 +71,6 @@ TEST_F(QelJsonFormatTest, ADocumentReusedAcrossCyclesGivesWhatANewOneGives)
         EXPECT_EQ(cycle(document, round), cycle(fresh, round)) << round;
         document.ClearData();
     }
-}
-
-// The sections' arena: aligned, non-overlapping allocations of any size, and a
-// rewind after which the same requests get the same memory, nothing more.
-TEST(DocumentArenaTest, RewindHandsOutTheSameMemoryAgain)
-{
-    qeldoc::Arena arena;
-    const std::pair<size_t, size_t> requests[] = {{24, 8}, {1, 1}, {40, 16}, {3, 2}, {64, 64}, {200000, 8}, {56, 8}};
-    std::vector<uintptr_t> rounds[2];
-    size_t reserved[2] = {};
-    for (int round = 0; round < 2; ++round) {
-        std::vector<std::pair<uintptr_t, uintptr_t>> taken;
-        for (const auto& [bytes, alignment] : requests) {
-            const auto at = reinterpret_cast<uintptr_t>(arena.allocate(bytes, alignment));
-            EXPECT_EQ(at % alignment, 0u) << bytes;
-            for (const auto& [begin, end] : taken) EXPECT_TRUE(at >= end || at + bytes <= begin) << bytes;
-            taken.emplace_back(at, at + bytes);
-            rounds[round].push_back(at);
-        }
-        reserved[round] = arena.Reserved();
-        arena.Rewind();
-    }
-    EXPECT_EQ(rounds[1], rounds[0]);
-    EXPECT_EQ(reserved[1], reserved[0]);
 }
 
 TEST_F(QelJsonFormatTest, AbsentSectionsAndEmptyTaskListLeaveMemoryAsItWas)

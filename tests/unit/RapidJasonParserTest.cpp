@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 
 namespace {
 
@@ -46,9 +45,6 @@ TEST(RapidJasonParserTest, SectionsAreReadByNameAndALaterDuplicateWins)
     NamedRecordLists arrays;
     ASSERT_EQ(parser.JsonNamedArrayToVector(text, arrays), 0u);
     EXPECT_EQ(arrays, (NamedRecordLists{{L"P", {{{L"n", L"2"}}, {}}}})) << "the empty \"E\" is not reported";
-    RecordList records;
-    ASSERT_EQ(parser.JsonArrayToVector(L"[{\"a\":\"1\"},{}]", records), 0u);
-    EXPECT_EQ(records, (RecordList{{{L"a", L"1"}}, {}}));
 }
 
 TEST(RapidJasonParserTest, EveryCodeUnitSurvivesWriteAndRead)
@@ -88,42 +84,26 @@ TEST(RapidJasonParserTest, TextsOutsideTheDocumentShapeAreRefusedWhole)
         {L"{\"eula\":{},\"count\":3}", L"JSON member count is neither an object nor an array"},
     };
     CRapidJasonParser parser;
-    const NamedStringMaps keptObjects = {{L"kept", {}}};
-    const NamedRecordLists keptArrays = {{L"kept", {{}}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.text));
-        NamedStringMaps objects = keptObjects;
-        NamedRecordLists arrays = keptArrays;
-        const std::pair<std::function<DWORD()>, const wchar_t*> calls[] = {
-            {[&] { return parser.JsonObjectToMap(c.text, objects); }, L"CRapidJasonParser::JsonObjectToMap"},
-            {[&] { return parser.JsonNamedArrayToVector(c.text, arrays); }, L"CRapidJasonParser::JsonNamedArrayToVector"}};
-        for (const auto& [call, function] : calls) {
-            TestLog().Clear();
-            EXPECT_EQ(call(), 87u);
-            ASSERT_EQ(TestLog().Texts(), std::vector<std::wstring>{c.line});
-            EXPECT_EQ(TestLog().Lines()[0].function, function);
-        }
-        EXPECT_EQ(objects, keptObjects) << "outputs untouched";
-        EXPECT_EQ(arrays, keptArrays);
+        NamedStringMaps objects = {{L"kept", {}}};
+        NamedRecordLists arrays = {{L"kept", {{}}}};
+        TestLog().Clear();
+        EXPECT_EQ(parser.JsonObjectToMap(c.text, objects) + parser.JsonNamedArrayToVector(c.text, arrays), 2 * 87u);
+        EXPECT_EQ(TestLog().Texts(), (std::vector<std::wstring>{c.line, c.line}));
+        EXPECT_EQ(objects, (NamedStringMaps{{L"kept", {}}})) << "outputs untouched";
+        EXPECT_EQ(arrays, (NamedRecordLists{{L"kept", {{}}}}));
     }
 }
 
-TEST(RapidJasonParserTest, ArraysRefusedWholeAndDeepNestingWithoutExhaustingTheStack)
+// A damaged or hostile file nests deeply: refused, without exhausting the stack.
+TEST(RapidJasonParserTest, DeepNestingIsRefusedWithoutExhaustingTheStack)
 {
-    CRapidJasonParser parser;
-    const std::wstring deep = std::wstring(1000000, L'[') + std::wstring(1000000, L']');
     NamedStringMaps objects;
     TestLog().Clear();
-    EXPECT_EQ(parser.JsonObjectToMap(L"{\"a\":" + deep + L"}", objects), 87u);
+    const std::wstring deep = std::wstring(1000000, L'[') + std::wstring(1000000, L']');
+    EXPECT_EQ(CRapidJasonParser().JsonObjectToMap(L"{\"a\":" + deep + L"}", objects), 87u);
     EXPECT_TRUE(TestLog().Has(L"JSON member a is not an array of objects of strings"));
-
-    for (const std::wstring text : {L"{}", L"[1]", L"[{\"a\":1}]", L"[{},\"x\"]", L"[[]]", deep.c_str()}) {
-        RecordList records = {{{L"kept", L"1"}}};
-        TestLog().Clear();
-        EXPECT_EQ(parser.JsonArrayToVector(text, records), 87u) << testing::PrintToString(text.substr(0, 20));
-        EXPECT_EQ(records, (RecordList{{{L"kept", L"1"}}}));
-        EXPECT_TRUE(TestLog().Has(L"JSON root is not an array of objects of strings"));
-    }
 }
 
 }  // namespace

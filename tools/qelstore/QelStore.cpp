@@ -12,6 +12,7 @@
 #include "datastore/QelPersistenceData.h"
 #include "datastore/RapidJasonParser.h"
 #include "logging/Log.h"
+#include "tools/ToolConsole.h"
 
 #include <rapidjson/reader.h>
 #include <rapidjson/prettywriter.h>
@@ -67,31 +68,11 @@ constexpr wchar_t kUsageText[] =
     L"Exit codes: 0 done, 1 usage, 2 not found, 3 no key or no \"DBPath\", 4 the store file cannot be\n"
     L"read, 5 the store could not be written, 6 refused (a key exists).\n";
 
-void Write(DWORD which, const std::wstring& text)
-{
-    const HANDLE handle = ::GetStdHandle(which);
-    if (!handle || handle == INVALID_HANDLE_VALUE || text.empty()) return;
-    DWORD mode = 0;
-    DWORD done = 0;
-    if (::GetConsoleMode(handle, &mode)) {
-        ::WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &done, nullptr);
-        return;
-    }
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                            nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
-    if (bytes > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), bytes, nullptr,
-                              nullptr);
-        ::WriteFile(handle, utf8.data(), static_cast<DWORD>(utf8.size()), &done, nullptr);
-    }
-}
-
-void Out(const std::wstring& text) { Write(STD_OUTPUT_HANDLE, text); }
+void Out(const std::wstring& text) { WriteText(STD_OUTPUT_HANDLE, text); }
 
 int Fail(int code, const std::wstring& message)
 {
-    Write(STD_ERROR_HANDLE, L"qelstore: " + message + L"\n");
+    WriteText(STD_ERROR_HANDLE, L"qelstore: " + message + L"\n");
     return code;
 }
 
@@ -139,7 +120,7 @@ int CheckStore(bool changing, bool replaceUnreadable = false)
                                  L"or not a file): " + path + L"; it is left as it is");
     }
     if (replaceUnreadable) {
-        Write(STD_ERROR_HANDLE, L"qelstore: replacing the unreadable data store file " + path + L"; it is kept as " +
+        WriteText(STD_ERROR_HANDLE, L"qelstore: replacing the unreadable data store file " + path + L"; it is kept as " +
                                     path + qeldb::kUnreadableSuffix + L"\n");
         return kDone;
     }
@@ -239,7 +220,7 @@ int KeyGen(const std::vector<std::wstring>& args)
         std::wstring path;
         settings.GetDBPath(path);
         if (path.size() > 1 + std::wcslen(CQELSettings::kDataStoreFileName) && CPcFile().FileExists(path)) {
-            Write(STD_ERROR_HANDLE, L"qelstore: " + path +
+            WriteText(STD_ERROR_HANDLE, L"qelstore: " + path +
                                         L" was written with the old key and cannot be read with the new one; "
                                         L"the next change to the store keeps it as " + path +
                                         qeldb::kUnreadableSuffix +
@@ -426,8 +407,8 @@ int wmain(int argc, wchar_t** argv)
     if (command == L"set") return Set(args);
     if (command == L"tasks") return Records(command, args, L"ScheduleTask", L"Name");
     if (command == L"packages") return Records(command, args, L"Packages", L"PkgID");
-    Write(STD_ERROR_HANDLE, command.empty() ? std::wstring(L"qelstore: no command given\n\n")
+    WriteText(STD_ERROR_HANDLE, command.empty() ? std::wstring(L"qelstore: no command given\n\n")
                                             : L"qelstore: unknown command '" + command + L"'\n\n");
-    Write(STD_ERROR_HANDLE, kUsageText);
+    WriteText(STD_ERROR_HANDLE, kUsageText);
     return kUsage;
 }

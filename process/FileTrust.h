@@ -1,0 +1,45 @@
+// The code-signature check of a companion file: is it signed by the
+// framework's publishers? The platform's trust-validation library is asked
+// first; if it does not vouch for the file, the file's Authenticode signature
+// is checked against the accepted-signer policy: the built-in one, or the
+// signed policy file "trusted.js" once this process has loaded it, which a
+// signed cabinet can bring up to date.
+#pragma once
+
+#include "common/Platform.h"
+
+#include "process/SignerCheck.h"
+
+class CPolicyCache;
+
+// 0: trusted; 87 (ERROR_INVALID_PARAMETER): null or empty path; 5
+// (ERROR_ACCESS_DENIED): not trusted.
+DWORD VerifyFileTrust(LPCWSTR path);
+
+// True when the file satisfies the built-in policy (the lists given), or the
+// cached policy file once one is loaded. A process loads the installed policy
+// file on the first file the built-in policy refuses, uses it instead of the
+// built-in lists from then on, and loads it again when a file is refused while
+// the update atom exists.
+bool VerifyWithPolicy(LPCWSTR path, DWORD builtInVersion, const LPCWSTR* publisherNames,
+                      const RootThumbprint* rootThumbprints, DWORD thumbprintCount, const LPCWSTR* blockedSerials);
+
+// VerifyWithPolicy, and for a refused cabinet (".cab") the refresh: a
+// "trusted.js" inside it is offered as a newer policy file, and once it is
+// installed the cabinet is judged again.
+bool VerifyWithCabinetRefresh(LPCWSTR path, DWORD builtInVersion, const LPCWSTR* publisherNames,
+                              const RootThumbprint* rootThumbprints, DWORD thumbprintCount,
+                              const LPCWSTR* blockedSerials);
+
+// The built-in policy, as VerifyFileTrust hands it on.
+struct BuiltInPolicy {
+    DWORD version;
+    const LPCWSTR* publisherNames;
+    const RootThumbprint* rootThumbprints;
+    DWORD thumbprintCount;
+    const LPCWSTR* blockedSerials;
+};
+const BuiltInPolicy& BuiltInTrustPolicy();
+
+// The process-wide cache of the installed policy file.
+CPolicyCache& PolicyCache();

@@ -1,0 +1,59 @@
+// Verified loading of the platform's trust-validation library "tsguard.dll",
+// which can vouch for the framework's files. The library is loaded only after
+// its own Authenticode signature has been checked, from the platform's install
+// folder ("szInstallDir32" under HKLM\Software\Tarsen\HostFrame, 32-bit view)
+// or, failing that, from this program's folder, and only for the time it takes
+// to ask its one export for an interface. Failures go to the debugger output
+// and leave the program without the library's help, never without its own
+// signature check.
+#pragma once
+
+#include "common/Platform.h"
+
+// The library's validation interface "GrdValidationControl". The library is
+// not part of this program: what is fixed is the order of its operations and
+// the sixth one. This program calls nothing but ValidateFile.
+class IGrdValidationControl {
+public:
+    virtual DWORD WINAPI Reserved1() = 0;
+    virtual DWORD WINAPI Reserved2() = 0;
+    virtual DWORD WINAPI Reserved3() = 0;
+    virtual DWORD WINAPI Reserved4() = 0;
+    virtual DWORD WINAPI Reserved5() = 0;
+    // Judges the file at `path`; fills results[0] and results[1]. Its return
+    // value carries nothing the program uses.
+    virtual DWORD WINAPI ValidateFile(LPCWSTR path, DWORD flags, DWORD* results) = 0;
+
+protected:
+    ~IGrdValidationControl() = default;
+};
+
+// The library's one export, "NotComDllGetInterface".
+using NotComDllGetInterfaceExport = DWORD(WINAPI*)(LPCSTR interfaceName, void** object);
+
+// Loads `libraryName` after checking its signature, asks its export for
+// `interfaceName` and frees the module again (the library keeps its interface
+// usable). A relative name (three characters or more, not starting with "\",
+// no ":" second) is looked for in the install folder, then beside this
+// program; an absolute name is used as it is. 0 and the interface in `object`,
+// or an error with `object` null.
+DWORD NotComDllGetInterface(LPCWSTR libraryName, LPCSTR interfaceName, void** object, DWORD reserved);
+
+// The process's trust-validation context: the platform version, which decides
+// how the library is asked, and its interface, if it could be had.
+struct CTrustValidationContext {
+    DWORD platformVersion = 1504;
+    IGrdValidationControl* validation = nullptr;
+};
+
+// A context made now from the registry and the library. The process-wide one
+// is made by it once; tests make their own.
+CTrustValidationContext CreateTrustValidationContext();
+// The process-wide context, made on first use.
+const CTrustValidationContext& TrustValidationContext();
+
+// Whether the library vouches for `path`: asked with flags 4 below platform
+// version 1505 and 512 from it on; vouched when the first answer word has bit
+// 0x2 and the second bit 0x1 (below 1505) or bit 0x8 (1505 and above). False
+// without the interface.
+bool IsVouchedByValidationLibrary(const CTrustValidationContext& context, LPCWSTR path);

@@ -1,0 +1,61 @@
+// The check of one file's Authenticode signature against an accepted-signer
+// policy: publisher names, root-certificate thumbprints and blocked serial
+// numbers. The file is trusted when one of its signers passes every step:
+// not blocked, an accepted publisher name, a valid code-signing chain at its
+// time stamp's time (or now) that ends in an accepted root, the Authenticode
+// time-stamp chain policy, and WinVerifyTrust on the file itself.
+#pragma once
+
+#include "common/Platform.h"
+
+#include <wincrypt.h>
+
+#include <string>
+#include <vector>
+
+// A root certificate's SHA-1 thumbprint as a policy lists it. `size` is 20 for
+// a usable entry; a policy file line that is not a hex number of 40 digits
+// keeps its place in the list with size 0 and matches no certificate.
+struct RootThumbprint {
+    BYTE bytes[20] = {};
+    DWORD size = 0;
+};
+
+// A policy's lists. A missing list (null) and an empty one differ:
+// - publisher names (null-terminated, compared without case with the signer
+//   certificate's display name): missing accepts any name, empty none;
+// - root thumbprints (with their count): missing or empty accepts any root;
+// - blocked serial numbers (null-terminated hex text, compared without case):
+//   a signer whose certificate serial number is listed is skipped.
+struct AcceptedSigners {
+    const LPCWSTR* publisherNames = nullptr;
+    const RootThumbprint* rootThumbprints = nullptr;
+    DWORD thumbprintCount = 0;
+    const LPCWSTR* blockedSerials = nullptr;
+};
+
+// True when one signer of the file at `path` satisfies the policy.
+bool VerifySignedFile(LPCWSTR path, const LPCWSTR* publisherNames, const RootThumbprint* rootThumbprints,
+                      DWORD thumbprintCount, const LPCWSTR* blockedSerials);
+
+// A certificate serial number (as CryptoAPI stores it, least significant byte
+// first) as text: most significant byte first, two lower-case hex digits a byte.
+std::wstring SerialNumberText(const CRYPT_INTEGER_BLOB& serial);
+
+// What the signer loop reads from a signature: CryptMsgGetParam of its message
+// and the certificates it carries. VerifySignedFile reads the file's own
+// message; anything else that can answer the same questions may stand in.
+class ISignedMessage {
+public:
+    // The parameter's bytes; false (with the last error set) when the message
+    // cannot give it.
+    virtual bool GetParam(DWORD type, DWORD index, std::vector<BYTE>& value) = 0;
+    virtual HCERTSTORE Store() = 0;
+
+protected:
+    ~ISignedMessage() = default;
+};
+
+// The signer loop of VerifySignedFile over `message`, for the file at `path`
+// (which WinVerifyTrust judges for each signer that gets that far).
+bool VerifySigners(ISignedMessage& message, LPCWSTR path, const AcceptedSigners& policy);

@@ -1,0 +1,53 @@
+// What the signature check saw on its way to a verdict, for the support tool
+// (qeltrust) that explains a refusal. The program itself installs no
+// observer: the check then reports to nobody and costs nothing extra.
+#pragma once
+
+#include "common/Platform.h"
+
+#include <string>
+
+// One signer of a file as one policy judged it. Fields after the step that
+// refused it keep their defaults.
+struct SignerVerdict {
+    DWORD index = 0;
+    std::wstring serial;         // serial number text (most significant byte first)
+    bool blocked = false;        // its serial number is in the blocked list
+    std::wstring name;           // the certificate's display name
+    FILETIME timestamp{};        // the time stamp's signing time; zero: none
+    bool chainBuilt = false;
+    DWORD chainStatus = 0;       // the chain's trust error status (CERT_TRUST_*)
+    std::wstring rootThumbprint; // the main chain's root (40 hex digits)
+    bool rootChecked = false;    // the chain got as far as root pinning
+    std::wstring pinnedRoot;     // the accepted root, when one was found
+    bool anyRoot = false;        // the policy lists no root: any is accepted
+    bool pinnedInLowerQualityChain = false;
+    bool policyChecked = false;
+    DWORD policyError = 0;       // the AUTHENTICODE_TS chain policy's error
+    bool winTrustChecked = false;
+    LONG winTrustResult = 0;
+    const wchar_t* refusal = nullptr;  // why it was refused; null: this signer made the file trusted
+};
+
+// An observer overrides what it wants to hear about.
+class ITrustObserver {
+public:
+    // The trust-validation library's answer: asked only when the library is
+    // loaded. `flags` is what it was asked with, `words` what it answered.
+    virtual void ValidationLibrary(bool /*loaded*/, DWORD /*platformVersion*/, DWORD /*flags*/,
+                                   const DWORD (&/*words*/)[2], bool /*vouched*/) {}
+    // A policy is about to judge the file: "built-in" or the policy file's path.
+    virtual void Policy(const std::wstring& /*source*/, DWORD /*version*/) {}
+    // The file's signature could not be read, or has no signer.
+    virtual void Unsigned(DWORD /*error*/) {}
+    virtual void Signer(const SignerVerdict& /*verdict*/) {}
+    // A policy file or a cabinet's candidate was read, refused or installed.
+    virtual void PolicyFileNote(const std::wstring& /*path*/, const std::wstring& /*note*/) {}
+
+protected:
+    ~ITrustObserver() = default;
+};
+
+// The process's observer, or null. The tool sets it before judging files.
+void SetTrustObserver(ITrustObserver* observer);
+ITrustObserver* TrustObserver();

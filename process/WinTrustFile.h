@@ -1,0 +1,32 @@
+// One WinVerifyTrust judgement of a file with the generic Authenticode action
+// (WINTRUST_ACTION_GENERIC_VERIFY_V2): no UI, no revocation checks, the file
+// by path. A verification made with WTD_STATEACTION_VERIFY keeps its state
+// until Close (or the owner's end), as the platform requires.
+#pragma once
+
+#include "common/Platform.h"
+
+#include <string>
+
+class CWinTrustFile {
+public:
+    CWinTrustFile() = default;
+    ~CWinTrustFile() { Close(); }
+    CWinTrustFile(const CWinTrustFile&) = delete;
+    CWinTrustFile& operator=(const CWinTrustFile&) = delete;
+
+    // WinVerifyTrust's result for `path` (0: trusted). `stateAction` is
+    // WTD_STATEACTION_VERIFY or WTD_STATEACTION_IGNORE; a state still held
+    // from an earlier call is released first.
+    LONG Verify(LPCWSTR path, DWORD providerFlags, DWORD stateAction);
+    // Releases the state of a WTD_STATEACTION_VERIFY call (WTD_STATEACTION_CLOSE).
+    void Close();
+
+private:
+    LONG call(LPCWSTR path, DWORD providerFlags, DWORD stateAction);
+
+    std::wstring m_path;  // the closing call names the file it verified
+    HANDLE m_state = nullptr;
+    DWORD m_flags = 0;
+    bool m_open = false;
+};

@@ -1,0 +1,138 @@
+// The policy file trusted.js and its cabinet refresh, judged as runs of the
+// program judge them: each case is one `qeltrust verify` process (a policy
+// file loaded for one file applies to the next), and one case is two
+// processes that meet through the update atom.
+#include "common/Platform.h"
+
+#include "common/UniqueHandle.h"
+#include "process/FileTrust.h"
+#include "process/TrustedPolicy.h"
+#include "tests/support/Machine.h"
+#include "tests/support/Testbed.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using testbed::TrustSample;
+
+class TrustPolicyTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        installed = PolicyCache().Path();
+        ::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(installed.c_str());
+        while (ATOM atom = ::GlobalFindAtomW(kPolicyUpdateAtom)) ::GlobalDeleteAtom(atom);
+    }
+    void Install(const std::wstring& sample)
+    {
+        testmachine::CreateFolder(installed.substr(0, installed.find_last_of(L'\\')));
+        ASSERT_TRUE(::CopyFileW(TrustSample(sample).c_str(), installed.c_str(), FALSE));
+    }
+    // One qeltrust process over the sample files: "+" for each trusted one,
+    // "-" for each one not, in order; its exit code must agree.
+    static std::string Verdicts(const std::wstring& files)
+    {
+        std::wstring arguments = L"verify";
+        for (size_t start = 0, end; start < files.size(); start = end + 1) {
+            end = files.find(L' ', start);
+            if (end == std::wstring::npos) end = files.size();
+            arguments += L" \"" + TrustSample(files.substr(start, end - start)) + L"\"";
+        }
+        const testmachine::ToolRun run = testmachine::RunTool(testmachine::BinDir() + L"\\qeltrust.exe", arguments);
+        std::string verdicts;
+        for (size_t at = 0; at < run.out.size(); at = run.out.find(L'\n', at) + 1) {
+            if (run.out.compare(at, 9, L"trusted: ") == 0) verdicts += '+';
+            if (run.out.compare(at, 13, L"not trusted: ") == 0) verdicts += '-';
+            if (run.out.find(L'\n', at) == std::wstring::npos) break;
+        }
+        EXPECT_EQ(run.exitCode, verdicts.find('-') == std::string::npos ? 0u : 5u) << testing::PrintToString(run.out);
+        return verdicts;
+    }
+    std::vector<BYTE> Installed() { return testmachine::ReadBytes(installed); }
+    std::wstring installed;
+};
+
+TEST_F(TrustPolicyTest, PolicyFileAcceptsWhatItListsOnceItIsNewerAndProperlySigned)
+{
+    const struct {
+        const wchar_t* policy;  // installed before the run
+        const wchar_t* files;
+        const char* verdicts;
+    } kCases[] = {
+        {L"v6.js", L"partner.exe tarsen.exe foreign.exe", "++-"},  // another publisher on another root
+        {L"v5.js", L"partner.exe", "-"},                          // not newer than the built-in policy
+        {L"two-ver.js", L"partner.exe", "-"},
+        {L"unpinned-signer.js", L"partner.exe", "-"},
+        {L"unsigned.js", L"partner.exe", "-"},
+        {L"odd-sha.js", L"partner.exe", "+"},  // a 39-digit line ignored, the next one counts
+        {L"pinned-only.js", L"partner.exe", "-"},
+        {L"no-sha.js", L"partner.exe", "+"},  // no [SHA]: any root
+        {L"empty-sha.js", L"partner.exe", "+"},
+        {L"no-org.js", L"foreign.exe", "+"},              // no [ORG]: any publisher
+        {L"empty-org.js", L"partner.exe tarsen.exe", "--"},  // empty [ORG]: none, and no built-in any more
+        {L"blocked.js", L"partner.exe tarsen.exe", "+-"},  // a serial in [SER]
+    };
+    for (const auto& c : kCases) {
+        SetUp();
+        Install(c.policy);
+        EXPECT_EQ(Verdicts(c.files), c.verdicts) << testing::PrintToString(std::wstring(c.policy));
+    }
+}
+
+TEST_F(TrustPolicyTest, RefusedCabinetDeliversANewerPolicy)
+{
+    const struct {
+        const wchar_t* files;
+        const char* verdicts;
+        const wchar_t* installedAfter;  // the sample the installed file then equals; null: none
+    } kCases[] = {
+        {L"refresh.cab partner.exe", "++", L"v6.js"},
+        {L"nopolicy.cab", "-", nullptr},
+        {L"v5.cab partner.exe", "--", nullptr},
+    };
+    for (const auto& c : kCases) {
+        SetUp();
+        EXPECT_EQ(Verdicts(c.files), c.verdicts);
+        EXPECT_EQ(Installed(), c.installedAfter ? testmachine::ReadBytes(TrustSample(c.installedAfter)) : std::vector<BYTE>());
+        EXPECT_EQ(::GlobalFindAtomW(kPolicyUpdateAtom) != 0, c.installedAfter != nullptr);
+    }
+
+    // An installed file that cannot be replaced (held open without delete
+    // sharing) stays; the newer one is scheduled for the next restart.
+    SetUp();
+    Install(L"v6.js");
+    {
+        ScopedHandle held(::CreateFileW(installed.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        EXPECT_EQ(Verdicts(L"v7.cab"), "-");
+    }
+    EXPECT_EQ(Installed(), testmachine::ReadBytes(TrustSample(L"v6.js")));
+    std::vector<wchar_t> pending(4096);
+    DWORD size = static_cast<DWORD>(pending.size() * sizeof(wchar_t));
+    ASSERT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                             L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, pending.data(), &size),
+              ERROR_SUCCESS);
+    const std::wstring operations(pending.data(), size / sizeof(wchar_t));
+    const std::wstring folder = installed.substr(0, installed.find_last_of(L'\\'));
+    EXPECT_NE(operations.find(folder + L"\\trusted.tmp"), std::wstring::npos) << testing::PrintToString(operations);
+    EXPECT_NE(operations.find(installed), std::wstring::npos);
+}
+
+TEST_F(TrustPolicyTest, AnotherProcessesNewerPolicyIsReadAfterTheNextRefusal)
+{
+    Install(L"v6.js");
+    const std::wstring partner = TrustSample(L"partner.exe"), foreign = TrustSample(L"foreign.exe");
+    EXPECT_EQ(VerifyFileTrust(partner.c_str()), 0u);  // this process now holds version 6
+    EXPECT_EQ(VerifyFileTrust(foreign.c_str()), 5u);  // no update signal: the cached copy stands
+
+    EXPECT_EQ(Verdicts(L"v7.cab"), "+");  // another process installs version 7 (it accepts the foreign publisher)
+    EXPECT_EQ(VerifyFileTrust(foreign.c_str()), 0u);
+    EXPECT_EQ(PolicyCache().Version(), 7u);
+}
+
+}  // namespace

@@ -1,0 +1,245 @@
+// qeltrust: why does the job runner trust a file, or not? It judges files with
+// the program's own signature check (VerifyFileTrust), in order and within one
+// process as the program would within one run, and prints what each step saw.
+#include "common/Platform.h"
+
+#include "logging/Log.h"
+#include "process/FileTrust.h"
+#include "process/TrustReport.h"
+#include "process/TrustedPolicy.h"
+#include "tools/ToolConsole.h"
+
+#include <wincrypt.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+enum : int {
+    kTrusted = 0,
+    kUsage = 1,
+    kNotTrusted = static_cast<int>(ERROR_ACCESS_DENIED),
+    kEmptyPath = static_cast<int>(ERROR_INVALID_PARAMETER),
+};
+
+constexpr wchar_t kUsageText[] =
+    L"qeltrust: how the job runner judges a file's signature\n"
+    L"\n"
+    L"usage: qeltrust verify FILE...   judge the files in order, as one run of the program would (a policy\n"
+    L"                                 file loaded for one file applies to the next); for each a line\n"
+    L"                                 'trusted: FILE' or 'not trusted: FILE', then what each step saw\n"
+    L"       qeltrust policy           the built-in policy and the installed policy file trusted.js\n"
+    L"\n"
+    L"Exit codes: 0 every file trusted, 5 a file not trusted, 87 an empty path, 1 usage.\n";
+
+void Out(const std::wstring& text) { WriteText(STD_OUTPUT_HANDLE, text); }
+
+std::wstring Hex(DWORD value)
+{
+    wchar_t text[16];
+    _snwprintf(text, std::size(text), L"0x%08lx", static_cast<unsigned long>(value));
+    return text;
+}
+
+std::wstring TimeText(const FILETIME& time)
+{
+    SYSTEMTIME t{};
+    if (!::FileTimeToSystemTime(&time, &t)) return L"(unreadable)";
+    wchar_t text[32];
+    _snwprintf(text, std::size(text), L"%04u-%02u-%02u %02u:%02u:%02u UTC", t.wYear, t.wMonth, t.wDay, t.wHour,
+               t.wMinute, t.wSecond);
+    return text;
+}
+
+// The chain's trust errors in words.
+std::wstring ChainText(DWORD status)
+{
+    if (status == 0) return L"valid";
+    static const struct {
+        DWORD bit;
+        const wchar_t* text;
+    } kErrors[] = {
+        {CERT_TRUST_IS_NOT_TIME_VALID, L"a certificate is expired or not yet valid at that time"},
+        {CERT_TRUST_IS_REVOKED, L"revoked"},
+        {CERT_TRUST_IS_NOT_SIGNATURE_VALID, L"a signature in the chain is not valid"},
+        {CERT_TRUST_IS_NOT_VALID_FOR_USAGE, L"not valid for code signing"},
+        {CERT_TRUST_IS_UNTRUSTED_ROOT, L"its root is not trusted by this machine"},
+        {CERT_TRUST_IS_PARTIAL_CHAIN, L"incomplete: no root found"},
+        {CERT_TRUST_IS_CYCLIC, L"cyclic"},
+        {CERT_TRUST_INVALID_BASIC_CONSTRAINTS, L"a CA certificate's basic constraints are broken"},
+    };
+    std::wstring text;
+    for (const auto& e : kErrors) {
+        if (status & e.bit) text += (text.empty() ? L"" : L"; ") + std::wstring(e.text);
+    }
+    return Hex(status) + (text.empty() ? L"" : L" (" + text + L")");
+}
+
+// Prints what the signature check reports while it judges one file.
+class Printer final : public ITrustObserver {
+public:
+    void Begin() { m_lines.clear(); }
+    const std::wstring& Lines() const { return m_lines; }
+
+    void ValidationLibrary(bool loaded, DWORD version, DWORD flags, const DWORD (&words)[2], bool vouched) override
+    {
+        if (!loaded) {
+            add(L"  validation library tsguard.dll: not loaded (platform version " + std::to_wstring(version) + L")");
+            return;
+        }
+        add(L"  validation library tsguard.dll (platform version " + std::to_wstring(version) + L"): asked with flags " +
+            std::to_wstring(flags) + L", answered " + Hex(words[0]) + L" " + Hex(words[1]) + L": " +
+            (vouched ? L"vouches for the file" : L"does not vouch for the file"));
+    }
+    void Policy(const std::wstring& source, DWORD version) override
+    {
+        add(L"  policy " + (source == L"built-in" ? source : L"file " + source) + L" (version " +
+            std::to_wstring(version) + L"):");
+    }
+    void Unsigned(DWORD error) override { add(L"    no readable signature (" + Hex(error) + L")"); }
+    void PolicyFileNote(const std::wstring& path, const std::wstring& note) override
+    {
+        add(L"  policy file " + path + L": " + note);
+    }
+    void Signer(const SignerVerdict& v) override
+    {
+        add(L"    signer " + std::to_wstring(v.index + 1) + L": serial " + v.serial + (v.blocked ? L" (blocked)" : L""));
+        if (!v.name.empty()) add(L"      name: \"" + v.name + L"\"");
+        const bool timed = v.timestamp.dwLowDateTime || v.timestamp.dwHighDateTime;
+        if (v.chainBuilt || timed) add(L"      time stamp: " + (timed ? TimeText(v.timestamp) : std::wstring(L"none")));
+        if (v.chainBuilt) {
+            add(L"      chain at " + (timed ? std::wstring(L"the time stamp") : std::wstring(L"the current time")) +
+                L": " + ChainText(v.chainStatus));
+            if (!v.rootThumbprint.empty()) {
+                add(L"      root: " + v.rootThumbprint +
+                    (!v.rootChecked                   ? L""
+                     : v.anyRoot                      ? L" (the policy accepts any root)"
+                     : v.pinnedRoot == v.rootThumbprint ? L" (pinned)"
+                                                        : L" (not pinned)"));
+            }
+            if (!v.pinnedRoot.empty() && v.pinnedRoot != v.rootThumbprint) {
+                add(L"      pinned root " + v.pinnedRoot + L" reached through a " +
+                    (v.pinnedInLowerQualityChain ? L"lower-quality chain" : L"further simple chain"));
+            }
+        }
+        if (v.policyChecked) add(L"      Authenticode time-stamp chain policy: " + Hex(v.policyError));
+        if (v.winTrustChecked) add(L"      WinVerifyTrust: " + Hex(static_cast<DWORD>(v.winTrustResult)));
+        add(v.refusal ? L"      refused: " + std::wstring(v.refusal) : std::wstring(L"      accepted"));
+    }
+
+private:
+    void add(const std::wstring& line) { m_lines += line + L"\n"; }
+    std::wstring m_lines;
+};
+
+int Verify(int count, wchar_t** files)
+{
+    if (count == 0) {
+        WriteText(STD_ERROR_HANDLE, L"qeltrust: verify needs at least one file\n\n" + std::wstring(kUsageText));
+        return kUsage;
+    }
+    Printer printer;
+    SetTrustObserver(&printer);
+    int exitCode = kTrusted;
+    for (int i = 0; i < count; ++i) {
+        printer.Begin();
+        const DWORD result = VerifyFileTrust(files[i]);
+        const std::wstring path = *files[i] ? files[i] : L"(empty path)";
+        Out((result == ERROR_SUCCESS ? L"trusted: " : L"not trusted: ") + path + L"\n" + printer.Lines());
+        if (result == ERROR_INVALID_PARAMETER) exitCode = kEmptyPath;
+        else if (result != ERROR_SUCCESS && exitCode == kTrusted) exitCode = kNotTrusted;
+    }
+    SetTrustObserver(nullptr);
+    return exitCode;
+}
+
+std::wstring Thumbprint(const BYTE* bytes, DWORD size)
+{
+    std::wstring text;
+    for (DWORD i = 0; i < size; ++i) {
+        wchar_t pair[3];
+        _snwprintf(pair, std::size(pair), L"%02X", bytes[i]);
+        text += pair;
+    }
+    return text;
+}
+
+// One list of a policy, telling a missing list from an empty one.
+void PrintList(const wchar_t* title, const LPCWSTR* list, const wchar_t* missing, bool quoted)
+{
+    std::wstring line = std::wstring(L"  ") + title + L": ";
+    if (!list) {
+        Out(line + missing + L"\n");
+        return;
+    }
+    if (!*list) {
+        Out(line + L"none\n");
+        return;
+    }
+    for (const LPCWSTR* entry = list; *entry; ++entry) {
+        line += (entry == list ? L"" : L", ") + (quoted ? L"\"" + std::wstring(*entry) + L"\"" : std::wstring(*entry));
+    }
+    Out(line + L"\n");
+}
+
+void PrintRoots(const RootThumbprint* roots, DWORD count, const std::vector<std::wstring>* lines)
+{
+    if (!roots || count == 0) {
+        Out(L"  roots: any root (no thumbprint listed)\n");
+        return;
+    }
+    Out(L"  roots:\n");
+    for (DWORD i = 0; i < count; ++i) {
+        Out(roots[i].size == sizeof(roots[i].bytes)
+                ? L"    " + Thumbprint(roots[i].bytes, roots[i].size) + L"\n"
+                : L"    \"" + (lines ? (*lines)[i] : std::wstring()) + L"\" is not a thumbprint: ignored\n");
+    }
+}
+
+int Policy()
+{
+    const BuiltInPolicy& builtIn = BuiltInTrustPolicy();
+    Out(L"built-in policy: version " + std::to_wstring(builtIn.version) + L"\n");
+    PrintList(L"publishers", builtIn.publisherNames, L"any name", true);
+    PrintRoots(builtIn.rootThumbprints, builtIn.thumbprintCount, nullptr);
+    PrintList(L"blocked serials", builtIn.blockedSerials, L"none", false);
+    Out(L"  policy files signed by: " + Thumbprint(PolicyCache().Signer(), 20) + L"\n");
+
+    const std::wstring path = PolicyCache().Path();
+    Out(L"policy file: " + path + L"\n");
+    CTrustedPolicy policy;
+    std::wstring reason;
+    if (!LoadTrustedPolicy(path, PolicyCache().Signer(), policy, reason)) {
+        Out(L"  not used: " + reason + L"\n");
+    } else {
+        const AcceptedSigners lists = policy.Signers();
+        Out(L"  version " + std::to_wstring(policy.version) +
+            (policy.version <= builtIn.version ? L" (not newer than the built-in policy: it does not count for the file that loads it)\n"
+                                                : L"\n"));
+        PrintList(L"publishers", lists.publisherNames, L"any name (no [ORG] section)", true);
+        PrintRoots(lists.rootThumbprints, lists.thumbprintCount, &policy.sections[L"SHA"]);
+        PrintList(L"blocked serials", lists.blockedSerials, L"none (no [SER] section)", false);
+    }
+    Out(std::wstring(L"update signal (global atom ") + kPolicyUpdateAtom + L"): " +
+        (PolicyUpdateSignalled() ? L"present" : L"absent") + L"\n");
+    return kTrusted;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    SetLoggerStartupValues(L"QEL", nullptr, ::GetModuleHandleW(nullptr), 0, 0);
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"verify") return Verify(argc - 2, argv + 2);
+    if (command == L"policy" && argc == 2) return Policy();
+    if (command == L"--help" || command == L"-h" || command == L"/?") {
+        Out(kUsageText);
+        return kTrusted;
+    }
+    WriteText(STD_ERROR_HANDLE, (command.empty() ? std::wstring(L"qeltrust: no command given\n\n")
+                                                 : L"qeltrust: unknown command '" + command + L"'\n\n") +
+                                    kUsageText);
+    return kUsage;
+}
