@@ -7,11 +7,7 @@
 
 #include "common/UniqueHandle.h"
 #include "datastore/QelPersistenceData.h"
-#include "testbed/Sandbox.h"
-#include "tests/support/DataStoreKit.h"
-#include "tests/support/LogFile.h"
-#include "tests/support/Machine.h"
-#include "tests/support/Testbed.h"
+#include "tests/support/Installation.h"
 
 #include <gtest/gtest.h>
 
@@ -43,24 +39,13 @@ inline bool Has(const Texts& lines, const std::wstring& text)
 
 }  // namespace reliability
 
-class ReliabilityTest : public testing::Test {
+class ReliabilityTest : public InstalledMachineTest {
 protected:
-    void SetUp() override { Provision(sandbox::Options{}); }
-    void TearDown() override
+    // The installation, with the store of Doc().
+    void Provision(sandbox::Options options) override
     {
-        testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
-        testmachine::RemoveTree(testmachine::ProgramDataFolder() + L"\\Tarsen");
-    }
-
-    void Provision(sandbox::Options options)
-    {
-        TearDown();
-        datastorekit::Provision();
-        options.programsFrom = testmachine::BinDir();
-        options.logOptions = 0x3C;
-        ASSERT_EQ(sandbox::ProvisionDefaultInstallation(options), L"");
+        InstalledMachineTest::Provision(options);
         datastorekit::WriteStoreText(reliability::Doc());
-        program = options.installDir + L"\\QELCommonBuild.exe";
     }
 
     // One run of the job runner, which must end with 0; the texts it logged.
@@ -92,5 +77,4 @@ protected:
         return states;
     }
 
-    std::wstring program;
 };

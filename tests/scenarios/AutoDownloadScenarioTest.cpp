@@ -6,7 +6,7 @@
 
 #include "common/UniqueHandle.h"
 #include "datastore/QelPersistenceData.h"
-#include "testbed/Sandbox.h"
+#include "tests/support/Installation.h"
 #include "tests/support/DataStoreKit.h"
 #include "tests/support/LogFile.h"
 #include "tests/support/Machine.h"
@@ -63,27 +63,8 @@ std::vector<std::string> SuiteCalls()
 const std::vector<std::string> kFullRun{"load", "IsAutodownloadMaxAttemptOver", "RunKrsAutoDownload",
                                         "IsKrsAutoDownloadCompleted", "unload"};
 
-class AutoDownloadScenarioTest : public testing::Test {
+class AutoDownloadScenarioTest : public InstalledMachineTest {
 protected:
-    void SetUp() override { Provision(sandbox::Options{}); }
-    void TearDown() override
-    {
-        testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
-        testmachine::RemoveTree(testmachine::ProgramDataFolder() + L"\\Tarsen");
-    }
-
-    void Provision(sandbox::Options options)
-    {
-        TearDown();
-        datastorekit::Provision();
-        options.programsFrom = testmachine::BinDir();
-        options.logOptions = 0x3C;
-        ASSERT_EQ(sandbox::ProvisionDefaultInstallation(options), L"");
-        testbed::ClearTelemetryJournal(), testbed::ClearKrsIntegrateJournal();
-        testmachine::RemoveTree(testmachine::LogFolder() + L"\\QELCommonBuild000.log");
-        program = options.installDir + L"\\QELCommonBuild.exe";
-    }
-
     void Run(const std::wstring& arguments = L"/context=4")
     {
         const auto result = testmachine::RunProgram(program, arguments);
@@ -99,7 +80,6 @@ protected:
     }
     static bool TaskRegistered() { return testmachine::KeyExists(kTaskKey); }
 
-    std::wstring program;
     std::vector<LogFileLine> lines;
 };
 
