@@ -18,12 +18,18 @@ namespace standin {
 inline constexpr wchar_t kTelemetryKey[] = L"SOFTWARE\\Tarsen\\Testbed\\Telemetry";
 inline constexpr wchar_t kKrsIntegrateKey[] = L"SOFTWARE\\Tarsen\\Testbed\\KrsIntegrate";
 inline constexpr wchar_t kTsGuardKey[] = L"SOFTWARE\\Tarsen\\Testbed\\TsGuard";
+inline constexpr wchar_t kSessionsKey[] = L"SOFTWARE\\Tarsen\\Testbed\\Sessions";
+// A companion's knobs: this key followed by the name of its file without extension.
+inline constexpr wchar_t kTestbedKey[] = L"SOFTWARE\\Tarsen\\Testbed\\";
 // Every stand-in's journal path can be moved by this REG_SZ knob.
 inline constexpr wchar_t kJournalPathValue[] = L"JournalPath";
 // Default journals, below the program-data folder.
 inline constexpr wchar_t kTelemetryJournal[] = L"Tarsen\\Testbed\\telemetry.journal";
 inline constexpr wchar_t kKrsIntegrateJournal[] = L"Tarsen\\Testbed\\krsintegrate.journal";
 inline constexpr wchar_t kTsGuardJournal[] = L"Tarsen\\Testbed\\tsguard.journal";
+inline constexpr wchar_t kSessionsJournal[] = L"Tarsen\\Testbed\\sessions.journal";
+// A companion's journal: this folder, the name of its file without extension, ".journal".
+inline constexpr wchar_t kJournalFolder[] = L"Tarsen\\Testbed\\";
 
 inline bool ReadKnobDword(const wchar_t* key, const wchar_t* name, DWORD& value)
 {

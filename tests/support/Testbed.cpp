@@ -2,8 +2,12 @@
 
 #include "tests/support/Testbed.h"
 
+#include "common/UniqueHandle.h"
 #include "testbed/StandinSupport.h"
 #include "tests/support/Machine.h"
+
+#include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 namespace testbed {
 namespace {
@@ -26,6 +30,13 @@ std::vector<std::basic_string<Char>> JournalLines(const std::wstring& path)
         lines.push_back(text.substr(start, end - start));
     }
     return lines;
+}
+
+std::wstring SessionJournal() { return standin::JournalPath(standin::kSessionsKey, standin::kSessionsJournal); }
+std::wstring CompanionKey(const std::wstring& role) { return standin::kTestbedKey + role; }
+std::wstring CompanionJournal(const std::wstring& role)
+{
+    return standin::JournalPath(CompanionKey(role).c_str(), (standin::kJournalFolder + role + L".journal").c_str());
 }
 
 }  // namespace
@@ -53,5 +64,69 @@ std::vector<std::string> TsGuardCalls() { return JournalLines<char>(TsGuardJourn
 void ClearTsGuardJournal() { ::DeleteFileW(TsGuardJournal().c_str()); }
 
 std::wstring TrustSample(const std::wstring& name) { return testmachine::BinDir() + L"\\trust\\" + name; }
+
+void UseSessionLibrary(const wchar_t* loadOrder)
+{
+    wchar_t system[MAX_PATH];
+    const std::wstring installed = std::wstring(system, ::GetSystemDirectoryW(system, MAX_PATH)) + L"\\wtsapi32.dll";
+    const std::wstring standin = testmachine::BinDir() + L"\\wtsapi32-standin.dll";
+    if (testmachine::ReadBytes(installed) != testmachine::ReadBytes(standin)) {
+        // The machine's copy may be shared with others (a hard link): replace, never overwrite.
+        ::DeleteFileW(installed.c_str());
+        ASSERT_TRUE(::CopyFileW(standin.c_str(), installed.c_str(), FALSE)) << ::GetLastError();
+    }
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"wtsapi32", REG_SZ, loadOrder,
+                                static_cast<DWORD>((::wcslen(loadOrder) + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+}
+
+void SetSessions(const std::wstring& sessions, DWORD enumerateError, DWORD tokenError)
+{
+    testmachine::SetString(standin::kSessionsKey, L"Sessions", sessions);
+    testmachine::SetDword(standin::kSessionsKey, L"EnumerateError", enumerateError);
+    testmachine::SetDword(standin::kSessionsKey, L"TokenError", tokenError);
+}
+std::vector<std::string> SessionCalls() { return JournalLines<char>(SessionJournal()); }
+void ClearSessions() { testmachine::DeleteTree(standin::kSessionsKey), ::DeleteFileW(SessionJournal().c_str()); }
+
+void InstallCompanion(const std::wstring& path, bool signedBuild)
+{
+    const std::wstring from = testmachine::BinDir() + (signedBuild ? L"\\companion.exe" : L"\\companion-unsigned.exe");
+    ASSERT_TRUE(::CopyFileW(from.c_str(), path.c_str(), FALSE)) << ::GetLastError();
+}
+void SetCompanionKnob(const std::wstring& role, const std::wstring& name, DWORD value)
+{
+    testmachine::SetDword(CompanionKey(role), name, value);
+}
+void ClearCompanion(const std::wstring& role)
+{
+    testmachine::DeleteTree(CompanionKey(role)), ::DeleteFileW(CompanionJournal(role).c_str());
+}
+std::vector<CompanionRun> CompanionRuns(const std::wstring& role)
+{
+    std::vector<CompanionRun> runs;
+    for (const std::wstring& line : JournalLines<wchar_t>(CompanionJournal(role))) {
+        CompanionRun& run = runs.emplace_back();
+        for (size_t start = 0, end = 0; end != line.npos; start = end + 1) {
+            const size_t equals = line.find(L'=', start);
+            // The command line comes last and may hold anything.
+            end = line.compare(start, 8, L"command=") == 0 ? line.npos : line.find(L'\t', start);
+            run[line.substr(start, equals - start)] = line.substr(equals + 1, end - equals - 1);
+        }
+    }
+    return runs;
+}
+
+bool KeepShellRunning()
+{
+    ::GetDesktopWindow();  // brings the desktop, and with it the shell, up before it returns
+    ScopedHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more; more = ::Process32NextW(snapshot.Get(), &entry)) {
+        if (::lstrcmpiW(entry.szExeFile, L"explorer.exe") == 0) return true;
+    }
+    return false;
+}
 
 }  // namespace testbed

@@ -4,6 +4,7 @@
 
 #include "common/Platform.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,5 +37,28 @@ void ClearTsGuardJournal();
 
 // The signed sample files of the signature-check tests (build/bin/trust).
 std::wstring TrustSample(const std::wstring& name);
+
+// The terminal services stand-in: copies it into the system folder (once) and
+// sets the machine's load order for "wtsapi32": L"native" the stand-in, L""
+// no library at all, L"builtin" the machine's own (which lists no session).
+void UseSessionLibrary(const wchar_t* loadOrder);
+// Its knobs: "Sessions" as "id:state id:state", "EnumerateError", "TokenError".
+void SetSessions(const std::wstring& sessions, DWORD enumerateError = 0, DWORD tokenError = 0);
+// Its journal lines ("WTSEnumerateSessionsW count=2", "WTSFreeMemory", ...).
+std::vector<std::string> SessionCalls();
+void ClearSessions();  // knobs and journal
+
+// The companion stand-in copied to `path` (its unsigned build with `signedBuild`
+// false); its role is the file name without extension.
+void InstallCompanion(const std::wstring& path, bool signedBuild = true);
+void SetCompanionKnob(const std::wstring& role, const std::wstring& name, DWORD value);
+void ClearCompanion(const std::wstring& role);  // knobs and journal
+// One start of a companion: "pid", "session", "desktop", "directory", "marker", "exit", "command".
+using CompanionRun = std::map<std::wstring, std::wstring>;
+std::vector<CompanionRun> CompanionRuns(const std::wstring& role);
+
+// Makes this program a user of the desktop, which keeps the machine's shell
+// process (explorer.exe) running while the program runs; false when it does not run.
+bool KeepShellRunning();
 
 }  // namespace testbed

@@ -1,0 +1,223 @@
+#include "common/Platform.h"
+
+#include "process/CreateProcessHelper.h"
+#include "process/TaskExe.h"
+#include "tests/support/CaptureLog.h"
+#include "tests/support/Machine.h"
+#include "tests/support/Testbed.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+namespace {
+
+constexpr wchar_t kWinlogon[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+const std::wstring kTool = L"C:\\launch\\tool.exe";
+
+class LaunchTest : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        testmachine::CreateFolder(L"C:\\launch");
+        testbed::InstallCompanion(kTool);
+        // The caller's environment and the user's (built from the user's registry) tell apart.
+        ::SetEnvironmentVariableW(L"TESTBED_MARKER", L"caller");
+        ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Environment", L"TESTBED_MARKER", REG_SZ, L"user", 10);
+    }
+    void SetUp() override { testbed::ClearCompanion(L"tool"), testbed::ClearSessions(), TestLog().Clear(); }
+};
+
+// Each row: the machine (the sessions that the terminal services library lists, the shell program
+// that Winlogon names; explorer.exe runs, noshell.exe does not), then what the launch does.
+const struct {
+    const char* name;
+    DWORD mode;
+    const wchar_t* library;  // load order of the terminal services library
+    const wchar_t* sessions;
+    DWORD enumerateError, tokenError;
+    const wchar_t* shellValue;  // null: no value
+    DWORD error;
+    bool started, inUserSession;
+    std::vector<std::string> calls;
+    const wchar_t* logLine;
+} kStrategies[] = {
+    {"launch mode 0 runs as the caller even with an active session", 0, L"native", L"3:0", 0, 0, L"noshell.exe", 0,
+     true, false, {}, L"Successfully created process (\"C:\\launch\\tool.exe\" /a  b)"},
+    {"the first active session, after a disconnected one", 1, L"native", L"2:4 3:0 4:0", 0, 0, L"noshell.exe", 0,
+     true, true, {"WTSEnumerateSessionsW count=3", "WTSFreeMemory", "WTSQueryUserToken session=3"},
+     L"_IsActiveOrAdminSessionAvailable: SessionId = 2, State = 4\n"},
+    {"no active session and no shell: nothing starts", 1, L"native", L"2:4", 0, 0, L"noshell.exe", 0, false,
+     false, {"WTSEnumerateSessionsW count=1", "WTSFreeMemory"},
+     L"CCPHelper::_RunProcessAsUserNT: _GetShellPid = 0"},
+    {"no shell named: the shell strategy's error", 1, L"builtin", L"", 0, 0, nullptr, ERROR_FILE_NOT_FOUND,
+     false, false, {}, L"CCPHelper::_RunProcessAsUserNT: _GetShellPid returned 2"},
+    {"only a disconnected session: the shell's token", 1, L"native", L"2:4", 0, 0, L"explorer.exe", 0, true, true, {"WTSEnumerateSessionsW count=1", "WTSFreeMemory"},
+     L"CCPHelper::_RunProcessAsUserXP(): Active Session Is Not Available. GetLastError() returned 1312\n"},
+    {"the session's token refused: the shell's token", 1, L"native", L"3:0", 0, ERROR_PRIVILEGE_NOT_HELD,
+     L"explorer.exe", 0, true, true,
+     {"WTSEnumerateSessionsW count=1", "WTSFreeMemory", "WTSQueryUserToken session=3 error=1314"},
+     L"WTSQueryUserToken failed. Session ID = 3, GetLastError = 1314"},
+    {"sessions unknown, the shell named in capitals", 1, L"native", L"3:0", RPC_S_SERVER_UNAVAILABLE, 0,
+     L"C:\\WINDOWS\\EXPLORER.EXE", 0, true, true, {"WTSEnumerateSessionsW error=1722"},
+     L"WTSEnumerateSessions failed: GetLastError() returned 1722\n"},
+    {"no terminal services library: its functions are never called", 1, L"", L"3:0", 0, 0, L"explorer.exe", 0, true,
+     true, {}, L"WTSEnumerateSessions failed: GetLastError() returned 127\n"},
+};
+
+TEST_F(LaunchTest, CreationStrategies)
+{
+    ASSERT_TRUE(testbed::KeepShellRunning());
+    for (const auto& row : kStrategies) {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        testbed::UseSessionLibrary(row.library);
+        testbed::SetSessions(row.sessions, row.enumerateError, row.tokenError);
+        if (row.shellValue) testmachine::SetString(kWinlogon, L"Shell", row.shellValue);
+        else testmachine::DeleteValue(kWinlogon, L"Shell");
+
+        DWORD error = 12345;
+        ScopedHandle process(CCPHelper().LaunchProcess(kTool.c_str(), L"/a  b", error, row.mode));
+        EXPECT_EQ(error, row.error);
+        EXPECT_EQ(testbed::SessionCalls(), row.calls);
+        EXPECT_TRUE(TestLog().Has(row.logLine));
+        ASSERT_EQ(!!process, row.started);
+        if (!row.started) {
+            EXPECT_TRUE(testbed::CompanionRuns(L"tool").empty()) << "never started as the caller instead";
+            continue;
+        }
+        ASSERT_EQ(::WaitForSingleObject(process.Get(), 60000), WAIT_OBJECT_0);
+        const auto runs = testbed::CompanionRuns(L"tool");
+        ASSERT_EQ(runs.size(), 1u);
+        auto run = runs[0];
+        EXPECT_EQ(run[L"pid"], std::to_wstring(::GetProcessId(process.Get())));
+        EXPECT_EQ(run[L"command"], L"\"C:\\launch\\tool.exe\" /a  b");
+        EXPECT_EQ(run[L"directory"], L"C:\\launch");
+        EXPECT_EQ(run[L"marker"], row.inUserSession ? L"user" : L"caller");
+        if (row.inUserSession) {
+            EXPECT_EQ(run[L"desktop"], L"winsta0\\default");
+        }
+    }
+    testmachine::SetString(kWinlogon, L"Shell", L"explorer.exe");
+}
+
+TEST_F(LaunchTest, PathsThatStartNothing)
+{
+    testbed::UseSessionLibrary(L"native");
+    // The longest command line is 1039 characters: the quoted path, a blank, the parameters.
+    const std::wstring parameters(1039 - kTool.size() - 3, L'x');
+    const std::tuple<const wchar_t*, const wchar_t*, DWORD> cases[] = {{L"", L"", 0}, {nullptr, L"", 0},
+                                                                        {kTool.c_str(), L"x", 206}};
+    for (auto [path, more, error] : cases) {
+        DWORD result = 12345;
+        EXPECT_EQ(CCPHelper().LaunchProcess(path, (parameters + more).c_str(), result, 1), nullptr);
+        EXPECT_EQ(result, error);
+    }
+    EXPECT_TRUE(testbed::SessionCalls().empty());
+    EXPECT_TRUE(testbed::CompanionRuns(L"tool").empty());
+}
+
+enum Variant { kNone, kSigned, kUnsigned, kTampered };
+
+// Each row: the path a job gives, the companion lying where it resolves to, how it is launched.
+const struct {
+    const char* name;
+    const wchar_t* path;
+    const wchar_t* file;
+    Variant variant;
+    DWORD verify, waitMs, exitCode, runTime, priority;
+    DWORD result;
+    const wchar_t* logLine;
+} kLaunches[] = {
+    {"beside the program, its exit code passed on", L".\\companion.exe", nullptr, kNone, 1, INFINITE, 7, 0,
+     NORMAL_PRIORITY_CLASS, 7, L"Launch process wait for completion"},
+    {"in the Windows folder", L"%WINDIR%\\launched.exe", L"C:\\windows\\launched.exe", kSigned, 1, 0, 0, 0,
+     NORMAL_PRIORITY_CLASS, 0, L"Launch process:C:\\windows\\launched.exe /x, errorcode:0"},
+    {"an unset variable loses its name", L"C:\\launch%QEL_UNSET%\\unset.exe", L"C:\\launch\\unset.exe", kSigned, 1,
+     INFINITE, 0, 0, NORMAL_PRIORITY_CLASS, 0, L"Launch process wait for completion"},
+    {"a variable without a name", L"C:\\launch\\%%noname.exe", L"C:\\launch\\noname.exe", kSigned, 1, INFINITE, 0, 0,
+     NORMAL_PRIORITY_CLASS, 0, L"Launch process wait for completion"},
+    {"unsigned", L"C:\\launch\\unsigned.exe", L"C:\\launch\\unsigned.exe", kUnsigned, 1, INFINITE, 0, 0,
+     NORMAL_PRIORITY_CLASS, 87, L"Invalid Orvel Security Signature :C:\\launch\\unsigned.exe"},
+    {"signed, then changed", L"C:\\launch\\tampered.exe", L"C:\\launch\\tampered.exe", kTampered, 1, INFINITE, 0,
+     0, NORMAL_PRIORITY_CLASS, 87, L"Invalid Orvel Security Signature :C:\\launch\\tampered.exe"},
+    {"unsigned with the check switched off", L"C:\\launch\\unchecked.exe", L"C:\\launch\\unchecked.exe", kUnsigned,
+     0, INFINITE, 3, 0, NORMAL_PRIORITY_CLASS, 3, L"Launch process:C:\\launch\\unchecked.exe /x, errorcode:0"},
+    {"a wait shorter than the run", L"C:\\launch\\long.exe", L"C:\\launch\\long.exe", kSigned, 1, 200, 0, INFINITE,
+     NORMAL_PRIORITY_CLASS, STILL_ACTIVE, L"Launch process wait for completion"},
+    {"a priority class that cannot be set", L"C:\\launch\\priority.exe", L"C:\\launch\\priority.exe", kSigned, 1,
+     INFINITE, 0, 0, 0x12345, 0, L"Setting priority for the process failed 87"},
+    {"a file that is not there", L"C:\\launch\\missing.exe", nullptr, kNone, 0, INFINITE, 0, 0, NORMAL_PRIORITY_CLASS,
+     ERROR_FILE_NOT_FOUND, L"Launch process:C:\\launch\\missing.exe /x, errorcode:2"},
+};
+
+TEST_F(LaunchTest, Launcher)
+{
+    for (const auto& row : kLaunches) {
+        SCOPED_TRACE(row.name);
+        const std::wstring file = row.file ? row.file : testmachine::BinDir() + L"\\companion.exe";
+        std::wstring role = file.substr(file.find_last_of(L'\\') + 1);
+        role.resize(role.size() - 4);
+        testbed::ClearCompanion(role);
+        if (row.variant != kNone) testbed::InstallCompanion(file, row.variant != kUnsigned);
+        if (row.variant == kTampered) {
+            std::vector<BYTE> bytes = testmachine::ReadBytes(file);
+            bytes[bytes.size() / 2] ^= 1;
+            testmachine::WriteBytes(file, bytes.data(), bytes.size());
+        }
+        testbed::SetCompanionKnob(role, L"ExitCode", row.exitCode);
+        testbed::SetCompanionKnob(role, L"RunTime", row.runTime);
+        TestLog().Clear();
+
+        CTaskExe task(row.path, L"/x");
+        task.SetVerifySignature(row.verify);
+        task.SetPriority(row.priority);
+        if (row.waitMs) task.SetWaitForCompletion(row.waitMs);
+        EXPECT_EQ(task.Run(), row.result);
+        EXPECT_TRUE(TestLog().Has(row.logLine));
+        const HANDLE process = task.GetProcessHandle();
+        if (row.result == 87 || row.result == ERROR_FILE_NOT_FOUND) {
+            EXPECT_EQ(process, nullptr);
+            EXPECT_TRUE(testbed::CompanionRuns(role).empty());
+            continue;
+        }
+        ASSERT_NE(process, nullptr);
+        if (row.result == STILL_ACTIVE) {
+            EXPECT_EQ(::WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "still running";
+            ::TerminateProcess(process, 0);
+        }
+        ASSERT_EQ(::WaitForSingleObject(process, 60000), WAIT_OBJECT_0);
+        const auto runs = testbed::CompanionRuns(role);
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].at(L"command"), L"\"" + file + L"\" /x");
+        EXPECT_EQ(runs[0].at(L"directory"), file.substr(0, file.find_last_of(L'\\')));
+    }
+}
+
+TEST_F(LaunchTest, HandlesAndCompletionAcrossRuns)
+{
+    testbed::SetCompanionKnob(L"tool", L"RunTime", INFINITE);
+    CTaskExe task(kTool, L"");
+    EXPECT_EQ(task.Run(), 0u) << "without a wait: started";
+    const HANDLE first = task.GetProcessHandle();
+    const DWORD firstId = ::GetProcessId(first);
+    ASSERT_NE(firstId, 0u);
+    EXPECT_EQ(task.Run(), 0u);
+    EXPECT_NE(::GetProcessId(first), firstId) << "the second start closed the first process's handle";
+    ScopedHandle stray(::OpenProcess(PROCESS_TERMINATE, FALSE, firstId));
+    ::TerminateProcess(stray.Get(), 0);
+    ::TerminateProcess(task.GetProcessHandle(), 0);
+    EXPECT_EQ(task.CloseProcessHandle(), 0u);
+    EXPECT_EQ(task.GetProcessHandle(), nullptr);
+
+    // A refused run releases a thread waiting for it all the same.
+    testbed::InstallCompanion(L"C:\\launch\\refused.exe", false);
+    CTaskExe refused(L"C:\\launch\\refused.exe", L"");
+    EXPECT_EQ(refused.GetResult(), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
+    auto waiter = std::async(std::launch::async, [&] { return refused.Wait(), refused.GetResult(); });
+    EXPECT_EQ(refused.Run(), 87u);
+    ASSERT_EQ(waiter.wait_for(std::chrono::minutes(1)), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), 87u);
+}
+
+}  // namespace
