@@ -1,46 +1,27 @@
-// A scenario test on the demo's default installation (testbed/Sandbox.h):
-// every test starts from a fresh one, with file logging that writes every
-// piece of a line, and runs the installed program as the scheduler would.
+// A scenario test on the demo's default installation (InstalledMachineTest)
+// that runs the installed program as the scheduler would and reads its log.
 #pragma once
 
 #include "common/Platform.h"
 
-#include "testbed/Sandbox.h"
 #include "testbed/StandinSupport.h"
-#include "tests/support/DataStoreKit.h"
+#include "tests/support/Installation.h"
 #include "tests/support/LogFile.h"
-#include "tests/support/Machine.h"
 
 #include <gtest/gtest.h>
 
-class SandboxTest : public testing::Test {
+#include <string>
+#include <vector>
+
+class SandboxTest : public InstalledMachineTest {
 protected:
-    void SetUp() override { Provision(sandbox::Options{}); }
-    void TearDown() override
-    {
-        testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
-        testmachine::RemoveTree(testmachine::ProgramDataFolder() + L"\\Tarsen");
-    }
-
-    // Whatever an earlier installation left goes first (journals included); the log starts empty.
-    virtual void Provision(sandbox::Options options)
-    {
-        TearDown();
-        datastorekit::Provision();
-        options.programsFrom = testmachine::BinDir();
-        options.logOptions = 0x3C;
-        ASSERT_EQ(sandbox::ProvisionDefaultInstallation(options), L"");
-        testmachine::RemoveTree(testmachine::LogFolder() + L"\\QELCommonBuild000.log");
-        installDir = options.installDir;
-    }
-
     // Runs the installed program, which must end with 0, and reads its log.
     // What it started without waiting for is waited for too: the installer,
     // and the suite's post-install side (under the updater's file name), which
     // holds its signal until a job has taken it.
     void Run(const std::wstring& arguments)
     {
-        const auto result = testmachine::RunProgram(installDir + L"\\QELCommonBuild.exe", arguments);
+        const auto result = testmachine::RunProgram(program, arguments);
         EXPECT_TRUE(result.finished && result.exitCode == 0) << result.exitCode;
         EXPECT_TRUE(standin::WaitForProcesses(L"tsinst.exe", 60000));
         EXPECT_TRUE(standin::WaitForProcesses(L"QELUpdater.exe", 60000)) << "a post-install signal nobody took";
@@ -67,6 +48,5 @@ protected:
         return true;
     }
 
-    std::wstring installDir;
     std::vector<LogFileLine> lines;
 };
