@@ -2,7 +2,6 @@
 
 #include "jobs/BUninstallTask.h"
 
-#include "common/LibraryLoader.h"
 #include "config/QELSettings.h"
 #include "logging/Log.h"
 #include "process/TaskExe.h"
@@ -30,19 +29,7 @@ DWORD CQELCbHelper::UninstallQel()
 
 SchedulerTaskRecord CQELCbHelper::UninstallTask()
 {
-    SchedulerTaskRecord task;
-    task.Name = L"QelUninstall";
-    task.Description = L"Uninstall task";
-    task.Path = ProgramFolder() + L"QELCommonBuild.exe";
-    task.Param = L"/context=5";
-    task.Type = 3;
-    task.LaunchMode = 1;
-    task.IntervalInSec = 3600;
-    task.RebootWaitCount = 0;
-    task.Settings = 0;
-    task.EnvWaitIntervalInSec = 1800;
-    task.WaitForComplete = 0;
-    return task;
+    return scheduler::JobTask(L"QelUninstall", L"Uninstall task", L"/context=5", 3600);
 }
 
 void CQELCbHelper::AddUninstallerScheduler()

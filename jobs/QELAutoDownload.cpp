@@ -2,7 +2,6 @@
 
 #include "jobs/QELAutoDownload.h"
 
-#include "common/LibraryLoader.h"
 #include "datastore/QelPersistenceData.h"
 #include "instru/QELInstruAgent.h"
 #include "logging/Log.h"
@@ -29,19 +28,7 @@ DWORD SecondsSince(const std::wstring& storedTime, long long now)
 
 SchedulerTaskRecord CQELAutoDownload::AutoDownloadTask(DWORD intervalInSec)
 {
-    SchedulerTaskRecord task;
-    task.Name = kTaskName;
-    task.Description = L"AutoDownload task";
-    task.Path = ProgramFolder() + L"QELCommonBuild.exe";
-    task.Param = L"/context=4";
-    task.Type = 3;
-    task.LaunchMode = 1;
-    task.IntervalInSec = intervalInSec;
-    task.RebootWaitCount = 0;
-    task.Settings = 0;
-    task.EnvWaitIntervalInSec = 1800;
-    task.WaitForComplete = 0;
-    return task;
+    return scheduler::JobTask(kTaskName, L"AutoDownload task", L"/context=4", intervalInSec);
 }
 
 CQELAutoDownload::CQELAutoDownload() : CQELAutoDownload(std::make_unique<CQELKrsIntegrate>()) {}

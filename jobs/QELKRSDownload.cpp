@@ -37,19 +37,7 @@ std::wstring CompanionPath(const wchar_t* fileName)
 
 SchedulerTaskRecord CQELKRSDownload::KrsDownloadTask(DWORD intervalInSec)
 {
-    SchedulerTaskRecord task;
-    task.Name = kTaskName;
-    task.Description = L"KRSDownload task";
-    task.Path = ProgramFolder() + L"QELCommonBuild.exe";
-    task.Param = L"/context=2";
-    task.Type = 3;
-    task.LaunchMode = 1;
-    task.IntervalInSec = intervalInSec;
-    task.RebootWaitCount = 0;
-    task.Settings = 0;
-    task.EnvWaitIntervalInSec = 1800;
-    task.WaitForComplete = 0;
-    return task;
+    return scheduler::JobTask(kTaskName, L"KRSDownload task", L"/context=2", intervalInSec);
 }
 
 CQELKRSDownload::CQELKRSDownload() : CQELKRSDownload(Waits{}, std::make_unique<CQELKrsIntegrate>()) {}

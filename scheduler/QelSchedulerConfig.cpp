@@ -2,6 +2,7 @@
 
 #include "scheduler/QelSchedulerConfig.h"
 
+#include "common/LibraryLoader.h"
 #include "common/UnsafeText.h"
 #include "logging/Log.h"
 
@@ -15,6 +16,24 @@ bool IsValidTaskName(const std::wstring& name)
 }
 
 bool HasForbiddenSequence(const std::wstring& parameters) { return HasUnsafeSequence(parameters); }
+
+SchedulerTaskRecord JobTask(const std::wstring& name, const std::wstring& description, const std::wstring& param,
+                            DWORD intervalInSec)
+{
+    SchedulerTaskRecord task;
+    task.Name = name;
+    task.Description = description;
+    task.Path = ProgramFolder() + L"QELCommonBuild.exe";
+    task.Param = param;
+    task.Type = 3;
+    task.LaunchMode = 1;
+    task.IntervalInSec = intervalInSec;
+    task.RebootWaitCount = 0;
+    task.Settings = 0;
+    task.EnvWaitIntervalInSec = 1800;
+    task.WaitForComplete = 0;
+    return task;
+}
 
 }  // namespace scheduler
 

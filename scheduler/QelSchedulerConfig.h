@@ -37,6 +37,13 @@ constexpr size_t kMaxTaskNameChars = 255;
 // "0x0f" or "%00" are unsafe: such a task is never handed out with a path.
 bool HasForbiddenSequence(const std::wstring& parameters);
 
+// The record of a job's own task: it starts this program (QELCommonBuild.exe
+// from the program's own folder) with `param`, repeating every
+// `intervalInSec` seconds (Type 3, LaunchMode 1, no reboot wait, no settings,
+// an environment wait of 1800 s, not waited for).
+SchedulerTaskRecord JobTask(const std::wstring& name, const std::wstring& description, const std::wstring& param,
+                            DWORD intervalInSec);
+
 }  // namespace scheduler
 
 class ISchedulerTaskConfig {

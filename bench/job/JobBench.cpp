@@ -23,6 +23,7 @@
 #include "testbed/Sandbox.h"
 
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -53,6 +54,26 @@ void PrepareSuiteDownload(const sandbox::Options& options, HANDLE postInstallSig
     ::SetEvent(postInstallSignal);
 }
 
+struct Timed {
+    std::wstring exe;
+    std::wstring arguments;
+};
+
+// Medians of `runs` rounds, each starting every program once, in order, after `prepare`.
+std::vector<double> Alternate(int runs, const std::function<void()>& prepare, const std::vector<Timed>& programs)
+{
+    std::vector<std::vector<double>> times(programs.size());
+    for (int i = 0; i < runs; ++i) {
+        prepare();
+        for (size_t p = 0; p < programs.size(); ++p) {
+            times[p].push_back(bench::TimeRun(programs[p].exe, programs[p].arguments));
+        }
+    }
+    std::vector<double> medians;
+    for (const auto& series : times) medians.push_back(Median(series));
+    return medians;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -81,18 +102,11 @@ int wmain(int argc, wchar_t** argv)
     bench::TimeRun(program, L"/context=4");  // warm the file cache
     bench::TimeRun(empty, L"");
     bench::TimeRun(wmiProbe, L"");
-    std::vector<double> jobTimes;
-    std::vector<double> emptyTimes;
-    std::vector<double> wmiTimes;
-    for (int i = 0; i < runs; ++i) {
-        RegisterTask(options);
-        jobTimes.push_back(bench::TimeRun(program, L"/context=4"));
-        emptyTimes.push_back(bench::TimeRun(empty, L""));
-        wmiTimes.push_back(bench::TimeRun(wmiProbe, L""));
-    }
-    const double job = Median(jobTimes);
-    const double baseline = Median(emptyTimes);
-    const double wmi = Median(wmiTimes);
+    const std::vector<double> medians =
+        Alternate(runs, [&] { RegisterTask(options); }, {{program, L"/context=4"}, {empty, L""}, {wmiProbe, L""}});
+    const double job = medians[0];
+    const double baseline = medians[1];
+    const double wmi = medians[2];
 
     // The same job twice in this process: the first pays for COM and WMI
     // coming up, the second shows what the job's own work costs once the
@@ -138,22 +152,14 @@ int wmain(int argc, wchar_t** argv)
     bench::TimeRun(program, L"/context=2");  // warm the file cache
     // The run starts two companions (updater, helper): their own start, timed
     // alone, tells the job's share from theirs.
-    const std::wstring helper = options.installDir + L"\\QELHelper.exe";
-    std::vector<double> downloadTimes;
-    std::vector<double> companionTimes;
-    emptyTimes.clear();
-    wmiTimes.clear();
-    for (int i = 0; i < runs; ++i) {
-        PrepareSuiteDownload(options, signal.Get());
-        downloadTimes.push_back(bench::TimeRun(program, L"/context=2"));
-        emptyTimes.push_back(bench::TimeRun(empty, L""));
-        wmiTimes.push_back(bench::TimeRun(wmiProbe, L""));
-        companionTimes.push_back(bench::TimeRun(helper, L"/RegisterAppidWithKRS:GCB"));
-    }
-    const double download = Median(downloadTimes);
-    const double emptyAgain = Median(emptyTimes);
-    const double wmiAgain = Median(wmiTimes);
-    const double companion = Median(companionTimes);
+    const std::vector<double> downloadMedians =
+        Alternate(runs, [&] { PrepareSuiteDownload(options, signal.Get()); },
+                  {{program, L"/context=2"}, {empty, L""}, {wmiProbe, L""},
+                   {options.installDir + L"\\QELHelper.exe", L"/RegisterAppidWithKRS:GCB"}});
+    const double download = downloadMedians[0];
+    const double emptyAgain = downloadMedians[1];
+    const double wmiAgain = downloadMedians[2];
+    const double companion = downloadMedians[3];
     // The last run got to the end: the suite is there and the integration deleted the task.
     std::wstring text;
     const bool integrated = CPCReg().Read(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\RVN",
