@@ -24,7 +24,6 @@ using Calls = std::vector<std::string>;
 
 const std::wstring kPartnerKey = L"SOFTWARE\\Tarsen\\QEL\\PARTNER\\1234";
 const std::wstring kUpdaterKnobs = L"SOFTWARE\\Tarsen\\Testbed\\QELUpdater";
-const std::wstring kTaskKey = L"SOFTWARE\\Tarsen\\QEL\\SCHEDULER\\KRSDownload";
 const std::wstring kInstallDir = L"C:\\Program Files\\Tarsen\\QEL";
 const std::wstring kStopped = L"Aborted:Pre Krsdownload check failed.";
 const std::wstring kUpdaterCommand = L"\"" + kInstallDir + L"\\QELUpdater.exe\" /Install:qelkrs";
@@ -43,8 +42,9 @@ protected:
         return commands;
     }
     // The task's registry values in the record's order, "|"-separated; "" when it is gone.
-    static std::wstring TaskRecord(const std::wstring& key = kTaskKey)
+    static std::wstring TaskRecord()
     {
+        const std::wstring key = L"SOFTWARE\\Tarsen\\QEL\\SCHEDULER\\KRSDownload";
         std::wstring record;
         for (const wchar_t* name : {L"Name", L"Description", L"Path", L"Param", L"Type", L"LaunchMode", L"IntervalInSec",
                                     L"RebootWaitCount", L"Settings", L"EnvWaitIntervalInSec", L"WaitForComplete"}) {
