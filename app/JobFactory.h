@@ -18,6 +18,8 @@ namespace job_dispatch {
 // caller's copy: trims it and lower-cases it in place (the "Bad command line"
 // message shows that form).
 int ParseContextId(std::wstring& commandLine);
+// The number after "/context=": leading blanks, a sign, ASCII digits; 0 when none.
+int ContextNumber(const std::wstring& text);
 
 }  // namespace job_dispatch
 

@@ -12,6 +12,7 @@
 #include <memory_resource>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qeldoc {
@@ -23,11 +24,64 @@ struct TextOrder {
 };
 
 using Text = std::pmr::wstring;
-using Section = std::pmr::map<Text, Text, TextOrder>;
+
+// Our top-level sections: three objects of strings and two lists of such objects.
+inline bool IsObjectSection(std::wstring_view name) { return name == L"oobe" || name == L"eula" || name == L"Entitlement"; }
+inline bool IsListSection(std::wstring_view name) { return name == L"Packages" || name == L"ScheduleTask"; }
+
+// One member's value in a section. Our sections hold strings; a value of
+// another JSON shape (a number, a list, an object...) written by another
+// program is kept as its JSON text exactly as it stood in the file, reads as
+// absent, and is written back unchanged.
+struct Value {
+    using allocator_type = std::pmr::polymorphic_allocator<wchar_t>;
+
+    explicit Value(const allocator_type& allocator = {}) : text(allocator) {}
+    Value(std::wstring_view string, const allocator_type& allocator = {}) : text(string, allocator) {}
+    Value(const Value& other, const allocator_type& allocator) : text(other.text, allocator), raw(other.raw) {}
+    Value(Value&& other, const allocator_type& allocator) : text(std::move(other.text), allocator), raw(other.raw) {}
+    Value(const Value&) = default;
+    Value(Value&&) = default;
+    Value& operator=(const Value&) = default;
+    Value& operator=(Value&&) = default;
+
+    // The value becomes this string.
+    void Set(std::wstring_view string)
+    {
+        text.assign(string);
+        raw = false;
+    }
+    // The value becomes this JSON text, kept as it is.
+    void SetRaw(std::wstring_view json)
+    {
+        text.assign(json);
+        raw = true;
+    }
+
+    Text text;         // the string, or the JSON text of a value that is not one
+    bool raw = false;  // text is JSON, not a string
+};
+
+using Section = std::pmr::map<Text, Value, TextOrder>;
 using Records = std::pmr::vector<Section>;
-// Top-level members by name (those of other programs, carried through a save).
-using NamedSections = std::pmr::map<Text, Section, TextOrder>;
-using NamedRecords = std::pmr::map<Text, Records, TextOrder>;
+// Top-level members of other programs (or ours in a shape we do not read), by
+// name: each value's JSON text exactly as it stood in the file.
+using RawMembers = std::pmr::map<Text, Text, TextOrder>;
+
+// What one text holds, read into a document's arena: our sections as read
+// (a "seen" flag per object section; a list is reported only when it holds
+// records), and every other member as written.
+struct ParsedDocument {
+    explicit ParsedDocument(std::pmr::memory_resource* memory)
+        : oobe(memory), eula(memory), entitlement(memory), packages(memory), tasks(memory), others(memory)
+    {
+    }
+
+    Section oobe, eula, entitlement;
+    bool hasOobe = false, hasEula = false, hasEntitlement = false;
+    Records packages, tasks;
+    RawMembers others;
+};
 
 // Hands out memory from large blocks by moving a pointer forward. Freeing one
 // allocation does nothing; Rewind() frees all of them at once and keeps the

@@ -54,6 +54,11 @@ DWORD CPcCrypt::importKeyBlob(const SharedBuffer& keyBlob)
         QEL_LOG(LOG_ERROR, L"Failed to import keyblob. Bad key. %i", static_cast<int>(::GetLastError()));
         return ERROR_INTERNAL_ERROR;
     }
+    // The cipher's block length in bits; 0 for a stream cipher (or when the
+    // provider does not tell), and then any length is whole blocks.
+    DWORD bits = 0;
+    DWORD size = sizeof(bits);
+    m_blockBytes = ::CryptGetKeyParam(m_key.Get(), KP_BLOCKLEN, reinterpret_cast<BYTE*>(&bits), &size, 0) ? bits / 8 : 0;
     return ERROR_SUCCESS;
 }
 
@@ -97,7 +102,12 @@ DWORD CPcCrypt::encryptFinal(BYTE* data, DWORD& length, DWORD bufferSize)
 
 DWORD CPcCrypt::decryptFinal(BYTE* data, DWORD& length)
 {
-    if (!::CryptDecrypt(m_key.Get(), 0, TRUE, 0, data, &length)) {
+    // A block cipher's ciphertext is whole blocks. Windows refuses any other
+    // length with NTE_BAD_DATA; some providers instead read past the buffer,
+    // so such a length (a truncated or damaged file) never reaches the platform.
+    const bool wholeBlocks = m_blockBytes == 0 || length % m_blockBytes == 0;
+    if (!wholeBlocks) ::SetLastError(static_cast<DWORD>(NTE_BAD_DATA));
+    if (!wholeBlocks || !::CryptDecrypt(m_key.Get(), 0, TRUE, 0, data, &length)) {
         const DWORD error = ::GetLastError();
         QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", L"CPcCrypt::DecryptData", L"Decrypt data failed, CryptDecrypt call failed.");
         return error != ERROR_SUCCESS ? error : ERROR_DECRYPTION_FAILED;

@@ -61,4 +61,5 @@ private:
     ScopedCryptProv m_provider;
     ScopedCryptKey m_key;
     ScopedCryptHash m_hash;
+    DWORD m_blockBytes = 0;  // the imported key's cipher block, 0 for none
 };

@@ -34,6 +34,9 @@ public:
     virtual DWORD WriteFileData(const std::wstring& path, const wchar_t* text, size_t length);
     virtual DWORD WriteFileData(const std::wstring& path, const SharedBuffer& buffer, DWORD length);
 
+    // Whether the key blob was imported (reads and writes fail without it).
+    bool KeyImported() const { return m_crypt.HasKey(); }
+
 private:
     CPcCrypt m_crypt;
     SharedBuffer m_keyBlob;

@@ -2,8 +2,10 @@
 
 #include "datastore/PcFile.h"
 
+#include "common/UniqueHandle.h"
 #include "logging/Log.h"
 
+#include <aclapi.h>
 #include <shlwapi.h>
 
 #include <cstring>
@@ -11,10 +13,49 @@
 
 // The steps that both forms of ReadFromFile share log under that operation.
 #define READ_LOG(level, ...) QEL_LOG_AS((level), L"PcFile.cpp", L"CPcFile::ReadFromFile", __VA_ARGS__)
+#define WRITE_LOG(level, ...) QEL_LOG_AS((level), L"PcFile.cpp", L"CPcFile::WriteToFile", __VA_ARGS__)
 
 namespace {
 
 bool IsHeld(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+// Whether the file already has exactly this access list (setting one costs more than reading it).
+bool SameAccessList(const ACL* dacl, HANDLE file)
+{
+    PACL current = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &current, nullptr,
+                          &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    ScopedLocalMem owned(descriptor);
+    return dacl && current && dacl->AclSize == current->AclSize && std::memcmp(dacl, current, dacl->AclSize) == 0;
+}
+
+// The file's access list, inherited or its own as it is, onto another file.
+DWORD CopyAccessList(const std::wstring& from, HANDLE to)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD rc = ::GetNamedSecurityInfoW(from.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                             nullptr, &dacl, nullptr, &descriptor);
+    if (rc != ERROR_SUCCESS) return rc;
+    ScopedLocalMem owned(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+    // Only inherited entries: the new file in the same folder inherits the same.
+    bool inheritedOnly = dacl && !(control & SE_DACL_PROTECTED);
+    for (DWORD i = 0; inheritedOnly && i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        inheritedOnly = ::GetAce(dacl, i, &ace) && (static_cast<ACE_HEADER*>(ace)->AceFlags & INHERITED_ACE);
+    }
+    if (inheritedOnly || SameAccessList(dacl, to)) return ERROR_SUCCESS;
+    const SECURITY_INFORMATION what =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    return ::SetSecurityInfo(to, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
+}
 
 }  // namespace
 
@@ -141,20 +182,87 @@ DWORD CPcFile::WriteToFile(const std::wstring& path, const SharedBuffer& buffer,
     return WriteToFile(path, buffer.get(), length);
 }
 
+// The file is never truncated in place. The new content goes to a file
+// beside it, is flushed to disk, and then takes the file's name in one rename,
+// so that a process killed (or a machine stopped) at any moment leaves either
+// the old file or the new one, whole. The new file gets the old one's access
+// list, attributes and creation time, as a file rewritten in place keeps them.
+// A read-only file is refused, as opening it for writing is. Where the rest
+// cannot be done (a folder that does not let this process make the file
+// beside, a rename refused because another program holds the file open) the
+// file is written in place, as it always was, and that write fails where it
+// always failed.
 DWORD CPcFile::WriteToFile(const std::wstring& path, const BYTE* data, DWORD length)
 {
     if (path.empty() || !data || length == 0) return ERROR_INVALID_PARAMETER;
+    WIN32_FILE_ATTRIBUTE_DATA existing{};
+    const bool exists = ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &existing) != FALSE;
+    if (exists && (existing.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) {
+        // A read-only file (or a folder) cannot be opened for writing: the same
+        // refusal as opening it in place gives.
+        QEL_LOG(LOG_ERROR, L"Error: File not found.");
+        return ERROR_FILE_NOT_FOUND;
+    }
+    const DWORD rc = writeReplacement(path, data, length, exists ? &existing : nullptr);
+    if (rc == ERROR_SUCCESS || rc == ERROR_WRITE_FAULT) return rc;
+    const DWORD inPlace = writeInPlace(path, data, length);
+    if (inPlace == ERROR_SUCCESS) {
+        QEL_LOG(LOG_WARNING, L"%s was written in place: it could not be replaced whole (error %d)", path.c_str(),
+                static_cast<int>(rc));
+    }
+    return inPlace;
+}
+
+DWORD CPcFile::writeReplacement(const std::wstring& path, const BYTE* data, DWORD length,
+                                const WIN32_FILE_ATTRIBUTE_DATA* existing)
+{
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD kept = existing ? existing->dwFileAttributes & kKept : 0;
+    const std::wstring replacement = path + kReplacementSuffix;
+    const auto create = [&] {
+        return ::CreateFileW(replacement.c_str(), GENERIC_WRITE | WRITE_DAC | READ_CONTROL, 0, nullptr, CREATE_ALWAYS,
+                             kept ? kept : FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    ScopedHandle file(create());
+    if (!file) {
+        // What an interrupted save left there may have attributes of its own.
+        ::SetFileAttributesW(replacement.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(replacement.c_str());
+        file.Reset(create());
+        if (!file) return ::GetLastError();
+    }
+    DWORD rc = existing ? CopyAccessList(path, file.Get()) : ERROR_SUCCESS;
+    if (rc == ERROR_SUCCESS && existing) ::SetFileTime(file.Get(), &existing->ftCreationTime, nullptr, nullptr);
+    DWORD written = 0;
+    if (rc == ERROR_SUCCESS &&
+        (!::WriteFile(file.Get(), data, length, &written, nullptr) || written != length || !::FlushFileBuffers(file.Get()))) {
+        WRITE_LOG(LOG_ERROR, L"Error: Write fault.");
+        rc = ERROR_WRITE_FAULT;
+    }
+    file.Reset();
+    if (rc == ERROR_SUCCESS &&
+        !::MoveFileExW(replacement.c_str(), path.c_str(),
+                       (existing ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
+        rc = ::GetLastError();
+    }
+    if (rc != ERROR_SUCCESS) ::DeleteFileW(replacement.c_str());
+    return rc;
+}
+
+DWORD CPcFile::writeInPlace(const std::wstring& path, const BYTE* data, DWORD length)
+{
     m_file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     CAutoHandle guard(m_file);
     if (!IsHeld(m_file)) {
-        QEL_LOG(LOG_ERROR, L"Error: File not found.");
+        WRITE_LOG(LOG_ERROR, L"Error: File not found.");
         return ERROR_FILE_NOT_FOUND;
     }
     OVERLAPPED at{};
     DWORD written = 0;
     if (!::WriteFile(m_file, data, length, &written, &at)) {
-        QEL_LOG(LOG_ERROR, L"Error: Write fault.");
+        WRITE_LOG(LOG_ERROR, L"Error: Write fault.");
         return ERROR_WRITE_FAULT;
     }
     return ERROR_SUCCESS;

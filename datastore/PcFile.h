@@ -24,6 +24,9 @@ private:
 
 class CPcFile {
 public:
+    // Beside the file while a write is under way; left only by a write that was interrupted.
+    static constexpr wchar_t kReplacementSuffix[] = L".new";
+
     CPcFile() = default;
     virtual ~CPcFile();
 
@@ -41,7 +44,8 @@ public:
     virtual DWORD ReadFromFile(const std::wstring& path, std::vector<BYTE>& out);
     // The text's code units, replacing the file.
     virtual DWORD WriteToFile(const std::wstring& path, const std::wstring& text);
-    // Replaces the file (truncated in place, then written).
+    // Replaces the file whole: the new content is written and flushed beside
+    // it (kReplacementSuffix) and then renamed over it; see PcFile.cpp.
     virtual DWORD WriteToFile(const std::wstring& path, const SharedBuffer& buffer, DWORD length);
     virtual DWORD WriteToFile(const std::wstring& path, const BYTE* data, DWORD length);
     // The result of CloseHandle when a handle is held; otherwise the (invalid)
@@ -52,6 +56,12 @@ private:
     // Opens the file for reading and tells its size (the handle is m_file).
     DWORD openForRead(const std::wstring& path, DWORD& bytes);
     DWORD readOpened(BYTE* data, DWORD bytes, DWORD& read);
+    // The file beside, flushed, renamed over the old one; the error that
+    // stopped it (ERROR_WRITE_FAULT, logged, when the content could not be
+    // written: the old file is untouched then).
+    DWORD writeReplacement(const std::wstring& path, const BYTE* data, DWORD length,
+                           const WIN32_FILE_ATTRIBUTE_DATA* existing);
+    DWORD writeInPlace(const std::wstring& path, const BYTE* data, DWORD length);
 
     HANDLE m_file = INVALID_HANDLE_VALUE;
 };

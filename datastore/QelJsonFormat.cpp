@@ -25,6 +25,7 @@
 // The parsing and rendering steps shared by parseJson/LoadData and
 // getJson/SaveData log under the operations they belong to.
 #define PARSE_LOG(level, ...) QEL_LOG_AS((level), L"QelJsonFormat.cpp", L"CQelJsonFormat::parseJson", __VA_ARGS__)
+#define LOAD_LOG(level, ...) QEL_LOG_AS((level), L"QelJsonFormat.cpp", L"CQelJsonFormat::LoadData", __VA_ARGS__)
 #define RENDER_LOG(level, ...) QEL_LOG_AS((level), L"QelJsonFormat.cpp", L"CQelJsonFormat::getJson", __VA_ARGS__)
 
 namespace {
@@ -39,15 +40,20 @@ constexpr wchar_t kEulaState[] = L"eulastate";
 constexpr wchar_t kPkgId[] = L"PkgID";
 constexpr wchar_t kTaskName[] = L"Name";
 
-bool IsOurObjectSection(std::wstring_view name) { return name == kOobe || name == kEula || name == kEntitlement; }
-bool IsOurListSection(std::wstring_view name) { return name == kPackages || name == kScheduleTask; }
+bool IsOurs(std::wstring_view name) { return qeldoc::IsObjectSection(name) || qeldoc::IsListSection(name); }
+
+void Erase(qeldoc::RawMembers& members, std::wstring_view name)
+{
+    const auto it = members.find(name);
+    if (it != members.end()) members.erase(it);
+}
 
 // section[name] = value
 void Put(qeldoc::Section& section, std::wstring_view name, std::wstring_view value)
 {
     const auto it = section.find(name);
     if (it != section.end()) {
-        it->second.assign(value);
+        it->second.Set(value);
     } else {
         section.emplace(std::piecewise_construct, std::forward_as_tuple(name), std::forward_as_tuple(value));
     }
@@ -56,7 +62,9 @@ void Put(qeldoc::Section& section, std::wstring_view name, std::wstring_view val
 StringMap ToStringMap(const qeldoc::Section& section)
 {
     StringMap map;
-    for (const auto& [name, value] : section) map.emplace_hint(map.end(), name, value);
+    for (const auto& [name, value] : section) {
+        if (!value.raw) map.emplace_hint(map.end(), name, value.text);
+    }
     return map;
 }
 
@@ -104,19 +112,20 @@ DWORD CQelJsonFormat::LoadData()
 {
     ++datastore_activity::g_loads;
     CSingleMutexForAllUserGrab grab(m_lock);
+    m_fileNotReplaceable = false;
     if (prepareFileAccess() != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Failed to initialize objects for reading JSON file");
         return ERROR_INTERNAL_ERROR;
     }
     if (m_file->ReadFileData(m_filePath, m_loadBuffer) != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Error reading data from JSON ini file");
-        keepUnreadableFile();
+        keepUnreadableFile(m_file->KeyImported());
         return ERROR_FILE_CORRUPT;
     }
     if (parseText(reinterpret_cast<const wchar_t*>(m_loadBuffer.data()), m_loadBuffer.size() / sizeof(wchar_t)) !=
         ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Error parsing JSON data");
-        keepUnreadableFile();
+        keepUnreadableFile(true);
         return ERROR_INTERNAL_ERROR;
     }
     return ERROR_SUCCESS;
@@ -125,19 +134,39 @@ DWORD CQelJsonFormat::LoadData()
 // A failed load is followed, in the facade, by an operation on an empty
 // document and possibly a save that replaces the file. Whatever the file held
 // is kept first, so that nothing written by another program (or under another
-// key) is lost. A missing or empty file holds nothing and is not copied.
-void CQelJsonFormat::keepUnreadableFile()
+// key) is lost. A missing or empty file holds nothing and is not copied. A
+// file that could not be opened, could not be copied, or was read with a key
+// that did not import (the file may well be good) is not copied either, and
+// then no save of this document replaces it until a load reads it.
+void CQelJsonFormat::keepUnreadableFile(bool keyImported)
 {
     WIN32_FILE_ATTRIBUTE_DATA info{};
-    if (!::GetFileAttributesExW(m_filePath.c_str(), GetFileExInfoStandard, &info)) return;
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (info.nFileSizeHigh == 0 && info.nFileSizeLow == 0)) {
+    if (!::GetFileAttributesExW(m_filePath.c_str(), GetFileExInfoStandard, &info)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+        m_fileNotReplaceable = true;
+        LOAD_LOG(LOG_ERROR, L"Cant keep unreadable data store file as %s, error %d",
+                (m_filePath + qeldb::kUnreadableSuffix).c_str(), static_cast<int>(error));
+        return;
+    }
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nFileSizeHigh == 0 && info.nFileSizeLow == 0) {
+        return;
+    }
+    m_fileNotReplaceable = true;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        LOAD_LOG(LOG_ERROR, L"The data store file %s is a folder; it is left as it is", m_filePath.c_str());
+        return;
+    }
+    if (!keyImported) {
+        LOAD_LOG(LOG_ERROR, L"The data store file %s was not read: the key could not be imported", m_filePath.c_str());
         return;
     }
     const std::wstring copy = m_filePath + qeldb::kUnreadableSuffix;
     if (::CopyFileW(m_filePath.c_str(), copy.c_str(), FALSE)) {
-        QEL_LOG(LOG_WARNING, L"Unreadable data store file kept as %s", copy.c_str());
+        m_fileNotReplaceable = false;
+        LOAD_LOG(LOG_WARNING, L"Unreadable data store file kept as %s", copy.c_str());
     } else {
-        QEL_LOG(LOG_ERROR, L"Cant keep unreadable data store file as %s, error %d", copy.c_str(),
+        LOAD_LOG(LOG_ERROR, L"Cant keep unreadable data store file as %s, error %d", copy.c_str(),
                 static_cast<int>(::GetLastError()));
     }
 }
@@ -148,6 +177,11 @@ DWORD CQelJsonFormat::SaveData()
     CSingleMutexForAllUserGrab grab(m_lock);
     if (prepareFileAccess() != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Failed to initialize objects for writing JSON file");
+        return ERROR_INTERNAL_ERROR;
+    }
+    if (m_fileNotReplaceable) {
+        QEL_LOG(LOG_ERROR, L"The data store file %s could not be read or kept; it is not replaced", m_filePath.c_str());
+        QEL_LOG(LOG_ERROR, L"Error parsing writing to database");
         return ERROR_INTERNAL_ERROR;
     }
     m_saveText.clear();
@@ -178,8 +212,7 @@ DWORD CQelJsonFormat::ClearData()
     // the lists give theirs up.
     qeldoc::Records(&m_arena).swap(m_packages);
     qeldoc::Records(&m_arena).swap(m_tasks);
-    m_otherObjects.clear();
-    m_otherArrays.clear();
+    m_others.clear();
     // Nothing of the sections is left in the arena now.
     m_arena.Rewind();
     return ERROR_SUCCESS;
@@ -353,7 +386,7 @@ DWORD CQelJsonFormat::SetEntParameter(const std::wstring& key, const std::wstrin
     const auto it = m_entitlement.find(key);
     if (it != m_entitlement.end()) {
         QEL_LOG(LOG_NORMAL, L"Found %s key value in map, overwriting the value.", key.c_str());
-        it->second.assign(value);
+        it->second.Set(value);
     } else {
         m_entitlement.emplace(key, value);
     }
@@ -363,8 +396,9 @@ DWORD CQelJsonFormat::SetEntParameter(const std::wstring& key, const std::wstrin
 DWORD CQelJsonFormat::GetEntParameter(const std::wstring& key, std::wstring& value)
 {
     const auto it = m_entitlement.find(key);
-    if (it == m_entitlement.end()) return ERROR_NOT_FOUND;
-    value.assign(it->second);
+    // A value of another shape (another program's) is no status value of ours.
+    if (it == m_entitlement.end() || it->second.raw) return ERROR_NOT_FOUND;
+    value.assign(it->second.text);
     if (value.empty()) {
         QEL_LOG(LOG_ERROR, L"GetEntParameter key-value not found. key:%s", key.c_str());
         return ERROR_NOT_FOUND;
@@ -381,8 +415,8 @@ DWORD CQelJsonFormat::GetEntParameters(StringMap& parameters)
 bool CQelJsonFormat::getMapValue(const qeldoc::Section& record, const std::wstring& name, std::wstring& value)
 {
     const auto it = record.find(name);
-    if (it == record.end()) return false;
-    value.assign(it->second);
+    if (it == record.end() || it->second.raw) return false;
+    value.assign(it->second.text);
     return true;
 }
 
@@ -414,47 +448,30 @@ DWORD CQelJsonFormat::parseJson(const std::wstring& text) { return parseText(tex
 DWORD CQelJsonFormat::parseText(const wchar_t* text, size_t length)
 {
     try {
-        // Both shapes come from one parse of the text: the object sections
-        // and the lists are its same members, read once.
-        qeldoc::NamedSections objects(&m_arena);
-        qeldoc::NamedRecords lists(&m_arena);
-        if (m_parser.JsonToSections(text, length, objects, lists) != ERROR_SUCCESS) {
+        // Read into sections of their own first, so that a text that fails
+        // halfway changes nothing.
+        qeldoc::ParsedDocument parsed(&m_arena);
+        if (m_parser.JsonToDocument(text, length, parsed) != ERROR_SUCCESS) {
             PARSE_LOG(LOG_ERROR, L"Cant convert JSON object to map");
             return ERROR_INVALID_PARAMETER;
         }
-        for (const auto& [name, map] : objects) {
-            if (IsOurListSection(name)) {
-                PARSE_LOG(LOG_ERROR, L"Data store section %s is an object, not a list", name.c_str());
-                return ERROR_INVALID_PARAMETER;
-            }
-        }
-        for (auto& [name, map] : objects) {
-            if (name == kOobe) {
-                m_oobe.swap(map);
-            } else if (name == kEula) {
-                m_eula.swap(map);
-            } else if (name == kEntitlement) {
-                m_entitlement.swap(map);
-            } else {
-                m_otherObjects[name].swap(map);
-            }
-        }
-
-        for (const auto& [name, list] : lists) {
-            if (IsOurObjectSection(name)) {
-                PARSE_LOG(LOG_ERROR, L"Data store section %s is a list, not an object", name.c_str());
-                return ERROR_INVALID_PARAMETER;
-            }
-        }
+        const auto take = [this](const wchar_t* name, bool present, qeldoc::Section& from, qeldoc::Section& to) {
+            if (!present) return;
+            to.swap(from);
+            Erase(m_others, name);
+        };
+        take(kOobe, parsed.hasOobe, parsed.oobe, m_oobe);
+        take(kEula, parsed.hasEula, parsed.eula, m_eula);
+        take(kEntitlement, parsed.hasEntitlement, parsed.entitlement, m_entitlement);
         // An empty list is not reported, so "ScheduleTask":[] leaves the task list as it was.
-        for (auto& [name, list] : lists) {
-            if (name == kPackages) {
-                m_packages.swap(list);
-            } else if (name == kScheduleTask) {
-                m_tasks.swap(list);
-            } else {
-                m_otherArrays[name].swap(list);
+        if (!parsed.packages.empty()) m_packages.swap(parsed.packages), Erase(m_others, kPackages);
+        if (!parsed.tasks.empty()) m_tasks.swap(parsed.tasks), Erase(m_others, kScheduleTask);
+        for (auto& [name, json] : parsed.others) {
+            if (IsOurs(name)) {
+                PARSE_LOG(LOG_WARNING, L"Data store section %s has a shape this program does not read; it is kept as it is",
+                          name.c_str());
             }
+            m_others.insert_or_assign(name, std::move(json));
         }
         return ERROR_SUCCESS;
     } catch (const std::exception&) {
@@ -476,51 +493,47 @@ DWORD CQelJsonFormat::render(std::wstring& text)
 {
     try {
         text.append(L"{ ");
-        if (m_parser.AppendNamedJsonObject(kOobe, m_oobe, text) != ERROR_SUCCESS) {
-            RENDER_LOG(LOG_ERROR, L"Cant convert map to JSON object (OOBE)");
-            return ERROR_INTERNAL_ERROR;
-        }
-        text.push_back(L',');
-        if (m_parser.AppendNamedJsonArray(kPackages, m_packages, text) != ERROR_SUCCESS) {
-            RENDER_LOG(LOG_ERROR, L"Cant convert vector to JSON array (PKGS)");
-            return ERROR_INTERNAL_ERROR;
-        }
-        text.push_back(L',');
-        if (m_parser.AppendNamedJsonArray(kScheduleTask, m_tasks, text) != ERROR_SUCCESS) {
-            RENDER_LOG(LOG_ERROR, L"Cant convert vector to JSON array (TASKS)");
-            return ERROR_INTERNAL_ERROR;
-        }
-        text.push_back(L',');
-        if (m_parser.AppendNamedJsonObject(kEula, m_eula, text) != ERROR_SUCCESS) {
-            RENDER_LOG(LOG_ERROR, L"Cant convert map to JSON object (EULA)");
-            return ERROR_INTERNAL_ERROR;
-        }
-        text.push_back(L',');
-        if (m_parser.AppendNamedJsonObject(kEntitlement, m_entitlement, text) != ERROR_SUCCESS) {
-            RENDER_LOG(LOG_ERROR, L"Cant convert map to JSON object (ENTITLE)");
-            return ERROR_INTERNAL_ERROR;
-        }
-
-        // Other programs' members follow ours, in code-unit order of their names.
-        auto object = m_otherObjects.begin();
-        auto list = m_otherArrays.begin();
-        while (object != m_otherObjects.end() || list != m_otherArrays.end()) {
-            const bool takeObject =
-                list == m_otherArrays.end() || (object != m_otherObjects.end() && object->first <= list->first);
-            text.push_back(L',');
-            const DWORD rc = takeObject
-                                 ? m_parser.AppendNamedJsonObject(EscapedName(object->first), object->second, text)
-                                 : m_parser.AppendNamedJsonArray(EscapedName(list->first), list->second, text);
-            if (rc != ERROR_SUCCESS) {
-                RENDER_LOG(LOG_ERROR, L"Cant convert the member %s of another program",
-                        (takeObject ? object->first : list->first).c_str());
-                return ERROR_INTERNAL_ERROR;
-            }
-            if (takeObject) {
-                ++object;
+        // A section of ours that the file holds in another shape is written
+        // back as it was; if this cycle put something into it, writing either
+        // would lose the other, so the document is not written at all.
+        const auto ours = [&](const wchar_t* name, bool empty, auto append, const wchar_t* failure) {
+            const auto kept = m_others.find(std::wstring_view(name));
+            DWORD rc = ERROR_SUCCESS;
+            if (kept == m_others.end()) {
+                rc = append();
+            } else if (empty) {
+                text.append(1, L'"').append(name).append(L"\":").append(kept->second);
             } else {
-                ++list;
+                RENDER_LOG(LOG_ERROR, L"Data store section %s was changed but has a shape this program does not write; "
+                                      L"the file is not written", name);
+                rc = ERROR_INVALID_DATA;
             }
+            if (rc != ERROR_SUCCESS) RENDER_LOG(LOG_ERROR, L"%s", failure);
+            return rc == ERROR_SUCCESS;
+        };
+        const bool written =
+            ours(kOobe, m_oobe.empty(), [&] { return m_parser.AppendNamedJsonObject(kOobe, m_oobe, text); },
+                 L"Cant convert map to JSON object (OOBE)") &&
+            (text.push_back(L','), true) &&
+            ours(kPackages, m_packages.empty(), [&] { return m_parser.AppendNamedJsonArray(kPackages, m_packages, text); },
+                 L"Cant convert vector to JSON array (PKGS)") &&
+            (text.push_back(L','), true) &&
+            ours(kScheduleTask, m_tasks.empty(), [&] { return m_parser.AppendNamedJsonArray(kScheduleTask, m_tasks, text); },
+                 L"Cant convert vector to JSON array (TASKS)") &&
+            (text.push_back(L','), true) &&
+            ours(kEula, m_eula.empty(), [&] { return m_parser.AppendNamedJsonObject(kEula, m_eula, text); },
+                 L"Cant convert map to JSON object (EULA)") &&
+            (text.push_back(L','), true) &&
+            ours(kEntitlement, m_entitlement.empty(),
+                 [&] { return m_parser.AppendNamedJsonObject(kEntitlement, m_entitlement, text); },
+                 L"Cant convert map to JSON object (ENTITLE)");
+        if (!written) return ERROR_INTERNAL_ERROR;
+
+        // Other programs' members follow ours, in code-unit order of their
+        // names, each value exactly as it was read.
+        for (const auto& [name, json] : m_others) {
+            if (IsOurs(name)) continue;
+            text.append(L",\"").append(EscapedName(name)).append(L"\":").append(json);
         }
         text.append(L" }");
         return ERROR_SUCCESS;

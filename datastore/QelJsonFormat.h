@@ -34,7 +34,9 @@ public:
     // Reads, deciphers and parses the whole file under the cross-process lock.
     // 1359 without key blob or file path, 1392 when the file cannot be read or
     // deciphered, 1359 when its text is not the document. An existing file
-    // that cannot be used is first copied beside itself (kUnreadableSuffix).
+    // that cannot be used is first copied beside itself (kUnreadableSuffix);
+    // one that cannot be copied (or was not read because the key did not
+    // import) is then not replaced by SaveData.
     virtual DWORD LoadData();
     // Renders, enciphers and writes the whole document under the cross-process lock.
     virtual DWORD SaveData();
@@ -86,6 +88,14 @@ public:
 
     // The data store file, once a load or save has found it; empty before.
     const std::wstring& FilePath() const { return m_filePath; }
+    // False when the last load left an existing file that it could neither
+    // read nor keep a copy of (SaveData then does not replace it).
+    bool FileReplaceable() const { return !m_fileNotReplaceable; }
+    // Whether the key blob was imported (false before the first load or save).
+    bool KeyImported() const { return m_file && m_file->KeyImported(); }
+    // The cross-process mutex of the store, for a caller that holds it over a
+    // whole load-change-save cycle (it is re-entrant for its owner).
+    CSingleMutexForAllUser& CrossProcessLock() { return m_lock; }
     // The file's text exactly as stored: deciphered, not parsed (for
     // inspection). 1359 without key blob or path, 1392 when it cannot be read
     // or deciphered.
@@ -93,7 +103,7 @@ public:
 
 private:
     DWORD prepareFileAccess();
-    void keepUnreadableFile();
+    void keepUnreadableFile(bool keyImported);
     DWORD parseText(const wchar_t* text, size_t length);
     // The whole document text, appended to text.
     DWORD render(std::wstring& text);
@@ -109,12 +119,15 @@ private:
     SharedBuffer m_keyBlob;
     std::wstring m_filePath;
     std::shared_ptr<CPcEncryptedFile> m_file;
-    // Top-level members of other framework programs, written back after ours.
-    qeldoc::NamedSections m_otherObjects{&m_arena};
-    qeldoc::NamedRecords m_otherArrays{&m_arena};
+    // Top-level members of other framework programs (and sections of ours in
+    // a shape we do not read), each as its JSON text: written back unchanged.
+    qeldoc::RawMembers m_others{&m_arena};
     CRapidJasonParser m_parser;
     // The file's plaintext on load and the document's text on save, kept from
     // cycle to cycle so that a cycle reuses memory it has already touched.
     std::vector<BYTE> m_loadBuffer;
     std::wstring m_saveText;
+    // The last load left an existing file that it could neither read nor
+    // keep a copy of: no save replaces it.
+    bool m_fileNotReplaceable = false;
 };

@@ -35,7 +35,14 @@ CQelJsonFormat* ProcessDocument()
 
 CQelDbAutoSave::CQelDbAutoSave(bool save) : m_document(ProcessDocument()), m_save(save)
 {
-    if (m_document) m_result = m_document->LoadData();
+    if (!m_document) return;
+    // A cycle that saves holds the cross-process mutex from its load through
+    // its save, so that no other program's save falls between the two and is
+    // lost when this one writes. The load and the save take it once more
+    // each, as they always do (the mutex is re-entrant for its owner); a cycle
+    // that only reads holds it only for its load.
+    if (m_save) m_held.emplace(m_document->CrossProcessLock());
+    m_result = m_document->LoadData();
 }
 
 CQelDbAutoSave::~CQelDbAutoSave()
@@ -45,6 +52,7 @@ CQelDbAutoSave::~CQelDbAutoSave()
         m_document->ClearData();
     }
     m_document = nullptr;
+    m_held.reset();
 }
 
 DWORD CQelDbAutoSave::GetResult() { return m_result; }
@@ -65,8 +73,8 @@ HANDLE CQelPersistenceData::processLock() const { return g_processLock.Get(); }
 template <typename Operation>
 DWORD CQelPersistenceData::runCycle(Cycle kind, Lock lock, Operation operation, const std::source_location& caller)
 {
-    // Always the process-local lock first; the document takes the
-    // cross-process mutex only inside each load and save.
+    // Always the process-local lock first, then the cross-process mutex
+    // (held by the cycle when it saves, else only inside the load).
     const HANDLE processLockHandle = lock == Lock::Take ? processLock() : nullptr;
     if (processLockHandle) ::WaitForSingleObject(processLockHandle, INFINITE);
     ++datastore_activity::g_cycles;

@@ -9,6 +9,7 @@
 #include "common/QelTypes.h"
 #include "datastore/QelJsonFormat.h"
 
+#include <optional>
 #include <source_location>
 #include <string>
 
@@ -108,7 +109,8 @@ private:
 // One load-operate-save cycle on the process's document. Construction loads
 // (the operation still runs when the load fails, on the emptied document);
 // with the save flag, destruction saves unless Save() already did; the
-// document is emptied either way.
+// document is emptied either way. With the save flag the cycle holds the
+// cross-process mutex from before the load until it ends.
 class CQelDbAutoSave {
 public:
     explicit CQelDbAutoSave(bool save);
@@ -127,4 +129,5 @@ private:
     CQelJsonFormat* m_document = nullptr;
     bool m_save = false;
     DWORD m_result = ERROR_INTERNAL_ERROR;
+    std::optional<CSingleMutexForAllUserGrab> m_held;
 };

@@ -17,6 +17,11 @@
 //                                 serve for SECONDS of real time; a repeating
 //                                 task runs every IntervalInSec/N seconds
 //   schedsvc --list               journal and print the records, run nothing
+//   schedsvc --heartbeat N        N passes that run nothing: each applies the
+//                                 removal requests, reads the records and counts
+//                                 itself in the data store (status value
+//                                 "schedsvc.heartbeat", read and written back
+//                                 as the service keeps its own count)
 #include "common/Platform.h"
 
 #include "common/UniqueHandle.h"
@@ -249,9 +254,27 @@ int Serve(DWORD seconds, DWORD scale, HANDLE event)
     return 0;
 }
 
+int Heartbeat(DWORD passes)
+{
+    for (DWORD pass = 0; pass < passes; ++pass) {
+        ApplyRemovalRequests();
+        LoadTasks();
+        CQelPersistenceData store;
+        IPersistenceCommonBuild& status = store;
+        std::wstring count = L"0";
+        status.GetEntParameter(L"schedsvc.heartbeat", count);
+        if (status.SetEntParameter(L"schedsvc.heartbeat", std::to_wstring(_wtoi(count.c_str()) + 1)) != ERROR_SUCCESS) {
+            Journal(L"heartbeat " + std::to_wstring(pass + 1) + L" not stored");
+        }
+    }
+    Journal(L"heartbeat: " + std::to_wstring(passes) + L" passes");
+    return 0;
+}
+
 int Usage()
 {
-    std::fputs("usage: schedsvc --run-due-now | --serve SECONDS [--scale N] | --list  [--journal PATH]\n", stderr);
+    std::fputs("usage: schedsvc --run-due-now | --serve SECONDS [--scale N] | --list | --heartbeat N  [--journal PATH]\n",
+               stderr);
     return 2;
 }
 
@@ -262,6 +285,7 @@ int wmain(int argc, wchar_t** argv)
     std::wstring mode;
     DWORD seconds = 0;
     DWORD scale = 1;
+    DWORD passes = 0;
     g_journalPath = DefaultJournal();
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
@@ -270,6 +294,9 @@ int wmain(int argc, wchar_t** argv)
         } else if (arg == L"--serve" && i + 1 < argc) {
             mode = arg;
             seconds = static_cast<DWORD>(_wtoi(argv[++i]));
+        } else if (arg == L"--heartbeat" && i + 1 < argc) {
+            mode = arg;
+            passes = static_cast<DWORD>(_wtoi(argv[++i]));
         } else if (arg == L"--scale" && i + 1 < argc) {
             scale = static_cast<DWORD>(_wtoi(argv[++i]));
         } else if (arg == L"--journal" && i + 1 < argc) {
@@ -290,5 +317,6 @@ int wmain(int argc, wchar_t** argv)
         DescribeTasks(LoadTasks());
         return 0;
     }
+    if (mode == L"--heartbeat") return Heartbeat(passes);
     return mode == L"--run-due-now" ? RunDueNow(event.Get()) : Serve(seconds, scale, event.Get());
 }

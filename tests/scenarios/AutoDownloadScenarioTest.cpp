@@ -6,11 +6,10 @@
 
 #include "common/UniqueHandle.h"
 #include "datastore/QelPersistenceData.h"
-#include "testbed/Sandbox.h"
+#include "tests/support/Installation.h"
 #include "tests/support/DataStoreKit.h"
 #include "tests/support/LogFile.h"
 #include "tests/support/Machine.h"
-#include "tests/support/SandboxTest.h"
 #include "tests/support/Testbed.h"
 
 #include <gtest/gtest.h>
@@ -64,9 +63,14 @@ std::vector<std::string> SuiteCalls()
 const std::vector<std::string> kFullRun{"load", "IsAutodownloadMaxAttemptOver", "RunKrsAutoDownload",
                                         "IsKrsAutoDownloadCompleted", "unload"};
 
-class AutoDownloadScenarioTest : public SandboxTest {
+class AutoDownloadScenarioTest : public InstalledMachineTest {
 protected:
-    void Run(const std::wstring& arguments = L"/context=4") { SandboxTest::Run(arguments); }
+    void Run(const std::wstring& arguments = L"/context=4")
+    {
+        const auto result = testmachine::RunProgram(program, arguments);
+        EXPECT_TRUE(result.finished && result.exitCode == 0) << result.exitCode;
+        lines = ReadProgramLog();
+    }
     bool Logged(const std::wstring& text) const { return FindLogText(lines, text) >= 0; }
     // The level of the first line with this text; "<absent>" when none.
     std::wstring LevelOf(const std::wstring& text) const
@@ -75,6 +79,8 @@ protected:
         return at < 0 ? L"<absent>" : lines[static_cast<size_t>(at)].level;
     }
     static bool TaskRegistered() { return testmachine::KeyExists(kTaskKey); }
+
+    std::vector<LogFileLine> lines;
 };
 
 TEST_F(AutoDownloadScenarioTest, SuiteReportsCompletion)

@@ -6,6 +6,8 @@
 #include "testbed/StandinSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <knownfolders.h>
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -175,8 +177,13 @@ RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments,
 
 ToolRun RunTool(const std::wstring& exePath, const std::wstring& arguments)
 {
+    // Output files of their own per call: runs may overlap on several threads,
+    // and a file still held by an ending child must not be shared with the next.
+    static std::atomic<unsigned> calls{0};
     const std::wstring folder = ProgramDataFolder() + L"\\ToolRun";
-    const std::wstring outPath = folder + L"\\out.txt", errPath = folder + L"\\err.txt";
+    const std::wstring stem = folder + L"\\" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(calls++);
+    const std::wstring outPath = stem + L".out", errPath = stem + L".err";
     CreateFolder(folder);
     ToolRun run;
     {
@@ -185,6 +192,10 @@ ToolRun RunTool(const std::wstring& exePath, const std::wstring& arguments)
             return ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
         };
         ScopedHandle out(create(outPath)), error(create(errPath));
+        if (!out || !error) {
+            ADD_FAILURE() << "cannot create the output files of a tool run, error " << ::GetLastError();
+            return run;
+        }
         std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
@@ -192,8 +203,11 @@ ToolRun RunTool(const std::wstring& exePath, const std::wstring& arguments)
         startup.hStdOutput = out.Get();
         startup.hStdError = error.Get();
         PROCESS_INFORMATION process{};
-        ::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                         &process);
+        if (!::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                              &startup, &process)) {
+            ADD_FAILURE() << "cannot start the tool, error " << ::GetLastError();
+            return run;
+        }
         ScopedHandle processHandle(process.hProcess), threadHandle(process.hThread);
         if (::WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
             ::GetExitCodeProcess(process.hProcess, &run.exitCode);
@@ -209,6 +223,8 @@ ToolRun RunTool(const std::wstring& exePath, const std::wstring& arguments)
     };
     run.out = utf8(ReadBytes(outPath));
     run.err = utf8(ReadBytes(errPath));
+    ::DeleteFileW(outPath.c_str());
+    ::DeleteFileW(errPath.c_str());
     return run;
 }
 

@@ -1,6 +1,6 @@
-// Several processes on one data store: their loads and saves are serialised by
-// the cross-process mutex, so updates can be lost between a load and a save
-// but the file is never damaged; a mutex left by a killed process is taken over.
+// Several processes on one data store: their cycles are serialised by the
+// cross-process mutex, so the file is never damaged; a mutex left by a killed
+// process is taken over.
 #include "common/Platform.h"
 
 #include "common/UniqueHandle.h"

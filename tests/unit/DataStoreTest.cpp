@@ -44,7 +44,7 @@ TEST_F(DataStoreTest, UnusableFilesAreKeptBeforeTheSaveReplacesThem)
         {"empty", true, {}, 1392},
         // From here on each case replaces the copy the case before it left.
         {"other key", true, kit::Encipher(L"{ \"Entitlement\":{\"k\":\"v\"} }", kit::OtherKey()), 1392},
-        {"a section of the wrong kind", true, kit::Encipher(L"{\"Packages\":{\"PkgID\":\"p\"}}"), 1359},
+        {"a root that is not an object", true, kit::Encipher(L"[{\"PkgID\":\"p\"}]"), 1359},
         {"a UTF-16 byte-order mark", true, kit::Encipher(L"\xfeff{}"), 1359},
     };
     for (const auto& c : cases) {

@@ -14,7 +14,7 @@
 #include "logging/Log.h"
 #include "tools/ToolConsole.h"
 
-#include <rapidjson/document.h>
+#include <rapidjson/reader.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
@@ -104,6 +104,20 @@ int CheckStore(bool changing, bool replaceUnreadable = false)
     if (!CPcFile().FileExists(path)) {
         if (changing) return kDone;
         return Fail(kNotFound, L"there is no data store file yet: " + path);
+    }
+    WIN32_FILE_ATTRIBUTE_DATA file{};
+    if (!replaceUnreadable && ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &file) &&
+        !(file.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && file.nFileSizeHigh == 0 && file.nFileSizeLow == 0) {
+        return Fail(kUnreadable, L"the data store file is empty: " + path + L" ('qelstore init --force' starts a new store)");
+    }
+    if (!probe.KeyImported()) {
+        return Fail(kNotProvisioned, std::wstring(L"the key could not be imported: ") + Key() +
+                                         L" is not a key blob this machine's provider accepts (see 'qelstore keygen'); " +
+                                         path + L" was not read and is left as it is");
+    }
+    if (!probe.FileReplaceable()) {
+        return Fail(kUnreadable, L"the data store file cannot be read, and no copy of it could be kept (it is in use, "
+                                 L"or not a file): " + path + L"; it is left as it is");
     }
     if (replaceUnreadable) {
         WriteText(STD_ERROR_HANDLE, L"qelstore: replacing the unreadable data store file " + path + L"; it is kept as " +
@@ -231,16 +245,17 @@ int Init(const std::vector<std::wstring>& args)
     return rc;
 }
 
+// The text indented, read and written in one pass (no document tree, so deep
+// nesting costs no call stack); a text that is not JSON as it is.
 std::wstring Pretty(const std::wstring& text)
 {
     using Utf16 = rapidjson::UTF16<wchar_t>;
-    rapidjson::GenericDocument<Utf16> document;
-    document.Parse(text.c_str());
-    if (document.HasParseError()) return text + L"\n";
     rapidjson::GenericStringBuffer<Utf16> buffer;
     rapidjson::PrettyWriter<rapidjson::GenericStringBuffer<Utf16>, Utf16, Utf16> writer(buffer);
     writer.SetIndent(L' ', 2);
-    document.Accept(writer);
+    rapidjson::GenericReader<Utf16, Utf16> reader;
+    rapidjson::GenericStringStream<Utf16> stream(text.c_str());
+    if (reader.Parse<rapidjson::kParseIterativeFlag>(stream, writer).IsError()) return text + L"\n";
     return std::wstring(buffer.GetString(), buffer.GetSize() / sizeof(wchar_t)) + L"\n";
 }
 
@@ -351,17 +366,20 @@ int Records(const std::wstring& command, const std::vector<std::wstring>& args, 
     if (check != kDone) return check;
     std::wstring text;
     CQelPersistenceData().GetJsonData(text);
-    NamedRecordLists lists;
-    if (CRapidJasonParser().JsonNamedArrayToVector(text, lists) != ERROR_SUCCESS) {
+    qeldoc::Arena arena;
+    qeldoc::ParsedDocument document(&arena);
+    if (CRapidJasonParser().JsonToDocument(text.data(), text.size(), document) != ERROR_SUCCESS) {
         return Fail(kUnreadable, L"no document text");
     }
-    const RecordList& records = lists[section];
-    if (records.empty()) Out(L"(none)\n");
+    const qeldoc::Records& records = std::wstring_view(section) == L"Packages" ? document.packages : document.tasks;
+    if (records.empty()) Out(document.others.find(std::wstring_view(section)) != document.others.end() ? L"(not a list of records)\n" : L"(none)\n");
     for (const auto& record : records) {
-        const auto id = record.find(idField);
-        Out(id != record.end() ? id->second + L"\n" : std::wstring(L"(no ") + idField + L")\n");
+        const auto id = record.find(std::wstring_view(idField));
+        Out(id != record.end() && !id->second.raw ? std::wstring(id->second.text) + L"\n"
+                                                  : std::wstring(L"(no ") + idField + L")\n");
         for (const auto& [name, value] : record) {
-            if (name != idField) Out(L"  " + name + L"=" + value + L"\n");
+            // Values of another shape (another program's) are shown as the JSON they are.
+            if (name != idField) Out(L"  " + std::wstring(name) + (value.raw ? L" (JSON) " : L"=") + std::wstring(value.text) + L"\n");
         }
     }
     return kDone;

@@ -1,0 +1,183 @@
+// What the framework's programs promise under bad input, through the real
+// programs on a provisioned machine (the demo's default installation): the
+// job runner, qelstore and the scheduler stand-in end normally, say what went
+// wrong, and lose nothing of the shared store.
+#include "tests/reliability/Reliability.h"
+
+#include <random>
+
+namespace {
+
+namespace kit = datastorekit;
+using reliability::Doc;
+using reliability::Has;
+
+TEST_F(ReliabilityTest, ForeignMembersAndValuesSurviveEveryProgramByteForByte)
+{
+    // A store written by a newer or another program; each fragment must still be in the file after the
+    // job runner, qelstore and the scheduler stand-in have each saved it.
+    const std::pair<std::wstring, Texts> rows[] = {
+        {Doc(L"\"schema\":2"), {L"\"schema\":2"}},
+        {Doc(L"\"flags\":[1,2],\"queue\":[],\"cfg\":{}"), {L"\"flags\":[1,2]", L"\"queue\":[]", L"\"cfg\":{}"}},
+        {Doc(L"\"newer\":{\"a\":{\"b\":[true,false,null,-1.5e3]},\"s\":\"\\u00e9\\t\"}"),
+         {L"\"newer\":{\"a\":{\"b\":[true,false,null,-1.5e3]},\"s\":\"\\u00e9\\t\"}"}},
+        {Doc(L"\"note\" :\r\n \"q\\\"\\u0041\\/\" , \"f\":1.0E+2 "), {L"\"note\":\"q\\\"\\u0041\\/\"", L"\"f\":1.0E+2"}},
+        {Doc(L"\"n\\u0041me\":{\"x\":1}"), {L"\"nAme\":{\"x\":1}"}},
+        {Doc(L"", L",\"retries\":3,\"list\":[1,{\"x\":null}]"), {L"\"list\":[1,{\"x\":null}]", L"\"retries\":3"}},
+        {Doc(L"\"Packages\":[{\"PkgID\":\"KRS-FULL\",\"size\":12345}],"
+             L"\"ScheduleTask\":[{\"Name\":\"Other\",\"Type\":\"3\",\"Retry\":{\"n\":2}}],\"eula\":{\"eulastate\":0}"),
+         {L"\"size\":12345", L"\"Retry\":{\"n\":2}", L"\"eula\":{\"eulastate\":0}"}},
+        // Sections of ours in another shape are kept as they are and read as empty.
+        {Doc(L"\"eula\":[1,2],\"Packages\":{\"PkgID\":\"x\"},\"ScheduleTask\":\"none\""),
+         {L"\"eula\":[1,2]", L"\"Packages\":{\"PkgID\":\"x\"}", L"\"ScheduleTask\":\"none\""}},
+    };
+    for (const auto& [text, fragments] : rows) {
+        SCOPED_TRACE(testing::PrintToString(text));
+        kit::WriteStoreText(text);
+        EXPECT_TRUE(Has(Job(), L"Autodownload attempt count is:5")) << "the store was read";
+        EXPECT_EQ(Tool(L"qelstore.exe", L"set status by qelstore").exitCode, 0u);
+        EXPECT_EQ(Tool(L"schedsvc.exe", L"--heartbeat 1").exitCode, 0u);
+        const std::wstring after = kit::StoreText();
+        for (const auto& fragment : fragments) EXPECT_NE(after.find(fragment), std::wstring::npos) << testing::PrintToString(fragment);
+        for (const wchar_t* ours : {L"\"autodownloadcount\":\"5\"", L"\"by\":\"qelstore\"", L"\"schedsvc.heartbeat\":\"1\""}) {
+            EXPECT_NE(after.find(ours), std::wstring::npos) << testing::PrintToString(after);
+        }
+        EXPECT_FALSE(testmachine::FileExists(kit::UnreadableCopy()));
+    }
+    // A changed section of ours that the file holds in another shape: nothing is written over it.
+    kit::WriteStoreText(Doc(L"\"Entitlement\":[\"theirs\"]"));
+    const std::vector<BYTE> before = kit::FileBytes();
+    EXPECT_TRUE(Has(Job(), L"Cant convert map to JSON object (ENTITLE)"));
+    EXPECT_EQ(kit::FileBytes(), before);
+}
+
+enum class Outcome { Kept, Read, Fresh, Left };  // copied, then a new store; read and saved; held nothing; left alone
+enum class Place { File, Folder, ReadOnly, HeldOpen, BadKey };
+
+TEST_F(ReliabilityTest, DamagedStoresAreNeverSilentlyDestroyed)
+{
+    std::mt19937 random(16);
+    const auto noise = [&](size_t n) {
+        std::vector<BYTE> bytes(n);
+        for (auto& b : bytes) b = static_cast<BYTE>(random());
+        return bytes;
+    };
+    const auto cipher = [](std::wstring text, int extraBytes = 0) {
+        std::vector<BYTE> bytes = kit::Encipher(text);
+        bytes.resize(bytes.size() + extraBytes, 0x42);
+        return bytes;
+    };
+    // Lone surrogates, and one byte more than whole code units.
+    const std::wstring lone = Doc(L"\"s\":\"\xD800\"");
+    std::vector<BYTE> odd(reinterpret_cast<const BYTE*>(lone.data()), reinterpret_cast<const BYTE*>(lone.data() + lone.size()));
+    odd.push_back(0x7B);
+    ASSERT_TRUE(kit::Cipher(true, odd, kit::TestKey()));
+    const std::wstring deep(100000, L'[');
+    const struct {
+        const char* what;
+        std::vector<BYTE> bytes;
+        Outcome outcome;
+        DWORD qelstoreExit;
+        Place place;
+        const wchar_t* line;  // a part of a line the job runner logs
+    } rows[] = {
+        {"empty", {}, Outcome::Fresh, 4, Place::File, L"Error reading data from JSON ini file"},
+        {"shorter than a block", noise(5), Outcome::Kept, 4, Place::File, nullptr},
+        {"one byte more than whole blocks", cipher(Doc(), 1), Outcome::Kept, 4, Place::File, nullptr},
+        {"one byte short", cipher(Doc(), -1), Outcome::Kept, 4, Place::File, nullptr},
+        {"random bytes", noise(4096), Outcome::Kept, 4, Place::File, nullptr},
+        {"another key", kit::Encipher(Doc(), kit::OtherKey()), Outcome::Kept, 4, Place::File, nullptr},
+        {"lone surrogates and an odd byte", odd, Outcome::Read, 0, Place::File, L"Autodownload attempt count is:5"},
+        {"not JSON", cipher(L"{ not json"), Outcome::Kept, 4, Place::File, L"Error parsing JSON data"},
+        {"deep nesting, unbalanced", cipher(L"{\"a\":" + deep), Outcome::Kept, 4, Place::File, nullptr},
+        {"deep nesting of another program's", cipher(Doc(L"\"a\":" + deep + std::wstring(deep.size(), L']'))),
+         Outcome::Read, 0, Place::File, nullptr},
+        {"a 16 MiB document", cipher(Doc(L"\"big\":\"" + std::wstring(8 << 20, L'x') + L"\"")), Outcome::Read, 0, Place::File,
+         nullptr},
+        {"duplicate member names", cipher(L"{\"Entitlement\":{\"autodownloadcount\":\"9\"}," + Doc().substr(1)), Outcome::Read,
+         0, Place::File, nullptr},
+        {"a byte-order mark", cipher(L"\xFEFF" + Doc()), Outcome::Kept, 4, Place::File, nullptr},
+        {"a root that is a list", cipher(L"[" + Doc() + L"]"), Outcome::Kept, 4, Place::File, L"JSON root is not an object"},
+        {"a number beyond the double range", cipher(Doc(L"\"n\":1e400")), Outcome::Kept, 4, Place::File, L"Parse Error: 13"},
+        {"a NUL in the text", cipher(Doc(std::wstring(L"\"n\":\"a\0b\"", 9))), Outcome::Kept, 4, Place::File, nullptr},
+        {"a folder where the file should be", {}, Outcome::Left, 4, Place::Folder, L"is a folder; it is left as it is"},
+        {"a read-only file", cipher(Doc()), Outcome::Left, 0, Place::ReadOnly, L"Error parsing writing to database"},
+        {"a file held open without sharing", cipher(Doc()), Outcome::Left, 4, Place::HeldOpen, L"it is not replaced"},
+        {"a key blob that will not import", cipher(Doc()), Outcome::Left, 3, Place::BadKey,
+         L"was not read: the key could not be imported"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        testmachine::RemoveTree(kit::StoreFile());
+        ::DeleteFileW(kit::UnreadableCopy().c_str());
+        if (row.place == Place::Folder) testmachine::CreateFolder(kit::StoreFile());
+        if (row.place != Place::Folder) kit::Write(row.bytes);
+        if (row.place == Place::ReadOnly) ::SetFileAttributesW(kit::StoreFile().c_str(), FILE_ATTRIBUTE_READONLY);
+        if (row.place == Place::BadKey) kit::SetKeyBlob(std::vector<BYTE>(140, 0xEE));
+        ScopedHandle holder(row.place == Place::HeldOpen ? ::CreateFileW(kit::StoreFile().c_str(), GENERIC_READ, 0,
+                                                                         nullptr, OPEN_EXISTING, 0, nullptr)
+                                                         : nullptr);
+
+        const auto tool = Tool(L"qelstore.exe", L"get status autodownloadcount");
+        EXPECT_EQ(tool.exitCode, row.qelstoreExit) << testing::PrintToString(tool.err);
+        EXPECT_TRUE(row.place != Place::BadKey || tool.err.find(L"the key could not be imported") != std::wstring::npos);
+        const Texts lines = Job();
+        EXPECT_TRUE(!row.line || Has(lines, row.line)) << testing::PrintToString(lines);
+        holder.Reset();
+        ::SetFileAttributesW(kit::StoreFile().c_str(), FILE_ATTRIBUTE_NORMAL);
+        kit::SetKeyBlob(kit::KeyBlob(kit::TestKey()));
+
+        const bool copied = testmachine::FileExists(kit::UnreadableCopy());
+        EXPECT_EQ(copied, row.outcome == Outcome::Kept);
+        if (copied) {
+            EXPECT_EQ(kit::FileBytes(kit::UnreadableCopy()), row.bytes) << "the copy is the original";
+            EXPECT_TRUE(Has(lines, L"Unreadable data store file kept as " + kit::UnreadableCopy()));
+        }
+        if (row.outcome == Outcome::Left) {
+            EXPECT_EQ(kit::FileBytes(), row.bytes) << "left as it is";
+            continue;
+        }
+        const std::wstring count = row.outcome == Outcome::Read ? L"5" : L"1";
+        EXPECT_EQ(Tool(L"qelstore.exe", L"get status autodownloadcount").out, count + L"\n");
+    }
+}
+
+TEST_F(ReliabilityTest, CommandLinesThatNameNoJobChangeNothing)
+{
+    // With the shown (trimmed, lower-cased) form where it is not simply the same text.
+    const std::pair<std::wstring, const wchar_t*> rows[] = {
+        {L"/context=7", nullptr}, {L"/context=0", nullptr}, {L"/context=-4", nullptr}, {L"/context=+7", nullptr},
+        {L"/context=-0", nullptr}, {L"/context=+-4", nullptr}, {L"/context=--4", nullptr}, {L"/context=1", nullptr},
+        {L"/context=3", nullptr}, {L"/context=6", nullptr},
+        // Numbers that overflow 32 bits must not wrap around to a job's number.
+        {L"/context=4294967300", nullptr}, {L"/context=4294967298", nullptr}, {L"/context=4294967301", nullptr},
+        {L"/context=-4294967292", nullptr}, {L"/context=2147483652", nullptr}, {L"/context=99999999999999999999999", nullptr},
+        {L"/context=" + std::wstring(30000, L'9'), nullptr}, {L"/context=" + std::wstring(30000, L'0') + L"7", nullptr},
+        {std::wstring(30000, L'A'), nullptr},
+        {L"/context=", nullptr}, {L"/context", nullptr}, {L"", nullptr}, {L"   ", L""}, {L"context=4", nullptr},
+        {L"-context=4", nullptr}, {L"/contexts=4", nullptr}, {L"/context =4", nullptr}, {L"/context:4", nullptr},
+        {L"/ctx=4", nullptr}, {L"//context=4", nullptr}, {L"=4", nullptr}, {L"==/context=4", nullptr},
+        {L"/context=abc", nullptr}, {L"/context=0x4", nullptr}, {L"/context=.4", nullptr}, {L"/context=\"4\"", nullptr},
+        {L"\"/context=4\"", nullptr}, {L"/context=%34", nullptr}, {L"/context=&4", nullptr},
+        {L"/CONTEXT=7", L"/context=7"}, {L"\t /Context=0 \t", L"/context=0"}, {L"/context=7=4", nullptr},
+        {L"/context=7 /context=4", nullptr},
+        // Look-alikes: a minus sign, fullwidth and Arabic-Indic digits, a Cyrillic letter, fullwidth letters.
+        {L"/context=\x2212" L"4", nullptr}, {L"/context=\xFF14", nullptr}, {L"/context=\x0664", nullptr},
+        {L"/\x0441ontext=4", nullptr}, {L"/\xFF43ontext=4", nullptr},
+    };
+    const std::vector<BYTE> store = kit::FileBytes();
+    const DWORD taskValues = testmachine::ValueCount(reliability::kTaskKey);
+    for (const auto& [arguments, shown] : rows) {
+        SCOPED_TRACE(testing::PrintToString(arguments.substr(0, 40)));
+        const Texts lines = Job(arguments);
+        EXPECT_TRUE(Has(lines, L"Invalid context id."));
+        const std::wstring bad = L"Bad command line, there are no jobs which matches the commadnline. cmd:";
+        EXPECT_TRUE(Has(lines, shown ? bad + shown : bad)) << testing::PrintToString(lines);
+        EXPECT_FALSE(Has(lines, L"Processing the job:"));
+        EXPECT_EQ(kit::FileBytes(), store);
+        EXPECT_EQ(testmachine::ValueCount(reliability::kTaskKey), taskValues);
+    }
+    EXPECT_GE(std::size(rows), 40u);
+}
+
+}  // namespace
