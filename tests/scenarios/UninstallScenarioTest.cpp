@@ -5,7 +5,8 @@
 
 #include "datastore/QelPersistenceData.h"
 #include "scheduler/QelSchedulerConfig.h"
-#include "tests/support/SandboxTest.h"
+#include "testbed/StandinSupport.h"
+#include "tests/support/Installation.h"
 #include "tests/support/Testbed.h"
 
 namespace {
@@ -14,19 +15,23 @@ const std::wstring kFrameworkKey = L"SOFTWARE\\Tarsen\\QEL";
 const std::wstring kInstaller = L"C:\\Program Files\\Tarsen\\TsInst\\tsinst.exe";
 const std::wstring kStarted = L"QelUninstaller Launch success, Exiting the process.";
 
-class UninstallScenarioTest : public SandboxTest {
+class UninstallScenarioTest : public InstalledMachineTest {
 protected:
     void Provision(sandbox::Options options) override
     {
         options.registerStartTask = false;
-        SandboxTest::Provision(options);
+        InstalledMachineTest::Provision(options);
     }
-    // Runs context 5, started by the scheduler stand-in with `scheduler`.
+    // Runs context 5 (started by the scheduler stand-in with `scheduler`) and
+    // waits for the installer it may have started, which it does not wait for.
     void Run(bool scheduler = false)
     {
-        if (!scheduler) return SandboxTest::Run(L"/context=5");
-        EXPECT_EQ(testmachine::RunProgram(testmachine::BinDir() + L"\\schedsvc.exe", L"--run-due-now").exitCode, 0u);
+        const auto result = scheduler ? testmachine::RunProgram(testmachine::BinDir() + L"\\schedsvc.exe",
+                                                                L"--run-due-now")
+                                      : testmachine::RunProgram(program, L"/context=5");
+        EXPECT_TRUE(result.finished && result.exitCode == 0) << result.exitCode;
         EXPECT_TRUE(standin::WaitForProcesses(L"tsinst.exe", 60000));
+        lines = ReadProgramLog();
     }
     // Every field of a task record, in the order of the registry's values.
     static std::wstring Text(const SchedulerTaskRecord& r)
@@ -44,8 +49,10 @@ protected:
     }
     std::wstring ExpectedTask() const
     {
-        return L"QelUninstall|Uninstall task|" + installDir + L"\\QELCommonBuild.exe|/context=5|3|1|3600|0|0|1800|0";
+        return L"QelUninstall|Uninstall task|" + program + L"|/context=5|3|1|3600|0|0|1800|0";
     }
+
+    std::vector<LogFileLine> lines;
 };
 
 TEST_F(UninstallScenarioTest, InstallerGetsTheInstallPathAndTheProgramEnds)
@@ -79,7 +86,7 @@ TEST_F(UninstallScenarioTest, InstallerGetsTheInstallPathAndTheProgramEnds)
 
         // Left in place, the framework shows that the program registered no retry.
         EXPECT_EQ(testmachine::KeyExists(kFrameworkKey), c.leave);
-        EXPECT_EQ(testmachine::FileExists(installDir + L"\\QELCommonBuild.exe"), c.leave);
+        EXPECT_EQ(testmachine::FileExists(program), c.leave);
         EXPECT_EQ(testmachine::FileExists(datastorekit::StoreFile()), c.leave);
         EXPECT_EQ(RegisteredTask(), L"<none>");
     }
