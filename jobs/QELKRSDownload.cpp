@@ -128,7 +128,8 @@ DWORD CQELKRSDownload::AddKRSDownloadTask(DWORD intervalInSec)
         QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::EnableKRSDownload - KRSDownload task has been added successfully with "
                             L"scheduler service!");
     } else {
-        QEL_LOG(LOG_ERROR, L"CQELKRSDownload::EnableKRSDownload : Adding KRS Download task failed with error code = %ld",
+        QEL_LOG(LOG_ERROR,
+                L"CQELKRSDownload::EnableKRSDownload : Adding KRS Download task failed with error code = %ld",
                 static_cast<long>(rc));
     }
     return rc;

@@ -158,7 +158,8 @@ void ReportLog()
                                      line.substr(sourceEnd + 3));
     }
     Out(L"\n  Log (" + std::to_wstring(shown.size()) + L" of " + std::to_wstring(lines.size()) +
-        L" new lines; the others: settings look-ups, WMI, the data store's, the scheduler's and the launcher's steps):\n");
+        L" new lines; the others: settings look-ups, WMI, the data store's, the scheduler's and the launcher's "
+        L"steps):\n");
     for (const auto& line : shown) Out(line + L"\n");
 }
 
@@ -260,7 +261,8 @@ int Report()
 int Usage()
 {
     Out(L"usage: qelsandbox provision --from FOLDER | suite --completed N --attempt-limit N |\n"
-        L"       updater --exit-code N --installs-suite 0|1 --signal-after MS|never | foreign-product N | setting NAME VALUE |\n"
+        L"       updater --exit-code N --installs-suite 0|1 --signal-after MS|never | foreign-product N |\n"
+        L"       setting NAME VALUE |\n"
         L"       report | framework\n");
     return 1;
 }

@@ -41,24 +41,6 @@ protected:
         for (auto& run : testbed::CompanionRuns(role)) commands.push_back(run[L"command"]);
         return commands;
     }
-    // The task's registry values in the record's order, "|"-separated; "" when it is gone.
-    static std::wstring TaskRecord()
-    {
-        const std::wstring key = L"SOFTWARE\\Tarsen\\QEL\\SCHEDULER\\KRSDownload";
-        std::wstring record;
-        for (const wchar_t* name : {L"Name", L"Description", L"Path", L"Param", L"Type", L"LaunchMode", L"IntervalInSec",
-                                    L"RebootWaitCount", L"Settings", L"EnvWaitIntervalInSec", L"WaitForComplete"}) {
-            std::wstring text;
-            DWORD number = 0, bytes = sizeof(number);
-            if (::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_DWORD, nullptr, &number, &bytes) == 0) {
-                text = std::to_wstring(number);
-            } else if (!testmachine::ReadString(key, name, text)) {
-                continue;
-            }
-            record += (record.empty() ? L"" : L"|") + text;
-        }
-        return record;
-    }
     static std::wstring Task(DWORD interval)
     {
         return L"KRSDownload|KRSDownload task|" + kInstallDir + L"\\QELCommonBuild.exe|/context=2|3|1|" +
@@ -122,7 +104,7 @@ TEST_F(KrsDownloadScenarioTest, AttemptsAndTheirOutcome)
         EXPECT_EQ(Starts(L"QELUpdater"), c.updaterStarted ? Texts{kUpdaterCommand} : Texts{});
         EXPECT_EQ(Events(), c.events);
         EXPECT_EQ(Status(L"krsdownloadcount"), c.countAfter);
-        EXPECT_EQ(TaskRecord(), c.interval ? Task(c.interval) : L"");
+        EXPECT_EQ(RegisteredTask(L"KRSDownload"), c.interval ? Task(c.interval) : L"<none>");
         EXPECT_EQ(LevelOf(c.line), c.level) << testing::PrintToString(c.line);
     }
 }
@@ -131,6 +113,7 @@ TEST_F(KrsDownloadScenarioTest, AttemptsAndTheirOutcome)
 TEST_F(KrsDownloadScenarioTest, IntegrationWithAnInstalledSuite)
 {
     const std::wstring helper = kInstallDir + L"\\QELHelper.exe";
+    const Calls noEula{"load", "AddQelIntoRvnQueryparam", "UpdateOobeDoneState", "unload"};
     ScopedHandle storeHolder;
     const struct {
         const wchar_t* what;
@@ -143,11 +126,10 @@ TEST_F(KrsDownloadScenarioTest, IntegrationWithAnInstalledSuite)
     } cases[] = {
         {L"defaults", [] {}, kIntegration, true, true,
          L"CQELKRSDownload::RegisterQelWithKrsUninstall - return value of Run() = 0", L"Normal"},
-        {L"no jeula", [] { testmachine::DeleteValue(kPartnerKey, L"jeula"); },
-         {"load", "AddQelIntoRvnQueryparam", "UpdateOobeDoneState", "unload"}, true, true,
+        {L"no jeula", [] { testmachine::DeleteValue(kPartnerKey, L"jeula"); }, noEula, true, true,
          L"CQELKRSDownload::OnSuccessfulKRSDownload() - Failed to read JEula state.", L"Error"},
-        {L"jeula 2", [] { Setting(L"jeula", L"2"); }, {"load", "AddQelIntoRvnQueryparam", "UpdateOobeDoneState", "unload"},
-         true, true, L"CQELKRSDownload::OnSuccessfulKRSDownload() - JEula state = 2", L"Normal"},
+        {L"jeula 2", [] { Setting(L"jeula", L"2"); }, noEula, true, true,
+         L"CQELKRSDownload::OnSuccessfulKRSDownload() - JEula state = 2", L"Normal"},
         {L"not uninstalled with the suite", [] { Setting(L"UninstallWhenKRSUninstalled", L"0"); }, kIntegration, false,
          true, L"CQELKRSDownload::RegisterQelWithKrsUninstall - CheckUninstallWithKRS returns 0", L"Normal"},
         {L"no helper", [&] { ::DeleteFileW(helper.c_str()); }, kIntegration, false, true,
@@ -188,10 +170,12 @@ TEST_F(KrsDownloadScenarioTest, IntegrationWithAnInstalledSuite)
         EXPECT_EQ(LevelOf(c.line), c.level) << testing::PrintToString(c.line);
         EXPECT_TRUE(LoggedInOrder({L"KRS is already installed in this machine. So no need to install again.",
                                    L"OnSuccessfulKRSDownload actions...",
-                                   L"OnSuccessfulKRSDownload action complete. Deleting krs download task from scheduler.",
+                                   L"OnSuccessfulKRSDownload action complete. Deleting krs download task from "
+                                   L"scheduler.",
                                    L"pre-Krsdownload check failure, cannot continue with Krs Download."}));
         EXPECT_EQ(SuiteCalls(), c.suiteCalls);
-        EXPECT_EQ(Starts(L"QELHelper"), c.helperStarted ? Texts{L"\"" + helper + L"\" /RegisterAppidWithKRS:GCB"} : Texts{});
+        const Texts helperStart{L"\"" + helper + L"\" /RegisterAppidWithKRS:GCB"};
+        EXPECT_EQ(Starts(L"QELHelper"), c.helperStarted ? helperStart : Texts{});
         EXPECT_TRUE(Starts(L"QELUpdater").empty());
         EXPECT_EQ(TaskRegistered(L"AutoDownload"), c.autoDownload);
         EXPECT_FALSE(TaskRegistered(L"KRSDownload")) << "deleted whatever failed before";
@@ -213,7 +197,8 @@ TEST_F(KrsDownloadScenarioTest, AnotherVendorsProduct)
         std::wstring line;
         const wchar_t* level;
     } cases[] = {
-        {L"found", [] { testbed::SetForeignScanAnswer(1); }, true, false, false, {L"Aborted:3rdParty Product Detected", kStopped},
+        {L"found", [] { testbed::SetForeignScanAnswer(1); }, true, false, false,
+         {L"Aborted:3rdParty Product Detected", kStopped},
          L"CQELKRSDownload::actionOn3rdPartyDetection - CheckUninstallIf3rdPartyDetection returns 0", L"Normal"},
         {L"only 1 means found", [] { testbed::SetForeignScanAnswer(2); }, false, false, false, {},
          L"CQELKRSDownload::IsAny3rdPartyProductInstalled - Status of 3rdPartyProductInstalled is 0", L"Normal"},
@@ -221,10 +206,12 @@ TEST_F(KrsDownloadScenarioTest, AnotherVendorsProduct)
          L"CQELKRSDownload::IsAny3rdPartyProductInstalled : Load library failed", L"Error"},
         {L"no export",
          [&] { ::CopyFileW((testmachine::BinDir() + L"\\ForeignScan-noexport.dll").c_str(), scanner.c_str(), FALSE); },
-         false, false, false, {}, L"CQELKRSDownload::IsAny3rdPartyProductInstalled : Error in GetProcAddress:: Error 127",
+         false, false, false, {},
+         L"CQELKRSDownload::IsAny3rdPartyProductInstalled : Error in GetProcAddress:: Error 127",
          L"Error"},
-        {L"found, uninstall", [] { testbed::SetForeignScanAnswer(1), Setting(L"UninstallOnTPSoftwareDetection", L"1"); },
-         true, true, false, {L"Aborted:3rdParty Product Detected"}, L"QelUninstaller Launch success, Exiting the process.",
+        {L"found, uninstall",
+         [] { testbed::SetForeignScanAnswer(1), Setting(L"UninstallOnTPSoftwareDetection", L"1"); }, true, true, false,
+         {L"Aborted:3rdParty Product Detected"}, L"QelUninstaller Launch success, Exiting the process.",
          L"Information"},
         {L"found, uninstaller refused",
          [&] {
@@ -253,7 +240,8 @@ TEST_F(KrsDownloadScenarioTest, AnotherVendorsProduct)
         EXPECT_EQ(Events(), c.events);
         EXPECT_EQ(testbed::ForeignScanCalls(), (Calls{"load", "IsAnyThirdPartyProductInstalled answer=1", "unload"}));
         EXPECT_TRUE(Starts(L"QELUpdater").empty());
-        EXPECT_EQ(TaskRecord(), c.uninstallerStarted ? L"" : Task(1800)) << "unless removed, the next run checks again";
+        EXPECT_EQ(RegisteredTask(L"KRSDownload"), c.uninstallerStarted ? L"<none>" : Task(1800))
+            << "unless removed, the next run checks again";
         EXPECT_EQ(TaskRegistered(L"QelUninstall"), c.retryTask);
     }
 }
@@ -279,8 +267,8 @@ TEST_F(KrsDownloadScenarioTest, PostInstallSignal)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Provision({});
-        if (c.signalAfter >= 0) testbed::SetCompanionKnob(L"QELUpdater", L"SignalAfter", static_cast<DWORD>(c.signalAfter));
         if (c.signalAfter < 0) testmachine::DeleteValue(kUpdaterKnobs, L"SignalAfter");
+        if (c.signalAfter >= 0) testbed::SetCompanionKnob(L"QELUpdater", L"SignalAfter", DWORD(c.signalAfter));
         ScopedHandle squatter(c.nameTaken ? ::CreateMutexW(nullptr, FALSE, CQELKRSDownload::kPostInstallEventName)
                                           : nullptr);
         if (c.inProcess) {

@@ -7,9 +7,12 @@
 #include "scheduler/QelSchedulerConfig.h"
 #include "testbed/StandinSupport.h"
 #include "tests/support/Installation.h"
+#include "tests/support/JobScenario.h"
 #include "tests/support/Testbed.h"
 
 namespace {
+
+using namespace jobscenario;
 
 const std::wstring kFrameworkKey = L"SOFTWARE\\Tarsen\\QEL";
 const std::wstring kInstaller = L"C:\\Program Files\\Tarsen\\TsInst\\tsinst.exe";
@@ -32,20 +35,6 @@ protected:
         EXPECT_TRUE(result.finished && result.exitCode == 0) << result.exitCode;
         EXPECT_TRUE(standin::WaitForProcesses(L"tsinst.exe", 60000));
         lines = ReadProgramLog();
-    }
-    // Every field of a task record, in the order of the registry's values.
-    static std::wstring Text(const SchedulerTaskRecord& r)
-    {
-        return r.Name + L"|" + r.Description + L"|" + r.Path + L"|" + r.Param + L"|" + std::to_wstring(r.Type) + L"|" +
-               std::to_wstring(r.LaunchMode) + L"|" + std::to_wstring(r.IntervalInSec) + L"|" +
-               std::to_wstring(r.RebootWaitCount) + L"|" + std::to_wstring(r.Settings) + L"|" +
-               std::to_wstring(r.EnvWaitIntervalInSec) + L"|" + std::to_wstring(r.WaitForComplete);
-    }
-    // The task "QelUninstall" as the scheduler service reads it from the registry.
-    static std::wstring RegisteredTask()
-    {
-        SchedulerTaskRecord r;
-        return CQelScheduleTaskConfig(L"QelUninstall").ReadRecord(r) == ERROR_SUCCESS ? Text(r) : L"<none>";
     }
     std::wstring ExpectedTask() const
     {
@@ -88,7 +77,7 @@ TEST_F(UninstallScenarioTest, InstallerGetsTheInstallPathAndTheProgramEnds)
         EXPECT_EQ(testmachine::KeyExists(kFrameworkKey), c.leave);
         EXPECT_EQ(testmachine::FileExists(program), c.leave);
         EXPECT_EQ(testmachine::FileExists(datastorekit::StoreFile()), c.leave);
-        EXPECT_EQ(RegisteredTask(), L"<none>");
+        EXPECT_EQ(RegisteredTask(L"QelUninstall"), L"<none>");
     }
 }
 
@@ -126,7 +115,7 @@ TEST_F(UninstallScenarioTest, InstallerThatCannotBeStartedIsTriedAgainByTheRetry
         }
         EXPECT_EQ(FindLogText(lines, kStarted), -1);
         EXPECT_TRUE(testbed::CompanionRuns(L"tsinst").empty());
-        EXPECT_EQ(RegisteredTask(), ExpectedTask());
+        EXPECT_EQ(RegisteredTask(L"QelUninstall"), ExpectedTask());
     }
 
     // The last case left no installer; once there, the scheduler's next run of the task uninstalls.
@@ -154,7 +143,7 @@ TEST_F(UninstallScenarioTest, WithoutAccessToTheSchedulerKeyTheRetryTaskGoesToTh
     SchedulerTaskRecord record;  // the data store keeps no WaitForComplete: it stays 0
     EXPECT_EQ(tasks.GetScheduleTask(L"QelUninstall", task), ERROR_SUCCESS);
     EXPECT_EQ(MapToTask(task, record), ERROR_SUCCESS);
-    EXPECT_EQ(Text(record), ExpectedTask());
+    EXPECT_EQ(TaskText(record), ExpectedTask());
 }
 
 }  // namespace

@@ -59,4 +59,18 @@ bool TaskRegistered(const std::wstring& name)
     return testmachine::KeyExists(L"SOFTWARE\\Tarsen\\QEL\\SCHEDULER\\" + name);
 }
 
+std::wstring TaskText(const SchedulerTaskRecord& r)
+{
+    return r.Name + L"|" + r.Description + L"|" + r.Path + L"|" + r.Param + L"|" + std::to_wstring(r.Type) + L"|" +
+           std::to_wstring(r.LaunchMode) + L"|" + std::to_wstring(r.IntervalInSec) + L"|" +
+           std::to_wstring(r.RebootWaitCount) + L"|" + std::to_wstring(r.Settings) + L"|" +
+           std::to_wstring(r.EnvWaitIntervalInSec) + L"|" + std::to_wstring(r.WaitForComplete);
+}
+
+std::wstring RegisteredTask(const std::wstring& name)
+{
+    SchedulerTaskRecord r;
+    return CQelScheduleTaskConfig(name).ReadRecord(r) == ERROR_SUCCESS ? TaskText(r) : L"<none>";
+}
+
 }  // namespace jobscenario

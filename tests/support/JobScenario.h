@@ -5,6 +5,7 @@
 #include "common/Platform.h"
 
 #include "datastore/QelPersistenceData.h"
+#include "scheduler/QelSchedulerConfig.h"
 
 #include <gtest/gtest.h>
 
@@ -25,5 +26,9 @@ std::wstring Status(const std::wstring& key);
 // The calls into the suite's library, by name ("load", "RunKrsAutoDownload", ...).
 std::vector<std::string> SuiteCalls();
 bool TaskRegistered(const std::wstring& name);
+// Every field of a task record, "|"-separated in the order of the registry's values.
+std::wstring TaskText(const SchedulerTaskRecord& r);
+// The task as the scheduler service reads it from the registry; "<none>" when it is not there.
+std::wstring RegisteredTask(const std::wstring& name);
 
 }  // namespace jobscenario
