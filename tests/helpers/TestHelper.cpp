@@ -30,8 +30,7 @@ int Cycles(int count, const std::wstring& id, const std::wstring& startEvent)
     for (int i = 0; i < count; ++i) {
         CQelPersistenceData store;
         if (store.SetEntParameter(L"worker" + id, std::to_wstring(i)) != ERROR_SUCCESS) ++setFailures;
-        // Another process may save between this load and save: the value can be gone again (a lost
-        // update, not damage), so only the read's success counts.
+        // Only the read's success counts here; the test checks the values at the end.
         std::wstring value;
         store.GetEntParameter(L"worker" + id, value);
     }

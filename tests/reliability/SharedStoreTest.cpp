@@ -1,13 +1,12 @@
-// Settings of the wrong kind, hostile task records, programs at once on the
-// store, and programs killed while they save: through the real programs on a
-// provisioned machine.
+// Settings of the wrong kind, hostile task records, and programs killed while
+// they save: through the real programs on a provisioned machine. (Programs at
+// once on the store: DataStoreProcessTest.)
 #include "tests/reliability/Reliability.h"
 
 #include "config/QELConfig.h"
 
 #include <ctime>
 #include <random>
-#include <thread>
 
 namespace {
 
@@ -135,55 +134,14 @@ TEST_F(ReliabilityTest, HostileTaskRecordsRunNothingAndLoseNothing)
     EXPECT_EQ(Tool(L"schedsvc.exe", L"--list").exitCode, 0u);
 }
 
-TEST_F(ReliabilityTest, FourProgramsAtOnceLoseNoUpdate)
-{
-    // The job runner (each run counts an attempt), qelstore (get, then set one more), the scheduler stand-in
-    // (counting its passes) and this process's facade, each incrementing its own counter at the same time.
-    constexpr int kTimes = 12;
-    int toolFailures = 0, jobFailures = 0;
-    std::thread tool([&] {
-        for (int i = 0; i < kTimes; ++i) {
-            // Exit 2 is "not set yet"; any other failed read would restart the count, so it counts as a failure.
-            const auto got = Tool(L"qelstore.exe", L"get status tool");
-            toolFailures += got.exitCode != 0 && got.exitCode != 2;
-            const int next = (got.exitCode == 0 ? _wtoi(got.out.c_str()) : 0) + 1;
-            toolFailures += Tool(L"qelstore.exe", L"set status tool " + std::to_wstring(next)).exitCode != 0;
-        }
-    });
-    std::thread jobs([&] {
-        for (int i = 0; i < kTimes; ++i) jobFailures += testmachine::RunProgram(program, L"/context=4").exitCode != 0;
-    });
-    std::thread heartbeat([&] { testmachine::RunProgram(testmachine::BinDir() + L"\\schedsvc.exe", L"--heartbeat 12"); });
-    CQelPersistenceData store;
-    IPersistenceCommonBuild& status = store;
-    for (int i = 0; i < kTimes; ++i) {
-        std::wstring value = L"0";
-        status.GetEntParameter(L"facade", value);
-        status.SetEntParameter(L"facade", std::to_wstring(_wtoi(value.c_str()) + 1));
-    }
-    tool.join(), jobs.join(), heartbeat.join();
-    EXPECT_EQ(toolFailures + jobFailures, 0);
-    StringMap all;
-    status.GetEntParameters(all);
-    EXPECT_EQ(all, (StringMap{{L"autodownloadcount", std::to_wstring(4 + kTimes)}, {L"facade", L"12"},
-                              {L"schedsvc.heartbeat", L"12"}, {L"tool", L"12"}}));
-    EXPECT_FALSE(testmachine::FileExists(kit::UnreadableCopy()));
-    EXPECT_TRUE(testmachine::KeyExists(reliability::kTaskKey));
-}
-
 TEST_F(ReliabilityTest, AProgramKilledWhileItSavesLeavesAWholeStore)
 {
     std::mt19937 random(3);
     const std::wstring schedsvc = testmachine::BinDir() + L"\\schedsvc.exe";
     for (int kill = 0; kill < 12; ++kill) {
         SCOPED_TRACE(kill);
-        std::wstring commandLine = L"\"" + schedsvc + L"\" --heartbeat 1000000";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        ASSERT_TRUE(::CreateProcessW(schedsvc.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                     &startup, &info));
-        ScopedHandle process(info.hProcess), thread(info.hThread);
+        const ScopedHandle process = testmachine::StartProgram(schedsvc, L"--heartbeat 1000000");
+        ASSERT_TRUE(process);
         ::Sleep(150 + random() % 300);
         ::TerminateProcess(process.Get(), 1);
         ::WaitForSingleObject(process.Get(), INFINITE);

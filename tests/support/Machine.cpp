@@ -164,22 +164,26 @@ std::wstring InstallProgram(const std::vector<std::wstring>& companions)
     return installDir + L"\\QELCommonBuild.exe";
 }
 
-RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs)
+ScopedHandle StartProgram(const std::wstring& exePath, const std::wstring& arguments)
 {
-    RunResult result;
     std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &process)) {
-        return result;
-    }
-    ScopedHandle processHandle(process.hProcess);
-    ScopedHandle threadHandle(process.hThread);
-    result.finished = ::WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0;
-    if (!result.finished) ::TerminateProcess(process.hProcess, 1);
-    ::GetExitCodeProcess(process.hProcess, &result.exitCode);
+    ::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                     &process);
+    ScopedHandle thread(process.hThread);
+    return ScopedHandle(process.hProcess);
+}
+
+RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs)
+{
+    RunResult result;
+    const ScopedHandle process = StartProgram(exePath, arguments);
+    if (!process) return result;
+    result.finished = ::WaitForSingleObject(process.Get(), timeoutMs) == WAIT_OBJECT_0;
+    if (!result.finished) ::TerminateProcess(process.Get(), 1);
+    ::GetExitCodeProcess(process.Get(), &result.exitCode);
     return result;
 }
 

@@ -5,6 +5,8 @@
 
 #include "common/Platform.h"
 
+#include "common/UniqueHandle.h"
+
 #include <string>
 #include <vector>
 
@@ -42,6 +44,9 @@ std::wstring BinDir();
 // Copies the program (and any named companions from BinDir) to where a
 // provisioned machine keeps the framework's programs; returns its path.
 std::wstring InstallProgram(const std::vector<std::wstring>& companions = {});
+
+// Starts `exePath` with the raw argument text; no handle when it cannot start.
+ScopedHandle StartProgram(const std::wstring& exePath, const std::wstring& arguments);
 
 struct RunResult {
     bool finished = false;
