@@ -1,6 +1,7 @@
-// Settings of the wrong kind, hostile task records, and programs killed while
-// they save: through the real programs on a provisioned machine. (Programs at
-// once on the store: DataStoreProcessTest.)
+// Settings of the wrong kind and programs killed while they save: through the
+// real programs on a provisioned machine. (Programs at once on the store:
+// DataStoreProcessTest; hostile task records: the scheduler record, task
+// manager and document tests.)
 #include "tests/reliability/Reliability.h"
 
 #include "config/QELConfig.h"
@@ -11,7 +12,6 @@
 namespace {
 
 namespace kit = datastorekit;
-using reliability::Doc;
 using reliability::Has;
 
 std::vector<BYTE> Sz(const std::wstring& text, bool terminated = true)
@@ -81,57 +81,6 @@ TEST_F(ReliabilityTest, SettingsOfTheWrongKindGiveTheirDefaultsOrARefusal)
         EXPECT_TRUE(!row.line || (*row.line ? Has(lines, row.line) : lines.empty())) << testing::PrintToString(lines);
         EXPECT_TRUE(row.key != qelkeys::kCore || kit::FileBytes() == store) << "nothing read or written";
     }
-}
-
-TEST_F(ReliabilityTest, HostileTaskRecordsRunNothingAndLoseNothing)
-{
-    // Without the scheduler key the job runner keeps its task in the store; the suite reports completion, so
-    // the job asks for the task's removal there (reading its record), and the scheduler stand-in reads them all.
-    sandbox::Options options;
-    options.administrative = false;
-    Provision(options);
-    sandbox::SetSuiteAnswers(1, 0);
-    const std::wstring cmd = L"\"Path\":\"C:\\\\windows\\\\system32\\\\cmd.exe\"";
-    // Each as the store writes it (members in name order), so the text survives a save unchanged.
-    const Texts hostile = {
-        L"{\"Name\":\"..\\\\CORE\",\"Type\":\"1\"}",
-        L"{\"IntervalInSec\":\"300\",\"Name\":\"Evil\",\"Param\":\"/c echo x & calc\"," + cmd + L",\"Type\":\"3\"}",
-        L"{\"Name\":\"\",\"Param\":\"&\"," + cmd + L",\"Type\":\"3\"}",
-        L"{\"Name\":\"" + std::wstring(300, L'n') + L"\",\"Param\":\"/c exit & x\"," + cmd + L",\"Type\":\"3\"}",
-        L"{\"Name\":\"Ctl\\u0001\\n\",\"Type\":\"1\"}",
-        L"{\"Name\":\"Raw\"," + cmd + L",\"Type\":3}",
-        L"{\"IntervalInSec\":\"-1\",\"Name\":\"Junk\",\"Param\":\"/context=4\",\"Path\":\"C:\\\\none.exe\",\"Type\":\"3abc\"}",
-    };
-    std::wstring list = L"{\"IntervalInSec\":\"14400\",\"Name\":\"AutoDownload\",\"Param\":\"/context=4\","
-                       L"\"Path\":\"C:\\\\Program Files\\\\Tarsen\\\\QEL\\\\QELCommonBuild.exe\",\"Type\":\"3\"}";
-    for (const auto& record : hostile) list += L"," + record;
-    kit::WriteStoreText(Doc(L"\"ScheduleTask\":[" + list + L"]"));
-
-    const Texts jobLines = Job();
-    EXPECT_TRUE(Has(jobLines, L"Added task to shared location.")) << testing::PrintToString(jobLines);
-    const std::wstring after = kit::StoreText();
-    StringMap request;
-    EXPECT_EQ(static_cast<IPersistenceScheduleTask&&>(CQelPersistenceData()).GetScheduleTask(L"AutoDownload", request), 0u);
-    EXPECT_EQ(request[L"Type"], L"1") << "the removal request";
-    for (const auto& record : hostile) EXPECT_NE(after.find(record), std::wstring::npos) << testing::PrintToString(record);
-
-    // The registry's records too, once the key exists.
-    const std::wstring evil = reliability::kTaskKey + L"2";
-    testmachine::SetDword(evil, L"Type", 3);
-    testmachine::SetDword(evil, L"IntervalInSec", 300);
-    testmachine::SetString(evil, L"Path", L"C:\\windows\\system32\\cmd.exe");
-    testmachine::SetString(evil, L"Param", L"/c calc;x");
-    const std::wstring journal = testmachine::ProgramDataFolder() + L"\\Tarsen\\Testbed\\scheduler.journal";
-    EXPECT_EQ(Tool(L"schedsvc.exe", L"--run-due-now").exitCode, 0u);
-    const std::vector<BYTE> bytes = testmachine::ReadBytes(journal);
-    const std::string text(bytes.begin(), bytes.end());
-    for (const char* skipped : {"skip Evil (not runnable)", "skip AutoDownload2 (not runnable)", "skip Raw (not runnable)"}) {
-        EXPECT_NE(text.find(skipped), std::string::npos) << skipped << " in\n" << text;
-    }
-    EXPECT_EQ(text.find("run Evil"), std::string::npos) << text;
-    EXPECT_EQ(text.find("run AutoDownload2"), std::string::npos) << text;
-    EXPECT_TRUE(testmachine::KeyExists(qelkeys::kCore)) << "a removal request named ..\\CORE removes no other key";
-    EXPECT_EQ(Tool(L"schedsvc.exe", L"--list").exitCode, 0u);
 }
 
 TEST_F(ReliabilityTest, AProgramKilledWhileItSavesLeavesAWholeStore)

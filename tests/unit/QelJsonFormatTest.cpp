@@ -29,13 +29,16 @@ protected:
 TEST_F(QelJsonFormatTest, LoadedTextIsWrittenBackInTheFixedFormWithOtherProgramsMembersAfterOurs)
 {
     // Members of other framework programs come back after "Entitlement", in code-unit order of their
-    // names, names escaped.
+    // names, names escaped; task records that are not ours to run (no name, a path for a name, control
+    // characters) are kept as they are.
+    const std::wstring tasks =
+        L"[{\"Name\":\"T\"},{\"Name\":\"\"},{\"Name\":\"..\\\\CORE\",\"Type\":\"1\"},{\"Name\":\"C\\u0001\\n\"}]";
     ASSERT_EQ(document.parseJson(L"{\"zeta\":{\"a\":\"1\"},\"Entitlement\":{\"k\":\"v\"},\"eula\":{\"eulastate\":\"1\"},"
-                                 L"\"Alpha\":[{\"x\":\"y\"},{}],\n \"ScheduleTask\" : [ {\"Name\":\"T\"} ],"
+                                 L"\"Alpha\":[{\"x\":\"y\"},{}],\n \"ScheduleTask\" : " + tasks + L","
                                  L"\"q\\\"n\":{},\"empty\":[],\"Packages\":[{\"PkgID\":\"p\"}],\"oobe\":{}}"),
               0u);
     const std::wstring expected =
-        L"{ \"oobe\":{},\"Packages\":[{\"PkgID\":\"p\"}],\"ScheduleTask\":[{\"Name\":\"T\"}],"
+        L"{ \"oobe\":{},\"Packages\":[{\"PkgID\":\"p\"}],\"ScheduleTask\":" + tasks + L","
         L"\"eula\":{\"eulastate\":\"1\"},\"Entitlement\":{\"k\":\"v\"},"
         L"\"Alpha\":[{\"x\":\"y\"},{}],\"empty\":[],\"q\\\"n\":{},\"zeta\":{\"a\":\"1\"} }";
     EXPECT_EQ(Text(), expected);
