@@ -73,6 +73,7 @@ TEST_F(ReliabilityTest, DamagedStoresAreNeverSilentlyDestroyed)
     odd.push_back(0x7B);
     ASSERT_TRUE(kit::Cipher(true, odd, kit::TestKey()));
     const std::wstring deep(100000, L'[');
+    const std::vector<BYTE> older = {1, 2, 3};
     const struct {
         const char* what;
         std::vector<BYTE> bytes;
@@ -109,7 +110,7 @@ TEST_F(ReliabilityTest, DamagedStoresAreNeverSilentlyDestroyed)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         testmachine::RemoveTree(kit::StoreFile());
-        ::DeleteFileW(kit::UnreadableCopy().c_str());
+        kit::Write(older, kit::UnreadableCopy());  // a copy kept earlier, which only an unreadable file replaces
         if (row.place == Place::Folder) testmachine::CreateFolder(kit::StoreFile());
         if (row.place != Place::Folder) kit::Write(row.bytes);
         if (row.place == Place::ReadOnly) ::SetFileAttributesW(kit::StoreFile().c_str(), FILE_ATTRIBUTE_READONLY);
@@ -127,7 +128,7 @@ TEST_F(ReliabilityTest, DamagedStoresAreNeverSilentlyDestroyed)
         ::SetFileAttributesW(kit::StoreFile().c_str(), FILE_ATTRIBUTE_NORMAL);
         kit::SetKeyBlob(kit::KeyBlob(kit::TestKey()));
 
-        const bool copied = testmachine::FileExists(kit::UnreadableCopy());
+        const bool copied = kit::FileBytes(kit::UnreadableCopy()) != older;
         EXPECT_EQ(copied, row.outcome == Outcome::Kept);
         if (copied) {
             EXPECT_EQ(kit::FileBytes(kit::UnreadableCopy()), row.bytes) << "the copy is the original";
