@@ -126,14 +126,4 @@ TEST_F(FileLoggingTest, IniValuesValidatedPerApplicationThenGlobal)
     }
 }
 
-TEST_F(FileLoggingTest, InitialisationResults)
-{
-    CLogging logger;
-    EXPECT_EQ(logger.Shutdown(), CLogging::kErrorNotInitialized);
-    EXPECT_EQ(logger.Initialize(L"", nullptr, nullptr, 0), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(logger.Initialize(L"QEL", nullptr, L"", 0), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(logger.Initialize(L"QEL", nullptr, nullptr, 0), 0u);
-    EXPECT_EQ(logger.Initialize(L"QEL", nullptr, nullptr, 0), CLogging::kErrorAlreadyInitialized);
-}
-
 }  // namespace
