@@ -164,14 +164,19 @@ std::wstring InstallProgram(const std::vector<std::wstring>& companions)
     return installDir + L"\\QELCommonBuild.exe";
 }
 
-ScopedHandle StartProgram(const std::wstring& exePath, const std::wstring& arguments)
+ScopedHandle StartProgram(const std::wstring& exePath, const std::wstring& arguments, HANDLE out, HANDLE err)
 {
     std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    if (out) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+    }
     PROCESS_INFORMATION process{};
-    ::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                     &process);
+    ::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, out != nullptr, 0, nullptr, nullptr,
+                     &startup, &process);
     ScopedHandle thread(process.hThread);
     return ScopedHandle(process.hProcess);
 }
@@ -208,21 +213,13 @@ ToolRun RunTool(const std::wstring& exePath, const std::wstring& arguments)
             ADD_FAILURE() << "cannot create the output files of a tool run, error " << ::GetLastError();
             return run;
         }
-        std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = out.Get();
-        startup.hStdError = error.Get();
-        PROCESS_INFORMATION process{};
-        if (!::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                              &startup, &process)) {
+        const ScopedHandle process = StartProgram(exePath, arguments, out.Get(), error.Get());
+        if (!process) {
             ADD_FAILURE() << "cannot start the tool, error " << ::GetLastError();
             return run;
         }
-        ScopedHandle processHandle(process.hProcess), threadHandle(process.hThread);
-        if (::WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
-            ::GetExitCodeProcess(process.hProcess, &run.exitCode);
+        if (::WaitForSingleObject(process.Get(), 120000) == WAIT_OBJECT_0) {
+            ::GetExitCodeProcess(process.Get(), &run.exitCode);
         }
     }
     const auto utf8 = [](const std::vector<BYTE>& bytes) {

@@ -45,8 +45,10 @@ std::wstring BinDir();
 // provisioned machine keeps the framework's programs; returns its path.
 std::wstring InstallProgram(const std::vector<std::wstring>& companions = {});
 
-// Starts `exePath` with the raw argument text; no handle when it cannot start.
-ScopedHandle StartProgram(const std::wstring& exePath, const std::wstring& arguments);
+// Starts `exePath` with the raw argument text (and, when given, these
+// inheritable handles as its output and error); no handle when it cannot start.
+ScopedHandle StartProgram(const std::wstring& exePath, const std::wstring& arguments, HANDLE out = nullptr,
+                          HANDLE err = nullptr);
 
 struct RunResult {
     bool finished = false;
