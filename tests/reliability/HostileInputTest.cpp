@@ -86,7 +86,6 @@ TEST_F(ReliabilityTest, DamagedStoresAreNeverSilentlyDestroyed)
         {"shorter than a block", noise(5), Outcome::Kept, 4, Place::File, nullptr},
         {"one byte more than whole blocks", cipher(Doc(), 1), Outcome::Kept, 4, Place::File, nullptr},
         {"one byte short", cipher(Doc(), -1), Outcome::Kept, 4, Place::File, nullptr},
-        {"random bytes", noise(4096), Outcome::Kept, 4, Place::File, nullptr},
         {"another key", kit::Encipher(Doc(), kit::OtherKey()), Outcome::Kept, 4, Place::File, nullptr},
         {"lone surrogates and an odd byte", odd, Outcome::Read, 0, Place::File, L"Autodownload attempt count is:5"},
         {"not JSON", cipher(L"{ not json"), Outcome::Kept, 4, Place::File, L"Error parsing JSON data"},

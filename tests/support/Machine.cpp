@@ -130,11 +130,6 @@ void WriteBytes(const std::wstring& path, const void* data, size_t bytes)
     ASSERT_TRUE(::WriteFile(file.Get(), data, static_cast<DWORD>(bytes), &written, nullptr));
 }
 
-void WriteText(const std::wstring& path, const std::wstring& text)
-{
-    WriteBytes(path, text.data(), text.size() * sizeof(wchar_t));
-}
-
 void EnableFileLogging(const std::wstring& module)
 {
     SetDword(L"SOFTWARE\\Tarsen\\Logging", L"Logging Mechanism", 1);

@@ -32,7 +32,6 @@ void RemoveTree(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 std::vector<BYTE> ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const void* data, size_t bytes);
-void WriteText(const std::wstring& path, const std::wstring& text);  // UTF-16LE, no BOM (for ini files)
 
 // Turns file logging on for a program: "Logging Mechanism" = 1, its log
 // folder, and a log.ini with every piece of the line layout (0x3C), all levels.

@@ -64,7 +64,6 @@ TEST(LogSiteTest, EachLineNamesThePublicOperationThatLogsIt)
         std::wstring line;
         std::function<void()> call;
     } cases[] = {
-        {L"CJobFactory::GetJobObject", L"Invalid context id.", [&] { CJobFactory::GetJobObject(L"/context=9"); }},
         {L"CQELCBSingleInstance::CreateInstance", L"Another instance", [&] { CQELCBSingleInstance::CreateInstance(handle); }},
         {L"CPCReg::Read", L"Cant open registry key: " + nokey, [&] { reg.Read(nokey, L"v", dword); }},
         {L"CPCReg::Read", L"Cant get registry value v at key location SOFTWARE", [&] { reg.Read(L"SOFTWARE", L"v", text); }},

@@ -61,7 +61,7 @@ TEST(FileVersionInfoTest, StringsOfTheFirstTranslationAndOnlyTheFirstLoadCounts)
     EXPECT_EQ(FirstTranslation(program), std::make_pair(WORD(0x0409), WORD(1200)));
 
     const std::wstring textFile = testmachine::ProgramDataFolder() + L"\\osinfo-plain.txt";
-    testmachine::WriteText(textFile, L"no version resource here");
+    testmachine::WriteBytes(textFile, "no version resource here", 24);
     for (const std::wstring& path : {kNoFile, textFile, std::wstring()}) {
         SCOPED_TRACE(path);
         FileVersionInfo info;
