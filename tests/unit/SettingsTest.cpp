@@ -128,15 +128,8 @@ TEST_F(SettingsTest, InstallPathsAndSubKeyFallback)
     EXPECT_EQ(value + L"|" + sub, L"core-itself|from-sub");
 }
 
-TEST_F(SettingsTest, TestModeAndInstallerPath)
+TEST_F(SettingsTest, InstallerPath)
 {
-    const std::pair<const wchar_t*, bool> modes[] = {
-        {L"1", true}, {L"true", false}, {L"01", false}, {L"0", false}, {nullptr, false}};  // nullptr: no value
-    for (const auto& [text, testMode] : modes) {
-        text ? testmachine::SetString(kQel, L"testmode", text) : testmachine::DeleteValue(kQel, L"testmode");
-        EXPECT_EQ(IsTestMode(), testMode) << (text ? testing::PrintToString(std::wstring(text)) : "none");
-    }
-
     CKrsSetting krs(std::make_shared<CPCReg>());
     std::wstring installer;
     EXPECT_EQ(krs.GetInstallerPath(installer), static_cast<DWORD>(ERROR_CANTREAD));
