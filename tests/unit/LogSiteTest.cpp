@@ -11,7 +11,6 @@
 #include "datastore/PcEncryptedFile.h"
 #include "datastore/PcFile.h"
 #include "datastore/QelJsonFormat.h"
-#include "datastore/RapidJasonParser.h"
 #include "instru/QELInstru.h"
 #include "instru/QELInstruAgent.h"
 #include "instru/WmiWrapper.h"
@@ -40,7 +39,6 @@ TEST(LogSiteTest, EachLineNamesThePublicOperationThatLogsIt)
     CPcFile file;
     CPcEncryptedFile encrypted{SharedBuffer()};
     CQelJsonFormat document;
-    CRapidJasonParser parser;
     CQelScheduleTaskMgr tasks(0);
     CQELAutoDownload job(std::make_unique<CQELKrsIntegrate>(L"C:\\nowhere\\"));
     SchedulerTaskRecord record, bad;
@@ -50,9 +48,6 @@ TEST(LogSiteTest, EachLineNamesThePublicOperationThatLogsIt)
     std::wstring text;
     StringMap map;
     StringList list;
-    RecordList records;
-    NamedStringMaps objects;
-    NamedRecordLists arrays;
     std::vector<BYTE> bytes(16);
     SharedBuffer out;
     HANDLE handle = nullptr;
@@ -102,9 +97,6 @@ TEST(LogSiteTest, EachLineNamesThePublicOperationThatLogsIt)
         {L"CQelJsonFormat::SetEntParameter", L"Found", [&] { document.SetEntParameter(L"k", L""), document.SetEntParameter(L"k", L""); }},
         {L"CQelJsonFormat::GetEntParameter", L"GetEntParameter", [&] { document.GetEntParameter(L"k", text); }},
         {L"CQelJsonFormat::GetPkgParameter", L"Returning from", [&] { document.GetPkgParameter(L"p", L"v", text); }},
-        {L"CRapidJasonParser::JsonObjectToMap", L"Invalid jsonString", [&] { parser.JsonObjectToMap(L"", objects); }},
-        {L"CRapidJasonParser::JsonNamedArrayToVector", L"Parse Error", [&] { parser.JsonNamedArrayToVector(L"{", arrays); }},
-        {L"CRapidJasonParser::JsonArrayToVector", L"JSON root is not", [&] { parser.JsonArrayToVector(L"{}", records); }},
         {L"CQelScheduleTaskMgr::AddTask", L"Task LogSite breaks", [&] { tasks.AddTask(record); }},
         {L"CQelScheduleTaskMgr::DeleteTask", L"Delete task - Returning", [&] { tasks.DeleteTask(L"Nope"); }},
         {L"CQelScheduleTaskMgr::isAdmin", L"Error opening key", [&] { tasks.isAdmin(); }},
