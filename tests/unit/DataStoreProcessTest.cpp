@@ -18,12 +18,6 @@ namespace kit = datastorekit;
 
 std::wstring Pid() { return std::to_wstring(::GetCurrentProcessId()); }
 
-// A test_helper process (tests/helpers); no handle when it cannot start.
-ScopedHandle Start(const std::wstring& arguments)
-{
-    return testmachine::StartProgram(testmachine::BinDir() + L"\\test_helper.exe", arguments);
-}
-
 class DataStoreProcessTest : public testing::Test {
 protected:
     void SetUp() override
@@ -42,9 +36,10 @@ TEST_F(DataStoreProcessTest, FourProcessesAtOnceNeverDamageTheFile)
     const std::wstring startName = L"Global\\QelTest-start-" + Pid();
     ScopedHandle start(::CreateEventW(nullptr, TRUE, FALSE, startName.c_str()));
     ASSERT_TRUE(start);
-    std::vector<ScopedHandle> workers;
+    std::vector<ScopedHandle> workers;  // test_helper processes (tests/helpers)
     for (int i = 0; i < kWorkers; ++i) {
-        workers.push_back(Start(L"cycles " + std::to_wstring(kCycles) + L" " + std::to_wstring(i) + L" " + startName));
+        const std::wstring arguments = std::to_wstring(kCycles) + L" " + std::to_wstring(i) + L" " + startName;
+        workers.push_back(testmachine::StartProgram(testmachine::BinDir() + L"\\test_helper.exe", L"cycles " + arguments));
     }
     ::SetEvent(start.Get());
     // Each worker fails on any failed load, save, lock or change.

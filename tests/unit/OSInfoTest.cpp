@@ -6,33 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace {
 
 using Stratum::FileVersionInfo;
-using Stratum::OSVersionRecord;
 
-// Nothing in the program asks for the system's kind or version yet, so they are
-// checked once, as this machine answers: Wine's kernel32 carries product version
-// 10.0.x, and this test program is a native 64-bit process (a 32-bit build would
-// run under WOW64).
-TEST(OSInfoTest, RealSystem)
-{
-    Stratum::OSInfo os;
-    DWORD major = 0, minor = 0, build = 0, revision = 0, kind = 0, bitness = 9;
-    os.GetProductVersion(major, minor, build, revision);
-    EXPECT_GT(build, 0u);
-    os.GetKindAndBitness(kind, bitness);
-    const bool wow64 = sizeof(void*) == 4;
-    OSVersionRecord v;
-    const bool known = os.GetOSVersion(v);
-    EXPECT_EQ(std::make_tuple(major, minor, kind, bitness, os.IsWow64Process(), os.IsNTPlatform()),
-              std::make_tuple(10ul, 0ul, 11ul, wow64 ? 1ul : 0ul, wow64, true));
-    EXPECT_EQ(std::make_tuple(known, v.major, v.servicePackMajor), std::make_tuple(true, 10ul, WORD(0)));
-}
-
+// The version resource of a file (the program's own, in its event-trace lines).
+// Nothing in the program asks for the system's kind or version.
 const std::wstring kProgram = testmachine::BinDir() + L"\\QELCommonBuild.exe";
 const std::wstring kNoFile = testmachine::BinDir() + L"\\no-such-file.exe";
 
