@@ -144,18 +144,12 @@ TEST(FileTrustTest, EachSignerInTurnUntilOnePasses)
 // A machine that cannot judge a time-stamp chain (no policy function for it) trusts no file.
 TEST(FileTrustTest, NoTimeStampChainPolicyMeansNoTrust)
 {
-    const auto policy = [](bool registered) {
-        return registered ? ::CryptRegisterOIDFunction(X509_ASN_ENCODING, CRYPT_OID_VERIFY_CERTIFICATE_CHAIN_POLICY_FUNC,
-                                                       CERT_CHAIN_POLICY_AUTHENTICODE_TS,
-                                                       L"C:\\windows\\system32\\qeltrustshim.dll",
-                                                       "AuthenticodeTsChainPolicy")
-                          : ::CryptUnregisterOIDFunction(X509_ASN_ENCODING, CRYPT_OID_VERIFY_CERTIFICATE_CHAIN_POLICY_FUNC,
-                                                         CERT_CHAIN_POLICY_AUTHENTICODE_TS);
-    };
-    ASSERT_TRUE(policy(false));
+    const LPCSTR kind = CRYPT_OID_VERIFY_CERTIFICATE_CHAIN_POLICY_FUNC;
+    ASSERT_TRUE(::CryptUnregisterOIDFunction(X509_ASN_ENCODING, kind, CERT_CHAIN_POLICY_AUTHENTICODE_TS));
     Verdicts verdicts;
     EXPECT_EQ(VerifyFileTrust(TrustSample(L"tarsen.exe").c_str()), 5u);
-    ASSERT_TRUE(policy(true));
+    ASSERT_TRUE(::CryptRegisterOIDFunction(X509_ASN_ENCODING, kind, CERT_CHAIN_POLICY_AUTHENTICODE_TS,
+                                           L"C:\\windows\\system32\\qeltrustshim.dll", "AuthenticodeTsChainPolicy"));
     EXPECT_EQ(verdicts.seen, std::vector<std::wstring>{L"the Authenticode time-stamp chain policy refuses its chain"});
 }
 
