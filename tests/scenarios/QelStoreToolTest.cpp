@@ -37,10 +37,7 @@ std::vector<BYTE> StoredKeyBlob()
     return blob;
 }
 
-class QelStoreToolTest : public testing::Test {
-protected:
-    void SetUp() override { kit::Provision(); }
-};
+class QelStoreToolTest : public kit::ProvisionedStoreTest {};
 
 TEST_F(QelStoreToolTest, HelpAndUsageErrors)
 {

@@ -18,15 +18,7 @@ namespace kit = datastorekit;
 
 std::wstring Pid() { return std::to_wstring(::GetCurrentProcessId()); }
 
-class DataStoreProcessTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        kit::Provision();
-        CQelDbAutoSave(false).GetJsonFormat()->ResetData();
-        TestLog().Clear();
-    }
-};
+class DataStoreProcessTest : public kit::ProvisionedStoreTest {};
 
 TEST_F(DataStoreProcessTest, FourProcessesAtOnceNeverDamageTheFile)
 {

@@ -17,16 +17,7 @@ namespace {
 
 namespace kit = datastorekit;
 
-class DataStoreTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        kit::Provision();
-        // The process's document caches the key blob across cycles; start from what the registry holds now.
-        CQelDbAutoSave(false).GetJsonFormat()->ResetData();
-        TestLog().Clear();
-    }
-};
+class DataStoreTest : public kit::ProvisionedStoreTest {};
 
 TEST_F(DataStoreTest, WithoutKeyOrPathNothingIsReadOrWritten)
 {
