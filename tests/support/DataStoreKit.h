@@ -108,11 +108,12 @@ inline std::wstring WithStatus(const std::wstring& members = L"")
 }
 inline std::wstring EmptyDocument() { return WithStatus(); }
 
-// Tests on a provisioned store without a file yet, starting with an empty log.
+// Tests on a machine with nothing of ours but a provisioned store (no file yet), starting with an empty log.
 class ProvisionedStoreTest : public testing::Test {
 protected:
     void SetUp() override
     {
+        testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
         Provision();
         // The process's document caches the key blob across cycles; start from what the registry holds now.
         CQelDbAutoSave(false).GetJsonFormat()->ResetData();
