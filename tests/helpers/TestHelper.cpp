@@ -2,7 +2,6 @@
 // like any other program of the framework:
 //   cycles N ID START_EVENT    waits for the event, then N cycles of SetEntParameter("worker"+ID) and
 //                              GetEntParameter; exit 1 when a load, save, lock or set failed
-//   hold READY_EVENT           takes the data store mutex, signals, and waits to be killed
 //   firstlog CASE              makes CASE's failing call the process's first log call, through the
 //                              program's own logger (built from the registry, as at start-up)
 #include "common/Platform.h"
@@ -30,8 +29,7 @@ int Cycles(int count, const std::wstring& id, const std::wstring& startEvent)
     for (int i = 0; i < count; ++i) {
         CQelPersistenceData store;
         if (store.SetEntParameter(L"worker" + id, std::to_wstring(i)) != ERROR_SUCCESS) ++setFailures;
-        // Another process may save between this load and save: the value can be gone again (a lost
-        // update, not damage), so only the read's success counts.
+        // Only the read's success counts here; the test checks the values at the end.
         std::wstring value;
         store.GetEntParameter(L"worker" + id, value);
     }
@@ -40,16 +38,6 @@ int Cycles(int count, const std::wstring& id, const std::wstring& startEvent)
                             TestLog().Count(L"Error parsing writing to database") +
                             TestLog().Count(L"Invalid Handle - NULL ");
     return setFailures || failures ? 1 : 0;
-}
-
-int Hold(const std::wstring& readyEvent)
-{
-    CSingleMutexForAllUser mutex(qeldb::kMutexName);
-    mutex.lock();
-    ScopedHandle ready(::OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEvent.c_str()));
-    if (!ready || !::SetEvent(ready.Get())) return 2;
-    ::Sleep(INFINITE);
-    return 0;
 }
 
 int FirstLog(const std::wstring& which)
@@ -82,7 +70,6 @@ int wmain(int argc, wchar_t** argv)
     if (command == L"firstlog" && argc == 3) return FirstLog(argv[2]);
     CaptureLogLines();
     if (command == L"cycles" && argc == 5) return Cycles(_wtoi(argv[2]), argv[3], argv[4]);
-    if (command == L"hold" && argc == 3) return Hold(argv[2]);
-    fwprintf(stderr, L"usage: test_helper cycles|hold|firstlog ...\n");
+    fwprintf(stderr, L"usage: test_helper cycles|firstlog ...\n");
     return 2;
 }

@@ -1,18 +1,17 @@
-// Settings of the wrong kind, hostile task records, programs at once on the
-// store, and programs killed while they save: through the real programs on a
-// provisioned machine.
+// Settings of the wrong kind and programs killed while they save: through the
+// real programs on a provisioned machine. (Programs at once on the store:
+// DataStoreProcessTest; hostile task records: the scheduler record, task
+// manager and document tests.)
 #include "tests/reliability/Reliability.h"
 
 #include "config/QELConfig.h"
 
 #include <ctime>
 #include <random>
-#include <thread>
 
 namespace {
 
 namespace kit = datastorekit;
-using reliability::Doc;
 using reliability::Has;
 
 std::vector<BYTE> Sz(const std::wstring& text, bool terminated = true)
@@ -53,17 +52,10 @@ TEST_F(ReliabilityTest, SettingsOfTheWrongKindGiveTheirDefaultsOrARefusal)
         {partner, L"FirstAutoDownloadCheckWait", REG_SZ, Sz(L"600" + x), runs, L"7200", L"Initial launch wait time elapsed."},
         {partner, L"FirstAutoDownloadCheckWait", REG_SZ, Sz(L"600", false), runs, L"7200", nullptr},
         {partner, L"FirstAutoDownloadCheckWait", REG_SZ, Sz(L"-5"), waits, L"7200", nullptr},
-        {partner, L"AutoDownloadCheckFrequency", REG_DWORD, dword, waits, L"14400", nullptr},
-        {partner, L"AutoDownloadCheckFrequency", REG_SZ, Sz(L""), waits, L"14400", nullptr},
-        {partner, L"AutoDownloadCheckFrequency", REG_SZ, Sz(L"299"), waits, L"7200", L"failed with error code = 87"},
-        {partner, L"AutoDownloadCheckFrequency", REG_SZ, Sz(L"3600" + x), waits, L"3600", nullptr},
         {partner, L"AutoDownloadCheckFrequency", REG_SZ, Sz(L"99999999999"), waits, L"2147483647", nullptr},
         {partner, L"ZepInstru", REG_DWORD, dword, L"", L"7200", L"Can't get ZEP value from registry"},
         {partner, L"ZepInstru", REG_SZ, Sz(L""), L"", L"7200", L"ZEP event not required"},
-        {partner, L"ZepInstru", REG_SZ, Sz(L"1" + x), waits, L"7200", nullptr},
         {qelkeys::kPartnerRoot, L"Affid", REG_DWORD, dword, L"", L"14400", L"Cannot get a valid ZEP appID for QEL"},
-        {qelkeys::kCore, L"DBPath", REG_DWORD, dword, runs, L"7200", L"Failed to initialize objects for reading JSON file"},
-        {qelkeys::kCore, L"DataStore", REG_SZ, Sz(L"key"), runs, L"7200", L"Failed to initialize objects for writing JSON file"},
         {L"SOFTWARE\\Tarsen\\Logging", L"Logging Mechanism", REG_SZ, Sz(L"1"), waits, L"7200", L""},
     };
     for (const auto& row : rows) {
@@ -74,101 +66,12 @@ TEST_F(ReliabilityTest, SettingsOfTheWrongKindGiveTheirDefaultsOrARefusal)
         Provision(options);
         const std::wstring recent = std::to_wstring(static_cast<long long>(std::time(nullptr)) - 1000);
         kit::WriteStoreText(L"{\"oobe\":{\"completedtime\":\"" + recent + L"\"}}");
-        const std::vector<BYTE> store = kit::FileBytes();
         testmachine::SetRaw(row.key, row.name, row.type, row.data.data(), static_cast<DWORD>(row.data.size()));
         const Texts lines = Job();
         EXPECT_EQ(Events(), row.events);
         EXPECT_EQ(Interval(), row.interval);
         EXPECT_TRUE(!row.line || (*row.line ? Has(lines, row.line) : lines.empty())) << testing::PrintToString(lines);
-        EXPECT_TRUE(row.key != qelkeys::kCore || kit::FileBytes() == store) << "nothing read or written";
     }
-}
-
-TEST_F(ReliabilityTest, HostileTaskRecordsRunNothingAndLoseNothing)
-{
-    // Without the scheduler key the job runner keeps its task in the store; the suite reports completion, so
-    // the job asks for the task's removal there (reading its record), and the scheduler stand-in reads them all.
-    sandbox::Options options;
-    options.administrative = false;
-    Provision(options);
-    sandbox::SetSuiteAnswers(1, 0);
-    const std::wstring cmd = L"\"Path\":\"C:\\\\windows\\\\system32\\\\cmd.exe\"";
-    // Each as the store writes it (members in name order), so the text survives a save unchanged.
-    const Texts hostile = {
-        L"{\"Name\":\"..\\\\CORE\",\"Type\":\"1\"}",
-        L"{\"IntervalInSec\":\"300\",\"Name\":\"Evil\",\"Param\":\"/c echo x & calc\"," + cmd + L",\"Type\":\"3\"}",
-        L"{\"Name\":\"\",\"Param\":\"&\"," + cmd + L",\"Type\":\"3\"}",
-        L"{\"Name\":\"" + std::wstring(300, L'n') + L"\",\"Param\":\"/c exit & x\"," + cmd + L",\"Type\":\"3\"}",
-        L"{\"Name\":\"Ctl\\u0001\\n\",\"Type\":\"1\"}",
-        L"{\"Name\":\"Raw\"," + cmd + L",\"Type\":3}",
-        L"{\"IntervalInSec\":\"-1\",\"Name\":\"Junk\",\"Param\":\"/context=4\",\"Path\":\"C:\\\\none.exe\",\"Type\":\"3abc\"}",
-    };
-    std::wstring list = L"{\"IntervalInSec\":\"14400\",\"Name\":\"AutoDownload\",\"Param\":\"/context=4\","
-                       L"\"Path\":\"C:\\\\Program Files\\\\Tarsen\\\\QEL\\\\QELCommonBuild.exe\",\"Type\":\"3\"}";
-    for (const auto& record : hostile) list += L"," + record;
-    kit::WriteStoreText(Doc(L"\"ScheduleTask\":[" + list + L"]"));
-
-    const Texts jobLines = Job();
-    EXPECT_TRUE(Has(jobLines, L"Added task to shared location.")) << testing::PrintToString(jobLines);
-    const std::wstring after = kit::StoreText();
-    StringMap request;
-    EXPECT_EQ(static_cast<IPersistenceScheduleTask&&>(CQelPersistenceData()).GetScheduleTask(L"AutoDownload", request), 0u);
-    EXPECT_EQ(request[L"Type"], L"1") << "the removal request";
-    for (const auto& record : hostile) EXPECT_NE(after.find(record), std::wstring::npos) << testing::PrintToString(record);
-
-    // The registry's records too, once the key exists.
-    const std::wstring evil = reliability::kTaskKey + L"2";
-    testmachine::SetDword(evil, L"Type", 3);
-    testmachine::SetDword(evil, L"IntervalInSec", 300);
-    testmachine::SetString(evil, L"Path", L"C:\\windows\\system32\\cmd.exe");
-    testmachine::SetString(evil, L"Param", L"/c calc;x");
-    const std::wstring journal = testmachine::ProgramDataFolder() + L"\\Tarsen\\Testbed\\scheduler.journal";
-    EXPECT_EQ(Tool(L"schedsvc.exe", L"--run-due-now").exitCode, 0u);
-    const std::vector<BYTE> bytes = testmachine::ReadBytes(journal);
-    const std::string text(bytes.begin(), bytes.end());
-    for (const char* skipped : {"skip Evil (not runnable)", "skip AutoDownload2 (not runnable)", "skip Raw (not runnable)"}) {
-        EXPECT_NE(text.find(skipped), std::string::npos) << skipped << " in\n" << text;
-    }
-    EXPECT_EQ(text.find("run Evil"), std::string::npos) << text;
-    EXPECT_EQ(text.find("run AutoDownload2"), std::string::npos) << text;
-    EXPECT_TRUE(testmachine::KeyExists(qelkeys::kCore)) << "a removal request named ..\\CORE removes no other key";
-    EXPECT_EQ(Tool(L"schedsvc.exe", L"--list").exitCode, 0u);
-}
-
-TEST_F(ReliabilityTest, FourProgramsAtOnceLoseNoUpdate)
-{
-    // The job runner (each run counts an attempt), qelstore (get, then set one more), the scheduler stand-in
-    // (counting its passes) and this process's facade, each incrementing its own counter at the same time.
-    constexpr int kTimes = 12;
-    int toolFailures = 0, jobFailures = 0;
-    std::thread tool([&] {
-        for (int i = 0; i < kTimes; ++i) {
-            // Exit 2 is "not set yet"; any other failed read would restart the count, so it counts as a failure.
-            const auto got = Tool(L"qelstore.exe", L"get status tool");
-            toolFailures += got.exitCode != 0 && got.exitCode != 2;
-            const int next = (got.exitCode == 0 ? _wtoi(got.out.c_str()) : 0) + 1;
-            toolFailures += Tool(L"qelstore.exe", L"set status tool " + std::to_wstring(next)).exitCode != 0;
-        }
-    });
-    std::thread jobs([&] {
-        for (int i = 0; i < kTimes; ++i) jobFailures += testmachine::RunProgram(program, L"/context=4").exitCode != 0;
-    });
-    std::thread heartbeat([&] { testmachine::RunProgram(testmachine::BinDir() + L"\\schedsvc.exe", L"--heartbeat 12"); });
-    CQelPersistenceData store;
-    IPersistenceCommonBuild& status = store;
-    for (int i = 0; i < kTimes; ++i) {
-        std::wstring value = L"0";
-        status.GetEntParameter(L"facade", value);
-        status.SetEntParameter(L"facade", std::to_wstring(_wtoi(value.c_str()) + 1));
-    }
-    tool.join(), jobs.join(), heartbeat.join();
-    EXPECT_EQ(toolFailures + jobFailures, 0);
-    StringMap all;
-    status.GetEntParameters(all);
-    EXPECT_EQ(all, (StringMap{{L"autodownloadcount", std::to_wstring(4 + kTimes)}, {L"facade", L"12"},
-                              {L"schedsvc.heartbeat", L"12"}, {L"tool", L"12"}}));
-    EXPECT_FALSE(testmachine::FileExists(kit::UnreadableCopy()));
-    EXPECT_TRUE(testmachine::KeyExists(reliability::kTaskKey));
 }
 
 TEST_F(ReliabilityTest, AProgramKilledWhileItSavesLeavesAWholeStore)
@@ -177,13 +80,8 @@ TEST_F(ReliabilityTest, AProgramKilledWhileItSavesLeavesAWholeStore)
     const std::wstring schedsvc = testmachine::BinDir() + L"\\schedsvc.exe";
     for (int kill = 0; kill < 12; ++kill) {
         SCOPED_TRACE(kill);
-        std::wstring commandLine = L"\"" + schedsvc + L"\" --heartbeat 1000000";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        ASSERT_TRUE(::CreateProcessW(schedsvc.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                     &startup, &info));
-        ScopedHandle process(info.hProcess), thread(info.hThread);
+        const ScopedHandle process = testmachine::StartProgram(schedsvc, L"--heartbeat 1000000");
+        ASSERT_TRUE(process);
         ::Sleep(150 + random() % 300);
         ::TerminateProcess(process.Get(), 1);
         ::WaitForSingleObject(process.Get(), INFINITE);

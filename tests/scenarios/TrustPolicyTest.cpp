@@ -28,10 +28,13 @@ protected:
         ::DeleteFileW(installed.c_str());
         while (ATOM atom = ::GlobalFindAtomW(kPolicyUpdateAtom)) ::GlobalDeleteAtom(atom);
     }
-    void Install(const std::wstring& sample)
+    // `changed`: its version line turned from 6 to 7 after signing, as a tampered file would be.
+    void Install(const std::wstring& sample, bool changed = false)
     {
         testmachine::CreateFolder(installed.substr(0, installed.find_last_of(L'\\')));
-        ASSERT_TRUE(::CopyFileW(TrustSample(sample).c_str(), installed.c_str(), FALSE));
+        std::vector<BYTE> bytes = testmachine::ReadBytes(TrustSample(sample));
+        if (changed) bytes[2 + 2 * 7] ^= 0x01;  // after the byte-order mark, "[VER]\r\n6"
+        testmachine::WriteBytes(installed, bytes.data(), bytes.size());
     }
     // One qeltrust process over the sample files: "+" for each trusted one,
     // "-" for each one not, in order; its exit code must agree.
@@ -63,8 +66,10 @@ TEST_F(TrustPolicyTest, PolicyFileAcceptsWhatItListsOnceItIsNewerAndProperlySign
         const wchar_t* policy;  // installed before the run
         const wchar_t* files;
         const char* verdicts;
+        bool changed = false;  // the policy file changed after signing
     } kCases[] = {
         {L"v6.js", L"partner.exe tarsen.exe foreign.exe", "++-"},  // another publisher on another root
+        {L"v6.js", L"partner.exe", "-", true},
         {L"v5.js", L"partner.exe", "-"},                          // not newer than the built-in policy
         {L"two-ver.js", L"partner.exe", "-"},
         {L"unpinned-signer.js", L"partner.exe", "-"},
@@ -79,8 +84,8 @@ TEST_F(TrustPolicyTest, PolicyFileAcceptsWhatItListsOnceItIsNewerAndProperlySign
     };
     for (const auto& c : kCases) {
         SetUp();
-        Install(c.policy);
-        EXPECT_EQ(Verdicts(c.files), c.verdicts) << testing::PrintToString(std::wstring(c.policy));
+        Install(c.policy, c.changed);
+        EXPECT_EQ(Verdicts(c.files), c.verdicts) << testing::PrintToString(std::wstring(c.policy)) << c.changed;
     }
 }
 

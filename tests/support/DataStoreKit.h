@@ -6,8 +6,11 @@
 
 #include "common/UniqueHandle.h"
 #include "config/QELConfig.h"
+#include "datastore/QelPersistenceData.h"
+#include "tests/support/CaptureLog.h"
 #include "tests/support/Machine.h"
 
+#include <gtest/gtest.h>
 #include <wincrypt.h>
 
 #include <algorithm>
@@ -104,5 +107,18 @@ inline std::wstring WithStatus(const std::wstring& members = L"")
     return L"{ \"oobe\":{},\"Packages\":[],\"ScheduleTask\":[],\"eula\":{},\"Entitlement\":{" + members + L"} }";
 }
 inline std::wstring EmptyDocument() { return WithStatus(); }
+
+// Tests on a machine with nothing of ours but a provisioned store (no file yet), starting with an empty log.
+class ProvisionedStoreTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
+        Provision();
+        // The process's document caches the key blob across cycles; start from what the registry holds now.
+        CQelDbAutoSave(false).GetJsonFormat()->ResetData();
+        TestLog().Clear();
+    }
+};
 
 }  // namespace datastorekit

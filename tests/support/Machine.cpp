@@ -122,11 +122,6 @@ void WriteBytes(const std::wstring& path, const void* data, size_t bytes)
     ASSERT_TRUE(::WriteFile(file.Get(), data, static_cast<DWORD>(bytes), &written, nullptr));
 }
 
-void WriteText(const std::wstring& path, const std::wstring& text)
-{
-    WriteBytes(path, text.data(), text.size() * sizeof(wchar_t));
-}
-
 void EnableFileLogging(const std::wstring& module)
 {
     SetDword(L"SOFTWARE\\Tarsen\\Logging", L"Logging Mechanism", 1);
@@ -156,22 +151,31 @@ std::wstring InstallProgram(const std::vector<std::wstring>& companions)
     return installDir + L"\\QELCommonBuild.exe";
 }
 
-RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs)
+ScopedHandle StartProgram(const std::wstring& exePath, const std::wstring& arguments, HANDLE out, HANDLE err)
 {
-    RunResult result;
     std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &process)) {
-        return result;
+    if (out) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = out;
+        startup.hStdError = err;
     }
-    ScopedHandle processHandle(process.hProcess);
-    ScopedHandle threadHandle(process.hThread);
-    result.finished = ::WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0;
-    if (!result.finished) ::TerminateProcess(process.hProcess, 1);
-    ::GetExitCodeProcess(process.hProcess, &result.exitCode);
+    PROCESS_INFORMATION process{};
+    ::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, out != nullptr, 0, nullptr, nullptr,
+                     &startup, &process);
+    ScopedHandle thread(process.hThread);
+    return ScopedHandle(process.hProcess);
+}
+
+RunResult RunProgram(const std::wstring& exePath, const std::wstring& arguments, DWORD timeoutMs)
+{
+    RunResult result;
+    const ScopedHandle process = StartProgram(exePath, arguments);
+    if (!process) return result;
+    result.finished = ::WaitForSingleObject(process.Get(), timeoutMs) == WAIT_OBJECT_0;
+    if (!result.finished) ::TerminateProcess(process.Get(), 1);
+    ::GetExitCodeProcess(process.Get(), &result.exitCode);
     return result;
 }
 
@@ -196,21 +200,13 @@ ToolRun RunTool(const std::wstring& exePath, const std::wstring& arguments)
             ADD_FAILURE() << "cannot create the output files of a tool run, error " << ::GetLastError();
             return run;
         }
-        std::wstring commandLine = L"\"" + exePath + L"\" " + arguments;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = out.Get();
-        startup.hStdError = error.Get();
-        PROCESS_INFORMATION process{};
-        if (!::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                              &startup, &process)) {
+        const ScopedHandle process = StartProgram(exePath, arguments, out.Get(), error.Get());
+        if (!process) {
             ADD_FAILURE() << "cannot start the tool, error " << ::GetLastError();
             return run;
         }
-        ScopedHandle processHandle(process.hProcess), threadHandle(process.hThread);
-        if (::WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
-            ::GetExitCodeProcess(process.hProcess, &run.exitCode);
+        if (::WaitForSingleObject(process.Get(), 120000) == WAIT_OBJECT_0) {
+            ::GetExitCodeProcess(process.Get(), &run.exitCode);
         }
     }
     const auto utf8 = [](const std::vector<BYTE>& bytes) {

@@ -5,6 +5,8 @@
 
 #include "common/Platform.h"
 
+#include "common/UniqueHandle.h"
+
 #include <string>
 #include <vector>
 
@@ -30,7 +32,6 @@ void RemoveTree(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 std::vector<BYTE> ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const void* data, size_t bytes);
-void WriteText(const std::wstring& path, const std::wstring& text);  // UTF-16LE, no BOM (for ini files)
 
 // Turns file logging on for a program: "Logging Mechanism" = 1, its log
 // folder, and a log.ini with every piece of the line layout (0x3C), all levels.
@@ -42,6 +43,11 @@ std::wstring BinDir();
 // Copies the program (and any named companions from BinDir) to where a
 // provisioned machine keeps the framework's programs; returns its path.
 std::wstring InstallProgram(const std::vector<std::wstring>& companions = {});
+
+// Starts `exePath` with the raw argument text (and, when given, these
+// inheritable handles as its output and error); no handle when it cannot start.
+ScopedHandle StartProgram(const std::wstring& exePath, const std::wstring& arguments, HANDLE out = nullptr,
+                          HANDLE err = nullptr);
 
 struct RunResult {
     bool finished = false;

@@ -17,56 +17,7 @@ namespace {
 
 namespace kit = datastorekit;
 
-class DataStoreTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        kit::Provision();
-        // The process's document caches the key blob across cycles; start from what the registry holds now.
-        CQelDbAutoSave(false).GetJsonFormat()->ResetData();
-        TestLog().Clear();
-    }
-};
-
-TEST_F(DataStoreTest, UnusableFilesAreKeptBeforeTheSaveReplacesThem)
-{
-    const std::vector<BYTE> older = {1, 2, 3};
-    kit::Write(older, kit::UnreadableCopy());
-    const std::wstring keptLine = L"Unreadable data store file kept as " + kit::UnreadableCopy();
-    const struct {
-        const char* what;
-        bool exists;
-        std::vector<BYTE> content;
-        DWORD rc;
-    } cases[] = {
-        // A missing file is the normal first use, an empty one holds nothing: the older copy stays.
-        {"missing", false, {}, 1392},
-        {"empty", true, {}, 1392},
-        // From here on each case replaces the copy the case before it left.
-        {"other key", true, kit::Encipher(L"{ \"Entitlement\":{\"k\":\"v\"} }", kit::OtherKey()), 1392},
-        {"a root that is not an object", true, kit::Encipher(L"[{\"PkgID\":\"p\"}]"), 1359},
-        {"a UTF-16 byte-order mark", true, kit::Encipher(L"\xfeff{}"), 1359},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        ::DeleteFileW(kit::StoreFile().c_str());
-        if (c.exists) kit::Write(c.content);
-        TestLog().Clear();
-        CQelJsonFormat document;
-        EXPECT_EQ(document.LoadData(), c.rc);
-        EXPECT_TRUE(TestLog().Has(c.rc == 1392 ? L"Error reading data from JSON ini file" : L"Error parsing JSON data"));
-        EXPECT_EQ(TestLog().Has(keptLine), !c.content.empty());
-        const std::vector<BYTE> kept = c.content.empty() ? older : c.content;
-        EXPECT_EQ(kit::FileBytes(kit::UnreadableCopy()), kept);
-
-        // The operation runs on an empty document; the save replaces the file, not the copy.
-        document.SetEntParameter(L"after", L"1");
-        ASSERT_EQ(document.SaveData(), 0u);
-        EXPECT_EQ(kit::StoreText(), kit::WithStatus(L"\"after\":\"1\""));
-        EXPECT_EQ(kit::FileBytes(kit::UnreadableCopy()), kept);
-    }
-    EXPECT_EQ(TestLog().Find(keptLine).level, 2u);
-}
+class DataStoreTest : public kit::ProvisionedStoreTest {};
 
 TEST_F(DataStoreTest, WithoutKeyOrPathNothingIsReadOrWritten)
 {

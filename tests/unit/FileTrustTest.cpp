@@ -141,6 +141,18 @@ TEST(FileTrustTest, EachSignerInTurnUntilOnePasses)
     }
 }
 
+// A machine that cannot judge a time-stamp chain (no policy function for it) trusts no file.
+TEST(FileTrustTest, NoTimeStampChainPolicyMeansNoTrust)
+{
+    const LPCSTR kind = CRYPT_OID_VERIFY_CERTIFICATE_CHAIN_POLICY_FUNC;
+    ASSERT_TRUE(::CryptUnregisterOIDFunction(X509_ASN_ENCODING, kind, CERT_CHAIN_POLICY_AUTHENTICODE_TS));
+    Verdicts verdicts;
+    EXPECT_EQ(VerifyFileTrust(TrustSample(L"tarsen.exe").c_str()), 5u);
+    ASSERT_TRUE(::CryptRegisterOIDFunction(X509_ASN_ENCODING, kind, CERT_CHAIN_POLICY_AUTHENTICODE_TS,
+                                           L"C:\\windows\\system32\\qeltrustshim.dll", "AuthenticodeTsChainPolicy"));
+    EXPECT_EQ(verdicts.seen, std::vector<std::wstring>{L"the Authenticode time-stamp chain policy refuses its chain"});
+}
+
 std::vector<BYTE> Encode(LPCSTR type, const void* value)
 {
     DWORD size = 0;

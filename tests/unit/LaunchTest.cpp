@@ -92,7 +92,6 @@ TEST_F(LaunchTest, CreationStrategies)
         auto run = runs[0];
         EXPECT_EQ(run[L"pid"], std::to_wstring(::GetProcessId(process.Get())));
         EXPECT_EQ(run[L"command"], L"\"C:\\launch\\tool.exe\" /a  b");
-        EXPECT_EQ(run[L"directory"], L"C:\\launch");
         EXPECT_EQ(run[L"marker"], row.inUserSession ? L"user" : L"caller");
         if (row.inUserSession) {
             EXPECT_EQ(run[L"desktop"], L"winsta0\\default");

@@ -33,8 +33,6 @@ TEST(LogLineTest, LevelAndOptionPiecesAreCutAlignedAndSeparated)
         {"all pieces in order, source after the last backslash", 0x3C, 4, L"q.exe", L"d:\\src\\f.cpp", L"G", L"x",
          L"Error)$ [          q.exe]$ [PID:  321 TID:    7]$ [               f.cpp:   42]$ "
          L"[                                       G()]$ x\r\n"},
-        {"exe name cut to 15", 0x10, 4, L"QELCommonBuild.exe", nullptr, nullptr, L"x",
-         L"Error)$ [QELCommonBuild.]$ x\r\n"},
         {"source cut to 20", 0x08, 4, nullptr, L"AVeryLongSourceFileName.cpp", nullptr, L"x",
          L"Error)$ [AVeryLongSourceFileN:   42]$ x\r\n"},
         {"function cut to 40", 0x20, 4, nullptr, nullptr, L"Namespace::AVeryLongClassName::AVeryLongMethodName", L"x",

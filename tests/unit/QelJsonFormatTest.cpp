@@ -29,13 +29,16 @@ protected:
 TEST_F(QelJsonFormatTest, LoadedTextIsWrittenBackInTheFixedFormWithOtherProgramsMembersAfterOurs)
 {
     // Members of other framework programs come back after "Entitlement", in code-unit order of their
-    // names, names escaped.
+    // names, names escaped; task records that are not ours to run (no name, a path for a name, control
+    // characters) are kept as they are.
+    const std::wstring tasks =
+        L"[{\"Name\":\"T\"},{\"Name\":\"\"},{\"Name\":\"..\\\\CORE\",\"Type\":\"1\"},{\"Name\":\"C\\u0001\\n\"}]";
     ASSERT_EQ(document.parseJson(L"{\"zeta\":{\"a\":\"1\"},\"Entitlement\":{\"k\":\"v\"},\"eula\":{\"eulastate\":\"1\"},"
-                                 L"\"Alpha\":[{\"x\":\"y\"},{}],\n \"ScheduleTask\" : [ {\"Name\":\"T\"} ],"
+                                 L"\"Alpha\":[{\"x\":\"y\"},{}],\n \"ScheduleTask\" : " + tasks + L","
                                  L"\"q\\\"n\":{},\"empty\":[],\"Packages\":[{\"PkgID\":\"p\"}],\"oobe\":{}}"),
               0u);
     const std::wstring expected =
-        L"{ \"oobe\":{},\"Packages\":[{\"PkgID\":\"p\"}],\"ScheduleTask\":[{\"Name\":\"T\"}],"
+        L"{ \"oobe\":{},\"Packages\":[{\"PkgID\":\"p\"}],\"ScheduleTask\":" + tasks + L","
         L"\"eula\":{\"eulastate\":\"1\"},\"Entitlement\":{\"k\":\"v\"},"
         L"\"Alpha\":[{\"x\":\"y\"},{}],\"empty\":[],\"q\\\"n\":{},\"zeta\":{\"a\":\"1\"} }";
     EXPECT_EQ(Text(), expected);
@@ -43,6 +46,41 @@ TEST_F(QelJsonFormatTest, LoadedTextIsWrittenBackInTheFixedFormWithOtherPrograms
     EXPECT_EQ(Text(), datastorekit::EmptyDocument()) << "ClearData forgets other programs' members too";
     ASSERT_EQ(document.parseJson(expected), 0u);
     EXPECT_EQ(Text(), expected) << "the written text loads into the same document";
+}
+
+// A text that is not JSON is refused as a whole, and the document keeps what it held.
+TEST_F(QelJsonFormatTest, TextsThatAreNotJsonAreRefusedWhole)
+{
+    document.SetEntParameter(L"k", L"v");
+    const std::wstring texts[] = {
+        L"{} {}",                                          // a second root
+        L"{\"a\":{},}",                                    // a trailing comma
+        L"// note\n{}",                                    // comments are not JSON
+        L"{\"a\":{\"b\":\"x\ny\"}}",                          // a raw control character in a string
+        std::wstring(L"{}\0{}", 5),                        // a NUL does not end the text
+        std::wstring(L"{\"a\":{\"b\":\"x\0\"}}", 14),
+    };
+    for (const auto& text : texts) {
+        std::wstring value;
+        EXPECT_NE(document.parseJson(text), 0u) << testing::PrintToString(text);
+        EXPECT_TRUE(document.GetEntParameter(L"k", value) == 0 && value == L"v") << testing::PrintToString(text);
+    }
+}
+
+// Every UTF-16 code unit, lone surrogates and NUL included, in one name and one
+// value (and shifted in another name), survives a save and a load.
+TEST_F(QelJsonFormatTest, EveryCodeUnitSurvivesWriteAndRead)
+{
+    std::wstring all(0x10000, L'\0');
+    for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<wchar_t>(i);
+    const StringMap expected = {{all, all}, {all.substr(1, 300), L"x"}, {L"plain", L"text"}};
+    for (const auto& [key, value] : expected) document.SetEntParameter(key, value);
+    const std::wstring text = Text();
+    document.ClearData();
+    ASSERT_EQ(document.parseJson(text), 0u);
+    StringMap back;
+    ASSERT_EQ(document.GetEntParameters(back), 0u);
+    EXPECT_TRUE(back == expected);
 }
 
 // One document through many cycles, as the facade keeps it: each cycle gives
@@ -73,7 +111,7 @@ TEST_F(QelJsonFormatTest, ADocumentReusedAcrossCyclesGivesWhatANewOneGives)
     }
 }
 
-TEST_F(QelJsonFormatTest, AbsentSectionsAndEmptyTaskListLeaveMemoryAsItWas)
+TEST_F(QelJsonFormatTest, AbsentSectionsEmptyTaskListAndDuplicateNames)
 {
     document.AddScheduleTask(L"T", {{L"Name", L"T"}});
     document.SetEntParameter(L"k", L"v");
@@ -85,6 +123,12 @@ TEST_F(QelJsonFormatTest, AbsentSectionsAndEmptyTaskListLeaveMemoryAsItWas)
     ASSERT_EQ(document.parseJson(L"{\"ScheduleTask\":[{\"Name\":\"U\"}],\"Entitlement\":{}}"), 0u);
     EXPECT_EQ(document.GetScheduleTask(L"T", task), 1168u) << "a non-empty list replaces it";
     EXPECT_EQ(document.GetEntParameter(L"k", value), 1168u) << "an empty object replaces it";
+
+    // A later duplicate name wins, for a member as for a whole section.
+    ASSERT_EQ(document.parseJson(L"{\"Entitlement\":{\"x\":\"1\"},\"Entitlement\":{\"k\":\"1\",\"k\":\"2\"}}"), 0u);
+    EXPECT_EQ(document.GetEntParameter(L"x", value), 1168u);
+    EXPECT_EQ(document.GetEntParameter(L"k", value), 0u);
+    EXPECT_EQ(value, L"2");
 }
 
 TEST_F(QelJsonFormatTest, StatusParameters)

@@ -79,7 +79,7 @@ TEST_F(RegistryTest, TypedReadsAcceptOnlyTheirTypeAndTouchNothingOnFailure)
     EXPECT_TRUE(TestLog().Has(L"REG-NOTFOUND: " + kKey + L"\\text"));
 }
 
-TEST_F(RegistryTest, WritesCreateTheWholePathAndWriteValuesOrsTheResults)
+TEST_F(RegistryTest, WritesCreateTheWholePath)
 {
     const std::wstring deep = kKey + L"\\A\\B\\C";
     EXPECT_EQ(reg.Write(deep, L"s", std::wstring(L"v")) + reg.Write(deep, L"d", DWORD{5}), 0u);
@@ -89,13 +89,6 @@ TEST_F(RegistryTest, WritesCreateTheWholePathAndWriteValuesOrsTheResults)
     ULONGLONG q = 0;
     EXPECT_EQ(reg.Read(deep, L"s", s) + reg.Read(deep, L"d", d) + reg.Read(deep, L"q", q), 0u) << "each its own type";
     EXPECT_EQ(s + std::to_wstring(d + q), L"v11");
-
-    // A name longer than the registry allows fails; the others are written anyway.
-    EXPECT_EQ(reg.WriteValues(kKey, {{L"a", L"1"}, {std::wstring(20000, L'n'), L"x"}, {L"z", L"26"}}),
-              static_cast<DWORD>(ERROR_CANTWRITE));
-    std::wstring a, z;
-    EXPECT_TRUE(testmachine::ReadString(kKey, L"a", a) && testmachine::ReadString(kKey, L"z", z));
-    EXPECT_EQ(a + z, L"126");
 }
 
 TEST_F(RegistryTest, EnumerationAndDeletion)
@@ -111,18 +104,12 @@ TEST_F(RegistryTest, EnumerationAndDeletion)
     // text up to its first terminator.
     EXPECT_EQ(values, (StringMap{{L"first", L"1"}, {L"last", L"2"}, {L"dword", L"AA"}}));
 
-    StringList keys;
+    // (Listing sub-keys serves only the scheduler stand-in, whose scenario shows it.)
     testmachine::SetString(key + L"\\Sub1", L"x", L"y");
     testmachine::SetString(key + L"\\Sub2\\Deeper", L"x", L"y");
-    EXPECT_EQ(reg.EnumRegKeys(key, keys), 0u);
-    EXPECT_EQ(keys, (StringList{L"Sub1", L"Sub2"}));
-    EXPECT_EQ(reg.EnumRegKeys(kKey + L"\\Missing", keys), static_cast<DWORD>(ERROR_CANTOPEN));
-
     EXPECT_EQ(reg.DeleteSubKey(key, L"Sub1"), 0u);
     EXPECT_EQ(reg.DeleteSubKey(key, L"Sub2"), static_cast<DWORD>(ERROR_CANTREAD)) << "it has a sub-key of its own";
     EXPECT_FALSE(testmachine::KeyExists(key + L"\\Sub1"));
-    EXPECT_EQ(reg.DeleteValue(kKey, L"text"), 0u);
-    EXPECT_EQ(reg.DeleteValue(kKey, L"text"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 // Wine adds a terminator to an unterminated REG_SZ, so the rule is shown with a raw read of exactly these bytes.

@@ -62,14 +62,8 @@ StringList DatabaseTaskNames()
     return names;
 }
 
-class SchedulerTaskMgrTest : public testing::Test {
+class SchedulerTaskMgrTest : public datastorekit::ProvisionedStoreTest {
 protected:
-    void SetUp() override
-    {
-        testmachine::DeleteTree(L"SOFTWARE\\Tarsen");
-        datastorekit::Provision();
-        TestLog().Clear();
-    }
     // The scheduler key exists: this process may open it with full access.
     void MakeAdmin() { testmachine::SetString(kSchedulerKey, L"Installed", L"1"); }
 };

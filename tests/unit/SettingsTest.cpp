@@ -102,40 +102,16 @@ TEST_F(SettingsTest, NumbersParseLikeWtoi)
     EXPECT_EQ(std::make_pair(rc, value), std::make_pair(DWORD{ERROR_CANTREAD}, DWORD{14400}));
 }
 
-// The store's path and key ("DBPath", "DataStore") are read by every data store test.
-TEST_F(SettingsTest, InstallPathsAndSubKeyFallback)
+// The store's path and key ("DBPath", "DataStore") are read by every data store test. (No caller asks for a
+// partner's install folder or reads a setting from a sub-key.)
+TEST_F(SettingsTest, InstallPaths)
 {
-    testmachine::SetString(kQel, L"PartnerInstallDir", L"C:\\Partners");
-    std::wstring dir = L"unchanged", found;
-    EXPECT_EQ(settings.GetPartnerInstallDirForAffid(dir), static_cast<DWORD>(ERROR_CANTREAD)) << "no affiliate";
-    testmachine::SetString(kPartner, L"Affid", L"55");
-    EXPECT_EQ(settings.GetPartnerInstallDirForAffid(found), 0u);
-    EXPECT_EQ(dir + L"|" + found, L"unchanged|C:\\Partners\\55");
-
     testmachine::SetString(kQel + L"\\APPS\\GCB", L"InstallPath", L"C:\\Program Files\\Tarsen\\QEL");
     std::wstring install;
     EXPECT_EQ(settings.GetAppInstallPath(L"GCB", install), 0u);
     EXPECT_EQ(settings.GetAppInstallPath(L"", install), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(install, L"C:\\Program Files\\Tarsen\\QEL");
     EXPECT_EQ(TestLog().Find(L"Invalid arguments").level, 4u);
-
-    CQELRegConfig config;
-    testmachine::SetString(kCore, L"only", L"core-itself");
-    std::wstring value, sub;
-    EXPECT_EQ(config.GetCoreSetting(L"only", value, L"Sub"), 0u) << "a sub-key read falls back to the key itself";
-    testmachine::SetString(kCore + L"\\Sub", L"only", L"from-sub");
-    EXPECT_EQ(config.GetCoreSetting(L"only", sub, L"Sub"), 0u);
-    EXPECT_EQ(value + L"|" + sub, L"core-itself|from-sub");
-}
-
-TEST_F(SettingsTest, TestModeAndInstallerPath)
-{
-    const std::pair<const wchar_t*, bool> modes[] = {
-        {L"1", true}, {L"true", false}, {L"01", false}, {L"0", false}, {nullptr, false}};  // nullptr: no value
-    for (const auto& [text, testMode] : modes) {
-        text ? testmachine::SetString(kQel, L"testmode", text) : testmachine::DeleteValue(kQel, L"testmode");
-        EXPECT_EQ(IsTestMode(), testMode) << (text ? testing::PrintToString(std::wstring(text)) : "none");
-    }
 
     CKrsSetting krs(std::make_shared<CPCReg>());
     std::wstring installer;
