@@ -15,6 +15,21 @@
 
 namespace {
 
+constexpr wchar_t kNotFound[] = L"NotComDllGetInterface: DLL not found in install location, looking in current directory";
+
+// What the code under test writes to the debugger output. OutputDebugStringW
+// ends in the narrow exception when nobody takes the wide one.
+std::vector<std::wstring>* g_debugOutput = nullptr;
+
+LONG CALLBACK CatchDebugOutput(EXCEPTION_POINTERS* e)
+{
+    const EXCEPTION_RECORD& r = *e->ExceptionRecord;
+    if (!g_debugOutput || r.ExceptionCode != DBG_PRINTEXCEPTION_C) return EXCEPTION_CONTINUE_SEARCH;
+    const std::string text(reinterpret_cast<const char*>(r.ExceptionInformation[1]));
+    g_debugOutput->push_back(std::wstring(text.begin(), text.end()));
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
 // HKLM\Software\Tarsen\HostFrame in the 32-bit view, where the platform keeps it.
 void SetHostFrame(const wchar_t* name, const std::wstring& value)
 {
@@ -33,6 +48,13 @@ protected:
         testbed::ClearTsGuardKnobs();
         testbed::ClearTsGuardJournal();
         ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Tarsen\\HostFrame", KEY_WOW64_32KEY, 0);
+        g_debugOutput = &debugOutput;
+        handler = ::AddVectoredExceptionHandler(1, CatchDebugOutput);
+    }
+    void TearDown() override
+    {
+        ::RemoveVectoredExceptionHandler(handler);
+        g_debugOutput = nullptr;
     }
     // An install folder of its own holding `variant` (a build of the stand-in,
     // null for none) under the library's name; with its trailing backslash.
@@ -44,12 +66,14 @@ protected:
         SetHostFrame(L"szInstallDir32", folder.substr(0, folder.size() - 1));
         return folder;
     }
+    std::vector<std::wstring> debugOutput;
+    void* handler = nullptr;
 };
 
-// What a refusal writes to the debugger is not checked: the program acts on the
-// result, and a refused library is not left loaded.
 TEST_F(NotComDllTest, LoadsOnlyALibraryWhoseSignatureHolds)
 {
+    wchar_t program[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, program, MAX_PATH);
     const std::wstring beside = ProgramFolder() + L"tsguard.dll";
     const struct {
         const wchar_t* folder;
@@ -64,6 +88,7 @@ TEST_F(NotComDllTest, LoadsOnlyALibraryWhoseSignatureHolds)
         {L"tampered", L"tsguard.dll", 0x80096010, false},  // a byte changed: TRUST_E_BAD_DIGEST
     };
     for (const auto& c : kCases) {
+        debugOutput.clear();
         const std::wstring folder = InstallFolder(c.folder, c.variant);
         const std::wstring path = c.besideProgram ? beside : folder + L"tsguard.dll";
         if (c.result == 0x80096010) {
@@ -75,15 +100,27 @@ TEST_F(NotComDllTest, LoadsOnlyALibraryWhoseSignatureHolds)
         EXPECT_EQ(NotComDllGetInterface(L"tsguard.dll", "GrdValidationControl", &object, 0), c.result) << c.folder;
         EXPECT_EQ(object != nullptr, c.result == 0) << c.folder;
         EXPECT_EQ(::GetModuleHandleW(path.c_str()) != nullptr, c.result == 0) << c.folder << ": the module stays pinned";
+        std::vector<std::wstring> expected;
+        if (c.besideProgram) expected.push_back(kNotFound);
+        if (c.result != 0) {
+            const std::wstring hex = L"0123456789abcdef";
+            std::wstring code;
+            for (int shift = 28; shift >= 0; shift -= 4) code += hex[(c.result >> shift) & 0xF];
+            expected.push_back(L"NotComDllGetInterface: " + std::wstring(program) + L" loading " + path +
+                               L", WinVerifyTrust failed with " + code + L"\n");
+        }
+        EXPECT_EQ(debugOutput, expected) << c.folder;
         if (object) {  // the library's module was freed; its interface still answers
             DWORD words[2] = {7, 7};
             static_cast<IGrdValidationControl*>(object)->ValidateFile(L"C:\\x.exe", 4, words);
             EXPECT_EQ(words[0] + words[1], 0u);
         }
     }
-    // A full path is used as it is: no second look beside the program (where a signed copy lies).
+    // A full path is used as it is: no second look beside the program, only the refusal.
+    debugOutput.clear();
     void* object = nullptr;
     EXPECT_NE(NotComDllGetInterface(L"C:\\hostframe\\empty\\tsguard.dll", "GrdValidationControl", &object, 0), 0u);
+    EXPECT_TRUE(debugOutput.size() == 1 && debugOutput[0].find(L"WinVerifyTrust failed") != std::wstring::npos);
 
     // The library's own answer is passed on.
     InstallFolder(L"signed", L"tsguard.dll");
