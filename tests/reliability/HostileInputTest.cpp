@@ -138,13 +138,18 @@ TEST_F(ReliabilityTest, CommandLinesThatNameNoJobChangeNothing)
 {
     // Each a way a looser reading would find the number 4 (the parser's own cases: DispatchTest).
     const std::wstring rows[] = {
-        L"/context=7", L"/context=0", L"/context=3", L"/context=6", L"/context=-4", L"/context=--4",
+        L"/context=7", L"/context=0", L"/context=1", L"/context=3", L"/context=6", L"/context=-4", L"/context=--4",
+        L"/context=+-4", L"/context=+7", L"/context=-0", L"/CONTEXT=7", L"\t /Context=0 \t", L"", L"   ",
         // Numbers that overflow 32 bits must not wrap around to a job's number.
-        L"/context=4294967300", L"/context=99999999999999999999999", L"/context=" + std::wstring(30000, L'9'),
-        std::wstring(30000, L'A'), L"/context=", L"context=4", L"-context=4", L"/contexts=4", L"//context=4", L"=4",
+        L"/context=4294967300", L"/context=4294967298", L"/context=4294967301", L"/context=-4294967292",
+        L"/context=2147483652", L"/context=99999999999999999999999", L"/context=" + std::wstring(30000, L'9'),
+        L"/context=" + std::wstring(30000, L'0') + L"7", std::wstring(30000, L'A'),
+        // Other switches and spellings.
+        L"/context", L"/context=", L"context=4", L"-context=4", L"/contexts=4", L"//context=4", L"=4", L"==/context=4",
+        L"/context =4", L"/context:4", L"/ctx=4", L"/context=abc", L"/context=.4", L"/context=%34", L"/context=&4",
         L"/context=0x4", L"/context=\"4\"", L"\"/context=4\"", L"/context=7=4", L"/context=7 /context=4",
-        // Look-alikes: fullwidth and Arabic-Indic digits, fullwidth letters.
-        L"/context=\xFF14", L"/context=\x0664", L"/\xFF43ontext=4",
+        // Look-alikes: a minus sign, fullwidth and Arabic-Indic digits, a Cyrillic letter, fullwidth letters.
+        L"/context=\x2212" L"4", L"/context=\xFF14", L"/context=\x0664", L"/\x0441ontext=4", L"/\xFF43ontext=4",
     };
     const std::vector<BYTE> store = kit::FileBytes();
     const DWORD taskValues = testmachine::ValueCount(reliability::kTaskKey);
