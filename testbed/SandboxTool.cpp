@@ -16,6 +16,7 @@
 #include "common/Platform.h"
 
 #include "config/PCReg.h"
+#include "testbed/Observe.h"
 #include "testbed/Sandbox.h"
 #include "testbed/StandinSupport.h"
 
@@ -40,85 +41,16 @@ void Out(const std::wstring& text)
     std::fwrite(utf8.data(), 1, utf8.size(), stdout);
 }
 
-std::vector<BYTE> ReadFileBytes(const std::wstring& path)
-{
-    std::vector<BYTE> bytes;
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
-    LARGE_INTEGER size{};
-    ::GetFileSizeEx(file, &size);
-    bytes.resize(static_cast<size_t>(size.QuadPart));
-    DWORD read = 0;
-    if (!bytes.empty()) ::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-    bytes.resize(read);
-    ::CloseHandle(file);
-    return bytes;
-}
-
-std::vector<std::wstring> Lines(const std::wstring& text)
-{
-    std::vector<std::wstring> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1) {
-        std::wstring line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == L'\r') line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 // The lines that were not shown yet; the count is kept between reports.
-std::vector<std::wstring> Unseen(const std::vector<std::wstring>& all, const wchar_t* counter)
+template <typename Line>
+std::vector<Line> Unseen(const std::vector<Line>& all, const wchar_t* counter)
 {
     CPCReg reg;
     DWORD shown = 0;
     reg.Read(kStateKey, counter, shown);
     if (shown > all.size()) shown = 0;  // a journal that started over
     reg.Write(kStateKey, counter, static_cast<DWORD>(all.size()));
-    return std::vector<std::wstring>(all.begin() + shown, all.end());
-}
-
-std::vector<std::wstring> LogLines()
-{
-    std::vector<std::wstring> all;
-    for (int index = 0; index < 100; ++index) {
-        wchar_t name[48];
-        swprintf(name, 48, L"\\QELCommonBuild%03d.log", index);
-        const std::vector<BYTE> bytes = ReadFileBytes(sandbox::LogFolder() + name);
-        if (bytes.size() < 2) continue;
-        std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()) + 1, bytes.size() / 2 - 1);
-        for (auto& line : Lines(text)) all.push_back(line);
-    }
-    return all;
-}
-
-// A journal's lines: UTF-16LE (the companions) or single bytes (the libraries).
-std::vector<std::wstring> JournalLines(const std::wstring& path, bool wide)
-{
-    const std::vector<BYTE> bytes = ReadFileBytes(path);
-    std::wstring text;
-    if (wide) {
-        text.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
-    } else {
-        for (BYTE b : bytes) text.push_back(static_cast<wchar_t>(b));
-    }
-    return Lines(text);
-}
-
-std::wstring CompanionJournal(const std::wstring& role)
-{
-    const std::wstring key = standin::kTestbedKey + role;
-    return standin::JournalPath(key.c_str(), (standin::kJournalFolder + role + L".journal").c_str());
-}
-
-// The value of "name=" in a tab-separated journal line (the command line comes last).
-std::wstring Field(const std::wstring& line, const std::wstring& name)
-{
-    const size_t at = line.find(name + L"=");
-    if (at == std::wstring::npos || (at > 0 && line[at - 1] != L'\t')) return std::wstring();
-    const size_t begin = at + name.size() + 1;
-    return name == L"command" ? line.substr(begin) : line.substr(begin, line.find(L'\t', begin) - begin);
+    return std::vector<Line>(all.begin() + shown, all.end());
 }
 
 std::wstring Member(const rapidjson::GenericValue<rapidjson::UTF16<>>& object, const wchar_t* name)
@@ -133,29 +65,19 @@ std::wstring Member(const rapidjson::GenericValue<rapidjson::UTF16<>>& object, c
 // scheduler's and the launcher's own steps stay in the file.
 void ReportLog()
 {
-    const auto lines = Unseen(LogLines(), L"LogLinesShown");
+    const auto lines = Unseen(observe::ReadProgramLog(sandbox::LogFolder(), 0x08), L"LogLinesShown");
     const wchar_t* details[] = {L"PCReg",       L"QELConfig",          L"WmiData",       L"WmiWrapper",
                                 L"QelJsonFormat", L"QelSchedulerTaskMgr", L"QelSchedulerConfig", L"TaskExe",
                                 L"CreateProcessHelper", L"QELInstru", L"ZEPInstru"};
     std::vector<std::wstring> shown;
     for (const auto& line : lines) {
-        // "<time>$ -- (<level>)$ [ <file>.cpp: <line>]$ <text>"
-        const size_t open = line.find(L"$ -- (");
-        const size_t close = line.find(L")$ ", open);
-        const size_t source = line.find(L"[", close);
-        const size_t sourceEnd = line.find(L"]$ ", close);
-        if (open == std::wstring::npos || close == std::wstring::npos || sourceEnd == std::wstring::npos) {
-            shown.push_back(L"    " + line);
-            continue;
-        }
-        const std::wstring level = line.substr(open + 6, close - open - 6);
-        std::wstring file = line.substr(source + 1, sourceEnd - source - 1);
-        file = file.substr(file.find_first_not_of(L' '));
-        file = file.substr(0, file.find(L'.'));
-        bool detail = level != L"Error" && level != L"Critical";
+        const std::wstring file = line.source.substr(0, line.source.find(L'.'));
+        bool detail = line.level != L"Error" && line.level != L"Critical";
         detail = detail && std::find(std::begin(details), std::end(details), file) != std::end(details);
-        if (!detail) shown.push_back(L"    " + level + std::wstring(12 - std::min<size_t>(level.size(), 11), L' ') +
-                                     line.substr(sourceEnd + 3));
+        if (!detail) {
+            shown.push_back(L"    " + line.level + std::wstring(12 - std::min<size_t>(line.level.size(), 11), L' ') +
+                            line.text);
+        }
     }
     Out(L"\n  Log (" + std::to_wstring(shown.size()) + L" of " + std::to_wstring(lines.size()) +
         L" new lines; the others: settings look-ups, WMI, the data store's, the scheduler's and the launcher's "
@@ -165,8 +87,8 @@ void ReportLog()
 
 void ReportTelemetry()
 {
-    const auto requests = Unseen(JournalLines(standin::JournalPath(standin::kTelemetryKey, standin::kTelemetryJournal),
-                                              true),
+    const auto requests = Unseen(observe::JournalLines<wchar_t>(
+                                     standin::JournalPath(standin::kTelemetryKey, standin::kTelemetryJournal)),
                                  L"TelemetryShown");
     std::wstring events;
     for (const auto& request : requests) {
@@ -189,15 +111,15 @@ void ReportCompanions()
     std::vector<std::wstring> started;
     for (const wchar_t* role : {L"QELUpdater", L"QELHelper", L"tsinst"}) {
         const std::wstring counter = std::wstring(role) + L"Shown";
-        for (const auto& line : Unseen(JournalLines(CompanionJournal(role), true), counter.c_str())) {
-            started.push_back(Field(line, L"command") + L"   (exits with " + Field(line, L"exit") + L")");
+        for (auto& run : Unseen(observe::CompanionRuns(role), counter.c_str())) {
+            started.push_back(run[L"command"] + L"   (exits with " + run[L"exit"] + L")");
         }
     }
     Out(started.empty() ? L"\n  Companions started: none\n" : L"\n  Companions started:\n");
     for (const auto& line : started) Out(L"    " + line + L"\n");
     std::wstring signal;
-    for (const auto& line : Unseen(JournalLines(CompanionJournal(L"KrsPostInstall"), true), L"SignalShown")) {
-        signal += (signal.empty() ? L"" : L", ") + Field(L"\t" + line, L"signal");
+    for (auto& run : Unseen(observe::CompanionRuns(L"KrsPostInstall"), L"SignalShown")) {
+        signal += (signal.empty() ? L"" : L", ") + run[L"signal"];
     }
     if (!signal.empty()) Out(L"  The suite's post-install signal: " + signal + L"\n");
 }
@@ -206,8 +128,8 @@ void ReportCompanions()
 void ReportLibrary(const wchar_t* title, const std::wstring& journal, const wchar_t* counter)
 {
     std::wstring calls;
-    for (const auto& call : Unseen(JournalLines(journal, false), counter)) {
-        calls += (calls.empty() ? L"" : L", ") + call;
+    for (const auto& call : Unseen(observe::JournalLines<char>(journal), counter)) {
+        calls += (calls.empty() ? L"" : L", ") + std::wstring(call.begin(), call.end());
     }
     Out(std::wstring(L"  ") + title + (calls.empty() ? L"none" : calls) + L"\n");
 }

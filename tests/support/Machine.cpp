@@ -3,6 +3,7 @@
 #include "tests/support/Machine.h"
 
 #include "common/UniqueHandle.h"
+#include "testbed/Observe.h"
 #include "testbed/StandinSupport.h"
 
 #include <gtest/gtest.h>
@@ -99,20 +100,7 @@ void RemoveTree(const std::wstring& path) { standin::RemoveTree(path); }
 
 bool FileExists(const std::wstring& path) { return ::PathFileExistsW(path.c_str()) != FALSE; }
 
-std::vector<BYTE> ReadBytes(const std::wstring& path)
-{
-    std::vector<BYTE> bytes;
-    ScopedHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr));
-    if (!file) return bytes;
-    LARGE_INTEGER size{};
-    ::GetFileSizeEx(file.Get(), &size);
-    bytes.resize(static_cast<size_t>(size.QuadPart));
-    DWORD read = 0;
-    if (!bytes.empty()) ::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-    bytes.resize(read);
-    return bytes;
-}
+std::vector<BYTE> ReadBytes(const std::wstring& path) { return observe::ReadFileBytes(path); }
 
 void WriteBytes(const std::wstring& path, const void* data, size_t bytes)
 {

@@ -3,6 +3,7 @@
 #include "tests/support/Testbed.h"
 
 #include "common/UniqueHandle.h"
+#include "testbed/Observe.h"
 #include "testbed/StandinSupport.h"
 #include "tests/support/Machine.h"
 
@@ -18,27 +19,10 @@ std::wstring TelemetryJournal() { return standin::JournalPath(standin::kTelemetr
 std::wstring KrsJournal() { return standin::JournalPath(standin::kKrsIntegrateKey, standin::kKrsIntegrateJournal); }
 std::wstring TsGuardJournal() { return standin::JournalPath(standin::kTsGuardKey, standin::kTsGuardJournal); }
 
-// The journal's lines, each ended by one line feed, as characters of type Char.
-template <typename Char>
-std::vector<std::basic_string<Char>> JournalLines(const std::wstring& path)
-{
-    const std::vector<BYTE> bytes = testmachine::ReadBytes(path);
-    const std::basic_string<Char> text(reinterpret_cast<const Char*>(bytes.data()), bytes.size() / sizeof(Char));
-    std::vector<std::basic_string<Char>> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find(Char('\n'), start)) != text.npos; start = end + 1) {
-        lines.push_back(text.substr(start, end - start));
-    }
-    return lines;
-}
+using observe::JournalLines;
 
 std::wstring SessionJournal() { return standin::JournalPath(standin::kSessionsKey, standin::kSessionsJournal); }
 std::wstring CompanionKey(const std::wstring& role) { return standin::kTestbedKey + role; }
-std::wstring CompanionJournal(const std::wstring& role)
-{
-    return standin::JournalPath(CompanionKey(role).c_str(), (standin::kJournalFolder + role + L".journal").c_str());
-}
-
 }  // namespace
 
 void RegisterTelemetryClient()
@@ -106,23 +90,8 @@ void SetCompanionKnob(const std::wstring& role, const std::wstring& name, DWORD 
 }
 void ClearCompanion(const std::wstring& role)
 {
-    testmachine::DeleteTree(CompanionKey(role)), ::DeleteFileW(CompanionJournal(role).c_str());
+    testmachine::DeleteTree(CompanionKey(role)), ::DeleteFileW(observe::CompanionJournal(role).c_str());
 }
-std::vector<CompanionRun> CompanionRuns(const std::wstring& role)
-{
-    std::vector<CompanionRun> runs;
-    for (const std::wstring& line : JournalLines<wchar_t>(CompanionJournal(role))) {
-        CompanionRun& run = runs.emplace_back();
-        for (size_t start = 0, end = 0; end != line.npos; start = end + 1) {
-            const size_t equals = line.find(L'=', start);
-            // The command line comes last and may hold anything.
-            end = line.compare(start, 8, L"command=") == 0 ? line.npos : line.find(L'\t', start);
-            run[line.substr(start, equals - start)] = line.substr(equals + 1, end - equals - 1);
-        }
-    }
-    return runs;
-}
-
 bool KeepShellRunning()
 {
     ::GetDesktopWindow();  // brings the desktop, and with it the shell, up before it returns

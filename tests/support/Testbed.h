@@ -4,7 +4,8 @@
 
 #include "common/Platform.h"
 
-#include <map>
+#include "testbed/Observe.h"
+
 #include <string>
 #include <vector>
 
@@ -57,9 +58,7 @@ void ClearSessions();  // knobs and journal
 void InstallCompanion(const std::wstring& path, bool signedBuild = true);
 void SetCompanionKnob(const std::wstring& role, const std::wstring& name, DWORD value);
 void ClearCompanion(const std::wstring& role);  // knobs and journal
-// One start of a companion: "pid", "session", "desktop", "directory", "marker", "exit", "command".
-using CompanionRun = std::map<std::wstring, std::wstring>;
-std::vector<CompanionRun> CompanionRuns(const std::wstring& role);
+using observe::CompanionRuns;  // what each start journaled
 
 // Makes this program a user of the desktop, which keeps the machine's shell
 // process (explorer.exe) running while the program runs; false when it does not run.
