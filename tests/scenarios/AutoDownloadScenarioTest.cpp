@@ -33,50 +33,59 @@ protected:
     static Texts Events() { return jobscenario::Events(L"AutoDownload"); }
 };
 
-TEST_F(AutoDownloadScenarioTest, SuiteReportsCompletion)
+// What the suite answers decides the run's outcome. (A missing suite library reads as "not completed": the
+// integration library's tests show that answer.)
+TEST_F(AutoDownloadScenarioTest, SuiteAnswersDecideTheOutcome)
 {
-    CQelPersistenceData store;
-    static_cast<IPersistenceCommonBuild&>(store).SetEntParameter(L"autodownloadcount", L"4");
-    sandbox::SetSuiteAnswers(1, 0);
-    Run(L"/CONTEXT=4");
-    EXPECT_TRUE(Logged(L"Processing the job:/CONTEXT=4")) << "the command line as the program received it";
-    EXPECT_EQ(Events(), (Texts{L"Started", L"Complete", L"Success"}));
-    EXPECT_EQ(Status(L"AutoDownloadComplete"), L"1");
-    EXPECT_EQ(Status(L"autodownloadcount"), L"5");
-    EXPECT_FALSE(TaskRegistered());
-    EXPECT_EQ(SuiteCalls(), kFullRun);
     const std::wstring deleted =
         L"CQELAutoDownload::DeleteAutoDownloadTask : AutoDownload task has been removed from QEL Scheduler Service.\n";
-    ASSERT_TRUE(LoggedInOrder({L"CQELAutoDownload::isInitialLaunchWaitElapsed - Initial launch wait time elapsed.",
+    const struct {
+        const wchar_t* what;
+        DWORD completed, attemptOver;  // the suite's answers
+        bool storeHeld;                // another program holds the store file without sharing it
+        Texts events;
+        std::vector<std::string> suiteCalls;
+        const wchar_t* countAfter;  // "autodownloadcount", which was 4 before
+        const wchar_t* complete;    // "AutoDownloadComplete"
+        bool taskKept;              // the scheduler runs the job again after its interval
+        std::wstring line;
+        const wchar_t* level;
+    } cases[] = {
+        {L"not completed", 0, 0, false, {L"Started", L"Complete", L"Failure"}, kFullRun, L"5", L"<absent>", true,
+         L"CQELAutoDownload::OnAutoDownloadFailure - Autodownload failed!\n", L"Error"},
+        {L"attempt limit", 0, 1, false, {L"Failure:MaxAutoDownloadAttemptReached"},
+         {"load", "IsAutodownloadMaxAttemptOver", "unload"}, L"4", L"<absent>", false,
+         L"Autodownload max attempt reached, no more retry!", L"Information"},
+        {L"completed, store not writable", 1, 0, true, {L"Started", L"Complete", L"Success"}, kFullRun, L"4",
+         L"<absent>", true,
+         L"CQELAutoDownload::OnSuccessfulAutoDownload() - Error writing AutoDownloadCompleted status to data storage.\n",
+         L"Error"},
+        // The last row: its log is read once more below.
+        {L"completed", 1, 0, false, {L"Started", L"Complete", L"Success"}, kFullRun, L"5", L"1", false, deleted,
+         L"Normal"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Provision({});
+        Store().SetEntParameter(L"autodownloadcount", L"4");
+        sandbox::SetSuiteAnswers(c.completed, c.attemptOver);
+        ScopedHandle holder(c.storeHeld ? ::CreateFileW(datastorekit::StoreFile().c_str(), GENERIC_READ, 0, nullptr,
+                                                        OPEN_EXISTING, 0, nullptr)
+                                        : nullptr);
+        Run(L"/CONTEXT=4");
+        holder.Reset();
+        EXPECT_TRUE(Logged(L"Processing the job:/CONTEXT=4")) << "the command line as the program received it";
+        EXPECT_EQ(Events(), c.events);
+        EXPECT_EQ(SuiteCalls(), c.suiteCalls);
+        EXPECT_EQ(Status(L"autodownloadcount"), c.countAfter);
+        EXPECT_EQ(Status(L"AutoDownloadComplete"), c.complete);
+        EXPECT_EQ(TaskRegistered(), c.taskKept);
+        EXPECT_EQ(LevelOf(c.line), c.level) << testing::PrintToString(c.line);
+    }
+    EXPECT_TRUE(LoggedInOrder({L"CQELAutoDownload::isInitialLaunchWaitElapsed - Initial launch wait time elapsed.",
                                L"CQELAutoDownload::IsAutoDownloadCompleted - AutoDownloadCompleted status is 1.",
                                L"CQELAutoDownload::InitiateAutoDownload - IsAutoDownloadCompleted status : 1",
-                               L"Autodownload attempt count is:5", deleted}));
-    const LogFileLine& last = lines[static_cast<size_t>(FindLogText(lines, deleted))];
-    EXPECT_EQ(last.level + L" " + last.function, L"Normal CQELAutoDownload::DeleteAutoDownloadTask");
-}
-
-// (A missing suite library reads as "not completed": the integration library's tests show that answer.)
-TEST_F(AutoDownloadScenarioTest, SuiteReportsNotCompleted)
-{
-    Run();
-    EXPECT_EQ(Events(), (Texts{L"Started", L"Complete", L"Failure"}));
-    EXPECT_EQ(Status(L"autodownloadcount"), L"1");
-    EXPECT_EQ(Status(L"AutoDownloadComplete"), L"<absent>");
-    EXPECT_TRUE(TaskRegistered()) << "the scheduler runs the job again after its interval";
-    EXPECT_EQ(LevelOf(L"CQELAutoDownload::OnAutoDownloadFailure - Autodownload failed!\n"), L"Error");
-}
-
-TEST_F(AutoDownloadScenarioTest, SuiteAttemptLimitEndsTheTask)
-{
-    sandbox::SetSuiteAnswers(0, 1);
-    Run();
-    EXPECT_EQ(Events(), Texts{L"Failure:MaxAutoDownloadAttemptReached"});
-    EXPECT_FALSE(TaskRegistered());
-    EXPECT_EQ(SuiteCalls(), (std::vector<std::string>{"load", "IsAutodownloadMaxAttemptOver", "unload"}))
-        << "nothing else is asked of the suite";
-    EXPECT_TRUE(Logged(L"Autodownload max attempt reached, no more retry!"));
-    EXPECT_TRUE(Logged(L"pre-autodownload check failure, cannot do autodownload."));
-    EXPECT_EQ(Status(L"autodownloadcount"), L"<absent>");
+                               L"Autodownload attempt count is:5"}));
 }
 
 TEST_F(AutoDownloadScenarioTest, InitialWaitAfterTheFirstRun)
@@ -130,21 +139,6 @@ TEST_F(AutoDownloadScenarioTest, InitialWaitAfterTheFirstRun)
                       L"error code = 87"),
               L"Error");
     EXPECT_FALSE(TaskRegistered());
-}
-
-TEST_F(AutoDownloadScenarioTest, UnwritableStoreKeepsTheTask)
-{
-    sandbox::SetSuiteAnswers(1, 0);
-    // Another program holds the store file without sharing it: nothing can be written.
-    ScopedHandle holder(::CreateFileW(datastorekit::StoreFile().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                                      nullptr));
-    ASSERT_TRUE(holder);
-    Run();
-    EXPECT_TRUE(Logged(L"CQELAutoDownload::OnSuccessfulAutoDownload() - Error writing AutoDownloadCompleted status to "
-                       L"data storage.\n"));
-    EXPECT_TRUE(TaskRegistered()) << "a later run tries again";
-    holder.Reset();
-    EXPECT_EQ(Status(L"AutoDownloadComplete"), L"<absent>");
 }
 
 TEST_F(AutoDownloadScenarioTest, SchedulerServiceRunsTheTaskAndSeesItGo)

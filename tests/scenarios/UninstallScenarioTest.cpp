@@ -6,8 +6,8 @@
 #include "datastore/QelPersistenceData.h"
 #include "scheduler/QelSchedulerConfig.h"
 #include "testbed/StandinSupport.h"
-#include "tests/support/Installation.h"
 #include "tests/support/JobScenario.h"
+#include "tests/support/SandboxTest.h"
 #include "tests/support/Testbed.h"
 
 namespace {
@@ -18,30 +18,20 @@ const std::wstring kFrameworkKey = L"SOFTWARE\\Tarsen\\QEL";
 const std::wstring kInstaller = L"C:\\Program Files\\Tarsen\\TsInst\\tsinst.exe";
 const std::wstring kStarted = L"QelUninstaller Launch success, Exiting the process.";
 
-class UninstallScenarioTest : public InstalledMachineTest {
+class UninstallScenarioTest : public SandboxTest {
 protected:
     void Provision(sandbox::Options options) override
     {
         options.registerStartTask = false;
-        InstalledMachineTest::Provision(options);
+        SandboxTest::Provision(options);
     }
-    // Runs context 5 (started by the scheduler stand-in with `scheduler`) and
-    // waits for the installer it may have started, which it does not wait for.
-    void Run(bool scheduler = false)
-    {
-        const auto result = scheduler ? testmachine::RunProgram(testmachine::BinDir() + L"\\schedsvc.exe",
-                                                                L"--run-due-now")
-                                      : testmachine::RunProgram(program, L"/context=5");
-        EXPECT_TRUE(result.finished && result.exitCode == 0) << result.exitCode;
-        EXPECT_TRUE(standin::WaitForProcesses(L"tsinst.exe", 60000));
-        lines = ReadProgramLog();
-    }
+    // Context 5, started by the scheduler stand-in with `scheduler`; the installer it may have started, which it
+    // does not wait for, is waited for.
+    void Run(bool scheduler = false) { SandboxTest::Run(L"/context=5", scheduler); }
     std::wstring ExpectedTask() const
     {
         return L"QelUninstall|Uninstall task|" + program + L"|/context=5|3|1|3600|0|0|1800|0";
     }
-
-    std::vector<LogFileLine> lines;
 };
 
 TEST_F(UninstallScenarioTest, InstallerGetsTheInstallPathAndTheProgramEnds)
@@ -108,11 +98,7 @@ TEST_F(UninstallScenarioTest, InstallerThatCannotBeStartedIsTriedAgainByTheRetry
         if (c.reason == refused) expected.push_back(L"Error when tryng to uninstall QEL");
         expected.push_back(L"Failed to launch QelUninstaller, adding an uninstaller schduler. error:" +
                            std::to_wstring(c.error));
-        int at = 0;
-        for (const auto& text : expected) {
-            at = FindLogText(lines, text, static_cast<size_t>(at));
-            ASSERT_GE(at, 0) << "missing or out of order: " << testing::PrintToString(text);
-        }
+        EXPECT_TRUE(LoggedInOrder(expected));
         EXPECT_EQ(FindLogText(lines, kStarted), -1);
         EXPECT_TRUE(testbed::CompanionRuns(L"tsinst").empty());
         EXPECT_EQ(RegisteredTask(L"QelUninstall"), ExpectedTask());

@@ -15,13 +15,16 @@
 
 class SandboxTest : public InstalledMachineTest {
 protected:
-    // Runs the installed program, which must end with 0, and reads its log.
-    // What it started without waiting for is waited for too: the installer,
-    // and the suite's post-install side (under the updater's file name), which
-    // holds its signal until a job has taken it.
-    void Run(const std::wstring& arguments)
+    // Runs the installed program (started by the scheduler stand-in with
+    // `scheduler`), which must end with 0, and reads its log. What it started
+    // without waiting for is waited for too: the installer, and the suite's
+    // post-install side (under the updater's file name), which holds its signal
+    // until a job has taken it.
+    void Run(const std::wstring& arguments, bool scheduler = false)
     {
-        const auto result = testmachine::RunProgram(program, arguments);
+        const auto result = scheduler ? testmachine::RunProgram(testmachine::BinDir() + L"\\schedsvc.exe",
+                                                                L"--run-due-now")
+                                      : testmachine::RunProgram(program, arguments);
         EXPECT_TRUE(result.finished && result.exitCode == 0) << result.exitCode;
         EXPECT_TRUE(standin::WaitForProcesses(L"tsinst.exe", 60000));
         EXPECT_TRUE(standin::WaitForProcesses(L"QELUpdater.exe", 60000)) << "a post-install signal nobody took";
