@@ -141,21 +141,6 @@ TEST_F(AutoDownloadScenarioTest, InitialWaitAfterTheFirstRun)
     EXPECT_FALSE(TaskRegistered());
 }
 
-TEST_F(AutoDownloadScenarioTest, SchedulerServiceRunsTheTaskAndSeesItGo)
-{
-    const std::wstring journal = testmachine::ProgramDataFolder() + L"\\Tarsen\\Testbed\\scheduler.journal";
-    ::DeleteFileW(journal.c_str());
-    sandbox::SetSuiteAnswers(1, 0);
-    ASSERT_EQ(testmachine::RunProgram(testmachine::BinDir() + L"\\schedsvc.exe", L"--run-due-now").exitCode, 0u);
-    const auto bytes = testmachine::ReadBytes(journal);
-    const std::string text(bytes.begin(), bytes.end());
-    for (const char* entry : {"run AutoDownload: \"C:\\Program Files\\Tarsen\\QEL\\QELCommonBuild.exe\" /context=4",
-                              "exit AutoDownload: 0", "notified by AutoDownload", "no tasks"}) {
-        EXPECT_NE(text.find(entry), std::string::npos) << entry << " in:\n" << text;
-    }
-    EXPECT_FALSE(TaskRegistered());
-}
-
 TEST_F(AutoDownloadScenarioTest, WithoutAccessToTheSchedulerKeyTheServiceIsAskedToRemoveTheTask)
 {
     sandbox::Options options;
