@@ -1,11 +1,10 @@
 // The file and cipher layers under the data store, in the forms the store
-// uses: whole-file reads and writes, the key import, and a file that holds
-// exactly the ciphertext of its text.
+// uses: the key import, a file that holds exactly the ciphertext of its text
+// (a shorter one replacing a longer one), and failures that change nothing.
 #include "common/Platform.h"
 
 #include "datastore/PCCrypt.h"
 #include "datastore/PcEncryptedFile.h"
-#include "datastore/PcFile.h"
 #include "tests/support/CaptureLog.h"
 #include "tests/support/DataStoreKit.h"
 
@@ -51,26 +50,6 @@ protected:
     const std::wstring path = folder + L"\\file.bin";
 };
 
-TEST_F(EncryptedFileTest, PcFileReadsAndReplacesWholeFiles)
-{
-    CPcFile file;
-    std::vector<BYTE> read = {1};
-    const BYTE bytes[] = {9, 8, 7};
-    kit::Write({1, 2, 3, 4, 5, 6}, path);
-    ASSERT_EQ(file.WriteToFile(path, bytes, 3), 0u);
-    ASSERT_EQ(file.ReadFromFile(path, read), 0u);
-    EXPECT_EQ(read, (std::vector<BYTE>{9, 8, 7})) << "a longer file was replaced";
-    EXPECT_TRUE(::DeleteFileW(path.c_str())) << "no handle is held between calls";
-
-    const std::wstring notFound = L"Error: File not found.";
-    ExpectFailures({
-        {[&] { return file.ReadFromFile(path, read); }, 2, {notFound}},
-        {[&] { return file.WriteToFile(folder + L"\\no\\x", bytes, 3); }, 2, {notFound}},
-    });
-    EXPECT_FALSE(testmachine::FileExists(path));
-    EXPECT_EQ(read, (std::vector<BYTE>{9, 8, 7})) << "outputs untouched on failure";
-}
-
 TEST_F(EncryptedFileTest, KeyImportAndItsFailures)
 {
     CPcCrypt crypt, failed;
@@ -115,6 +94,8 @@ TEST_F(EncryptedFileTest, EncryptedFileFailuresChangeNothing)
          {L"Decrypt data failed, CryptDecrypt call failed.", L"Error: Decryption failed.", readError}},
         {[&] { return kit::Write({}, path), file.ReadFileData(path, out); }, 6001,
          {L"Decrypt data failed, size and input are invalid.", L"Error: Decryption failed.", readError}},
+        {[&] { return file.WriteFileData(folder + L"\\no\\file.bin", L"text"); }, 6000,
+         {L"Error: File not found.", L"File write error", L"Write File Data Error."}},
     });
     EXPECT_EQ(out, L"unchanged") << "output untouched";
 
