@@ -101,12 +101,11 @@ inline std::wstring StoreText(const AesKey& key = TestKey())
     return std::wstring(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
 }
 
-// The text of a document holding only these status members ("" for an empty document), in its fixed form.
-inline std::wstring WithStatus(const std::wstring& members = L"")
+// The text of an empty document, in its fixed form.
+inline std::wstring EmptyDocument()
 {
-    return L"{ \"oobe\":{},\"Packages\":[],\"ScheduleTask\":[],\"eula\":{},\"Entitlement\":{" + members + L"} }";
+    return L"{ \"oobe\":{},\"Packages\":[],\"ScheduleTask\":[],\"eula\":{},\"Entitlement\":{} }";
 }
-inline std::wstring EmptyDocument() { return WithStatus(); }
 
 // Tests on a machine with nothing of ours but a provisioned store (no file yet), starting with an empty log.
 class ProvisionedStoreTest : public testing::Test {

@@ -13,11 +13,9 @@ TEST(DispatchTest, ContextParserTable)
         const wchar_t* commandLine;
         int context;
         const wchar_t* normalized;  // nullptr: the command line as given
-    } cases[] = {
+    } cases[] = {  // (command lines that name no job: the reliability test's hostile command lines)
         {L"/CONTEXT=2", 2, L"/context=2"}, {L"  /context=2 \t", 2, L"/context=2"}, {L"/context=2=x", 2, nullptr},
-        {L"/context= 4", 4, nullptr},      {L"/context=-3", -3, nullptr},           {L"/context", 0, nullptr},
-        {L"/context=abc", 0, nullptr},     {L"/ctx=2", 0, nullptr},                 {L"/context:2", 0, nullptr},
-        {L"/context =2", 0, nullptr},      {L"", 0, nullptr},                       {L"   ", 0, L""},
+        {L"/context= 4", 4, nullptr},      {L"   ", 0, L""},
     };
     for (const auto& c : cases) {
         std::wstring copy = c.commandLine;
@@ -26,17 +24,12 @@ TEST(DispatchTest, ContextParserTable)
     }
 }
 
-TEST(DispatchTest, CommandLinesThatSelectAJobOrNone)
+TEST(DispatchTest, CommandLinesThatSelectAJob)
 {
-    // The exact lines of a command line without a job are checked in the entry scenario.
-    const std::pair<const wchar_t*, bool> cases[] = {
-        {L"/context=7", false}, {L"/ctx=4", false},     {L"", false},           {L"/CONTEXT=4", true},
-        {L"/context=04", true}, {L"/context=4x", true}, {L"/context=5", true},
-        {L"/context=2", true}};
-    for (const auto& [commandLine, selected] : cases) {
+    for (const wchar_t* commandLine : {L"/CONTEXT=4", L"/context=04", L"/context=4x", L"/context=5", L"/context=2"}) {
         TestLog().Clear();
-        EXPECT_EQ(CJobFactory::GetJobObject(commandLine) != nullptr, selected) << testing::PrintToString(commandLine);
-        EXPECT_EQ(TestLog().Texts().size(), selected ? 0u : 2u) << "a selected job is not reported as bad";
+        EXPECT_NE(CJobFactory::GetJobObject(commandLine), nullptr) << testing::PrintToString(commandLine);
+        EXPECT_TRUE(TestLog().Texts().empty()) << "a selected job is not reported as bad";
     }
 }
 

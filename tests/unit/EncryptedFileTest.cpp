@@ -1,11 +1,10 @@
 // The file and cipher layers under the data store, in the forms the store
-// uses: whole-file reads and writes, the key import, whole-buffer encryption
-// in place, and a file that holds exactly the ciphertext.
+// uses: the key import, a file that holds exactly the ciphertext of its text
+// (a shorter one replacing a longer one), and failures that change nothing.
 #include "common/Platform.h"
 
 #include "datastore/PCCrypt.h"
 #include "datastore/PcEncryptedFile.h"
-#include "datastore/PcFile.h"
 #include "tests/support/CaptureLog.h"
 #include "tests/support/DataStoreKit.h"
 
@@ -51,26 +50,6 @@ protected:
     const std::wstring path = folder + L"\\file.bin";
 };
 
-TEST_F(EncryptedFileTest, PcFileReadsAndReplacesWholeFiles)
-{
-    CPcFile file;
-    std::vector<BYTE> read = {1};
-    const BYTE bytes[] = {9, 8, 7};
-    kit::Write({1, 2, 3, 4, 5, 6}, path);
-    ASSERT_EQ(file.WriteToFile(path, bytes, 3), 0u);
-    ASSERT_EQ(file.ReadFromFile(path, read), 0u);
-    EXPECT_EQ(read, (std::vector<BYTE>{9, 8, 7})) << "a longer file was replaced";
-    EXPECT_TRUE(::DeleteFileW(path.c_str())) << "no handle is held between calls";
-
-    const std::wstring notFound = L"Error: File not found.";
-    ExpectFailures({
-        {[&] { return file.ReadFromFile(path, read); }, 2, {notFound}},
-        {[&] { return file.WriteToFile(folder + L"\\no\\x", bytes, 3); }, 2, {notFound}},
-    });
-    EXPECT_FALSE(testmachine::FileExists(path));
-    EXPECT_EQ(read, (std::vector<BYTE>{9, 8, 7})) << "outputs untouched on failure";
-}
-
 TEST_F(EncryptedFileTest, KeyImportAndItsFailures)
 {
     CPcCrypt crypt, failed;
@@ -78,55 +57,18 @@ TEST_F(EncryptedFileTest, KeyImportAndItsFailures)
     EXPECT_TRUE(crypt.HasKey() && TestLog().Lines().empty());
     std::vector<BYTE> data(32, 7);
     DWORD length = 77;
+    EXPECT_EQ(failed.Init(Blob(std::vector<BYTE>(140, 0x41))), 1359u) << "not a key blob";
+    EXPECT_FALSE(failed.HasKey());
+    // Without a key nothing is enciphered or deciphered.
     ExpectFailures({
-        {[&] { return failed.Init(SharedBuffer()); }, 5023,
-         {L"Failed to import keyblob. Not initialized.", L"Error importing key blob."}},
-        // Without a key nothing is enciphered or deciphered.
         {[&] { return failed.EncryptInPlace(data, 16, length); }, 5023, {L"Encrypt data failed, key not initialized."}},
         {[&] { return failed.DecryptInPlace(data); }, 5023, {L"Decrypt data failed, key not initialized."}},
     });
     EXPECT_EQ(std::make_pair(data, length), std::make_pair(std::vector<BYTE>(32, 7), DWORD{77})) << "outputs untouched";
-    EXPECT_EQ(failed.Init(Blob(std::vector<BYTE>(140, 0x41))), 1359u) << "not a key blob";
-    EXPECT_FALSE(failed.HasKey());
 }
 
-TEST_F(EncryptedFileTest, WholeBufferEncryptionInOneBufferKeptThroughEverySize)
-{
-    CPcCrypt crypt;
-    ASSERT_EQ(crypt.Init(Blob()), 0u);
-    // AES-CBC with PKCS#7: the ciphertext is the input rounded up to the next whole block (as enciphered
-    // independently); inputs shorter than 8 bytes do not fit twice their size (234).
-    const std::pair<DWORD, DWORD> sizes[] = {{7, 0}, {8, 16}, {15, 16}, {16, 32}, {1000, 1008}, {15, 16}};
-    std::vector<BYTE> kept;
-    for (const auto& [size, cipherSize] : sizes) {
-        std::vector<BYTE> plain(size);
-        for (DWORD i = 0; i < size; ++i) plain[i] = static_cast<BYTE>(i * 13);
-        kept.assign(plain.begin(), plain.end());
-        DWORD length = 0;
-        TestLog().Clear();
-        ASSERT_EQ(crypt.EncryptInPlace(kept, size, length), cipherSize ? 0u : 234u) << size;
-        EXPECT_EQ(TestLog().Has(L"Encrypt data failed, CryptEncrypt call failed."), cipherSize == 0);
-        if (!cipherSize) continue;
-        std::vector<BYTE> expected = plain;
-        ASSERT_TRUE(kit::Cipher(true, expected, kit::TestKey()));
-        kept.resize(length);
-        EXPECT_EQ(kept, expected) << size;
-        ASSERT_EQ(crypt.DecryptInPlace(kept), 0u);
-        EXPECT_EQ(kept, plain) << size;
-    }
-    std::vector<BYTE> garbage(48, 0x5A), empty;  // not a ciphertext of this key
-    DWORD length = 0;
-    const std::wstring encryptInvalid = L"Encrypt data failed, size and input are invalid.";
-    ExpectFailures({
-        {[&] { return crypt.EncryptInPlace(garbage, 0, length); }, 87, {encryptInvalid}},
-        {[&] { return crypt.EncryptInPlace(garbage, 49, length); }, 87, {encryptInvalid}},
-        {[&] { return crypt.DecryptInPlace(empty); }, 87, {L"Decrypt data failed, size and input are invalid."}},
-        {[&] { return crypt.DecryptInPlace(garbage) ? 1u : 0u; }, 1, {L"Decrypt data failed, CryptDecrypt call failed."}},
-    });
-    crypt.Close();
-    EXPECT_EQ(crypt.EncryptInPlace(garbage, 48, length), 5023u);
-}
-
+// AES-CBC with PKCS#7 (a whole number of blocks, as 40000 characters are, gets one block of padding more),
+// every size written by one object with the buffer it keeps between calls.
 TEST_F(EncryptedFileTest, KeptBuffersFollowEachFileSize)
 {
     CPcEncryptedFile file(Blob());
@@ -150,6 +92,10 @@ TEST_F(EncryptedFileTest, EncryptedFileFailuresChangeNothing)
          {L"Error: File not found.", L"Error: Decryption failed to read from file.", readError}},
         {[&] { return kit::Write(foreign, path), file.ReadFileData(path, out); }, 6001,
          {L"Decrypt data failed, CryptDecrypt call failed.", L"Error: Decryption failed.", readError}},
+        {[&] { return kit::Write({}, path), file.ReadFileData(path, out); }, 6001,
+         {L"Decrypt data failed, size and input are invalid.", L"Error: Decryption failed.", readError}},
+        {[&] { return file.WriteFileData(folder + L"\\no\\file.bin", L"text"); }, 6000,
+         {L"Error: File not found.", L"File write error", L"Write File Data Error."}},
     });
     EXPECT_EQ(out, L"unchanged") << "output untouched";
 

@@ -1,4 +1,5 @@
-// The JSON text of a telemetry request's maps. (The data store's own reading and
+// The JSON text of a telemetry request's maps, beyond what the request test shows
+// (code-unit order, the solidus). (The data store's own reading and
 // writing are shown through its document: QelJsonFormatTest and the reliability
 // tests. The parser's section conversions have no caller in the program.)
 #include "common/Platform.h"
@@ -9,21 +10,17 @@
 
 namespace {
 
-TEST(RapidJasonParserTest, MapToJsonObjectWritesCompactTextInCodeUnitOrder)
+TEST(RapidJasonParserTest, MapToJsonObjectEscapesControlsAndKeepsNonAscii)
 {
     const struct {
         StringMap map;
         std::wstring text;
     } cases[] = {
-        {{}, L"{}"},
-        // Code-unit order: upper case sorts before lower case, "B" before "a".
-        {{{L"a", L"1"}, {L"B", L"2"}, {L"_", L"3"}, {L"", L""}}, L"{\"\":\"\",\"B\":\"2\",\"_\":\"3\",\"a\":\"1\"}"},
         // Standard escaping: quotation mark, reverse solidus, control characters (NUL too).
         {{{L"q\"k", L"a\\b"}, {L"c", std::wstring(L"\b\f\n\r\t\x01\x1f\0", 8)}},
          L"{\"c\":\"\\b\\f\\n\\r\\t\\u0001\\u001F\\u0000\",\"q\\\"k\":\"a\\\\b\"}"},
-        // The solidus and everything outside ASCII are written as they are.
-        {{{L"path", L"C:/x"}, {L"\x00e9t\x00e9", L"\x20ac \xd83d\xde00"}},
-         L"{\"path\":\"C:/x\",\"\x00e9t\x00e9\":\"\x20ac \xd83d\xde00\"}"},
+        // Everything outside ASCII is written as it is, a pair of surrogates too.
+        {{{L"\x00e9t\x00e9", L"\x20ac \xd83d\xde00"}}, L"{\"\x00e9t\x00e9\":\"\x20ac \xd83d\xde00\"}"},
     };
     CRapidJasonParser parser;
     for (const auto& c : cases) {

@@ -27,26 +27,20 @@ protected:
     CQELSettings settings{std::make_shared<CQELRegConfig>()};
 };
 
+// The getters the jobs call (the download job's other settings are read with their defaults at the call).
 TEST_F(SettingsTest, EmptyRegistryGivesTheBuiltInDefaults)
 {
     using S = CQELSettings;
     const std::pair<DWORD (S::*)(DWORD&), DWORD> cases[] = {
-        {&S::GetSchedulerBootWaitInSec, 5},      {&S::GetSchedulerPostOobeWaitInSec, 5}, {&S::GetFirstAlertWait, 14400},
-        {&S::GetFirstProductUpdateWait, 1200},   {&S::GetProductUpdateFrequency, 86400}, {&S::GetAlertFrequency, 14400},
-        {&S::GetFirstAutoDownloadCheckWait, 1200}, {&S::GetAutoDownloadCheckFrequency, 14400}, {&S::GetOemMode, 0},
-        {&S::GetMaxAutoDownloadAttempts, 10},    {&S::GetMaxKrsDownloadAttempts, 20},    {&S::GetJeula, 0},
-        {&S::GetFirstKrsDownloadWait, 1800},     {&S::GetDownloadQelKrsFrequency, 10800}, {&S::GetCommonBuild, 0},
-        {&S::GetUninstallWhenKRSUninstalled, 0}, {&S::GetDownloadQelKrs, 0}, {&S::GetUninstallOnTPSoftwareDetection, 0},
-    };
+        {&S::GetFirstAutoDownloadCheckWait, 1200}, {&S::GetAutoDownloadCheckFrequency, 14400}, {&S::GetJeula, 0}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         DWORD value = 0xDEAD;
         const DWORD rc = (settings.*cases[i].first)(value);
         EXPECT_EQ(std::make_pair(rc, value), std::make_pair(DWORD{ERROR_CANTREAD}, cases[i].second)) << "row " << i;
     }
-    std::wstring guid = L"unchanged", text = L"x";
-    settings.GetPartnerGuid(guid);
+    std::wstring text = L"x";
     settings.GetSetting(L"anything", text);
-    EXPECT_EQ(guid + L"|" + text, L"unchanged|") << "the generic string getter defaults to empty";
+    EXPECT_EQ(text, L"") << "the generic string getter defaults to empty";
 }
 
 TEST_F(SettingsTest, PartnerThenOemThenCore)
@@ -96,14 +90,10 @@ TEST_F(SettingsTest, NumbersParseLikeWtoi)
         settings.GetNumberSetting(L"AlertFrequency", value, 77);
         EXPECT_EQ(value, expected) << testing::PrintToString(std::wstring(text));
     }
-    // A number stored as REG_DWORD is not a setting: the default applies.
-    testmachine::SetDword(kCore, L"AlertFrequency", 99);
-    DWORD value = 0, rc = settings.GetAlertFrequency(value);
-    EXPECT_EQ(std::make_pair(rc, value), std::make_pair(DWORD{ERROR_CANTREAD}, DWORD{14400}));
 }
 
 // The store's path and key ("DBPath", "DataStore") are read by every data store test. (No caller asks for a
-// partner's install folder or reads a setting from a sub-key.)
+// partner's install folder or the installer's path, or reads a setting from a sub-key.)
 TEST_F(SettingsTest, InstallPaths)
 {
     testmachine::SetString(kQel + L"\\APPS\\GCB", L"InstallPath", L"C:\\Program Files\\Tarsen\\QEL");
@@ -112,13 +102,6 @@ TEST_F(SettingsTest, InstallPaths)
     EXPECT_EQ(settings.GetAppInstallPath(L"", install), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(install, L"C:\\Program Files\\Tarsen\\QEL");
     EXPECT_EQ(TestLog().Find(L"Invalid arguments").level, 4u);
-
-    CKrsSetting krs(std::make_shared<CPCReg>());
-    std::wstring installer;
-    EXPECT_EQ(krs.GetInstallerPath(installer), static_cast<DWORD>(ERROR_CANTREAD));
-    testmachine::SetString(L"SOFTWARE\\Tarsen\\TsInst\\InstallSettings", L"Install Dir", L"C:\\TsInst");
-    EXPECT_EQ(krs.GetInstallerPath(installer), 0u);
-    EXPECT_EQ(installer, L"C:\\TsInst\\tsinst.exe");
 }
 
 }  // namespace
