@@ -5,7 +5,17 @@
 
 #include "common/Platform.h"
 
+#include <cwchar>
+#include <iterator>
 #include <string>
+
+// A status or error code as the reports show it: "0x" and eight hex digits.
+inline std::wstring HexCode(DWORD value)
+{
+    wchar_t text[16];
+    _snwprintf(text, std::size(text), L"0x%08lx", static_cast<unsigned long>(value));
+    return text;
+}
 
 // One signer of a file as one policy judged it. Fields after the step that
 // refused it keep their defaults.

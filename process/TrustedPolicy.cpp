@@ -34,13 +34,6 @@ void Note(const std::wstring& path, const std::wstring& note, bool log = true)
     if (ITrustObserver* observer = TrustObserver()) observer->PolicyFileNote(path, note);
 }
 
-std::wstring Hex(DWORD value)
-{
-    wchar_t text[16];
-    _snwprintf(text, std::size(text), L"0x%08lx", static_cast<unsigned long>(value));
-    return text;
-}
-
 // Holds the cache's slim reader/writer lock, shared or exclusive, for its scope.
 template <bool Exclusive>
 class SrwGuard {
@@ -96,7 +89,7 @@ bool CheckSignature(const std::wstring& path, const BYTE (&signer)[20], std::wst
     if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                             CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store.Put(),
                             message.Put(), nullptr)) {
-        reason = L"it carries no readable signature (" + Hex(::GetLastError()) + L")";
+        reason = L"it carries no readable signature (" + HexCode(::GetLastError()) + L")";
         return false;
     }
     DWORD count = 0;
@@ -128,7 +121,7 @@ bool CheckSignature(const std::wstring& path, const BYTE (&signer)[20], std::wst
     CWinTrustFile trust;
     const LONG result = trust.Verify(path.c_str(), kFileProviderFlags, WTD_STATEACTION_IGNORE);
     if (result != 0) {
-        reason = L"WinVerifyTrust refuses it (" + Hex(static_cast<DWORD>(result)) + L")";
+        reason = L"WinVerifyTrust refuses it (" + HexCode(static_cast<DWORD>(result)) + L")";
         return false;
     }
     return true;

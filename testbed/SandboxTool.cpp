@@ -19,11 +19,11 @@
 #include "testbed/Observe.h"
 #include "testbed/Sandbox.h"
 #include "testbed/StandinSupport.h"
+#include "tools/ToolConsole.h"
 
 #include <rapidjson/document.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -32,14 +32,7 @@ namespace {
 
 constexpr wchar_t kStateKey[] = L"SOFTWARE\\Tarsen\\Testbed\\Sandbox";
 
-void Out(const std::wstring& text)
-{
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                        nullptr);
-    std::string utf8(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), n, nullptr, nullptr);
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-}
+void Out(const std::wstring& text) { WriteText(STD_OUTPUT_HANDLE, text); }
 
 // The lines that were not shown yet; the count is kept between reports.
 template <typename Line>

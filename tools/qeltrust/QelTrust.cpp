@@ -35,13 +35,6 @@ constexpr wchar_t kUsageText[] =
 
 void Out(const std::wstring& text) { WriteText(STD_OUTPUT_HANDLE, text); }
 
-std::wstring Hex(DWORD value)
-{
-    wchar_t text[16];
-    _snwprintf(text, std::size(text), L"0x%08lx", static_cast<unsigned long>(value));
-    return text;
-}
-
 std::wstring TimeText(const FILETIME& time)
 {
     SYSTEMTIME t{};
@@ -73,7 +66,7 @@ std::wstring ChainText(DWORD status)
     for (const auto& e : kErrors) {
         if (status & e.bit) text += (text.empty() ? L"" : L"; ") + std::wstring(e.text);
     }
-    return Hex(status) + (text.empty() ? L"" : L" (" + text + L")");
+    return HexCode(status) + (text.empty() ? L"" : L" (" + text + L")");
 }
 
 // Prints what the signature check reports while it judges one file.
@@ -89,7 +82,7 @@ public:
             return;
         }
         add(L"  validation library tsguard.dll (platform version " + std::to_wstring(version) + L"): asked with flags " +
-            std::to_wstring(flags) + L", answered " + Hex(words[0]) + L" " + Hex(words[1]) + L": " +
+            std::to_wstring(flags) + L", answered " + HexCode(words[0]) + L" " + HexCode(words[1]) + L": " +
             (vouched ? L"vouches for the file" : L"does not vouch for the file"));
     }
     void Policy(const std::wstring& source, DWORD version) override
@@ -97,7 +90,7 @@ public:
         add(L"  policy " + (source == L"built-in" ? source : L"file " + source) + L" (version " +
             std::to_wstring(version) + L"):");
     }
-    void Unsigned(DWORD error) override { add(L"    no readable signature (" + Hex(error) + L")"); }
+    void Unsigned(DWORD error) override { add(L"    no readable signature (" + HexCode(error) + L")"); }
     void PolicyFileNote(const std::wstring& path, const std::wstring& note) override
     {
         add(L"  policy file " + path + L": " + note);
@@ -123,8 +116,8 @@ public:
                     (v.pinnedInLowerQualityChain ? L"lower-quality chain" : L"further simple chain"));
             }
         }
-        if (v.policyChecked) add(L"      Authenticode time-stamp chain policy: " + Hex(v.policyError));
-        if (v.winTrustChecked) add(L"      WinVerifyTrust: " + Hex(static_cast<DWORD>(v.winTrustResult)));
+        if (v.policyChecked) add(L"      Authenticode time-stamp chain policy: " + HexCode(v.policyError));
+        if (v.winTrustChecked) add(L"      WinVerifyTrust: " + HexCode(static_cast<DWORD>(v.winTrustResult)));
         add(v.refusal ? L"      refused: " + std::wstring(v.refusal) : std::wstring(L"      accepted"));
     }
 
