@@ -3,6 +3,7 @@
 #include "process/FileTrust.h"
 
 #include "common/UniqueHandle.h"
+#include "logging/Log.h"
 #include "process/NotComDll.h"
 #include "process/TrustAnchors.h"
 #include "process/TrustReport.h"
@@ -41,8 +42,13 @@ constexpr BuiltInPolicy kBuiltIn = {kBuiltInVersion, kPublisherNames, kRootThumb
 CPolicyCache g_policyCache(trust_anchors::kPolicySignerThumbprint);
 
 std::atomic<ITrustObserver*> g_observer{nullptr};
+std::atomic<bool> g_installPolicies{true};
 
 // ---- The cabinet refresh: FDI, with the file operations it asks for. ----
+//
+// Only the cabinet itself is a file here; the "trusted.js" entry is extracted
+// into memory, so what is judged and installed are the very bytes the cabinet
+// held, and nobody can plant or swap a file in between.
 
 using FdiCreateFn = decltype(&FDICreate);
 using FdiCopyFn = decltype(&FDICopy);
@@ -50,109 +56,180 @@ using FdiDestroyFn = decltype(&FDIDestroy);
 
 constexpr char kPolicyEntry[] = "trusted.js";
 
+// What an FDI "file handle" stands for: the cabinet on disk, or the memory an
+// entry is extracted into.
+struct FdiStream {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    std::vector<BYTE>* sink = nullptr;
+};
+
+// The cabinet's "trusted.js", and why there is none.
+struct Extraction {
+    std::vector<BYTE> bytes;
+    bool found = false;     // the first "trusted.js" entry was extracted whole
+    std::wstring refusal;   // the cabinet is refused as a whole
+};
+
 FNALLOC(FdiAlloc) { return ::HeapAlloc(::GetProcessHeap(), 0, cb); }
 FNFREE(FdiFree) { ::HeapFree(::GetProcessHeap(), 0, pv); }
 
+FdiStream* Stream(INT_PTR hf) { return reinterpret_cast<FdiStream*>(hf); }
+
+// FDI opens nothing but the cabinet, and only to read it.
 FNOPEN(FdiOpen)
 {
     (void)pmode;
-    const bool write = (oflag & (_O_WRONLY | _O_RDWR)) != 0;
-    const HANDLE file = ::CreateFileA(pszFile, write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ,
-                                      nullptr, (oflag & _O_CREAT) ? CREATE_ALWAYS : OPEN_EXISTING,
+    if (oflag & (_O_WRONLY | _O_RDWR | _O_CREAT)) return -1;
+    const HANDLE file = ::CreateFileA(pszFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    return file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<INT_PTR>(file);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    auto* stream = new FdiStream;
+    stream->file = file;
+    return reinterpret_cast<INT_PTR>(stream);
 }
 
 FNREAD(FdiRead)
 {
     DWORD done = 0;
-    return ::ReadFile(reinterpret_cast<HANDLE>(hf), pv, cb, &done, nullptr) ? done : static_cast<UINT>(-1);
+    const FdiStream* stream = Stream(hf);
+    if (stream->sink) return static_cast<UINT>(-1);
+    return ::ReadFile(stream->file, pv, cb, &done, nullptr) ? done : static_cast<UINT>(-1);
 }
 
+// An entry grows in memory up to the policy file limit; past it the copy fails.
 FNWRITE(FdiWrite)
 {
-    DWORD done = 0;
-    return ::WriteFile(reinterpret_cast<HANDLE>(hf), pv, cb, &done, nullptr) ? done : static_cast<UINT>(-1);
+    FdiStream* stream = Stream(hf);
+    if (!stream->sink || stream->sink->size() + cb > kMaxPolicyBytes) return static_cast<UINT>(-1);
+    const BYTE* bytes = static_cast<const BYTE*>(pv);
+    stream->sink->insert(stream->sink->end(), bytes, bytes + cb);
+    return cb;
 }
 
-FNCLOSE(FdiClose) { return ::CloseHandle(reinterpret_cast<HANDLE>(hf)) ? 0 : -1; }
+FNCLOSE(FdiClose)
+{
+    FdiStream* stream = Stream(hf);
+    const bool closed = !stream->sink ? ::CloseHandle(stream->file) != FALSE : true;
+    delete stream;
+    return closed ? 0 : -1;
+}
 
 FNSEEK(FdiSeek)
 {
-    return static_cast<__LONG32>(::SetFilePointer(reinterpret_cast<HANDLE>(hf), dist, nullptr, seektype));
+    const FdiStream* stream = Stream(hf);
+    if (stream->sink) return -1;
+    return static_cast<__LONG32>(::SetFilePointer(stream->file, dist, nullptr, seektype));
 }
 
-// Where the cabinet's "trusted.js" went; empty while none was extracted.
-struct Extraction {
-    std::string path;
-};
-
-// Extracts only "trusted.js", to a fresh temporary file with the ".js"
-// extension (policy scripts are recognised by it).
+// Extracts the first "trusted.js" into memory; skips every other entry.
+// A cabinet that belongs to a set (continued from or into another one) and an
+// entry larger than a policy file can be are refused.
 FNFDINOTIFY(FdiNotify)
 {
     auto* extraction = static_cast<Extraction*>(pfdin->pv);
     switch (fdint) {
+    case fdintCABINET_INFO:
+        if (pfdin->iCabinet != 0 || (pfdin->psz1 && *pfdin->psz1)) {
+            extraction->refusal = L"it is one of a set of cabinets";
+            return -1;
+        }
+        return 0;
+    case fdintPARTIAL_FILE:
+    case fdintNEXT_CABINET:
+        extraction->refusal = L"it continues another cabinet";
+        return -1;
     case fdintCOPY_FILE: {
-        if (!pfdin->psz1 || ::lstrcmpiA(pfdin->psz1, kPolicyEntry) != 0) return 0;  // skipped
-        char folder[MAX_PATH];
-        char name[MAX_PATH];
-        const DWORD n = ::GetTempPathA(MAX_PATH, folder);
-        if (n == 0 || n >= MAX_PATH || !::GetTempFileNameA(folder, "trustedjs", 0, name)) return -1;
-        ::DeleteFileA(name);  // the name is all that is wanted
-        std::string path(name);
-        const size_t dot = path.find_last_of('.');
-        path = (dot == std::string::npos ? path : path.substr(0, dot)) + ".js";
-        const HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return -1;
-        extraction->path = path;
-        return reinterpret_cast<INT_PTR>(file);
+        if (!pfdin->psz1 || ::lstrcmpiA(pfdin->psz1, kPolicyEntry) != 0 || extraction->found) return 0;  // skipped
+        if (pfdin->cb > static_cast<long>(kMaxPolicyBytes) || pfdin->cb < 0) {
+            extraction->refusal = L"its trusted.js is larger than a policy file can be";
+            return -1;
+        }
+        extraction->bytes.clear();
+        auto* stream = new FdiStream;
+        stream->sink = &extraction->bytes;
+        return reinterpret_cast<INT_PTR>(stream);
     }
     case fdintCLOSE_FILE_INFO:
-        ::CloseHandle(reinterpret_cast<HANDLE>(pfdin->hf));
-        // The cabinet's attributes: read-only, hidden, system, archive.
-        ::SetFileAttributesA(extraction->path.c_str(), pfdin->attribs & 0x27);
+        FdiClose(pfdin->hf);
+        extraction->found = true;
         return TRUE;
     default:
         return 0;
     }
 }
 
-// Extracts the cabinet's "trusted.js" into a temporary file; empty when the
-// cabinet has none or cannot be read.
-std::wstring ExtractPolicy(HMODULE cabinet, LPCWSTR path)
+// The narrow form FDI takes of a name, only when it names the same file: no
+// character may be replaced by a look-alike or a default.
+bool NarrowName(const std::wstring& text, std::string& narrow)
+{
+    BOOL defaulted = FALSE;
+    const int bytes = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr,
+                                            &defaulted);
+    if (bytes <= 0 || defaulted) return false;
+    std::string out(static_cast<size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, out.data(), bytes, nullptr, &defaulted);
+    const int chars = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, out.c_str(), -1, nullptr, 0);
+    std::wstring back(chars > 0 ? static_cast<size_t>(chars) : 1, L'\0');
+    if (chars <= 0 || defaulted ||
+        !::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, out.c_str(), -1, back.data(), chars)) {
+        return false;
+    }
+    back.resize(back.size() - 1);
+    if (back != text) return false;
+    out.resize(out.size() - 1);
+    narrow = std::move(out);
+    return true;
+}
+
+// The cabinet's first "trusted.js", into `extraction`; false (with the
+// refusal, if any) when it has none that can be used.
+bool ExtractPolicy(HMODULE cabinet, LPCWSTR path, Extraction& extraction)
 {
     const auto create = reinterpret_cast<FdiCreateFn>(reinterpret_cast<void*>(::GetProcAddress(cabinet, "FDICreate")));
     const auto copy = reinterpret_cast<FdiCopyFn>(reinterpret_cast<void*>(::GetProcAddress(cabinet, "FDICopy")));
     const auto destroy = reinterpret_cast<FdiDestroyFn>(reinterpret_cast<void*>(::GetProcAddress(cabinet, "FDIDestroy")));
-    if (!create || !copy || !destroy) return std::wstring();
+    if (!create || !copy || !destroy) return false;
 
     // FDI takes narrow names: the folder (with its backslash) and the file.
     const std::wstring wide(path);
     const size_t slash = wide.find_last_of(L"\\/");
-    const auto narrow = [](const std::wstring& text) {
-        const int bytes = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-        std::string out(bytes > 0 ? bytes : 1, '\0');
-        if (bytes > 0) ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, out.data(), bytes, nullptr, nullptr);
-        out.resize(out.size() - 1);
-        return out;
-    };
-    std::string folder = slash == std::wstring::npos ? std::string() : narrow(wide.substr(0, slash + 1));
-    std::string name = narrow(slash == std::wstring::npos ? wide : wide.substr(slash + 1));
+    std::string folder;
+    std::string name;
+    if ((slash != std::wstring::npos && !NarrowName(wide.substr(0, slash + 1), folder)) ||
+        !NarrowName(slash == std::wstring::npos ? wide : wide.substr(slash + 1), name)) {
+        extraction.refusal = L"its path has no narrow form that names the same file";
+        return false;
+    }
 
     ERF error{};
     const HFDI fdi = create(FdiAlloc, FdiFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN, &error);
-    if (!fdi) return std::wstring();
-    Extraction extraction;
-    copy(fdi, name.data(), folder.data(), 0, FdiNotify, nullptr, &extraction);
+    if (!fdi) return false;
+    const BOOL copied = copy(fdi, name.data(), folder.data(), 0, FdiNotify, nullptr, &extraction);
     destroy(fdi);
-    if (extraction.path.empty()) return std::wstring();
-    const int chars = ::MultiByteToWideChar(CP_ACP, 0, extraction.path.c_str(), -1, nullptr, 0);
-    std::wstring extracted(chars > 0 ? chars : 1, L'\0');
-    if (chars > 0) ::MultiByteToWideChar(CP_ACP, 0, extraction.path.c_str(), -1, extracted.data(), chars);
-    extracted.resize(extracted.size() - 1);
-    return extracted;
+    if (!copied && extraction.refusal.empty() && extraction.found) extraction.refusal = L"it cannot be read whole";
+    return copied && extraction.refusal.empty() && extraction.found;
+}
+
+// VerifySignedFile with a policy file's own lists.
+bool VerifyWithSnapshot(LPCWSTR path, const CTrustedPolicy& policy)
+{
+    if (ITrustObserver* observer = TrustObserver()) observer->Policy(PolicyCache().Path(), policy.version);
+    const AcceptedSigners& lists = policy.Signers();
+    return VerifySignedFile(path, lists.publisherNames, lists.rootThumbprints, lists.thumbprintCount,
+                            lists.blockedSerials);
+}
+
+// A blocked list together with the installed policy file's, which applies to
+// every verification whichever lists accept the file.
+std::vector<LPCWSTR> BlockedTogether(const LPCWSTR* own, const PolicySnapshot& installed)
+{
+    std::vector<LPCWSTR> all;
+    for (const LPCWSTR* entry = own; entry && *entry; ++entry) all.push_back(*entry);
+    if (installed && installed->hasSerials) {
+        for (const std::wstring& serial : installed->serials) all.push_back(serial.c_str());
+    }
+    all.push_back(nullptr);
+    return all;
 }
 
 }  // namespace
@@ -167,26 +244,35 @@ bool VerifyWithPolicy(LPCWSTR path, DWORD builtInVersion, const LPCWSTR* publish
                       const RootThumbprint* rootThumbprints, DWORD thumbprintCount, const LPCWSTR* blockedSerials)
 {
     CPolicyCache& cache = PolicyCache();
-    if (cache.IsLoaded()) {
-        if (cache.VerifyWithCached(path)) return true;
+    // The first verification of a process reads the installed file: its
+    // blocked list applies from the very first file on.
+    const bool readNow = cache.ReadOnce();
+    if (const PolicySnapshot inUse = cache.InUse()) {
+        if (VerifyWithSnapshot(path, *inUse)) return true;
         // Refused by the cached copy: worth another look only when some
         // process has installed a newer file since.
         if (!PolicyUpdateSignalled() || !cache.Reload()) return false;
-        return cache.VerifyWithCached(path);
+        return VerifyWithSnapshot(path, *cache.InUse());
     }
     if (ITrustObserver* observer = TrustObserver()) observer->Policy(L"built-in", builtInVersion);
-    if (VerifySignedFile(path, publisherNames, rootThumbprints, thumbprintCount, blockedSerials)) return true;
-    if (!cache.Load()) return false;
+    const PolicySnapshot installed = cache.Installed();
+    const std::vector<LPCWSTR> blocked = BlockedTogether(blockedSerials, installed);
+    if (VerifySignedFile(path, publisherNames, rootThumbprints, thumbprintCount,
+                         blockedSerials || installed ? blocked.data() : nullptr)) {
+        return true;
+    }
+    if (!cache.Load(!readNow)) return false;
+    const PolicySnapshot loaded = cache.InUse();
     // A policy file no newer than the built-in policy adds nothing here.
-    if (cache.Version() <= builtInVersion) {
+    if (loaded->version <= builtInVersion) {
         if (ITrustObserver* observer = TrustObserver()) {
             observer->PolicyFileNote(cache.Path(), L"not used for this file: its version " +
-                                                       std::to_wstring(cache.Version()) +
+                                                       std::to_wstring(loaded->version) +
                                                        L" is not newer than the built-in policy's");
         }
         return false;
     }
-    return cache.VerifyWithCached(path);
+    return VerifyWithSnapshot(path, *loaded);
 }
 
 bool VerifyWithCabinetRefresh(LPCWSTR path, DWORD builtInVersion, const LPCWSTR* publisherNames,
@@ -197,17 +283,25 @@ bool VerifyWithCabinetRefresh(LPCWSTR path, DWORD builtInVersion, const LPCWSTR*
         return true;
     }
     if (::CompareStringOrdinal(::PathFindExtensionW(path), -1, L".cab", -1, TRUE) != CSTR_EQUAL) return false;
-
     ScopedModule cabinet(::LoadLibraryExW(L"Cabinet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!cabinet) return false;
-    const std::wstring candidate = ExtractPolicy(cabinet.Get(), path);
-    if (candidate.empty() || !::PathFileExistsW(candidate.c_str())) return false;
-    const bool installed = PolicyCache().Offer(candidate, builtInVersion);
-    ::SetFileAttributesW(candidate.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only copy can still be removed
-    ::DeleteFileW(candidate.c_str());
+    Extraction extraction;
+    if (!ExtractPolicy(cabinet.Get(), path, extraction)) {
+        if (!extraction.refusal.empty()) {
+            QEL_LOG(LOG_WARNING, L"Cabinet %s: no policy file taken from it: %s", path, extraction.refusal.c_str());
+            if (ITrustObserver* observer = TrustObserver()) {
+                observer->PolicyFileNote(path, L"no policy file taken from it: " + extraction.refusal);
+            }
+        }
+        return false;
+    }
+    const bool installed =
+        PolicyCache().Offer(extraction.bytes, std::wstring(path) + L" (trusted.js)", builtInVersion, g_installPolicies);
     return installed &&
            VerifyWithPolicy(path, builtInVersion, publisherNames, rootThumbprints, thumbprintCount, blockedSerials);
 }
+
+void SetPolicyInstall(bool enabled) { g_installPolicies = enabled; }
 
 DWORD VerifyFileTrust(LPCWSTR path)
 {

@@ -31,6 +31,12 @@ bool VerifyWithCabinetRefresh(LPCWSTR path, DWORD builtInVersion, const LPCWSTR*
                               const RootThumbprint* rootThumbprints, DWORD thumbprintCount,
                               const LPCWSTR* blockedSerials);
 
+// Whether a refused cabinet's "trusted.js" that would be installed is
+// installed (the program: always). The support tool switches it off to judge
+// cabinets without changing the machine: the candidate is then judged and
+// reported, and the cabinet stays refused.
+void SetPolicyInstall(bool enabled);
+
 // The built-in policy, as VerifyFileTrust hands it on.
 struct BuiltInPolicy {
     DWORD version;

@@ -7,10 +7,12 @@
 #include "process/TrustReport.h"
 #include "process/WinTrustFile.h"
 
+#include <sddl.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <wintrust.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <cwchar>
@@ -20,10 +22,12 @@ namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr wchar_t kInstalledRelative[] = L"Program Files\\Common Files\\Tarsen\\Platform\\Core\\trusted.js";
 constexpr wchar_t kTemporaryName[] = L"trusted.tmp";
+constexpr wchar_t kQelKey[] = L"SOFTWARE\\Tarsen\\QEL";
 // WinVerifyTrust as the signer check calls it (hash only, no revocation).
 constexpr DWORD kFileProviderFlags = 0x1214;
-// A policy file is a few lines; anything this large is not one.
-constexpr DWORD kMaxPolicyBytes = 1024 * 1024;
+// Only the local system and administrators may touch a private copy's folder.
+constexpr wchar_t kPrivateFolderAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr DWORD kLockRetryMs = 25;
 
 // Records why a policy file is not used: a log line for the machine's
 // administrator (not for a file that is simply not there: most machines have
@@ -34,35 +38,24 @@ void Note(const std::wstring& path, const std::wstring& note, bool log = true)
     if (ITrustObserver* observer = TrustObserver()) observer->PolicyFileNote(path, note);
 }
 
-// Holds the cache's slim reader/writer lock, shared or exclusive, for its scope.
-template <bool Exclusive>
-class SrwGuard {
-public:
-    explicit SrwGuard(SRWLOCK& lock) : m_lock(lock)
-    {
-        if (Exclusive) ::AcquireSRWLockExclusive(&m_lock);
-        else ::AcquireSRWLockShared(&m_lock);
-    }
-    ~SrwGuard()
-    {
-        if (Exclusive) ::ReleaseSRWLockExclusive(&m_lock);
-        else ::ReleaseSRWLockShared(&m_lock);
-    }
-    SrwGuard(const SrwGuard&) = delete;
-    SrwGuard& operator=(const SrwGuard&) = delete;
-
-private:
-    SRWLOCK& m_lock;
-};
-using SharedLock = SrwGuard<false>;
-using ExclusiveLock = SrwGuard<true>;
-
-// A byte-range lock over a whole file, released by its end.
+// A byte-range lock over a whole file, waited for at most `waitMs`, released by its end.
 class FileLock {
 public:
-    FileLock(HANDLE file, DWORD flags) : m_file(file)
+    FileLock(HANDLE file, bool exclusive, DWORD waitMs) : m_file(file)
     {
-        m_locked = file && file != INVALID_HANDLE_VALUE && ::LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, &m_at);
+        if (!file || file == INVALID_HANDLE_VALUE) return;
+        const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+        const ULONGLONG until = ::GetTickCount64() + waitMs;
+        for (;;) {
+            OVERLAPPED at{};
+            if (::LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, &at)) {
+                m_locked = true;
+                return;
+            }
+            const DWORD error = ::GetLastError();
+            if ((error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) || ::GetTickCount64() >= until) return;
+            ::Sleep(kLockRetryMs);
+        }
     }
     ~FileLock() { Unlock(); }
     FileLock(const FileLock&) = delete;
@@ -70,14 +63,76 @@ public:
     bool Locked() const { return m_locked; }
     void Unlock()
     {
-        if (m_locked) ::UnlockFileEx(m_file, 0, MAXDWORD, MAXDWORD, &m_at);
+        OVERLAPPED at{};
+        if (m_locked) ::UnlockFileEx(m_file, 0, MAXDWORD, MAXDWORD, &at);
         m_locked = false;
     }
 
 private:
     HANDLE m_file;
-    OVERLAPPED m_at{};
     bool m_locked = false;
+};
+
+// A copy of policy bytes in a fresh folder that only the system and
+// administrators may write, under a name that did not exist before, held open
+// without write or delete sharing while it is judged. Removed by its end.
+class PrivateCopy {
+public:
+    explicit PrivateCopy(const std::vector<BYTE>& bytes)
+    {
+        static std::atomic<unsigned> serial{0};
+        wchar_t temp[MAX_PATH];
+        const DWORD n = ::GetTempPathW(MAX_PATH, temp);
+        if (n == 0 || n >= MAX_PATH) return;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kPrivateFolderAccess, SDDL_REVISION_1,
+                                                                   &descriptor, nullptr)) {
+            return;
+        }
+        ScopedLocalMem descriptorMemory(descriptor);
+        SECURITY_ATTRIBUTES security{sizeof(security), descriptor, FALSE};
+        for (int attempt = 0; attempt < 16 && m_folder.empty(); ++attempt) {
+            wchar_t name[64];
+            _snwprintf(name, std::size(name), L"qelpolicy-%lx-%llx-%x", ::GetCurrentProcessId(),
+                       static_cast<unsigned long long>(::GetTickCount64()), serial++);
+            const std::wstring folder = std::wstring(temp) + name;
+            if (::CreateDirectoryW(folder.c_str(), &security)) m_folder = folder;
+        }
+        if (m_folder.empty()) return;
+        m_path = m_folder + L"\\trusted.js";  // policy scripts are recognised by their extension
+        {
+            ScopedHandle file(::CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+            DWORD written = 0;
+            if (!file || !::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+                written != bytes.size()) {
+                return;
+            }
+        }
+        // Read back through a handle that keeps writers out while it is judged.
+        m_held.Reset(::CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        std::vector<BYTE> back(bytes.size() + 1);
+        DWORD read = 0;
+        m_ready = m_held && ::ReadFile(m_held.Get(), back.data(), static_cast<DWORD>(back.size()), &read, nullptr) &&
+                  read == bytes.size() && std::memcmp(back.data(), bytes.data(), bytes.size()) == 0;
+    }
+    ~PrivateCopy()
+    {
+        m_held.Reset();
+        if (!m_path.empty()) ::DeleteFileW(m_path.c_str());
+        if (!m_folder.empty()) ::RemoveDirectoryW(m_folder.c_str());
+    }
+    PrivateCopy(const PrivateCopy&) = delete;
+    PrivateCopy& operator=(const PrivateCopy&) = delete;
+    bool Ready() const { return m_ready; }
+    const std::wstring& Path() const { return m_path; }
+
+private:
+    std::wstring m_folder;
+    std::wstring m_path;
+    ScopedHandle m_held;
+    bool m_ready = false;
 };
 
 // The policy-file signature check: exactly one signer, whose certificate is
@@ -126,30 +181,15 @@ bool CheckSignature(const std::wstring& path, const BYTE (&signer)[20], std::wst
     }
     return true;
 }
-
-// The file's text, read under a shared lock; UTF-16LE with or without its mark.
-bool ReadText(const std::wstring& path, std::wstring& text, std::wstring& reason)
+// The bytes as UTF-16LE text, with or without its byte-order mark.
+bool DecodeText(const std::vector<BYTE>& bytes, std::wstring& text, std::wstring& reason)
 {
-    ScopedHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        reason = L"it cannot be opened (" + std::to_wstring(::GetLastError()) + L")";
-        return false;
-    }
-    FileLock lock(file.Get(), 0);
-    LARGE_INTEGER size{};
-    if (!lock.Locked() || !::GetFileSizeEx(file.Get(), &size) || size.QuadPart > kMaxPolicyBytes ||
-        size.QuadPart % 2 != 0) {
+    if (bytes.size() > kMaxPolicyBytes || bytes.size() % 2 != 0) {
         reason = L"it cannot be read as UTF-16 text";
         return false;
     }
-    std::wstring content(static_cast<size_t>(size.QuadPart / 2), L'\0');
-    DWORD read = 0;
-    if (!::ReadFile(file.Get(), content.data(), static_cast<DWORD>(size.QuadPart), &read, nullptr) ||
-        read != size.QuadPart) {
-        reason = L"it cannot be read (" + std::to_wstring(::GetLastError()) + L")";
-        return false;
-    }
+    std::wstring content(bytes.size() / 2, L'\0');
+    if (!bytes.empty()) std::memcpy(content.data(), bytes.data(), bytes.size());
     text = !content.empty() && content[0] == 0xFEFF ? content.substr(1) : content;
     return true;
 }
@@ -231,11 +271,94 @@ bool Parse(const std::wstring& text, CTrustedPolicy& policy, std::wstring& reaso
     return true;
 }
 
+// The whole file through `file`, from its start.
+bool ReadAll(HANDLE file, std::vector<BYTE>& bytes, std::wstring& reason)
+{
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file, &size) || size.QuadPart > kMaxPolicyBytes) {
+        reason = L"it cannot be read as UTF-16 text";
+        return false;
+    }
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    LARGE_INTEGER start{};
+    if (!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ||
+        !::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) || read != bytes.size()) {
+        reason = L"it cannot be read (" + std::to_wstring(::GetLastError()) + L")";
+        return false;
+    }
+    return true;
+}
+
+std::wstring LockedOut(DWORD waitMs)
+{
+    return L"it is locked by another process, not waited for longer than " + std::to_wstring(waitMs) + L" ms";
+}
+
+ScopedHandle OpenPolicyFile(const std::wstring& path)
+{
+    return ScopedHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+void RaiseVersionFloor(DWORD version)
+{
+    if (version <= PolicyVersionFloor()) return;
+    ScopedRegKey key;
+    LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kQelKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                       nullptr, key.Put(), nullptr);
+    if (status == ERROR_SUCCESS) {
+        status = ::RegSetValueExW(key.Get(), kPolicyFloorValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&version),
+                                  sizeof(version));
+    }
+    if (status != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"Policy version %lu not recorded in %s\\%s (%ld)", static_cast<unsigned long>(version),
+                kQelKey, kPolicyFloorValue, static_cast<long>(status));
+    }
+}
+
+// Holds the cache's slim reader/writer lock, shared or exclusive, for its scope.
+template <bool Exclusive>
+class SrwGuard {
+public:
+    explicit SrwGuard(SRWLOCK& lock) : m_lock(lock)
+    {
+        if (Exclusive) ::AcquireSRWLockExclusive(&m_lock);
+        else ::AcquireSRWLockShared(&m_lock);
+    }
+    ~SrwGuard()
+    {
+        if (Exclusive) ::ReleaseSRWLockExclusive(&m_lock);
+        else ::ReleaseSRWLockShared(&m_lock);
+    }
+    SrwGuard(const SrwGuard&) = delete;
+    SrwGuard& operator=(const SrwGuard&) = delete;
+
+private:
+    SRWLOCK& m_lock;
+};
+using SharedLock = SrwGuard<false>;
+using ExclusiveLock = SrwGuard<true>;
+
 }  // namespace
 
 bool PolicyUpdateSignalled() { return ::GlobalFindAtomW(kPolicyUpdateAtom) != 0; }
 
-AcceptedSigners CTrustedPolicy::Signers()
+DWORD PolicyVersionFloor()
+{
+    // The native view, as the framework's 64-bit programs see it.
+    ScopedRegKey key;
+    DWORD version = 0;
+    DWORD size = sizeof(version);
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kQelKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Put()) != ERROR_SUCCESS ||
+        ::RegGetValueW(key.Get(), nullptr, kPolicyFloorValue, RRF_RT_REG_DWORD, nullptr, &version, &size) !=
+            ERROR_SUCCESS) {
+        return 0;
+    }
+    return version;
+}
+
+void CTrustedPolicy::Seal()
 {
     const auto pointers = [](const std::vector<std::wstring>& list, std::vector<LPCWSTR>& out) {
         out.clear();
@@ -243,30 +366,63 @@ AcceptedSigners CTrustedPolicy::Signers()
         out.push_back(nullptr);
         return out.data();
     };
-    AcceptedSigners signers;
-    if (hasNames) signers.publisherNames = pointers(names, m_namePointers);
-    if (hasSerials) signers.blockedSerials = pointers(serials, m_serialPointers);
+    m_signers = AcceptedSigners();
+    if (hasNames) m_signers.publisherNames = pointers(names, m_namePointers);
+    if (hasSerials) m_signers.blockedSerials = pointers(serials, m_serialPointers);
     if (hasThumbprints) {
-        signers.rootThumbprints = thumbprints.data();
-        signers.thumbprintCount = static_cast<DWORD>(thumbprints.size());
+        m_signers.rootThumbprints = thumbprints.data();
+        m_signers.thumbprintCount = static_cast<DWORD>(thumbprints.size());
     }
-    return signers;
 }
 
-bool LoadTrustedPolicy(const std::wstring& path, const BYTE (&signer)[20], CTrustedPolicy& policy,
-                       std::wstring& reason)
+PolicySnapshot ParsePolicyBytes(const std::vector<BYTE>& bytes, const BYTE (&signer)[20], std::wstring& reason)
 {
-    policy = CTrustedPolicy();
-    if (!::PathFileExistsW(path.c_str())) {
-        reason = L"it does not exist";
-        return false;
-    }
     std::wstring text;
-    if (!CheckSignature(path, signer, reason) || !ReadText(path, text, reason) || !Parse(text, policy, reason)) {
-        policy = CTrustedPolicy();
-        return false;
+    if (!DecodeText(bytes, text, reason)) return nullptr;
+    {
+        PrivateCopy copy(bytes);
+        if (!copy.Ready()) {
+            reason = L"no private copy could be made to check its signature (" + std::to_wstring(::GetLastError()) + L")";
+            return nullptr;
+        }
+        if (!CheckSignature(copy.Path(), signer, reason)) return nullptr;
     }
-    return true;
+    auto policy = std::make_shared<CTrustedPolicy>();
+    if (!Parse(text, *policy, reason)) return nullptr;
+    policy->Seal();
+    return policy;
+}
+
+namespace {
+
+// LoadTrustedPolicy, telling whether the file was there at all.
+PolicySnapshot LoadFrom(const std::wstring& path, const BYTE (&signer)[20], std::wstring& reason, bool& exists)
+{
+    const ScopedHandle file = OpenPolicyFile(path);
+    const DWORD error = ::GetLastError();
+    exists = file || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND);
+    if (!file) {
+        reason = exists ? L"it cannot be opened (" + std::to_wstring(error) + L")" : std::wstring(L"it does not exist");
+        return nullptr;
+    }
+    std::vector<BYTE> bytes;
+    {
+        FileLock lock(file.Get(), false, kPolicyReadLockWaitMs);
+        if (!lock.Locked()) {
+            reason = LockedOut(kPolicyReadLockWaitMs);
+            return nullptr;
+        }
+        if (!ReadAll(file.Get(), bytes, reason)) return nullptr;
+    }
+    return ParsePolicyBytes(bytes, signer, reason);
+}
+
+}  // namespace
+
+PolicySnapshot LoadTrustedPolicy(const std::wstring& path, const BYTE (&signer)[20], std::wstring& reason)
+{
+    bool exists = false;
+    return LoadFrom(path, signer, reason, exists);
 }
 
 CPolicyCache::CPolicyCache(const BYTE (&signer)[20]) { std::memcpy(m_signer, signer, sizeof(m_signer)); }
@@ -280,117 +436,180 @@ std::wstring CPolicyCache::Path()
     return path + kInstalledRelative;
 }
 
-bool CPolicyCache::IsLoaded()
+PolicySnapshot CPolicyCache::Installed()
 {
     SharedLock lock(m_lock);
-    return m_loaded;
+    return m_installed;
+}
+
+PolicySnapshot CPolicyCache::InUse()
+{
+    SharedLock lock(m_lock);
+    return m_inUse ? m_installed : nullptr;
 }
 
 DWORD CPolicyCache::Version()
 {
-    SharedLock lock(m_lock);
-    return m_loaded ? m_policy.version : 0;
+    const PolicySnapshot policy = InUse();
+    return policy ? policy->version : 0;
 }
 
-DWORD CPolicyCache::Reads()
-{
-    SharedLock lock(m_lock);
-    return m_reads;
-}
+DWORD CPolicyCache::Reads() { return m_reads; }
 
-bool CPolicyCache::VerifyWithCached(LPCWSTR path)
+PolicySnapshot CPolicyCache::readInstalled(bool& exists)
 {
-    SharedLock lock(m_lock);
-    if (!m_loaded) return false;
-    if (ITrustObserver* observer = TrustObserver()) observer->Policy(m_path, m_policy.version);
-    return VerifySignedFile(path, m_signers.publisherNames, m_signers.rootThumbprints, m_signers.thumbprintCount,
-                            m_signers.blockedSerials);
-}
-
-bool CPolicyCache::loadLocked()
-{
-    if (m_loaded) return true;
-    m_path = Path();
+    const std::wstring path = Path();
     std::wstring reason;
-    const bool exists = ::PathFileExistsW(m_path.c_str()) != FALSE;
+    PolicySnapshot policy = LoadFrom(path, m_signer, reason, exists);
     if (exists) ++m_reads;
-    if (!LoadTrustedPolicy(m_path, m_signer, m_policy, reason)) {
-        Note(m_path, L"not used: " + reason, exists);
-        return false;
+    if (!policy) Note(path, L"not used: " + reason, exists);
+    return policy;
+}
+
+void CPolicyCache::publish(const PolicySnapshot& policy, bool inUse)
+{
+    ExclusiveLock lock(m_lock);
+    m_read = true;
+    if (policy) m_installed = policy;
+    if (inUse && m_installed) m_inUse = true;
+}
+
+bool CPolicyCache::ReadOnce()
+{
+    {
+        SharedLock lock(m_lock);
+        if (m_read) return false;
     }
-    m_signers = m_policy.Signers();
-    m_loaded = true;
+    bool exists = false;
+    publish(readInstalled(exists), false);
     return true;
 }
 
-bool CPolicyCache::Load()
+bool CPolicyCache::Load(bool reread)
 {
-    ExclusiveLock lock(m_lock);
-    return loadLocked();
+    bool haveGood = false;
+    {
+        SharedLock lock(m_lock);
+        if (m_inUse) return true;
+        haveGood = m_installed != nullptr;
+        if (!m_read) reread = true;
+    }
+    bool exists = false;
+    publish(haveGood || !reread ? nullptr : readInstalled(exists), true);
+    return IsLoaded();
 }
 
 bool CPolicyCache::Reload()
 {
-    ExclusiveLock lock(m_lock);
-    m_loaded = false;
-    m_policy = CTrustedPolicy();
-    return loadLocked();
+    bool exists = false;
+    const PolicySnapshot policy = readInstalled(exists);
+    publish(policy, true);
+    return policy != nullptr;
 }
 
-bool CPolicyCache::Offer(const std::wstring& candidate, DWORD builtInVersion)
+bool CPolicyCache::Offer(const std::vector<BYTE>& candidate, const std::wstring& origin, DWORD builtInVersion,
+                         bool install)
 {
-    CTrustedPolicy offered;
     std::wstring reason;
-    if (!LoadTrustedPolicy(candidate, m_signer, offered, reason)) {
-        Note(candidate, L"not installed: " + reason);
+    const PolicySnapshot offered = ParsePolicyBytes(candidate, m_signer, reason);
+    if (!offered) {
+        Note(origin, L"not installed: " + reason);
         return false;
     }
-    ExclusiveLock lock(m_lock);
-    if (offered.version <= builtInVersion || (m_loaded && offered.version <= m_policy.version)) {
-        Note(candidate, L"not installed: its version " + std::to_wstring(offered.version) +
-                            L" is not newer than the policy in use");
+    const PolicySnapshot inUse = InUse();
+    const DWORD floor = PolicyVersionFloor();
+    if (offered->version <= builtInVersion || (inUse && offered->version <= inUse->version)) {
+        Note(origin, L"not installed: its version " + std::to_wstring(offered->version) +
+                         L" is not newer than the policy in use");
         return false;
     }
-    return installLocked(candidate);
+    if (offered->version <= floor) {
+        Note(origin, L"not installed: its version " + std::to_wstring(offered->version) +
+                         L" is not newer than version " + std::to_wstring(floor) +
+                         L", the highest this machine has installed");
+        return false;
+    }
+    if (!install) {
+        std::wstring reason;
+        const PolicySnapshot present = LoadTrustedPolicy(Path(), m_signer, reason);
+        Note(origin, present && present->version >= offered->version
+                         ? L"would not be installed: its version " + std::to_wstring(offered->version) +
+                               L" is not newer than version " + std::to_wstring(present->version) + L" of " + Path()
+                         : L"would be installed (version " + std::to_wstring(offered->version) +
+                               L"); nothing was changed",
+             false);
+        return false;
+    }
+    return installFile(candidate, offered->version, origin);
 }
 
-bool CPolicyCache::installLocked(const std::wstring& candidate)
+bool CPolicyCache::installFile(const std::vector<BYTE>& bytes, DWORD version, const std::wstring& origin)
 {
     const std::wstring installed = Path();
     const std::wstring folder = installed.substr(0, installed.find_last_of(L'\\'));
     const std::wstring temporary = folder + L"\\" + kTemporaryName;
 
     // Other processes read the installed file under a shared lock; this one
-    // waits for them and keeps them out while the file is replaced.
-    ScopedHandle file(::CreateFileW(installed.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-    FileLock fileLock(file.Get(), LOCKFILE_EXCLUSIVE_LOCK);
-    ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-    if (!::CopyFileW(candidate.c_str(), temporary.c_str(), FALSE)) {
-        Note(candidate, L"not installed: it cannot be copied to " + temporary + L" (" +
-                            std::to_wstring(::GetLastError()) + L")");
-        return false;
+    // waits a bounded time for them and keeps them out while the file is
+    // replaced. Under that lock the installed file's own version is judged
+    // from what it holds now, not from what this process remembers.
+    ScopedHandle file = OpenPolicyFile(installed);
+    std::unique_ptr<FileLock> fileLock;
+    bool lockedOut = false;
+    if (file) {
+        fileLock = std::make_unique<FileLock>(file.Get(), true, kPolicyInstallLockWaitMs);
+        lockedOut = !fileLock->Locked();
+        std::vector<BYTE> current;
+        std::wstring reason;
+        PolicySnapshot present;
+        if (!lockedOut && ReadAll(file.Get(), current, reason)) {
+            present = ParsePolicyBytes(current, m_signer, reason);
+        }
+        if (present && present->version >= version) {
+            Note(origin, L"not installed: its version " + std::to_wstring(version) + L" is not newer than version " +
+                             std::to_wstring(present->version) + L" of " + installed);
+            return false;
+        }
     }
-    const BOOL replaced = ::PathFileExistsW(installed.c_str())
-                              ? ::ReplaceFileW(installed.c_str(), temporary.c_str(), nullptr,
-                                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-                              : ::MoveFileW(temporary.c_str(), installed.c_str());
-    const DWORD error = ::GetLastError();
-    fileLock.Unlock();
+    ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+    ::SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+    {
+        ScopedHandle copy(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (!copy || !::WriteFile(copy.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+            written != bytes.size()) {
+            Note(origin, L"not installed: it cannot be copied to " + temporary + L" (" +
+                             std::to_wstring(::GetLastError()) + L")");
+            return false;
+        }
+    }
+    BOOL replaced = FALSE;
+    DWORD error = ERROR_LOCK_VIOLATION;
+    if (!lockedOut) {
+        // The installed file takes normal attributes: a read-only or hidden
+        // policy must not freeze later updates.
+        const bool present = ::PathFileExistsW(installed.c_str()) != FALSE;
+        if (present) ::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_NORMAL);
+        replaced = present ? ::ReplaceFileW(installed.c_str(), temporary.c_str(), nullptr,
+                                            REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+                           : ::MoveFileW(temporary.c_str(), installed.c_str());
+        error = ::GetLastError();
+    }
+    fileLock.reset();
     file.Reset();
     if (!replaced) {
         // The old file stays; the new one takes its place at the next restart
         // (replacing it: the old file is still there then).
         ::MoveFileExW(temporary.c_str(), installed.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING);
-        Note(installed, L"not replaced (" + std::to_wstring(error) + L"): " + temporary +
-                            L" replaces it at the next restart");
+        Note(installed, L"not replaced (" + (lockedOut ? LockedOut(kPolicyInstallLockWaitMs) : std::to_wstring(error)) +
+                            L"): " + temporary + L" replaces it at the next restart");
         return false;
     }
+    ::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_NORMAL);
     ::GlobalAddAtomW(kPolicyUpdateAtom);
-    QEL_LOG(LOG_INFORMATION, L"Policy file %s installed from %s", installed.c_str(), candidate.c_str());
-    if (ITrustObserver* observer = TrustObserver()) observer->PolicyFileNote(installed, L"installed from " + candidate);
-    m_loaded = false;
-    m_policy = CTrustedPolicy();
-    return loadLocked();
+    RaiseVersionFloor(version);
+    QEL_LOG(LOG_INFORMATION, L"Policy file %s installed from %s", installed.c_str(), origin.c_str());
+    if (ITrustObserver* observer = TrustObserver()) observer->PolicyFileNote(installed, L"installed from " + origin);
+    return Reload();
 }

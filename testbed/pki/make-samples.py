@@ -11,7 +11,8 @@ OUTDIR receives (every name is what the file is for):
   policy files v6.js v7.js v5.js two-ver.js unpinned-signer.js unsigned.js
                odd-sha.js no-org.js empty-org.js no-sha.js empty-sha.js pinned-only.js
                blocked.js
-  cabinets     refresh.cab (v6 policy) v7.cab v5.cab nopolicy.cab
+  cabinets     refresh.cab (v6 policy) v7.cab v5.cab nopolicy.cab twice.cab (v6, then v7)
+               oversized.cab
   the PKI's certificates (*.crt), for tests that build chains themselves
 """
 import base64
@@ -44,13 +45,21 @@ def policy(version, orgs=None, shas=None, sers=None, versions=None):
     return "\n".join(lines) + "\n"
 
 
-def cabinet(out, members, cert, folder):
-    """A cabinet of {name: file} signed with cert."""
+def cabinet(out, members, cert, folder, rename=None):
+    """A cabinet of {name: file} signed with cert; rename (old, new), names of
+    equal length, renames entries after the fact (gcab takes no name twice)."""
     staging = tempfile.mkdtemp(dir=folder)
     for name, source in members.items():
         shutil.copyfile(source, os.path.join(staging, name))
     plain = os.path.join(folder, "plain.cab")
     subprocess.run(["gcab", "-c", "-n", plain] + list(members), cwd=staging, check=True)
+    if rename:
+        with open(plain, "rb") as f:
+            data = f.read()
+        old, new = (name.encode() + b"\0" for name in rename)
+        assert len(old) == len(new) and old in data
+        with open(plain, "wb") as f:
+            f.write(data.replace(old, new))
     qelsign.sign_file(cert, plain, out)
     os.remove(plain)
     shutil.rmtree(staging)
@@ -116,6 +125,13 @@ def main():
     cabinet(path("v5.cab"), {"trusted.js": path("v5.js")}, "partner", out)
     cabinet(path("v7.cab"), {"trusted.js": path("v7.js")}, "foreign", out)
     cabinet(path("nopolicy.cab"), {"readme.txt": readme}, "partner", out)
+    # Only a cabinet's first trusted.js counts; one larger than a policy file
+    # can be (1 MiB) is refused.
+    cabinet(path("twice.cab"), {"trusted.js": path("v6.js"), "trustex.js": path("v7.js")}, "partner", out,
+            rename=("trustex.js", "trusted.js"))
+    with open(readme, "wb") as f:
+        f.write(b"\xff\xfe" + b"\x00" * (1 << 20))
+    cabinet(path("oversized.cab"), {"trusted.js": readme}, "partner", out)
     os.remove(readme)
 
     for crt in glob.glob(os.path.join(PKI, "*.crt")):

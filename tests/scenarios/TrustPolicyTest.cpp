@@ -27,6 +27,7 @@ protected:
         ::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_NORMAL);
         ::DeleteFileW(installed.c_str());
         while (ATOM atom = ::GlobalFindAtomW(kPolicyUpdateAtom)) ::GlobalDeleteAtom(atom);
+        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarsen\\QEL", kPolicyFloorValue);
     }
     // `changed`: its version line turned from 6 to 7 after signing, as a tampered file would be.
     void Install(const std::wstring& sample, bool changed = false)
@@ -37,10 +38,11 @@ protected:
         testmachine::WriteBytes(installed, bytes.data(), bytes.size());
     }
     // One qeltrust process over the sample files: "+" for each trusted one,
-    // "-" for each one not, in order; its exit code must agree.
-    static std::string Verdicts(const std::wstring& files)
+    // "-" for each one not, in order; its exit code must agree. `install`: a
+    // cabinet's newer policy is installed, as the program does.
+    static std::string Verdicts(const std::wstring& files, bool install = true)
     {
-        std::wstring arguments = L"verify";
+        std::wstring arguments = install ? L"verify --install" : L"verify";
         for (size_t start = 0, end; start < files.size(); start = end + 1) {
             end = files.find(L' ', start);
             if (end == std::wstring::npos) end = files.size();
@@ -81,6 +83,7 @@ TEST_F(TrustPolicyTest, PolicyFileAcceptsWhatItListsOnceItIsNewerAndProperlySign
         {L"no-org.js", L"foreign.exe", "+"},              // no [ORG]: any publisher
         {L"empty-org.js", L"partner.exe tarsen.exe", "--"},  // empty [ORG]: none, and no built-in any more
         {L"blocked.js", L"partner.exe tarsen.exe", "+-"},  // a serial in [SER]
+        {L"blocked.js", L"tarsen.exe", "-"},  // ... also when the built-in lists judge the first file
     };
     for (const auto& c : kCases) {
         SetUp();
@@ -95,14 +98,18 @@ TEST_F(TrustPolicyTest, RefusedCabinetDeliversANewerPolicy)
         const wchar_t* files;
         const char* verdicts;
         const wchar_t* installedAfter;  // the sample the installed file then equals; null: none
+        bool install = true;
     } kCases[] = {
         {L"refresh.cab partner.exe", "++", L"v6.js"},
+        {L"refresh.cab partner.exe", "--", nullptr, false},  // the tool only reports what it would install
         {L"nopolicy.cab", "-", nullptr},
         {L"v5.cab partner.exe", "--", nullptr},
+        {L"twice.cab foreign.exe", "+-", L"v6.js"},  // only the first trusted.js counts (v7 would accept foreign)
+        {L"oversized.cab", "-", nullptr},
     };
     for (const auto& c : kCases) {
         SetUp();
-        EXPECT_EQ(Verdicts(c.files), c.verdicts);
+        EXPECT_EQ(Verdicts(c.files, c.install), c.verdicts) << testing::PrintToString(std::wstring(c.files));
         EXPECT_EQ(Installed(), c.installedAfter ? testmachine::ReadBytes(TrustSample(c.installedAfter)) : std::vector<BYTE>());
         EXPECT_EQ(::GlobalFindAtomW(kPolicyUpdateAtom) != 0, c.installedAfter != nullptr);
     }
@@ -138,6 +145,68 @@ TEST_F(TrustPolicyTest, AnotherProcessesNewerPolicyIsReadAfterTheNextRefusal)
     EXPECT_EQ(Verdicts(L"v7.cab"), "+");  // another process installs version 7 (it accepts the foreign publisher)
     EXPECT_EQ(VerifyFileTrust(foreign.c_str()), 0u);
     EXPECT_EQ(PolicyCache().Version(), 7u);
+
+    // A reload that fails (the installed file damaged, the signal present)
+    // keeps the last good copy: never back to the built-in lists.
+    Install(L"v7.js", true);
+    ::GlobalAddAtomW(kPolicyUpdateAtom);
+    EXPECT_EQ(VerifyFileTrust(TrustSample(L"unsigned.exe").c_str()), 5u);
+    EXPECT_EQ(VerifyFileTrust(foreign.c_str()), 0u);
+    EXPECT_EQ(PolicyCache().Version(), 7u);
+}
+
+TEST_F(TrustPolicyTest, PolicyUpdatesOnlyMoveForward)
+{
+    const struct {
+        const wchar_t* before;  // the installed file (made read-only and hidden); null: none
+        bool damaged;
+        DWORD floor;            // the highest version installed before
+        const wchar_t* candidate;
+        bool installs;
+    } kCases[] = {
+        {L"v7.js", false, 0, L"v6.js", false},  // a newer file than the candidate, nothing cached
+        {L"v7.js", false, 0, L"v7.js", false},
+        {nullptr, false, 7, L"v6.js", false},   // version 7 was installed, then the file deleted
+        {L"v7.js", true, 7, L"v6.js", false},   // ... or damaged
+        {L"v6.js", false, 6, L"v7.js", true},
+    };
+    for (const auto& c : kCases) {
+        SetUp();
+        if (c.floor) {
+            ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarsen\\QEL", kPolicyFloorValue, REG_DWORD, &c.floor,
+                              sizeof(c.floor));
+        }
+        if (c.before) {
+            Install(c.before, c.damaged);
+            ::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+        }
+        const std::vector<BYTE> before = c.before ? Installed() : std::vector<BYTE>();
+        CPolicyCache fresh(PolicyCache().Signer());
+        const std::vector<BYTE> candidate = testmachine::ReadBytes(TrustSample(c.candidate));
+        EXPECT_EQ(fresh.Offer(candidate, c.candidate, 5), c.installs)
+            << testing::PrintToString(std::wstring(c.candidate));
+        EXPECT_EQ(Installed(), c.installs ? candidate : before);
+        EXPECT_EQ(PolicyVersionFloor(), c.installs ? 7u : c.floor);
+        const DWORD attributes = ::GetFileAttributesW(installed.c_str());
+        EXPECT_TRUE(!c.installs || !(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))) << attributes;
+    }
+}
+
+TEST_F(TrustPolicyTest, ALockedPolicyFileIsWaitedForOnlyABoundedTime)
+{
+    // Another process holds the installed file's lock for longer than any
+    // run: a verification goes on without the file (the built-in lists), an
+    // install schedules the replacement for the next restart.
+    Install(L"v6.js");
+    ScopedHandle holder(::CreateFileW(installed.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      0, nullptr));
+    OVERLAPPED all{};
+    ASSERT_TRUE(::LockFileEx(holder.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &all));
+    EXPECT_EQ(Verdicts(L"tarsen.exe partner.exe"), "+-");
+    EXPECT_EQ(Verdicts(L"v7.cab"), "-");
+    ::UnlockFileEx(holder.Get(), 0, MAXDWORD, MAXDWORD, &all);
+    EXPECT_EQ(Installed(), testmachine::ReadBytes(TrustSample(L"v6.js")));
 }
 
 }  // namespace

@@ -26,9 +26,12 @@ enum : int {
 constexpr wchar_t kUsageText[] =
     L"qeltrust: how the job runner judges a file's signature\n"
     L"\n"
-    L"usage: qeltrust verify FILE...   judge the files in order, as one run of the program would (a policy\n"
+    L"usage: qeltrust verify [--install] FILE...\n"
+    L"                                 judge the files in order, as one run of the program would (a policy\n"
     L"                                 file loaded for one file applies to the next); for each a line\n"
-    L"                                 'trusted: FILE' or 'not trusted: FILE', then what each step saw\n"
+    L"                                 'trusted: FILE' or 'not trusted: FILE', then what each step saw.\n"
+    L"                                 A refused cabinet's trusted.js is judged and reported, not installed;\n"
+    L"                                 with --install it is installed as the program would install it\n"
     L"       qeltrust policy           the built-in policy and the installed policy file trusted.js\n"
     L"\n"
     L"Exit codes: 0 every file trusted, 5 a file not trusted, 87 an empty path, 1 usage.\n";
@@ -201,19 +204,25 @@ int Policy()
 
     const std::wstring path = PolicyCache().Path();
     Out(L"policy file: " + path + L"\n");
-    CTrustedPolicy policy;
     std::wstring reason;
-    if (!LoadTrustedPolicy(path, PolicyCache().Signer(), policy, reason)) {
+    const PolicySnapshot policy = LoadTrustedPolicy(path, PolicyCache().Signer(), reason);
+    if (!policy) {
         Out(L"  not used: " + reason + L"\n");
     } else {
-        const AcceptedSigners lists = policy.Signers();
-        Out(L"  version " + std::to_wstring(policy.version) +
-            (policy.version <= builtIn.version ? L" (not newer than the built-in policy: it does not count for the file that loads it)\n"
+        const AcceptedSigners& lists = policy->Signers();
+        Out(L"  version " + std::to_wstring(policy->version) +
+            (policy->version <= builtIn.version ? L" (not newer than the built-in policy: it does not count for the file that loads it)\n"
                                                 : L"\n"));
         PrintList(L"publishers", lists.publisherNames, L"any name (no [ORG] section)", true);
-        PrintRoots(lists.rootThumbprints, lists.thumbprintCount, &policy.sections[L"SHA"]);
-        PrintList(L"blocked serials", lists.blockedSerials, L"none (no [SER] section)", false);
+        const auto sha = policy->sections.find(L"SHA");
+        PrintRoots(lists.rootThumbprints, lists.thumbprintCount, sha == policy->sections.end() ? nullptr : &sha->second);
+        PrintList(L"blocked serials (they apply to every file, whichever policy accepts it)", lists.blockedSerials,
+                  L"none (no [SER] section)", false);
     }
+    const DWORD floor = PolicyVersionFloor();
+    Out(L"highest version installed on this machine (HKLM\\SOFTWARE\\Tarsen\\QEL " + std::wstring(kPolicyFloorValue) +
+        L"): " + (floor ? std::to_wstring(floor) + L" (a cabinet's trusted.js must be newer)" : std::wstring(L"none recorded")) +
+        L"\n");
     Out(std::wstring(L"update signal (global atom ") + kPolicyUpdateAtom + L"): " +
         (PolicyUpdateSignalled() ? L"present" : L"absent") + L"\n");
     return kTrusted;
@@ -225,7 +234,11 @@ int wmain(int argc, wchar_t** argv)
 {
     SetLoggerStartupValues(L"QEL", nullptr, ::GetModuleHandleW(nullptr), 0, 0);
     const std::wstring command = argc > 1 ? argv[1] : L"";
-    if (command == L"verify") return Verify(argc - 2, argv + 2);
+    if (command == L"verify") {
+        const bool install = argc > 2 && std::wstring(argv[2]) == L"--install";
+        SetPolicyInstall(install);
+        return Verify(argc - 2 - (install ? 1 : 0), argv + 2 + (install ? 1 : 0));
+    }
     if (command == L"policy" && argc == 2) return Policy();
     if (command == L"--help" || command == L"-h" || command == L"/?") {
         Out(kUsageText);
