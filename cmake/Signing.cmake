@@ -28,6 +28,13 @@
 # policy-signer, policy-unpinned.
 set(QEL_PKI_DIR ${CMAKE_SOURCE_DIR}/testbed/pki)
 find_program(QEL_PYTHON3 python3 REQUIRED)
+# The attack samples edit signatures with asn1crypto: Debian's Python has it
+# (python3-asn1crypto, scripts/setup), a Python found first on PATH may not.
+find_program(QEL_PYTHON3_ASN1 python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+execute_process(COMMAND ${QEL_PYTHON3_ASN1} -c "import asn1crypto" RESULT_VARIABLE _qel_asn1 OUTPUT_QUIET ERROR_QUIET)
+if(NOT _qel_asn1 EQUAL 0)
+  message(FATAL_ERROR "${QEL_PYTHON3_ASN1} cannot import asn1crypto: run scripts/setup (python3-asn1crypto)")
+endif()
 
 function(qel_sign target)
   cmake_parse_arguments(PARSE_ARGV 1 SIGN "" "CERT;HASH;TIMESTAMP" "VARIANT")
