@@ -13,7 +13,8 @@
 #   TIMESTAMP  adds an RFC 3161 time stamp of the test time-stamping authority
 #              (certificate "tsa") made at that UTC time.
 #   VARIANT    before signing, also writes a copy of the built file beside it
-#              under <file name>: signed with another certificate of the PKI,
+#              under <file name>: signed with another certificate of the PKI
+#              ("<name>@<YYYY-MM-DD HH:MM:SS>": with a time stamp made then),
 #              or left UNSIGNED. May be given several times (a refusal test
 #              copies the variant in place under the real name).
 #
@@ -57,6 +58,9 @@ function(qel_sign target)
     list(POP_FRONT SIGN_VARIANT name cert)
     if(cert STREQUAL "UNSIGNED")
       add_custom_command(TARGET ${target} POST_BUILD COMMAND ${CMAKE_COMMAND} -E copy ${file} ${dir}/${name} VERBATIM)
+    elseif(cert MATCHES "^([^@]+)@(.+)$")
+      add_custom_command(TARGET ${target} POST_BUILD
+                         COMMAND ${sign} --cert ${CMAKE_MATCH_1} --timestamp ${CMAKE_MATCH_2} ${file} ${dir}/${name} VERBATIM)
     else()
       add_custom_command(TARGET ${target} POST_BUILD COMMAND ${sign} --cert ${cert} ${file} ${dir}/${name} VERBATIM)
     endif()
