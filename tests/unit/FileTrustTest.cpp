@@ -51,14 +51,16 @@ TEST(FileTrustTest, SampleFilesUnderTheBuiltInPolicy)
     // A blocked list judges the certificate the signer info finds, whatever
     // zeros its serial number is written with.
     const BuiltInPolicy& p = BuiltInTrustPolicy();
-    const LPCWSTR kTarsenBlocked[] = {L"A0B0C0D", nullptr}, kOtherBlocked[] = {L"0A0B0C0E", nullptr};
+    const LPCWSTR kTarsenBlocked[] = {L"A0B0C0D", nullptr}, kOtherBlocked[] = {L"0A0B0C0E", nullptr},
+                  kCrossCaBlocked[] = {L"3002", nullptr};  // the cross certificate on the pinned path
     const struct {
         const wchar_t* file;
         const LPCWSTR* blocked;
         bool trusted;
     } kSerials[] = {{L"padded-serial.exe", kTarsenBlocked, false},
                     {L"tarsen.exe", kTarsenBlocked, false},
-                    {L"padded-serial.exe", kOtherBlocked, true}};
+                    {L"padded-serial.exe", kOtherBlocked, true},
+                    {L"cross.exe", kCrossCaBlocked, false}};
     for (const auto& c : kSerials) {
         EXPECT_EQ(VerifySignedFile(TrustSample(c.file).c_str(), p.publisherNames, p.rootThumbprints, p.thumbprintCount,
                                    c.blocked),
