@@ -13,7 +13,8 @@
 #   TIMESTAMP  adds an RFC 3161 time stamp of the test time-stamping authority
 #              (certificate "tsa") made at that UTC time.
 #   VARIANT    before signing, also writes a copy of the built file beside it
-#              under <file name>: signed with another certificate of the PKI,
+#              under <file name>: signed with another certificate of the PKI
+#              ("<name>@<YYYY-MM-DD HH:MM:SS>": with a time stamp made then),
 #              or left UNSIGNED. May be given several times (a refusal test
 #              copies the variant in place under the real name).
 #
@@ -28,6 +29,13 @@
 # policy-signer, policy-unpinned.
 set(QEL_PKI_DIR ${CMAKE_SOURCE_DIR}/testbed/pki)
 find_program(QEL_PYTHON3 python3 REQUIRED)
+# The attack samples edit signatures with asn1crypto: Debian's Python has it
+# (python3-asn1crypto, scripts/setup), a Python found first on PATH may not.
+find_program(QEL_PYTHON3_ASN1 python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+execute_process(COMMAND ${QEL_PYTHON3_ASN1} -c "import asn1crypto" RESULT_VARIABLE _qel_asn1 OUTPUT_QUIET ERROR_QUIET)
+if(NOT _qel_asn1 EQUAL 0)
+  message(FATAL_ERROR "${QEL_PYTHON3_ASN1} cannot import asn1crypto: run scripts/setup (python3-asn1crypto)")
+endif()
 
 function(qel_sign target)
   cmake_parse_arguments(PARSE_ARGV 1 SIGN "" "CERT;HASH;TIMESTAMP" "VARIANT")
@@ -50,6 +58,9 @@ function(qel_sign target)
     list(POP_FRONT SIGN_VARIANT name cert)
     if(cert STREQUAL "UNSIGNED")
       add_custom_command(TARGET ${target} POST_BUILD COMMAND ${CMAKE_COMMAND} -E copy ${file} ${dir}/${name} VERBATIM)
+    elseif(cert MATCHES "^([^@]+)@(.+)$")
+      add_custom_command(TARGET ${target} POST_BUILD
+                         COMMAND ${sign} --cert ${CMAKE_MATCH_1} --timestamp ${CMAKE_MATCH_2} ${file} ${dir}/${name} VERBATIM)
     else()
       add_custom_command(TARGET ${target} POST_BUILD COMMAND ${sign} --cert ${cert} ${file} ${dir}/${name} VERBATIM)
     endif()

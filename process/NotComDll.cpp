@@ -4,6 +4,7 @@
 
 #include "common/LibraryLoader.h"
 #include "common/UniqueHandle.h"
+#include "process/FileTrust.h"
 #include "process/TrustReport.h"
 #include "process/WinTrustFile.h"
 
@@ -82,6 +83,62 @@ std::wstring InstallFolder()
     return path;
 }
 
+// The library file, opened so that nobody can write, replace or delete it
+// while it is verified and loaded; null with the last error when it cannot be.
+HANDLE OpenHeld(const std::wstring& path)
+{
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+// WinVerifyTrust's answer for the library through its held handle; a file
+// that cannot be opened answers as the platform would for a missing one.
+LONG VerifyHeld(CWinTrustFile& trust, const std::wstring& path, ScopedHandle& held)
+{
+    held.Reset(OpenHeld(path));
+    if (!held) {
+        const DWORD error = ::GetLastError();
+        return static_cast<LONG>(error == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : error);
+    }
+    return trust.Verify(path.c_str(), kLibraryProviderFlags, WTD_STATEACTION_VERIFY, held.Get());
+}
+
+// The library's signer must pass the program's own signer checks under the
+// built-in policy, like a companion file: an accepted publisher on a pinned
+// root, no blocked serial, a valid chain now or at a verified time stamp.
+// The signature check is asked directly, never through the validation
+// library being loaded here, and reports to no observer: this is not the
+// file the observer asked about.
+bool SignerAccepted(const std::wstring& path)
+{
+    ITrustObserver* observer = TrustObserver();
+    SetTrustObserver(nullptr);
+    const BuiltInPolicy& policy = BuiltInTrustPolicy();
+    const bool accepted = VerifyWithPolicy(path.c_str(), policy.version, policy.publisherNames, policy.rootThumbprints,
+                                           policy.thumbprintCount, policy.blockedSerials);
+    SetTrustObserver(observer);
+    return accepted;
+}
+
+// Whether two handles name the same file (volume and file index).
+bool SameFile(HANDLE a, HANDLE b)
+{
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    return ::GetFileInformationByHandle(a, &x) && ::GetFileInformationByHandle(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
+}
+
+void ReportRefusal(const std::wstring& path, LONG result)
+{
+    wchar_t message[3 * MAX_PATH];
+    _snwprintf(message, std::size(message) - 1, L"NotComDllGetInterface: %s loading %s, WinVerifyTrust failed with %08x\n",
+               ProgramPath().c_str(), path.c_str(), static_cast<unsigned>(result));
+    message[std::size(message) - 1] = L'\0';
+    ::OutputDebugStringW(message);
+}
+
 std::wstring FullPath(const std::wstring& path)
 {
     wchar_t full[MAX_PATH];
@@ -111,27 +168,37 @@ DWORD NotComDllGetInterface(LPCWSTR libraryName, LPCSTR interfaceName, void** ob
     path = FullPath(path);
 
     CWinTrustFile trust;
-    LONG result = trust.Verify(path.c_str(), kLibraryProviderFlags, WTD_STATEACTION_VERIFY);
+    ScopedHandle held;
+    LONG result = VerifyHeld(trust, path, held);
     if (relative && (result == ERROR_FILE_NOT_FOUND || static_cast<DWORD>(result) == 0x80092003)) {
         ::OutputDebugStringW(L"NotComDllGetInterface: DLL not found in install location, looking in current directory");
         path = ProgramFolder() + name;
-        result = trust.Verify(path.c_str(), kLibraryProviderFlags, WTD_STATEACTION_VERIFY);
+        result = VerifyHeld(trust, path, held);
     }
     if (!Acceptable(result)) {
-        wchar_t message[3 * MAX_PATH];
-        _snwprintf(message, std::size(message) - 1, L"NotComDllGetInterface: %s loading %s, WinVerifyTrust failed with %08x\n",
-                   ProgramPath().c_str(), path.c_str(), static_cast<unsigned>(result));
-        message[std::size(message) - 1] = L'\0';
-        ::OutputDebugStringW(message);
+        ReportRefusal(path, result);
         return static_cast<DWORD>(result);
     }
     trust.Close();
+    // WinVerifyTrust lets an expired certificate through; the program's own
+    // signer checks do not, unless a verified time stamp dates the signature.
+    if (!SignerAccepted(path)) {
+        ReportRefusal(path, TRUST_E_SUBJECT_NOT_TRUSTED);
+        return static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED);
+    }
 
-    // Only a full path is loaded: the file that was verified, never one a
-    // search finds elsewhere under the same name.
-    ScopedModule module(LoadLibraryAbsolute(path, LOAD_WITH_ALTERED_SEARCH_PATH));
+    // Only the full path of the held file is loaded, and the library's own
+    // imports come from its folder and the system folder only. The module is
+    // never freed: the interface it hands out lives in it.
+    const HMODULE module =
+        LoadLibraryAbsolute(path, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!module) return ::GetLastError();
-    const FARPROC proc = ::GetProcAddress(module.Get(), kExportName);
+    ScopedHandle loaded(::CreateFileW(ModuleFilePath(module).c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+    if (!loaded || !SameFile(loaded.Get(), held.Get())) return static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED);
+    held.Reset();
+    const FARPROC proc = ::GetProcAddress(module, kExportName);
     if (!proc) return ::GetLastError();
     const auto getInterface = reinterpret_cast<NotComDllGetInterfaceExport>(reinterpret_cast<void*>(proc));
     const DWORD rc = getInterface(interfaceName, object);

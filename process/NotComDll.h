@@ -1,11 +1,13 @@
 // Verified loading of the platform's trust-validation library "tsguard.dll",
 // which can vouch for the framework's files. The library is loaded only after
-// its own Authenticode signature has been checked, from the platform's install
-// folder ("szInstallDir32" under HKLM\Software\Tarsen\HostFrame, 32-bit view)
-// or, failing that, from this program's folder, and only for the time it takes
-// to ask its one export for an interface. Failures go to the debugger output
-// and leave the program without the library's help, never without its own
-// signature check.
+// its own Authenticode signature has been checked by WinVerifyTrust and by the
+// program's own signer checks (as for a companion file), from the platform's
+// install folder ("szInstallDir32" under HKLM\Software\Tarsen\HostFrame,
+// 32-bit view) or, failing that, from this program's folder. The file is held
+// open against writes and deletion from its verification until it is loaded,
+// and stays loaded for the life of the process. Failures go to the debugger
+// output and leave the program without the library's help, never without its
+// own signature check.
 #pragma once
 
 #include "common/Platform.h"
@@ -31,9 +33,8 @@ protected:
 // The library's one export, "NotComDllGetInterface".
 using NotComDllGetInterfaceExport = DWORD(WINAPI*)(LPCSTR interfaceName, void** object);
 
-// Loads `libraryName` after checking its signature, asks its export for
-// `interfaceName` and frees the module again (the library keeps its interface
-// usable). A relative name (three characters or more, not starting with "\",
+// Loads `libraryName` after checking its signature and asks its export for
+// `interfaceName`. A relative name (three characters or more, not starting with "\",
 // no ":" second) is looked for in the install folder, then beside this
 // program; an absolute name is used as it is. 0 and the interface in `object`,
 // or an error with `object` null.

@@ -3,19 +3,18 @@
 #include "process/SignerCheck.h"
 
 #include "common/UniqueHandle.h"
+#include "process/SignatureCrypto.h"
 #include "process/TrustReport.h"
 #include "process/WinTrustFile.h"
 
 #include <wintrust.h>
 
 #include <cstring>
+#include <cwctype>
 
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-constexpr char kRfc3161TimeStamp[] = "1.3.6.1.4.1.311.3.3.1";
-// CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_RETURN_LOWER_QUALITY_CONTEXTS
-constexpr DWORD kChainFlags = 0x84;
 // WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_HASH_ONLY_FLAG | WTD_REVOCATION_CHECK_NONE | WTD_NO_POLICY_USAGE_FLAG
 constexpr DWORD kFileProviderFlags = 0x1214;
 
@@ -30,6 +29,25 @@ bool Listed(const LPCWSTR* list, LPCWSTR text)
         if (SameText(*list, text)) return true;
     }
     return false;
+}
+
+// Whether a normalised serial number is in a blocked list, whose entries are
+// normalised the same way.
+bool Blocked(const LPCWSTR* list, const std::wstring& serial)
+{
+    for (; list && *list; ++list) {
+        if (NormalisedSerialText(*list) == serial) return true;
+    }
+    return false;
+}
+
+std::wstring CertSerial(PCCERT_CONTEXT cert) { return NormalisedSerialText(SerialNumberText(cert->pCertInfo->SerialNumber)); }
+
+std::wstring DisplayName(PCCERT_CONTEXT cert)
+{
+    wchar_t name[256] = L"";
+    ::CertGetNameStringW(cert, CERT_NAME_FRIENDLY_DISPLAY_TYPE, 0, nullptr, name, static_cast<DWORD>(std::size(name)));
+    return name;
 }
 
 void AppendHex(std::wstring& text, BYTE byte, bool upper)
@@ -54,94 +72,12 @@ bool Sha1(PCCERT_CONTEXT cert, BYTE (&hash)[20])
     return ::CertGetCertificateContextProperty(cert, CERT_SHA1_HASH_PROP_ID, hash, &size) && size == sizeof(hash);
 }
 
-// A UTCTime signing-time value of exactly 15 bytes: tag, length, YYMMDDhhmmssZ.
-bool ParseUtcTime(const CRYPT_ATTR_BLOB& value, FILETIME& time)
-{
-    const BYTE* p = value.pbData;
-    if (p[0] != 0x17 || p[1] != 13 || p[14] != 'Z') return false;
-    WORD parts[6];
-    for (int i = 0; i < 6; ++i) {
-        const BYTE high = p[2 + 2 * i];
-        const BYTE low = p[3 + 2 * i];
-        if (high < '0' || high > '9' || low < '0' || low > '9') return false;
-        parts[i] = static_cast<WORD>((high - '0') * 10 + (low - '0'));
-    }
-    SYSTEMTIME system{};
-    system.wYear = static_cast<WORD>(parts[0] < 70 ? 2000 + parts[0] : 1900 + parts[0]);
-    system.wMonth = parts[1];
-    system.wDay = parts[2];
-    system.wHour = parts[3];
-    system.wMinute = parts[4];
-    system.wSecond = parts[5];
-    return ::SystemTimeToFileTime(&system, &time) != FALSE;
-}
-
-// The time of a time stamp's signer info: its first signing-time attribute of
-// exactly 15 bytes. None leaves the time zero.
-bool SigningTime(const CMSG_SIGNER_INFO& signer, FILETIME& time)
-{
-    for (DWORD i = 0; i < signer.AuthAttrs.cAttr; ++i) {
-        const CRYPT_ATTRIBUTE& attribute = signer.AuthAttrs.rgAttr[i];
-        if (std::strcmp(attribute.pszObjId, szOID_RSA_signingTime) == 0 && attribute.cValue > 0 &&
-            attribute.rgValue[0].cbData == 15) {
-            return ParseUtcTime(attribute.rgValue[0], time);
-        }
-    }
-    return true;
-}
-
-// The signer info of a counter-signature attribute's value.
-bool DecodeCounterSignature(const CRYPT_ATTR_BLOB& value, std::vector<BYTE>& signer)
-{
-    DWORD size = 0;
-    if (!::CryptDecodeObject(kEncoding, PKCS7_SIGNER_INFO, value.pbData, value.cbData, 0, nullptr, &size)) return false;
-    signer.resize(size);
-    return ::CryptDecodeObject(kEncoding, PKCS7_SIGNER_INFO, value.pbData, value.cbData, 0, signer.data(), &size) !=
-           FALSE;
-}
-
-// The first signer info of an RFC 3161 time-stamp token (a PKCS #7 message).
-bool DecodeTimeStampToken(const CRYPT_ATTR_BLOB& value, std::vector<BYTE>& signer)
-{
-    ScopedCryptMsg token(::CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
-    DWORD size = 0;
-    if (!token || !::CryptMsgUpdate(token.Get(), value.pbData, value.cbData, TRUE) ||
-        !::CryptMsgGetParam(token.Get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size)) {
-        return false;
-    }
-    signer.resize(size);
-    return ::CryptMsgGetParam(token.Get(), CMSG_SIGNER_INFO_PARAM, 0, signer.data(), &size) != FALSE;
-}
-
-// The signer's time stamp time: the first counter-signature or RFC 3161 token
-// among its unauthenticated attributes decides. Zero when there is none;
-// false when what is there cannot be read.
-bool TimeStampTime(ISignedMessage& message, DWORD index, FILETIME& time)
-{
-    time = FILETIME{};
-    std::vector<BYTE> buffer;
-    if (!message.GetParam(CMSG_SIGNER_UNAUTH_ATTR_PARAM, index, buffer)) {
-        return ::GetLastError() == static_cast<DWORD>(CRYPT_E_ATTRIBUTES_MISSING);
-    }
-    if (buffer.size() < sizeof(CRYPT_ATTRIBUTES)) return true;  // an empty set: no time stamp either
-    const auto* attributes = reinterpret_cast<const CRYPT_ATTRIBUTES*>(buffer.data());
-    for (DWORD i = 0; i < attributes->cAttr; ++i) {
-        const CRYPT_ATTRIBUTE& attribute = attributes->rgAttr[i];
-        const bool counterSignature = std::strcmp(attribute.pszObjId, szOID_RSA_counterSign) == 0;
-        if (!counterSignature && std::strcmp(attribute.pszObjId, kRfc3161TimeStamp) != 0) continue;
-        std::vector<BYTE> signer;
-        if (attribute.cValue == 0) return false;
-        const bool decoded = counterSignature ? DecodeCounterSignature(attribute.rgValue[0], signer)
-                                              : DecodeTimeStampToken(attribute.rgValue[0], signer);
-        return decoded && SigningTime(*reinterpret_cast<const CMSG_SIGNER_INFO*>(signer.data()), time);
-    }
-    return true;
-}
-
 bool IsZero(const FILETIME& time) { return time.dwLowDateTime == 0 && time.dwHighDateTime == 0; }
 
-// Looks for an accepted root at the end of the context's simple chains.
-bool FindPinnedRoot(PCCERT_CHAIN_CONTEXT chain, const AcceptedSigners& policy, SignerVerdict& verdict)
+// Looks for an accepted root at the end of the context's simple chains. A
+// root counts only at the end of a path that holds by itself at `time`.
+const CERT_SIMPLE_CHAIN* FindPinnedRoot(PCCERT_CHAIN_CONTEXT chain, const AcceptedSigners& policy,
+                                        const FILETIME* time, SignerVerdict& verdict)
 {
     for (DWORD c = 0; c < chain->cChain; ++c) {
         const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[c];
@@ -150,31 +86,66 @@ bool FindPinnedRoot(PCCERT_CHAIN_CONTEXT chain, const AcceptedSigners& policy, S
         if (!Sha1(simple->rgpElement[simple->cElement - 1]->pCertContext, hash)) continue;
         for (DWORD t = 0; t < policy.thumbprintCount; ++t) {
             const RootThumbprint& pinned = policy.rootThumbprints[t];
-            if (pinned.size == sizeof(hash) && std::memcmp(pinned.bytes, hash, sizeof(hash)) == 0) {
-                verdict.pinnedRoot = HexText(hash);
-                return true;
+            if (pinned.size != sizeof(hash) || std::memcmp(pinned.bytes, hash, sizeof(hash)) != 0) continue;
+            if (!signature_crypto::PathHolds(*simple, time)) break;
+            verdict.pinnedRoot = HexText(hash);
+            verdict.pinPathStatus = simple->TrustStatus.dwErrorStatus;
+            for (DWORD e = 0; e < simple->cElement; ++e) {
+                verdict.pinPath.push_back(DisplayName(simple->rgpElement[e]->pCertContext));
             }
+            return simple;
         }
     }
-    return false;
+    return nullptr;
 }
 
-// Root pinning: the main chain context first, then its lower-quality ones in
-// their order. A policy without thumbprints accepts any root.
-bool EndsInAcceptedRoot(PCCERT_CHAIN_CONTEXT chain, const AcceptedSigners& policy, SignerVerdict& verdict)
+// Root pinning: the main chain context first (its error status is already
+// 0), then its lower-quality ones in their order. A lower-quality context may
+// provide the pin only when its one error is a root the machine does not
+// trust (a pinned root kept off the machine, reached through a genuine cross
+// certificate). Null when no accepted root was found.
+const CERT_SIMPLE_CHAIN* PinningPath(PCCERT_CHAIN_CONTEXT chain, const AcceptedSigners& policy, const FILETIME* time,
+                                     SignerVerdict& verdict)
 {
-    if (!policy.rootThumbprints || policy.thumbprintCount == 0) {
-        verdict.anyRoot = true;
-        return true;
-    }
-    if (FindPinnedRoot(chain, policy, verdict)) return true;
+    if (const CERT_SIMPLE_CHAIN* path = FindPinnedRoot(chain, policy, time, verdict)) return path;
     for (DWORD i = 0; i < chain->cLowerQualityChainContext; ++i) {
-        if (FindPinnedRoot(chain->rgpLowerQualityChainContext[i], policy, verdict)) {
+        PCCERT_CHAIN_CONTEXT lower = chain->rgpLowerQualityChainContext[i];
+        if ((lower->TrustStatus.dwErrorStatus & ~CERT_TRUST_IS_UNTRUSTED_ROOT) != 0) continue;
+        if (const CERT_SIMPLE_CHAIN* path = FindPinnedRoot(lower, policy, time, verdict)) {
             verdict.pinnedInLowerQualityChain = true;
-            return true;
+            return path;
         }
     }
-    return false;
+    return nullptr;
+}
+
+// The signer's own signature holds with `cert`, and what it signed (its
+// messageDigest) is the file's signed content, whose digest of the file
+// WinVerifyTrust compares. The digest is taken here, over the content's value
+// octets as Authenticode defines it: the platforms' own computed hashes differ
+// on what they cover.
+bool SignsTheContent(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& info, PCCERT_CONTEXT cert)
+{
+    std::vector<BYTE> content, digest;
+    const BYTE* value = nullptr;
+    DWORD size = 0;
+    return message.VerifySignature(index, cert) && message.GetParam(CMSG_CONTENT_PARAM, 0, content) &&
+           signature_crypto::ContentValue(content, value, size) &&
+           signature_crypto::MessageDigest(info.AuthAttrs, digest) &&
+           signature_crypto::DigestMatches(info.HashAlgorithm.pszObjId, value, size, digest);
+}
+
+// The signer's unauthenticated attributes; null when it has none. False when
+// they are there but cannot be read.
+bool UnauthenticatedAttributes(ISignedMessage& message, DWORD index, std::vector<BYTE>& buffer,
+                               const CRYPT_ATTRIBUTES*& attributes)
+{
+    attributes = nullptr;
+    if (!message.GetParam(CMSG_SIGNER_UNAUTH_ATTR_PARAM, index, buffer)) {
+        return ::GetLastError() == static_cast<DWORD>(CRYPT_E_ATTRIBUTES_MISSING);
+    }
+    if (buffer.size() >= sizeof(CRYPT_ATTRIBUTES)) attributes = reinterpret_cast<const CRYPT_ATTRIBUTES*>(buffer.data());
+    return true;
 }
 
 // The steps for one signer, in order; the first that fails sets the refusal.
@@ -182,49 +153,59 @@ bool VerifySigner(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& 
                   const AcceptedSigners& policy, SignerVerdict& verdict)
 {
     verdict.serial = SerialNumberText(info.SerialNumber);
-    if (Listed(policy.blockedSerials, verdict.serial.c_str())) {
-        verdict.blocked = true;
-        verdict.refusal = L"its certificate's serial number is blocked";
-        return false;
-    }
-
     CERT_INFO wanted{};
     wanted.Issuer = info.Issuer;
     wanted.SerialNumber = info.SerialNumber;
     ScopedCertContext cert(::CertGetSubjectCertificateFromStore(message.Store(), kEncoding, &wanted));
+    // A blocked list judges the certificate that was found: a signer info may
+    // write its serial number with redundant leading zeros and still find it.
+    verdict.serialNormalised = cert ? CertSerial(cert.Get()) : NormalisedSerialText(verdict.serial);
+    if (Blocked(policy.blockedSerials, verdict.serialNormalised)) {
+        verdict.blocked = true;
+        verdict.refusal = L"its certificate's serial number is blocked";
+        return false;
+    }
     if (!cert) {
         verdict.refusal = L"its certificate is not in the signature";
         return false;
     }
-    wchar_t name[256] = L"";
-    ::CertGetNameStringW(cert.Get(), CERT_NAME_FRIENDLY_DISPLAY_TYPE, 0, nullptr, name, static_cast<DWORD>(std::size(name)));
-    verdict.name = name;
+    verdict.name = DisplayName(cert.Get());
     if (verdict.name.empty()) {
         verdict.refusal = L"its certificate has no name";
         return false;
     }
-    if (policy.publisherNames && !Listed(policy.publisherNames, name)) {
+    if (policy.publisherNames && !Listed(policy.publisherNames, verdict.name.c_str())) {
         verdict.refusal = L"its publisher is not accepted";
         return false;
     }
 
-    if (!TimeStampTime(message, index, verdict.timestamp)) {
-        verdict.refusal = L"its time stamp cannot be read";
+    verdict.signatureChecked = true;
+    verdict.signatureVerified = SignsTheContent(message, index, info, cert.Get());
+    if (!verdict.signatureVerified) {
+        verdict.refusal = L"its signature does not hold over the file's signed content";
         return false;
     }
 
-    LPSTR codeSigning[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
-    CERT_CHAIN_PARA para{};
-    para.cbSize = sizeof(para);
-    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = codeSigning;
-    ScopedChainContext chain;
-    if (!::CertGetCertificateChain(nullptr, cert.Get(), IsZero(verdict.timestamp) ? nullptr : &verdict.timestamp,
-                                   message.Store(), &para, kChainFlags, nullptr, chain.Put())) {
+    std::vector<BYTE> buffer;
+    const CRYPT_ATTRIBUTES* unauthenticated = nullptr;
+    signature_crypto::TimeStamp stamp;
+    if (!UnauthenticatedAttributes(message, index, buffer, unauthenticated) ||
+        !signature_crypto::ReadTimeStamp(unauthenticated, info, message.Store(), stamp)) {
+        verdict.refusal = L"its time stamp cannot be read";
+        return false;
+    }
+    verdict.stampFound = stamp.found;
+    verdict.stampVerified = stamp.verified;
+    verdict.stampProblem = stamp.problem;
+    verdict.timestamp = stamp.time;
+    const FILETIME* time = IsZero(verdict.timestamp) ? nullptr : &verdict.timestamp;
+
+    PCCERT_CHAIN_CONTEXT built = nullptr;
+    if (!signature_crypto::BuildChain(cert.Get(), time, message.Store(), szOID_PKIX_KP_CODE_SIGNING, built)) {
         verdict.refusal = L"no certificate chain could be built";
         return false;
     }
+    ScopedChainContext chain(built);
     verdict.chainBuilt = true;
     verdict.chainStatus = chain.Get()->TrustStatus.dwErrorStatus;
     if (chain.Get()->cChain > 0) {
@@ -239,9 +220,21 @@ bool VerifySigner(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& 
         return false;
     }
     verdict.rootChecked = true;
-    if (!EndsInAcceptedRoot(chain.Get(), policy, verdict)) {
-        verdict.refusal = L"its chain does not end in an accepted root";
-        return false;
+    if (!policy.rootThumbprints || policy.thumbprintCount == 0) {
+        verdict.anyRoot = true;
+    } else {
+        const CERT_SIMPLE_CHAIN* pinning = PinningPath(chain.Get(), policy, time, verdict);
+        if (!pinning) {
+            verdict.refusal = L"its chain does not end in an accepted root";
+            return false;
+        }
+        for (DWORD e = 0; e < pinning->cElement; ++e) {
+            if (Blocked(policy.blockedSerials, CertSerial(pinning->rgpElement[e]->pCertContext))) {
+                verdict.blocked = true;
+                verdict.refusal = L"its certificate's serial number is blocked";
+                return false;
+            }
+        }
     }
 
     CERT_CHAIN_POLICY_PARA policyPara{};
@@ -284,6 +277,15 @@ public:
         return ::CryptMsgGetParam(m_message.Get(), type, index, value.data(), &size) != FALSE;
     }
     HCERTSTORE Store() override { return m_store.Get(); }
+    bool VerifySignature(DWORD index, PCCERT_CONTEXT cert) override
+    {
+        CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{};
+        para.cbSize = sizeof(para);
+        para.dwSignerIndex = index;
+        para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+        para.pvSigner = const_cast<CERT_CONTEXT*>(cert);
+        return ::CryptMsgControl(m_message.Get(), 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
+    }
 
 private:
     ScopedCertStore m_store;
@@ -296,6 +298,16 @@ std::wstring SerialNumberText(const CRYPT_INTEGER_BLOB& serial)
 {
     std::wstring text;
     for (DWORD i = serial.cbData; i-- > 0;) AppendHex(text, serial.pbData[i], false);
+    return text;
+}
+
+std::wstring NormalisedSerialText(const std::wstring& hex)
+{
+    std::wstring text = hex.size() % 2 ? L"0" + hex : hex;
+    size_t start = 0;
+    while (start + 2 < text.size() && text[start] == L'0' && text[start + 1] == L'0') start += 2;
+    text.erase(0, start);
+    for (wchar_t& c : text) c = static_cast<wchar_t>(::towlower(c));
     return text;
 }
 

@@ -1,9 +1,10 @@
 // The check of one file's Authenticode signature against an accepted-signer
 // policy: publisher names, root-certificate thumbprints and blocked serial
 // numbers. The file is trusted when one of its signers passes every step:
-// not blocked, an accepted publisher name, a valid code-signing chain at its
-// time stamp's time (or now) that ends in an accepted root, the Authenticode
-// time-stamp chain policy, and WinVerifyTrust on the file itself.
+// not blocked, an accepted publisher name, its own signature over the file's
+// signed content, a valid code-signing chain at its verified time stamp's
+// time (or now) that ends in an accepted root on a path that holds by itself,
+// the Authenticode time-stamp chain policy, and WinVerifyTrust on the file.
 #pragma once
 
 #include "common/Platform.h"
@@ -42,15 +43,25 @@ bool VerifySignedFile(LPCWSTR path, const LPCWSTR* publisherNames, const RootThu
 // first) as text: most significant byte first, two lower-case hex digits a byte.
 std::wstring SerialNumberText(const CRYPT_INTEGER_BLOB& serial);
 
+// The serial number text as blocked lists are compared: leading zero bytes
+// (and so leading zero digits) removed, lower case. "000A0B0C0D", "0a0b0c0d"
+// and "A0B0C0D" are one number.
+std::wstring NormalisedSerialText(const std::wstring& hex);
+
 // What the signer loop reads from a signature: CryptMsgGetParam of its message
 // and the certificates it carries. VerifySignedFile reads the file's own
 // message; anything else that can answer the same questions may stand in.
+// A signature has one signed content (CMSG_CONTENT_PARAM, index 0), the
+// file's, which every signer's messageDigest must match.
 class ISignedMessage {
 public:
     // The parameter's bytes; false (with the last error set) when the message
     // cannot give it.
     virtual bool GetParam(DWORD type, DWORD index, std::vector<BYTE>& value) = 0;
     virtual HCERTSTORE Store() = 0;
+    // Whether signer `index`'s signature (over its authenticated attributes)
+    // holds with `cert`'s public key (CMSG_CTRL_VERIFY_SIGNATURE_EX).
+    virtual bool VerifySignature(DWORD index, PCCERT_CONTEXT cert) = 0;
 
 protected:
     ~ISignedMessage() = default;

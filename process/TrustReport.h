@@ -8,6 +8,7 @@
 #include <cwchar>
 #include <iterator>
 #include <string>
+#include <vector>
 
 // A status or error code as the reports show it: "0x" and eight hex digits.
 inline std::wstring HexCode(DWORD value)
@@ -22,9 +23,15 @@ inline std::wstring HexCode(DWORD value)
 struct SignerVerdict {
     DWORD index = 0;
     std::wstring serial;         // serial number text (most significant byte first)
-    bool blocked = false;        // its serial number is in the blocked list
+    std::wstring serialNormalised;  // the found certificate's serial, leading zero bytes removed, as blocked lists are compared
+    bool blocked = false;        // its serial number (or one of its pin path's) is in the blocked list
     std::wstring name;           // the certificate's display name
-    FILETIME timestamp{};        // the time stamp's signing time; zero: none
+    bool signatureChecked = false;
+    bool signatureVerified = false;  // its own signature holds with that certificate, over the file's signed content
+    bool stampFound = false;     // it carries a time stamp (the first one decides)
+    bool stampVerified = false;  // ... and every check of it passed
+    const wchar_t* stampProblem = nullptr;  // why a stamp that was found was ignored
+    FILETIME timestamp{};        // the verified time stamp's time; zero: none
     bool chainBuilt = false;
     DWORD chainStatus = 0;       // the chain's trust error status (CERT_TRUST_*)
     std::wstring rootThumbprint; // the main chain's root (40 hex digits)
@@ -32,6 +39,8 @@ struct SignerVerdict {
     std::wstring pinnedRoot;     // the accepted root, when one was found
     bool anyRoot = false;        // the policy lists no root: any is accepted
     bool pinnedInLowerQualityChain = false;
+    std::vector<std::wstring> pinPath;  // the chain path that provided the pin: its certificates' names, signer first
+    DWORD pinPathStatus = 0;     // that path's trust error status
     bool policyChecked = false;
     DWORD policyError = 0;       // the AUTHENTICODE_TS chain policy's error
     bool winTrustChecked = false;

@@ -5,11 +5,12 @@
 #include <softpub.h>
 #include <wintrust.h>
 
-LONG CWinTrustFile::call(LPCWSTR path, DWORD providerFlags, DWORD stateAction)
+LONG CWinTrustFile::call(LPCWSTR path, DWORD providerFlags, DWORD stateAction, HANDLE handle)
 {
     WINTRUST_FILE_INFO file{};
     file.cbStruct = sizeof(file);
     file.pcwszFilePath = path;
+    file.hFile = handle;
     WINTRUST_DATA data{};
     data.cbStruct = sizeof(data);
     data.dwUIChoice = WTD_UI_NONE;
@@ -25,14 +26,15 @@ LONG CWinTrustFile::call(LPCWSTR path, DWORD providerFlags, DWORD stateAction)
     return result;
 }
 
-LONG CWinTrustFile::Verify(LPCWSTR path, DWORD providerFlags, DWORD stateAction)
+LONG CWinTrustFile::Verify(LPCWSTR path, DWORD providerFlags, DWORD stateAction, HANDLE file)
 {
     Close();
-    const LONG result = call(path, providerFlags, stateAction);
+    const LONG result = call(path, providerFlags, stateAction, file);
     if (stateAction == WTD_STATEACTION_VERIFY) {
         m_open = true;
         m_path = path;
         m_flags = providerFlags;
+        m_file = file;
     }
     return result;
 }
@@ -40,7 +42,7 @@ LONG CWinTrustFile::Verify(LPCWSTR path, DWORD providerFlags, DWORD stateAction)
 void CWinTrustFile::Close()
 {
     if (!m_open) return;
-    call(m_path.c_str(), m_flags, WTD_STATEACTION_CLOSE);
+    call(m_path.c_str(), m_flags, WTD_STATEACTION_CLOSE, m_file);
     m_state = nullptr;
     m_open = false;
 }

@@ -17,15 +17,17 @@ public:
 
     // WinVerifyTrust's result for `path` (0: trusted). `stateAction` is
     // WTD_STATEACTION_VERIFY or WTD_STATEACTION_IGNORE; a state still held
-    // from an earlier call is released first.
-    LONG Verify(LPCWSTR path, DWORD providerFlags, DWORD stateAction);
+    // from an earlier call is released first. `file`, when given, is an open
+    // handle to that file: the platform then reads the file through it.
+    LONG Verify(LPCWSTR path, DWORD providerFlags, DWORD stateAction, HANDLE file = nullptr);
     // Releases the state of a WTD_STATEACTION_VERIFY call (WTD_STATEACTION_CLOSE).
     void Close();
 
 private:
-    LONG call(LPCWSTR path, DWORD providerFlags, DWORD stateAction);
+    LONG call(LPCWSTR path, DWORD providerFlags, DWORD stateAction, HANDLE file);
 
     std::wstring m_path;  // the closing call names the file it verified
+    HANDLE m_file = nullptr;
     HANDLE m_state = nullptr;
     DWORD m_flags = 0;
     bool m_open = false;

@@ -95,13 +95,32 @@ issue tsa                 "/O=Tarsen, Inc./CN=Tarsen Test Time Stamping"      0x
 issue policy-signer       "/O=Tarsen, Inc./CN=Tarsen Policy Signing"          0x200A root-tarsen code
 issue policy-unpinned     "/O=Tarsen, Inc./CN=Tarsen Policy Signing"          0x200B root-tarsen code
 
+# Attack material. A time-stamping authority of its own making: self-signed,
+# trusted by no machine. A root named like the pinned Tarsen root (another
+# key): it issues the forged cross certificate, which names the unpinned
+# Partner root's subject and key under the pinned root's name. Without an
+# authority key identifier, a chain engine can only match it by name, and its
+# signature holds under no key the pinned root has.
+key tsa-selfmade
+ext tsa-selfmade-ts "basicConstraints = CA:FALSE" "keyUsage = critical, digitalSignature" \
+  "extendedKeyUsage = critical, timeStamping"
+openssl req -new -key tsa-selfmade.key -subj "/O=Tarsen, Inc./CN=Tarsen Test Time Stamping" -out "$work/tsa-selfmade.csr"
+faketime "$long_start" openssl x509 -req -sha256 -in "$work/tsa-selfmade.csr" -signkey tsa-selfmade.key -set_serial 0x6101 \
+  -days "$long_days" -extfile "$work/tsa-selfmade-ts.ext" -extensions ext -out tsa-selfmade.crt 2>/dev/null
+root fake-root-tarsen "/O=Tarsen, Inc./CN=Tarsen Test Root" 0x6102
+printf '%s\n' "[ext]" "basicConstraints = critical, CA:TRUE" "keyUsage = critical, keyCertSign, cRLSign" \
+  "subjectKeyIdentifier = hash" "authorityKeyIdentifier = none" > "$work/forged.ext"
+openssl req -new -key root-unpinned.key -subj "/O=Partner Software GmbH/CN=Partner Test Root" -out "$work/forged.csr"
+faketime "$long_start" openssl x509 -req -sha256 -in "$work/forged.csr" -CA fake-root-tarsen.crt -CAkey fake-root-tarsen.key \
+  -set_serial 0x6103 -days "$long_days" -extfile "$work/forged.ext" -extensions ext -out forged-cross.crt 2>/dev/null
+
 # chain NAME ISSUER...: NAME.chain.pem, the certificate and its issuers' chains.
 chain() {
   local name=$1; shift
   cat "$name.crt" > "$name.chain.pem"
   for issuer in "$@"; do cat "$issuer.chain.pem" >> "$name.chain.pem"; done
 }
-for r in root-tarsen root-orvel root-pinned-untrusted root-spare root-unpinned; do chain "$r"; done
+for r in root-tarsen root-orvel root-pinned-untrusted root-spare root-unpinned tsa-selfmade; do chain "$r"; done
 chain ca-cross-unpinned root-unpinned
 chain ca-cross-pinned root-pinned-untrusted
 for c in tarsen foreign tarsen-nousage tarsen-expired tarsen-expired-sha1 tsa policy-signer policy-unpinned; do
@@ -114,6 +133,10 @@ chain tarsen-untrusted root-pinned-untrusted
 # Both ways up from the cross CA: the main chain ends in the unpinned root, a
 # lower-quality one in the pinned root that the machine does not trust.
 chain tarsen-cross ca-cross-unpinned ca-cross-pinned
+# The unpinned Tarsen certificate with the forged cross certificate and the
+# (public) pinned root: a lower-quality chain ends in the pinned root through
+# a link whose signature does not hold.
+cat tarsen-unpinned.chain.pem forged-cross.crt root-tarsen.crt > tarsen-forged.chain.pem
 
 thumb() { openssl x509 -in "$1.crt" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g'; }
 echo "QEL_ROOT_THUMBPRINTS=$(thumb root-tarsen);$(thumb root-orvel);$(thumb root-pinned-untrusted);$(thumb root-spare)"

@@ -29,16 +29,16 @@ import time
 PKI = os.path.dirname(os.path.abspath(__file__))
 
 
-def _osslsigncode(cert, src, dst, hash_name="sha256", timestamp=None):
+def _osslsigncode(cert, src, dst, hash_name="sha256", timestamp=None, tsa="tsa", key=None):
     command = ["osslsigncode", "sign", "-h", hash_name,
                "-certs", os.path.join(PKI, cert + ".chain.pem"),
-               "-key", os.path.join(PKI, cert + ".key"),
+               "-key", os.path.join(PKI, (key or cert) + ".key"),
                "-in", src, "-out", dst]
     if timestamp:
         unix = calendar.timegm(time.strptime(timestamp, "%Y-%m-%d %H:%M:%S"))
         command = ["faketime", timestamp] + command + [
-            "-TSA-certs", os.path.join(PKI, "tsa.chain.pem"),
-            "-TSA-key", os.path.join(PKI, "tsa.key"),
+            "-TSA-certs", os.path.join(PKI, tsa + ".chain.pem"),
+            "-TSA-key", os.path.join(PKI, tsa + ".key"),
             "-TSA-time", str(unix)]
     result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             env=dict(os.environ, TZ="UTC"))
@@ -47,12 +47,14 @@ def _osslsigncode(cert, src, dst, hash_name="sha256", timestamp=None):
         raise SystemExit("qelsign: osslsigncode failed for " + src)
 
 
-def sign_file(cert, src, dst, hash_name="sha256", timestamp=None):
-    """Signs a PE file or a cabinet; src may equal dst."""
+def sign_file(cert, src, dst, hash_name="sha256", timestamp=None, tsa="tsa", key=None):
+    """Signs a PE file or a cabinet; src may equal dst. `tsa`: the PKI's
+    time-stamping authority that makes the time stamp; `key`: the key's name
+    when it is not the certificate's (a chain file made for an attack)."""
     folder = tempfile.mkdtemp(prefix="qelsign")
     try:
         signed = os.path.join(folder, "signed" + os.path.splitext(src)[1])
-        _osslsigncode(cert, src, signed, hash_name, timestamp)
+        _osslsigncode(cert, src, signed, hash_name, timestamp, tsa, key)
         shutil.copyfile(signed, dst)
     finally:
         shutil.rmtree(folder)

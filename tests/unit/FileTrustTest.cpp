@@ -10,14 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
 using testbed::TrustSample;
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 TEST(FileTrustTest, SampleFilesUnderTheBuiltInPolicy)
 {
@@ -34,13 +32,41 @@ TEST(FileTrustTest, SampleFilesUnderTheBuiltInPolicy)
         {L"foreign.exe", 5, "a publisher that is not accepted"},
         {L"nousage.exe", 5, "a certificate without the code-signing usage"},
         {L"expired.exe", 5, "an expired certificate without a time stamp"},
+        // Time stamps: each attack beside its legitimate twin.
         {L"expired-ts.exe", 0, "an expired certificate with an RFC 3161 time stamp inside its validity"},
+        {L"expired-forged-ts.exe", 5, "the same stamp made by a self-made time-stamping authority"},
+        {L"expired-other-ts.exe", 5, "a genuine token that stamps another signer's digest"},
+        {L"expired-retimed-ts.exe", 5, "a genuine token whose time was moved after stamping"},
+        {L"expired-cs.exe", 0, "an expired certificate with a legacy counter-signature inside its validity"},
+        {L"expired-garbage-cs.exe", 5, "a counter-signature of one byte with an empty issuer"},
+        // Pins: a genuine cross certificate to a pinned root the machine does not trust, and a forged one.
+        {L"forged-cross.exe", 5, "a forged cross certificate from the pinned root to the unpinned one"},
         {L"unsigned.exe", 5, "no signature"},
         {L"tampered.exe", 5, "a byte changed after signing"},
         {L"missing.exe", 5, "no file"},
     };
     testbed::ClearTsGuardKnobs();
     for (const auto& c : kCases) EXPECT_EQ(VerifyFileTrust(TrustSample(c.file).c_str()), c.expected) << c.what;
+
+    // A blocked list judges the certificate the signer info finds, whatever
+    // zeros its serial number is written with.
+    const BuiltInPolicy& p = BuiltInTrustPolicy();
+    const LPCWSTR kTarsenBlocked[] = {L"A0B0C0D", nullptr}, kOtherBlocked[] = {L"0A0B0C0E", nullptr},
+                  kCrossCaBlocked[] = {L"3002", nullptr};  // the cross certificate on the pinned path
+    const struct {
+        const wchar_t* file;
+        const LPCWSTR* blocked;
+        bool trusted;
+    } kSerials[] = {{L"padded-serial.exe", kTarsenBlocked, false},
+                    {L"tarsen.exe", kTarsenBlocked, false},
+                    {L"padded-serial.exe", kOtherBlocked, true},
+                    {L"cross.exe", kCrossCaBlocked, false}};
+    for (const auto& c : kSerials) {
+        EXPECT_EQ(VerifySignedFile(TrustSample(c.file).c_str(), p.publisherNames, p.rootThumbprints, p.thumbprintCount,
+                                   c.blocked),
+                  c.trusted)
+            << testing::PrintToString(std::wstring(c.file)) << " " << testing::PrintToString(std::wstring(c.blocked[0]));
+    }
     EXPECT_EQ(VerifyFileTrust(L""), 87u);
     EXPECT_EQ(VerifyFileTrust(nullptr), 87u);
 
@@ -53,12 +79,12 @@ TEST(FileTrustTest, SampleFilesUnderTheBuiltInPolicy)
 }
 
 // Signer infos taken from the first signer of real files' signatures, with
-// their certificates in one store: what a signature with several signers, or
-// with a legacy counter-signature, would show the signer loop.
+// their certificates in one store: what a signature with several signers
+// would show the signer loop. Like a real signature, it has one content: the
+// first file's.
 class AssembledMessage final : public ISignedMessage {
 public:
-    // `unauthenticated`: encoded PKCS_ATTRIBUTES to report for a signer instead of its own.
-    void Add(const std::wstring& file, std::vector<BYTE> unauthenticated = {})
+    void Add(const std::wstring& file)
     {
         ScopedCertStore store;
         ScopedCryptMsg message;
@@ -68,7 +94,6 @@ public:
         ::CertAddStoreToCollection(m_store.Get(), store.Get(), 0, 0);
         m_stores.push_back(std::move(store));
         m_messages.push_back(std::move(message));
-        m_unauthenticated.push_back(std::move(unauthenticated));
     }
     bool GetParam(DWORD type, DWORD index, std::vector<BYTE>& value) override
     {
@@ -77,25 +102,24 @@ public:
             value.assign(reinterpret_cast<const BYTE*>(&count), reinterpret_cast<const BYTE*>(&count + 1));
             return true;
         }
-        const std::vector<BYTE>& own = m_unauthenticated[index];
+        if (type == CMSG_CONTENT_PARAM) index = 0;  // one signature, one content: the file's own
         DWORD size = 0;
-        if (type == CMSG_SIGNER_UNAUTH_ATTR_PARAM && !own.empty()) {
-            ::CryptDecodeObject(kEncoding, PKCS_ATTRIBUTES, own.data(), static_cast<DWORD>(own.size()), 0, nullptr, &size);
-            value.resize(size);
-            return ::CryptDecodeObject(kEncoding, PKCS_ATTRIBUTES, own.data(), static_cast<DWORD>(own.size()), 0,
-                                       value.data(), &size);
-        }
         if (!::CryptMsgGetParam(m_messages[index].Get(), type, 0, nullptr, &size)) return false;
         value.resize(size);
         return ::CryptMsgGetParam(m_messages[index].Get(), type, 0, value.data(), &size);
     }
     HCERTSTORE Store() override { return m_store.Get(); }
+    // Each signer's own signature, checked in the message it came from.
+    bool VerifySignature(DWORD index, PCCERT_CONTEXT cert) override
+    {
+        CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{sizeof(para), 0, 0, CMSG_VERIFY_SIGNER_CERT, const_cast<CERT_CONTEXT*>(cert)};
+        return ::CryptMsgControl(m_messages[index].Get(), 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para);
+    }
 
 private:
     ScopedCertStore m_store{::CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr)};
     std::vector<ScopedCertStore> m_stores;
     std::vector<ScopedCryptMsg> m_messages;
-    std::vector<std::vector<BYTE>> m_unauthenticated;
 };
 
 // Records why each signer was refused ("" for the one that was accepted).
@@ -131,6 +155,10 @@ TEST(FileTrustTest, EachSignerInTurnUntilOnePasses)
         {{L"tarsen.exe", L"foreign.exe"}, L"tarsen.exe", kTarsenSerial, false, {blocked, publisher}},
         {{L"foreign.exe", L"unpinned.exe"}, L"unpinned.exe", nullptr, false,
          {publisher, L"its chain does not end in an accepted root"}},
+        // Another program's signature with a genuine Tarsen signer entry copied
+        // in: that signer signed another content.
+        {{L"other-program.exe", L"tarsen.exe"}, L"other-program.exe", nullptr, false,
+         {publisher, L"its signature does not hold over the file's signed content"}},
     };
     for (const auto& c : kCases) {
         AssembledMessage message;
@@ -151,63 +179,6 @@ TEST(FileTrustTest, NoTimeStampChainPolicyMeansNoTrust)
     ASSERT_TRUE(::CryptRegisterOIDFunction(X509_ASN_ENCODING, kind, CERT_CHAIN_POLICY_AUTHENTICODE_TS,
                                            L"C:\\windows\\system32\\qeltrustshim.dll", "AuthenticodeTsChainPolicy"));
     EXPECT_EQ(verdicts.seen, std::vector<std::wstring>{L"the Authenticode time-stamp chain policy refuses its chain"});
-}
-
-std::vector<BYTE> Encode(LPCSTR type, const void* value)
-{
-    DWORD size = 0;
-    ::CryptEncodeObject(kEncoding, type, value, nullptr, &size);
-    std::vector<BYTE> encoded(size);
-    ::CryptEncodeObject(kEncoding, type, value, encoded.data(), &size);
-    return encoded;
-}
-
-// Unauthenticated attributes: an unrelated one, then a legacy counter-signature
-// whose signing-time attribute holds `time` (DER); `garbled` cuts it in half.
-std::vector<BYTE> CounterSigned(const std::vector<BYTE>& time, bool garbled = false)
-{
-    CRYPT_ATTR_BLOB timeValue{static_cast<DWORD>(time.size()), const_cast<BYTE*>(time.data())};
-    CRYPT_ATTRIBUTE signingTime{const_cast<LPSTR>(szOID_RSA_signingTime), 1, &timeValue};
-    BYTE issuer[] = {0x30, 0x00}, serial[] = {0x01}, hash[] = {0xAB};
-    CMSG_SIGNER_INFO signer{};
-    signer.dwVersion = 1;
-    signer.Issuer = {sizeof(issuer), issuer};
-    signer.SerialNumber = {sizeof(serial), serial};
-    signer.HashAlgorithm.pszObjId = const_cast<LPSTR>(szOID_OIWSEC_sha1);
-    signer.HashEncryptionAlgorithm.pszObjId = const_cast<LPSTR>(szOID_RSA_RSA);
-    signer.EncryptedHash = {sizeof(hash), hash};
-    signer.AuthAttrs = {1, &signingTime};
-    std::vector<BYTE> counter = Encode(PKCS7_SIGNER_INFO, &signer);
-    if (garbled) counter.resize(counter.size() / 2);
-    BYTE other[] = {0x05, 0x00};
-    CRYPT_ATTR_BLOB otherValue{sizeof(other), other}, counterValue{static_cast<DWORD>(counter.size()), counter.data()};
-    CRYPT_ATTRIBUTE attributes[] = {{const_cast<LPSTR>("1.3.6.1.4.1.311.2.4.1"), 1, &otherValue},
-                                    {const_cast<LPSTR>(szOID_RSA_counterSign), 1, &counterValue}};
-    CRYPT_ATTRIBUTES all{2, attributes};
-    return Encode(PKCS_ATTRIBUTES, &all);
-}
-
-std::vector<BYTE> Der(const char* text) { return std::vector<BYTE>(text, text + std::strlen(text)); }
-
-TEST(FileTrustTest, ExpiredSignerDependsOnItsCounterSignaturesTime)
-{
-    // The expired certificate is valid throughout 2020.
-    const struct {
-        std::vector<BYTE> unauthenticated;
-        bool trusted;
-        const char* what;
-    } kCases[] = {
-        {CounterSigned(Der("\x17\x0d" "200601120000Z")), true, "UTCTime in 2020: 20YY"},
-        {CounterSigned(Der("\x17\x0d" "220101000000Z")), false, "a time after the expiry"},
-        {CounterSigned(Der("\x18\x0f" "20200601120000Z")), false, "a GeneralizedTime is no time: now"},
-        {CounterSigned(Der("\x17\x0d" "2006011200x0Z")), false, "an unreadable time fails the signer"},
-        {CounterSigned(Der("\x17\x0d" "200601120000Z"), true), false, "an undecodable counter-signature"},
-    };
-    for (const auto& c : kCases) {
-        AssembledMessage message;
-        message.Add(L"expired.exe", c.unauthenticated);
-        EXPECT_EQ(VerifySigners(message, TrustSample(L"expired.exe").c_str(), BuiltIn()), c.trusted) << c.what;
-    }
 }
 
 }  // namespace

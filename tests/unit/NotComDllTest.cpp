@@ -1,5 +1,6 @@
 // Verified loading of the trust-validation library (the tsguard.dll stand-in
-// and its signed, unsigned and expired variants) and how the program asks it.
+// and its variants: unsigned, another publisher, expired with and without a
+// time stamp) and how the program asks it.
 #include "common/Platform.h"
 
 #include "common/LibraryLoader.h"
@@ -82,7 +83,11 @@ TEST_F(NotComDllTest, LoadsOnlyALibraryWhoseSignatureHolds)
         bool besideProgram;  // loaded from the program's folder instead
     } kCases[] = {
         {L"signed", L"tsguard.dll", 0, false},
-        {L"expired", L"tsguard-expired.dll", 0, false},  // CERT_E_EXPIRED still loads
+        // WinVerifyTrust lets an expired certificate through (CERT_E_EXPIRED);
+        // the signer checks only with a verified time stamp inside its validity.
+        {L"expired-ts", L"tsguard-expired-ts.dll", 0, false},
+        {L"expired", L"tsguard-expired.dll", 0x800B0004, false},  // TRUST_E_SUBJECT_NOT_TRUSTED
+        {L"foreign", L"tsguard-foreign.dll", 0x800B0004, false},  // a publisher that is not accepted
         {L"empty", nullptr, 0, true},
         {L"unsigned", L"tsguard-unsigned.dll", 0x800B0100, false},  // TRUST_E_NOSIGNATURE, and no second look
         {L"tampered", L"tsguard.dll", 0x80096010, false},  // a byte changed: TRUST_E_BAD_DIGEST
@@ -110,7 +115,7 @@ TEST_F(NotComDllTest, LoadsOnlyALibraryWhoseSignatureHolds)
                                L", WinVerifyTrust failed with " + code + L"\n");
         }
         EXPECT_EQ(debugOutput, expected) << c.folder;
-        if (object) {  // the library's module was freed; its interface still answers
+        if (object) {  // the library stays loaded; its interface answers
             DWORD words[2] = {7, 7};
             static_cast<IGrdValidationControl*>(object)->ValidateFile(L"C:\\x.exe", 4, words);
             EXPECT_EQ(words[0] + words[1], 0u);

@@ -72,6 +72,24 @@ std::wstring ChainText(DWORD status)
     return HexCode(status) + (text.empty() ? L"" : L" (" + text + L")");
 }
 
+// A name taken from a certificate, as it may be printed: control characters
+// (an escape sequence for the terminal, a line break that forges a report
+// line) are written as \xHH.
+std::wstring Printable(const std::wstring& name)
+{
+    std::wstring text;
+    for (wchar_t c : name) {
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+            wchar_t escaped[8];
+            _snwprintf(escaped, std::size(escaped), L"\\x%02x", static_cast<unsigned>(c));
+            text += escaped;
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
 // Prints what the signature check reports while it judges one file.
 class Printer final : public ITrustObserver {
 public:
@@ -100,10 +118,20 @@ public:
     }
     void Signer(const SignerVerdict& v) override
     {
-        add(L"    signer " + std::to_wstring(v.index + 1) + L": serial " + v.serial + (v.blocked ? L" (blocked)" : L""));
-        if (!v.name.empty()) add(L"      name: \"" + v.name + L"\"");
+        add(L"    signer " + std::to_wstring(v.index + 1) + L": serial " + v.serial +
+            (v.serialNormalised.empty() ? L"" : L" (compared as " + v.serialNormalised + L")") +
+            (v.blocked ? L" (blocked)" : L""));
+        if (!v.name.empty()) add(L"      name: \"" + Printable(v.name) + L"\"");
+        if (v.signatureChecked) {
+            add(std::wstring(L"      signature: ") + (v.signatureVerified ? L"holds over the file's signed content"
+                                                                          : L"does not hold over the file's signed content"));
+        }
         const bool timed = v.timestamp.dwLowDateTime || v.timestamp.dwHighDateTime;
-        if (v.chainBuilt || timed) add(L"      time stamp: " + (timed ? TimeText(v.timestamp) : std::wstring(L"none")));
+        if (v.stampFound && !v.stampVerified) {
+            add(L"      time stamp: ignored, " + std::wstring(v.stampProblem ? v.stampProblem : L"not verified"));
+        } else if (v.chainBuilt || timed) {
+            add(L"      time stamp: " + (timed ? TimeText(v.timestamp) + L" (verified)" : std::wstring(L"none")));
+        }
         if (v.chainBuilt) {
             add(L"      chain at " + (timed ? std::wstring(L"the time stamp") : std::wstring(L"the current time")) +
                 L": " + ChainText(v.chainStatus));
@@ -117,6 +145,11 @@ public:
             if (!v.pinnedRoot.empty() && v.pinnedRoot != v.rootThumbprint) {
                 add(L"      pinned root " + v.pinnedRoot + L" reached through a " +
                     (v.pinnedInLowerQualityChain ? L"lower-quality chain" : L"further simple chain"));
+            }
+            if (!v.pinPath.empty()) {
+                std::wstring path;
+                for (const std::wstring& name : v.pinPath) path += (path.empty() ? L"\"" : L" > \"") + Printable(name) + L"\"";
+                add(L"      pinned path: " + path + L": " + ChainText(v.pinPathStatus));
             }
         }
         if (v.policyChecked) add(L"      Authenticode time-stamp chain policy: " + HexCode(v.policyError));

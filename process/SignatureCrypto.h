@@ -1,0 +1,67 @@
+// The cryptographic checks behind the signer check that the platform does not
+// make for us: digests of signed content, RSA signatures checked by hand,
+// certificate chains judged path by path, and the time stamps of a signer.
+#pragma once
+
+#include "common/Platform.h"
+
+#include <wincrypt.h>
+
+#include <string>
+#include <vector>
+
+namespace signature_crypto {
+
+// The digest of `size` bytes with the algorithm named by `hashOid`; false for
+// an algorithm CryptoAPI does not know.
+bool Digest(LPCSTR hashOid, const BYTE* data, DWORD size, std::vector<BYTE>& digest);
+
+// The value of the first messageDigest attribute (an OCTET STRING); false when
+// there is none or it cannot be read.
+bool MessageDigest(const CRYPT_ATTRIBUTES& attributes, std::vector<BYTE>& digest);
+
+// True when `digest` equals the digest of `data` with `hashOid`.
+bool DigestMatches(LPCSTR hashOid, const BYTE* data, DWORD size, const std::vector<BYTE>& digest);
+
+// The bytes a PKCS #7 signer digests of a signed message's content: the value
+// octets of the content's encoding, without its tag and length (Authenticode's
+// SpcIndirectDataContent). False when `content` is not one whole DER element.
+bool ContentValue(const std::vector<BYTE>& content, const BYTE*& value, DWORD& size);
+
+// An RSA PKCS #1 signature (as it is encoded, most significant byte first)
+// over `data` with `hashOid`, checked with `cert`'s public key.
+bool VerifyRsaSignature(PCCERT_CONTEXT cert, LPCSTR hashOid, const BYTE* data, DWORD size,
+                        const CRYPT_DATA_BLOB& signature);
+
+// The certificate chain of `cert` at `time` (null: now) with `additional` as
+// extra certificates, for one extended key usage. False when none can be built.
+bool BuildChain(PCCERT_CONTEXT cert, const FILETIME* time, HCERTSTORE additional, LPCSTR usage,
+                PCCERT_CHAIN_CONTEXT& chain);
+
+// Whether one path of a chain holds by itself at `time` (null: now): every
+// certificate's signature checks out with the next one's key (the last one's
+// with its own), every certificate is valid at that time, and no element
+// reports an error other than an untrusted root. The platform's error bits are
+// taken as they are and checked again here, so a chain engine that leaves a
+// bit out cannot let a forged link through.
+bool PathHolds(const CERT_SIMPLE_CHAIN& path, const FILETIME* time);
+
+// A signer's time stamp as it was judged. `time` is zero unless a stamp was
+// found and every check of it passed; `problem` then says why it did not.
+struct TimeStamp {
+    bool found = false;
+    bool verified = false;
+    FILETIME time{};
+    const wchar_t* problem = nullptr;
+};
+
+// Reads and checks the first time stamp among a signer's unauthenticated
+// attributes: a legacy counter-signature (its certificate looked for in
+// `store`) or an RFC 3161 token. A stamp gives the signer its time only when
+// its own signature holds, it covers this signer's encrypted digest, and its
+// certificate chains at the stamped time, for time stamping, to a root the
+// machine trusts. False only when the stamp cannot be decoded at all.
+bool ReadTimeStamp(const CRYPT_ATTRIBUTES* unauthenticated, const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
+                   TimeStamp& stamp);
+
+}  // namespace signature_crypto
