@@ -84,6 +84,8 @@ TEST_F(TrustPolicyTest, PolicyFileAcceptsWhatItListsOnceItIsNewerAndProperlySign
         {L"empty-org.js", L"partner.exe tarsen.exe", "--"},  // empty [ORG]: none, and no built-in any more
         {L"blocked.js", L"partner.exe tarsen.exe", "+-"},  // a serial in [SER]
         {L"blocked.js", L"tarsen.exe", "-"},  // ... also when the built-in lists judge the first file
+        {L"blocked.js", L"padded-serial.exe", "-"},  // ... and when the signer names it with a leading zero byte
+        {L"v6.js", L"padded-serial.exe", "+"},
     };
     for (const auto& c : kCases) {
         SetUp();
