@@ -20,6 +20,29 @@ void ReplaceAll(std::wstring& text, const std::wstring& what, const std::wstring
     }
 }
 
+// The folders process creation searches for a name, in its order: the
+// program's folder, the current folder (unless the environment says not to
+// for this name), the system folder, its 16-bit sibling, the Windows folder,
+// then PATH.
+std::wstring ExecutableSearchPath(const std::wstring& programFolder, const std::wstring& name)
+{
+    wchar_t system[MAX_PATH] = L"";
+    wchar_t windows[MAX_PATH] = L"";
+    const UINT systemChars = ::GetSystemDirectoryW(system, MAX_PATH);
+    const UINT windowsChars = ::GetWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring search = programFolder;
+    if (::NeedCurrentDirectoryForExePathW(name.c_str())) search += L";.";
+    if (systemChars && systemChars < MAX_PATH) search += L";" + std::wstring(system);
+    if (windowsChars && windowsChars < MAX_PATH) search += L";" + std::wstring(windows) + L"\\system;" + windows;
+    const DWORD pathChars = ::GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    if (pathChars > 1) {
+        std::wstring path(pathChars, L'\0');
+        path.resize(::GetEnvironmentVariableW(L"PATH", path.data(), pathChars));
+        search += L";" + path;
+    }
+    return search;
+}
+
 }  // namespace
 
 CTask::CTask() : m_completion(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
@@ -106,23 +129,70 @@ DWORD CTaskExe::CloseProcessHandle()
 
 DWORD CTaskExe::GetPriority() { return m_priority; }
 
+DWORD CTask::ResolveExecutable(std::wstring& path)
+{
+    std::wstring programFolder;
+    GetModuleDirectory(programFolder);
+    const std::wstring search = ExecutableSearchPath(programFolder, path);
+    std::wstring full(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ::SetLastError(ERROR_SUCCESS);
+        const DWORD chars = path.empty() ? 0
+                                         : ::SearchPathW(search.c_str(), path.c_str(), L".exe",
+                                                         static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (chars == 0) {
+            const DWORD error = ::GetLastError();
+            return error != ERROR_SUCCESS ? error : ERROR_FILE_NOT_FOUND;
+        }
+        if (chars < full.size()) {
+            full.resize(chars);
+            path = full;
+            return ERROR_SUCCESS;
+        }
+        full.assign(chars, L'\0');
+    }
+    return ERROR_FILENAME_EXCED_RANGE;
+}
+
+HANDLE CTaskExe::StartProcess(const std::wstring& path, const std::wstring& parameters, DWORD launchMode,
+                              HANDLE image, DWORD& error)
+{
+    CCPHelper helper;
+    return helper.LaunchProcess(path.c_str(), parameters.c_str(), error, launchMode, image);
+}
+
 DWORD CTaskExe::runProcess(std::wstring path, std::wstring parameters, DWORD launchMode)
 {
     CloseProcessHandle();
     ResolveRelativePath(path);
     ExpandEnvironmentPath(path);
+    // One full path from here on: the name that is checked is the name that
+    // is started, never a bare name found in one folder and run from another.
+    const DWORD resolved = ResolveExecutable(path);
 
-    // The file that is checked is the file that is started: the same path.
-    if (m_verifySignature && VerifyFileTrust(path.c_str()) != ERROR_SUCCESS) {
+    // Held from before the check until the process exists: nobody writes,
+    // replaces or deletes the checked file in between.
+    ScopedHandle image;
+    if (m_verifySignature) {
+        if (resolved == ERROR_SUCCESS) {
+            image.Reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        // Checked by its name while held; then that name must still lead to
+        // the held file (a folder renamed or a link re-pointed does not).
+        if (!image || VerifyFileTrust(path.c_str()) != ERROR_SUCCESS || !PathNamesFile(path, image.Get())) {
+            QEL_LOG(LOG_ERROR, L"Invalid Orvel Security Signature :%s", path.c_str());
+            return ERROR_INVALID_PARAMETER;
+        }
+    }
+
+    DWORD error = resolved;
+    if (resolved == ERROR_SUCCESS) m_process.Reset(StartProcess(path, parameters, launchMode, image.Get(), error));
+    if (!m_process && image && error == kErrorImageNotChecked) {
         QEL_LOG(LOG_ERROR, L"Invalid Orvel Security Signature :%s", path.c_str());
         return ERROR_INVALID_PARAMETER;
     }
-
-    DWORD error = ERROR_SUCCESS;
-    {
-        CCPHelper helper;
-        m_process.Reset(helper.LaunchProcess(path.c_str(), parameters.c_str(), error, launchMode));
-    }
+    image.Reset();
     if (!m_process) {
         QEL_LOG(LOG_ERROR, L"Launch process:%s %s, errorcode:%d", path.c_str(), parameters.c_str(), error);
         return error;
