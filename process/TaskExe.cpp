@@ -9,6 +9,7 @@
 #include <shlwapi.h>
 
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -41,6 +42,25 @@ std::wstring ExecutableSearchPath(const std::wstring& programFolder, const std::
         search += L";" + path;
     }
     return search;
+}
+
+// Holds every folder on the way to the file (below the root) so that none is
+// renamed or deleted while held: opened for listing, sharing reads and
+// writes (the folders' other files stay usable), never deletes. False when
+// one cannot be held.
+bool HoldFolders(const std::wstring& path, std::vector<ScopedHandle>& folders)
+{
+    const wchar_t* below = ::PathSkipRootW(path.c_str());
+    if (!below) return false;
+    for (size_t at = path.find(L'\\', static_cast<size_t>(below - path.c_str())); at != std::wstring::npos;
+         at = path.find(L'\\', at + 1)) {
+        ScopedHandle folder(::CreateFileW(path.substr(0, at).c_str(), FILE_LIST_DIRECTORY,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!folder) return false;
+        folders.push_back(std::move(folder));
+    }
+    return true;
 }
 
 }  // namespace
@@ -171,10 +191,12 @@ DWORD CTaskExe::runProcess(std::wstring path, std::wstring parameters, DWORD lau
     const DWORD resolved = ResolveExecutable(path);
 
     // Held from before the check until the process exists: nobody writes,
-    // replaces or deletes the checked file in between.
+    // replaces or deletes the checked file, or renames a folder on its way,
+    // in between.
     ScopedHandle image;
+    std::vector<ScopedHandle> folders;
     if (m_verifySignature) {
-        if (resolved == ERROR_SUCCESS) {
+        if (resolved == ERROR_SUCCESS && HoldFolders(path, folders)) {
             image.Reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         }
@@ -193,6 +215,7 @@ DWORD CTaskExe::runProcess(std::wstring path, std::wstring parameters, DWORD lau
         return ERROR_INVALID_PARAMETER;
     }
     image.Reset();
+    folders.clear();
     if (!m_process) {
         QEL_LOG(LOG_ERROR, L"Launch process:%s %s, errorcode:%d", path.c_str(), parameters.c_str(), error);
         return error;

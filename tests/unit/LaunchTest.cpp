@@ -272,10 +272,10 @@ const struct {
     DWORD mode;
     const wchar_t* runs;
 } kLaunchWindow[] = {
-    {"its folder renamed, a foreign twin put in its place", L"C:\\launch\\swap0\\twin0.exe",
-     L"C:\\launch\\swap0\\twin0.exe", false, kFolderRenamed, 0, nullptr},
+    {"its folder renamed for one with a foreign twin: refused while held", L"C:\\launch\\swap0\\twin0.exe",
+     L"C:\\launch\\swap0\\twin0.exe", false, kFolderRenamed, 0, L"C:\\launch\\swap0\\twin0.exe"},
     {"the same in the user's session", L"C:\\launch\\swap1\\twin1.exe", L"C:\\launch\\swap1\\twin1.exe", false,
-     kFolderRenamed, 1, nullptr},
+     kFolderRenamed, 1, L"C:\\launch\\swap1\\twin1.exe"},
     {"its name re-linked to a foreign file: refused while held", L"C:\\launch\\relinked.exe",
      L"C:\\launch\\relinked.exe", false, kNameRelinked, 0, L"C:\\launch\\relinked.exe"},
     {"a hard link to the signed companion", L"C:\\launch\\linked.exe", L"C:\\launch\\original.exe", false,
@@ -312,9 +312,8 @@ TEST_F(LaunchTest, TheCheckedFileIsTheFileThatRuns)
 
         SwappingTaskExe task(row.given, [&] {
             if (row.swap == kFolderRenamed) {
-                ASSERT_TRUE(::MoveFileW(folder.c_str(), (folder + L"-away").c_str())) << ::GetLastError();
-                testmachine::CreateFolder(folder);
-                ASSERT_TRUE(::CopyFileW(foreign.c_str(), row.file, FALSE));
+                EXPECT_FALSE(::MoveFileW(folder.c_str(), (folder + L"-away").c_str()) &&
+                             ::CreateDirectoryW(folder.c_str(), nullptr) && ::CopyFileW(foreign.c_str(), row.file, FALSE));
             } else if (row.swap == kNameRelinked) {
                 EXPECT_FALSE(::DeleteFileW(row.file) && ::CreateHardLinkW(row.file, foreign.c_str(), nullptr));
             }
@@ -332,6 +331,39 @@ TEST_F(LaunchTest, TheCheckedFileIsTheFileThatRuns)
             EXPECT_EQ(runs[0].at(L"command"), L"\"" + std::wstring(row.runs) + L"\" /x");
         }
         if (row.decoyBesideProgram) ::DeleteFileW(decoy.c_str());
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// What a swap that got past the held file and folders would leave: a process whose image is another
+// file than the one checked. A copy with the very same bytes is another file all the same.
+TEST_F(LaunchTest, AProcessRunningAnotherFileThanTheCheckedOneIsEndedUnresumed)
+{
+    testbed::UseSessionLibrary(L"native");
+    testbed::SetSessions(L"3:0");
+    const std::wstring file = L"C:\\launch\\imaged.exe", link = L"C:\\launch\\imaged-link.exe";
+    testbed::InstallCompanion(file);
+    testbed::InstallCompanion(L"C:\\launch\\imaged-copy.exe");
+    ASSERT_TRUE(::CreateHardLinkW(link.c_str(), file.c_str(), nullptr));
+    for (const DWORD mode : {0u, 1u}) {
+        for (const auto& [checked, runs] : {std::pair{link, true}, std::pair{std::wstring(L"C:\\launch\\imaged-copy.exe"), false}}) {
+            SCOPED_TRACE(testing::Message() << "mode " << mode << ", checked " << testing::PrintToString(checked));
+            testbed::ClearCompanion(L"imaged");
+            TestLog().Clear();
+            ScopedHandle image(::CreateFileW(checked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+            DWORD error = 12345;
+            ScopedHandle process(CCPHelper().LaunchProcess(file.c_str(), L"", error, mode, image.Get()));
+            EXPECT_EQ(error, runs ? 0u : kErrorImageNotChecked);
+            EXPECT_EQ(TestLog().Has(L"The started process runs \"" + file + L"\", not the checked file; ended before it ran. ErrorCode: 577"), !runs);
+            ASSERT_EQ(!!process, runs);
+            if (runs) {
+                ASSERT_EQ(::WaitForSingleObject(process.Get(), 60000), WAIT_OBJECT_0);
+            }
+            EXPECT_EQ(testbed::CompanionRuns(L"imaged").size(), runs ? 1u : 0u);
+        }
     }
 }
 
