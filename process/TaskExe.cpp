@@ -44,6 +44,31 @@ std::wstring ExecutableSearchPath(const std::wstring& programFolder, const std::
     return search;
 }
 
+// The path of the held file with no link on the way (what a junction or a
+// symbolic link leads to, so re-pointing one later changes nothing), in the
+// plain drive or UNC form; false when the system cannot name it.
+bool FinalPath(HANDLE file, std::wstring& path)
+{
+    std::wstring name(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD chars = ::GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()),
+                                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (chars == 0) return false;
+        if (chars < name.size()) {
+            name.resize(chars);
+            if (name.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+                name = L"\\\\" + name.substr(8);
+            } else if (name.compare(0, 4, L"\\\\?\\") == 0) {
+                name.erase(0, 4);
+            }
+            path = name;
+            return true;
+        }
+        name.assign(chars, L'\0');
+    }
+    return false;
+}
+
 // Holds every folder on the way to the file (below the root) so that none is
 // renamed or deleted while held: opened for listing, sharing reads and
 // writes (the folders' other files stay usable), never deletes. False when
@@ -196,13 +221,15 @@ DWORD CTaskExe::runProcess(std::wstring path, std::wstring parameters, DWORD lau
     ScopedHandle image;
     std::vector<ScopedHandle> folders;
     if (m_verifySignature) {
-        if (resolved == ERROR_SUCCESS && HoldFolders(path, folders)) {
+        if (resolved == ERROR_SUCCESS) {
             image.Reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         }
-        // Checked by its name while held; then that name must still lead to
-        // the held file (a folder renamed or a link re-pointed does not).
-        if (!image || VerifyFileTrust(path.c_str()) != ERROR_SUCCESS || !PathNamesFile(path, image.Get())) {
+        // From here on the held file's own path, its folders held too.
+        const bool held = image && FinalPath(image.Get(), path) && HoldFolders(path, folders);
+        // Checked by that name while held; then the name must still lead to
+        // the held file (a folder renamed before it was held does not).
+        if (!held || VerifyFileTrust(path.c_str()) != ERROR_SUCCESS || !PathNamesFile(path, image.Get())) {
             QEL_LOG(LOG_ERROR, L"Invalid Orvel Security Signature :%s", path.c_str());
             return ERROR_INVALID_PARAMETER;
         }

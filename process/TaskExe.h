@@ -7,8 +7,9 @@
 // the user's session, given its priority, and optionally waited for.
 //
 // The file that is checked is the file that runs: it is opened once, denying
-// writes and deletes, with every folder on its way held against renaming,
-// checked while so held, and the new process is created
+// writes and deletes, named by its own path (no link on the way) with every
+// folder on it held against renaming, checked while so held, and the new
+// process is created
 // suspended and resumed only when its image is that same file (volume and
 // file id). Whatever else runs is ended before its first instruction and the
 // launch is refused like an unsigned file.
