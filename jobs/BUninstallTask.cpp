@@ -52,8 +52,17 @@ DWORD QEL::UninstallQEL(const std::wstring& appId)
         QEL_LOG(LOG_ERROR, L"Cant get uninstall inf for appid %s", appId.c_str());
         return ERROR_INVALID_PARAMETER;
     }
-    // One argument, however many blanks the path holds.
-    const std::wstring quotedPath = L"\"" + installPath + L"\"";
+    // One argument equal to the path, read back by the platform's rules
+    // (CommandLineToArgvW, the C runtime): the backslashes before the closing
+    // quotation mark doubled, or they would escape it. A quotation mark or a
+    // line break has no safe form there: such a path is never handed on.
+    if (installPath.find_first_of(L"\"\r\n") != std::wstring::npos) {
+        QEL_LOG(LOG_ERROR, L"The install path of %s holds a quotation mark or a line break; not handed to the installer",
+                appId.c_str());
+        return ERROR_INVALID_PARAMETER;
+    }
+    const size_t trailing = installPath.size() - (installPath.find_last_not_of(L'\\') + 1);
+    const std::wstring quotedPath = L"\"" + installPath + std::wstring(trailing, L'\\') + L"\"";
 
     std::wstring installerDir;
     CKrsSetting krs(std::make_shared<CPCReg>());

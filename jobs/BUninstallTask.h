@@ -36,7 +36,8 @@ inline constexpr wchar_t kFrameworkAppId[] = L"GCB";
 
 // Starts "<Install Dir>\tsinst.exe /uninstall /longpath "<InstallPath>"" after
 // its signature check, without waiting for it: 0 once it has started, 87 when
-// the application's install path cannot be read, 1012 when the installer's
+// the application's install path cannot be read or holds a quotation mark or
+// a line break (it could not arrive as one argument), 1012 when the installer's
 // folder cannot be read, else the launcher's result.
 DWORD UninstallQEL(const std::wstring& appId);
 

@@ -15,9 +15,31 @@ constexpr DWORD kMaxProcesses = 1040;
 constexpr wchar_t kSource[] = L"CreateProcessHelper.cpp";
 constexpr wchar_t kWinlogonKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
+bool FileId(HANDLE file, BY_HANDLE_FILE_INFORMATION& information)
+{
+    return file && file != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(file, &information);
+}
+
 }  // namespace
 
-HANDLE CCPHelper::LaunchProcess(const wchar_t* path, const wchar_t* parameters, DWORD& error, DWORD launchMode)
+bool SameFile(HANDLE a, HANDLE b)
+{
+    BY_HANDLE_FILE_INFORMATION first{}, second{};
+    return FileId(a, first) && FileId(b, second) && first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+}
+
+bool PathNamesFile(const std::wstring& path, HANDLE file)
+{
+    // Attributes only, sharing everything: never in the way of the holder's own handle.
+    ScopedHandle named(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    return SameFile(named.Get(), file);
+}
+
+HANDLE CCPHelper::LaunchProcess(const wchar_t* path, const wchar_t* parameters, DWORD& error, DWORD launchMode,
+                                HANDLE image)
 {
     error = ERROR_SUCCESS;
     if (!path || !*path) return nullptr;
@@ -42,32 +64,68 @@ HANDLE CCPHelper::LaunchProcess(const wchar_t* path, const wchar_t* parameters, 
     }
     const wchar_t* folder = directory.empty() ? nullptr : directory.c_str();
 
-    if (launchMode == 0) return _RunProcessNormal(commandLine.data(), error, folder);
-
-    m_api.Load();
-    HANDLE process = _RunProcessAsUserXP(commandLine.data(), error, folder);
-    if (!process) process = _RunProcessAsUserNT(commandLine.data(), error, folder);
-    return process;
+    ScopedHandle thread;
+    HANDLE process = nullptr;
+    if (launchMode == 0) {
+        process = _RunProcessNormal(commandLine.data(), error, folder, thread);
+    } else {
+        m_api.Load();
+        process = _RunProcessAsUserXP(commandLine.data(), error, folder, thread);
+        if (!process) process = _RunProcessAsUserNT(commandLine.data(), error, folder, thread);
+    }
+    return process ? resumeChecked(process, thread.Get(), image, error) : nullptr;
 }
 
-HANDLE CCPHelper::_RunProcessNormal(wchar_t* commandLine, DWORD& error, const wchar_t* directory)
+// The image of the new process is named by the system; that name is opened
+// and compared with the checked file by identity, not by name: a folder
+// renamed or a link re-pointed between the check and the start shows as
+// another file.
+HANDLE CCPHelper::resumeChecked(HANDLE process, HANDLE thread, HANDLE image, DWORD& error)
+{
+    ScopedHandle owned(process);
+    if (image) {
+        std::wstring name(32768, L'\0');
+        DWORD chars = static_cast<DWORD>(name.size());
+        const bool named = ::QueryFullProcessImageNameW(process, 0, name.data(), &chars);
+        name.resize(named ? chars : 0);
+        if (!named || !PathNamesFile(name, image)) {
+            const DWORD reason = named ? kErrorImageNotChecked : ::GetLastError();
+            QEL_LOG(LOG_ERROR, L"The started process runs \"%s\", not the checked file; ended before it ran. ErrorCode: %u",
+                    name.c_str(), reason);
+            ::TerminateProcess(process, kErrorImageNotChecked);
+            error = kErrorImageNotChecked;
+            return nullptr;
+        }
+    }
+    if (::ResumeThread(thread) == static_cast<DWORD>(-1)) {
+        error = ::GetLastError();
+        QEL_LOG(LOG_ERROR, L"The started process could not be resumed; ended. ErrorCode: %u", error);
+        ::TerminateProcess(process, error);
+        return nullptr;
+    }
+    return owned.Release();
+}
+
+HANDLE CCPHelper::_RunProcessNormal(wchar_t* commandLine, DWORD& error, const wchar_t* directory,
+                                    ScopedHandle& thread)
 {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION information{};
-    if (!::CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, directory,
-                          &startup, &information)) {
+    if (!::CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
+                          nullptr, directory, &startup, &information)) {
         error = ::GetLastError();
         QEL_LOG(LOG_ERROR, L"Failed to create process (%s). ErrorCode: %u", commandLine, error);
         return nullptr;
     }
     QEL_LOG(LOG_NORMAL, L"Successfully created process (%s)", commandLine);
-    ScopedHandle thread(information.hThread);
+    thread.Reset(information.hThread);
     error = ERROR_SUCCESS;
     return information.hProcess;
 }
 
-HANDLE CCPHelper::_RunProcessAsUserXP(wchar_t* commandLine, DWORD& error, const wchar_t* directory)
+HANDLE CCPHelper::_RunProcessAsUserXP(wchar_t* commandLine, DWORD& error, const wchar_t* directory,
+                                      ScopedHandle& thread)
 {
     error = ERROR_INVALID_PARAMETER;
     DWORD sessionId = kNoSession;
@@ -79,9 +137,9 @@ HANDLE CCPHelper::_RunProcessAsUserXP(wchar_t* commandLine, DWORD& error, const 
         return nullptr;
     }
 
-    ScopedHandle ownToken;
+    PrivilegeRestore own(*this);
     if (!enableOwnPrivileges(L"CCPHelper::_RunProcessAsUserXP",
-                             {L"SeTcbPrivilege", L"SeAssignPrimaryTokenPrivilege", L"SeIncreaseQuotaPrivilege"}, ownToken,
+                             {L"SeTcbPrivilege", L"SeAssignPrimaryTokenPrivilege", L"SeIncreaseQuotaPrivilege"}, own,
                              error)) {
         return nullptr;
     }
@@ -93,7 +151,7 @@ HANDLE CCPHelper::_RunProcessAsUserXP(wchar_t* commandLine, DWORD& error, const 
         return nullptr;
     }
 
-    const HANDLE process = createAsUser(userToken.Get(), commandLine, directory, error);
+    const HANDLE process = createAsUser(userToken.Get(), commandLine, directory, error, thread);
     if (!process) {
         QEL_LOG(LOG_ERROR, L"CreateProcessAsUser for XP failed. GetLastError = %d", error);
         return nullptr;
@@ -142,7 +200,8 @@ DWORD CCPHelper::_IsActiveOrAdminSessionAvailable(DWORD& sessionId)
     return result;
 }
 
-HANDLE CCPHelper::_RunProcessAsUserNT(wchar_t* commandLine, DWORD& error, const wchar_t* directory)
+HANDLE CCPHelper::_RunProcessAsUserNT(wchar_t* commandLine, DWORD& error, const wchar_t* directory,
+                                      ScopedHandle& thread)
 {
     error = ERROR_SUCCESS;
     DWORD shellId = 0;
@@ -153,6 +212,8 @@ HANDLE CCPHelper::_RunProcessAsUserNT(wchar_t* commandLine, DWORD& error, const 
         return nullptr;
     }
     if (shellId == 0) {
+        // Nothing was started: never a success for the caller.
+        error = ERROR_NOT_FOUND;
         QEL_LOG(LOG_ERROR, L"CCPHelper::_RunProcessAsUserNT: _GetShellPid = 0");
         return nullptr;
     }
@@ -177,22 +238,34 @@ HANDLE CCPHelper::_RunProcessAsUserNT(wchar_t* commandLine, DWORD& error, const 
         return nullptr;
     }
 
-    ScopedHandle ownToken;
+    PrivilegeRestore own(*this);
     if (!enableOwnPrivileges(L"CCPHelper::_RunProcessAsUserNT",
-                             {L"SeAssignPrimaryTokenPrivilege", L"SeIncreaseQuotaPrivilege"}, ownToken, error)) {
+                             {L"SeAssignPrimaryTokenPrivilege", L"SeIncreaseQuotaPrivilege"}, own, error)) {
         return nullptr;
     }
 
-    const HANDLE process = createAsUser(shellToken.Get(), commandLine, directory, error);
+    const HANDLE process = createAsUser(shellToken.Get(), commandLine, directory, error, thread);
     if (!process) {
         QEL_LOG(LOG_ERROR, L"CCPHelper::_RunProcessAsUserNT: CreateProcessAsUser failed. GetLastError = %u", error);
     }
     return process;
 }
 
+CCPHelper::PrivilegeRestore::~PrivilegeRestore()
+{
+    // Last enabled, first restored: each previous state as the system reported it.
+    for (auto it = previous.rbegin(); it != previous.rend(); ++it) {
+        if (!CTsWin32API::Call(m_helper.m_api.pfnAdjustTokenPrivileges, token.Get(), FALSE, &*it, 0ul,
+                               static_cast<PTOKEN_PRIVILEGES>(nullptr), static_cast<PDWORD>(nullptr))) {
+            const DWORD error = ::GetLastError();
+            QEL_LOG(LOG_ERROR, L"AdjustTokenPrivileges failed. ErrorCode: %u", error);
+        }
+    }
+}
+
 // The steps both strategies share, logged under the strategy's name.
 bool CCPHelper::enableOwnPrivileges(const wchar_t* strategy, std::initializer_list<const wchar_t*> privileges,
-                                    ScopedHandle& ownToken, DWORD& error)
+                                    PrivilegeRestore& own, DWORD& error)
 {
     const HANDLE self = ::GetCurrentProcess();
     if (!self) {
@@ -200,15 +273,19 @@ bool CCPHelper::enableOwnPrivileges(const wchar_t* strategy, std::initializer_li
         QEL_LOG_AS(LOG_ERROR, kSource, strategy, L"%s: GetCurrentProcess returned NULL handle", strategy);
         return false;
     }
-    if (!CTsWin32API::Call(m_api.pfnOpenProcessToken, self, static_cast<DWORD>(TOKEN_ADJUST_PRIVILEGES),
-                           ownToken.Put())) {
+    // Querying too: the state before each change is kept to be put back.
+    if (!CTsWin32API::Call(m_api.pfnOpenProcessToken, self, static_cast<DWORD>(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY),
+                           own.token.Put())) {
         error = ::GetLastError();
         QEL_LOG_AS(LOG_ERROR, kSource, strategy, L"%s: OpenProcessToken for SELF failed with error: %u", strategy,
                    error);
         return false;
     }
     for (const wchar_t* privilege : privileges) {
-        error = _AdjustPrivilege(ownToken.Get(), privilege);
+        TOKEN_PRIVILEGES previous{};
+        error = _AdjustPrivilege(own.token.Get(), privilege, &previous);
+        // A privilege the token lacks reports no previous state: nothing to put back.
+        if (previous.PrivilegeCount) own.previous.push_back(previous);
         if (error != ERROR_SUCCESS) {
             // Both strategies' readers know this line by the one text.
             QEL_LOG_AS(LOG_ERROR, kSource, strategy,
@@ -220,7 +297,8 @@ bool CCPHelper::enableOwnPrivileges(const wchar_t* strategy, std::initializer_li
     return true;
 }
 
-HANDLE CCPHelper::createAsUser(HANDLE token, wchar_t* commandLine, const wchar_t* directory, DWORD& error)
+HANDLE CCPHelper::createAsUser(HANDLE token, wchar_t* commandLine, const wchar_t* directory, DWORD& error,
+                               ScopedHandle& thread)
 {
     // The structure's own size (68 bytes in a 32-bit build, more in a 64-bit one).
     STARTUPINFOW startup{};
@@ -228,15 +306,19 @@ HANDLE CCPHelper::createAsUser(HANDLE token, wchar_t* commandLine, const wchar_t
     wchar_t desktop[] = L"winsta0\\default";
     startup.lpDesktop = desktop;
 
-    // The profile stays loaded: the started process uses it, and the user's
-    // own logon holds it as long as the user is there.
     PROFILEINFOW profile{};
     void* environment = _LoadProfileAndEnvironment(token, profile);
     PROCESS_INFORMATION information{};
     const BOOL created = m_api.CreateProcessAsUserW(token, commandLine, environment, directory, &startup, &information);
     error = created ? ERROR_SUCCESS : ::GetLastError();
     if (environment) ::DestroyEnvironmentBlock(environment);
-    ScopedHandle thread(information.hThread);
+    // This load is let go once the process exists: the user's own logon keeps
+    // the profile as long as the user is there.
+    if (profile.hProfile && !::UnloadUserProfile(token, profile.hProfile)) {
+        const DWORD unloadError = ::GetLastError();
+        QEL_LOG(LOG_ERROR, L"Could not unload user profile. Error: %d", unloadError);
+    }
+    if (created) thread.Reset(information.hThread);
     return created ? information.hProcess : nullptr;
 }
 
@@ -315,7 +397,7 @@ DWORD CCPHelper::_GetShellProgram(wchar_t (&shell)[520])
     return ERROR_SUCCESS;
 }
 
-DWORD CCPHelper::_AdjustPrivilege(HANDLE token, const wchar_t* privilege)
+DWORD CCPHelper::_AdjustPrivilege(HANDLE token, const wchar_t* privilege, TOKEN_PRIVILEGES* previous)
 {
     // Nothing to enable: never reported as enabled.
     if (!token || !privilege || !*privilege) return ERROR_INVALID_PARAMETER;
@@ -329,8 +411,10 @@ DWORD CCPHelper::_AdjustPrivilege(HANDLE token, const wchar_t* privilege)
         return error;
     }
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!CTsWin32API::Call(m_api.pfnAdjustTokenPrivileges, token, FALSE, &privileges, 0ul,
-                           static_cast<PTOKEN_PRIVILEGES>(nullptr), static_cast<PDWORD>(nullptr))) {
+    DWORD previousBytes = 0;
+    if (!CTsWin32API::Call(m_api.pfnAdjustTokenPrivileges, token, FALSE, &privileges,
+                           static_cast<DWORD>(previous ? sizeof(*previous) : 0), previous,
+                           previous ? &previousBytes : static_cast<PDWORD>(nullptr))) {
         const DWORD error = ::GetLastError();
         QEL_LOG(LOG_ERROR, L"AdjustTokenPrivileges failed. ErrorCode: %u", error);
         return error;

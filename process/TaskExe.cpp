@@ -9,6 +9,7 @@
 #include <shlwapi.h>
 
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -18,6 +19,73 @@ void ReplaceAll(std::wstring& text, const std::wstring& what, const std::wstring
     for (size_t at = text.find(what); at != std::wstring::npos; at = text.find(what, at + with.size())) {
         text.replace(at, what.size(), with);
     }
+}
+
+// The folders process creation searches for a name, in its order: the
+// program's folder, the current folder (unless the environment says not to
+// for this name), the system folder, its 16-bit sibling, the Windows folder,
+// then PATH.
+std::wstring ExecutableSearchPath(const std::wstring& programFolder, const std::wstring& name)
+{
+    wchar_t system[MAX_PATH] = L"";
+    wchar_t windows[MAX_PATH] = L"";
+    const UINT systemChars = ::GetSystemDirectoryW(system, MAX_PATH);
+    const UINT windowsChars = ::GetWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring search = programFolder;
+    if (::NeedCurrentDirectoryForExePathW(name.c_str())) search += L";.";
+    if (systemChars && systemChars < MAX_PATH) search += L";" + std::wstring(system);
+    if (windowsChars && windowsChars < MAX_PATH) search += L";" + std::wstring(windows) + L"\\system;" + windows;
+    const DWORD pathChars = ::GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    if (pathChars > 1) {
+        std::wstring path(pathChars, L'\0');
+        path.resize(::GetEnvironmentVariableW(L"PATH", path.data(), pathChars));
+        search += L";" + path;
+    }
+    return search;
+}
+
+// The path of the held file with no link on the way (what a junction or a
+// symbolic link leads to, so re-pointing one later changes nothing), in the
+// plain drive or UNC form; false when the system cannot name it.
+bool FinalPath(HANDLE file, std::wstring& path)
+{
+    std::wstring name(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD chars = ::GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()),
+                                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (chars == 0) return false;
+        if (chars < name.size()) {
+            name.resize(chars);
+            if (name.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+                name = L"\\\\" + name.substr(8);
+            } else if (name.compare(0, 4, L"\\\\?\\") == 0) {
+                name.erase(0, 4);
+            }
+            path = name;
+            return true;
+        }
+        name.assign(chars, L'\0');
+    }
+    return false;
+}
+
+// Holds every folder on the way to the file (below the root) so that none is
+// renamed or deleted while held: opened for listing, sharing reads and
+// writes (the folders' other files stay usable), never deletes. False when
+// one cannot be held.
+bool HoldFolders(const std::wstring& path, std::vector<ScopedHandle>& folders)
+{
+    const wchar_t* below = ::PathSkipRootW(path.c_str());
+    if (!below) return false;
+    for (size_t at = path.find(L'\\', static_cast<size_t>(below - path.c_str())); at != std::wstring::npos;
+         at = path.find(L'\\', at + 1)) {
+        ScopedHandle folder(::CreateFileW(path.substr(0, at).c_str(), FILE_LIST_DIRECTORY,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!folder) return false;
+        folders.push_back(std::move(folder));
+    }
+    return true;
 }
 
 }  // namespace
@@ -106,23 +174,75 @@ DWORD CTaskExe::CloseProcessHandle()
 
 DWORD CTaskExe::GetPriority() { return m_priority; }
 
+DWORD CTask::ResolveExecutable(std::wstring& path)
+{
+    std::wstring programFolder;
+    GetModuleDirectory(programFolder);
+    const std::wstring search = ExecutableSearchPath(programFolder, path);
+    std::wstring full(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ::SetLastError(ERROR_SUCCESS);
+        const DWORD chars = path.empty() ? 0
+                                         : ::SearchPathW(search.c_str(), path.c_str(), L".exe",
+                                                         static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (chars == 0) {
+            const DWORD error = ::GetLastError();
+            return error != ERROR_SUCCESS ? error : ERROR_FILE_NOT_FOUND;
+        }
+        if (chars < full.size()) {
+            full.resize(chars);
+            path = full;
+            return ERROR_SUCCESS;
+        }
+        full.assign(chars, L'\0');
+    }
+    return ERROR_FILENAME_EXCED_RANGE;
+}
+
+HANDLE CTaskExe::StartProcess(const std::wstring& path, const std::wstring& parameters, DWORD launchMode,
+                              HANDLE image, DWORD& error)
+{
+    CCPHelper helper;
+    return helper.LaunchProcess(path.c_str(), parameters.c_str(), error, launchMode, image);
+}
+
 DWORD CTaskExe::runProcess(std::wstring path, std::wstring parameters, DWORD launchMode)
 {
     CloseProcessHandle();
     ResolveRelativePath(path);
     ExpandEnvironmentPath(path);
+    // One full path from here on: the name that is checked is the name that
+    // is started, never a bare name found in one folder and run from another.
+    const DWORD resolved = ResolveExecutable(path);
 
-    // The file that is checked is the file that is started: the same path.
-    if (m_verifySignature && VerifyFileTrust(path.c_str()) != ERROR_SUCCESS) {
+    // Held from before the check until the process exists: nobody writes,
+    // replaces or deletes the checked file, or renames a folder on its way,
+    // in between.
+    ScopedHandle image;
+    std::vector<ScopedHandle> folders;
+    if (m_verifySignature) {
+        if (resolved == ERROR_SUCCESS) {
+            image.Reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        // From here on the held file's own path, its folders held too.
+        const bool held = image && FinalPath(image.Get(), path) && HoldFolders(path, folders);
+        // Checked by that name while held; then the name must still lead to
+        // the held file (a folder renamed before it was held does not).
+        if (!held || VerifyFileTrust(path.c_str()) != ERROR_SUCCESS || !PathNamesFile(path, image.Get())) {
+            QEL_LOG(LOG_ERROR, L"Invalid Orvel Security Signature :%s", path.c_str());
+            return ERROR_INVALID_PARAMETER;
+        }
+    }
+
+    DWORD error = resolved;
+    if (resolved == ERROR_SUCCESS) m_process.Reset(StartProcess(path, parameters, launchMode, image.Get(), error));
+    if (!m_process && image && error == kErrorImageNotChecked) {
         QEL_LOG(LOG_ERROR, L"Invalid Orvel Security Signature :%s", path.c_str());
         return ERROR_INVALID_PARAMETER;
     }
-
-    DWORD error = ERROR_SUCCESS;
-    {
-        CCPHelper helper;
-        m_process.Reset(helper.LaunchProcess(path.c_str(), parameters.c_str(), error, launchMode));
-    }
+    image.Reset();
+    folders.clear();
     if (!m_process) {
         QEL_LOG(LOG_ERROR, L"Launch process:%s %s, errorcode:%d", path.c_str(), parameters.c_str(), error);
         return error;

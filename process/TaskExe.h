@@ -1,9 +1,18 @@
 // The launcher of companion executables (the updater, the uninstaller, the
 // suite's tools). A job makes one CTaskExe for a file, sets how to start it,
 // and runs it: the path is resolved (".\" is the program's folder, one
-// "%VARIABLE%" is expanded), the file's code signature is checked before
-// anything starts, the process is started as the caller or in the user's
-// session, given its priority, and optionally waited for.
+// "%VARIABLE%" is expanded, then the name is looked up the way process
+// creation looks it up, into one full path), the file's code signature is
+// checked before anything starts, the process is started as the caller or in
+// the user's session, given its priority, and optionally waited for.
+//
+// The file that is checked is the file that runs: it is opened once, denying
+// writes and deletes, named by its own path (no link on the way) with every
+// folder on it held against renaming, checked while so held, and the new
+// process is created
+// suspended and resumed only when its image is that same file (volume and
+// file id). Whatever else runs is ended before its first instruction and the
+// launch is refused like an unsigned file.
 //
 // CTask is the runnable unit underneath: Run stores the result of Execute and
 // then sets a completion event, so another thread waiting in Wait is released
@@ -40,6 +49,11 @@ public:
     // of at most 259 characters: 0, or the error (the output untouched).
     virtual DWORD GetModuleDirectory(std::wstring& directory);
     virtual DWORD Execute() = 0;
+    // The full path of the file that process creation starts for `path`:
+    // searched as it searches (the program's folder, the current folder, the
+    // system folders, PATH; ".exe" added to a name without extension). 0, or
+    // the error with the path untouched.
+    DWORD ResolveExecutable(std::wstring& path);
 
 protected:
     bool m_ownsEvent = true;
@@ -66,12 +80,19 @@ public:
     virtual void SetVerifySignature(DWORD verify);
     // The handle of the last started process, open until CloseProcessHandle.
     virtual HANDLE GetProcessHandle();
-    // Starts the file: 87 when its signature is refused (nothing started),
+    // Starts the file: 87 when its signature is refused (nothing runs),
     // the error of a failed start, else with a wait the exit code (259 when
     // the wait timed out; the process goes on running), without one 0.
     virtual DWORD runProcess(std::wstring path, std::wstring parameters, DWORD launchMode);
     virtual DWORD CloseProcessHandle();
     virtual DWORD GetPriority();
+
+protected:
+    // Creates the process for the resolved full `path` (CCPHelper, one per
+    // launch); `image` is the checked file, held open, or null without a
+    // check. The process handle, or null with the error.
+    virtual HANDLE StartProcess(const std::wstring& path, const std::wstring& parameters, DWORD launchMode,
+                                HANDLE image, DWORD& error);
 
 private:
     std::wstring m_path;

@@ -91,5 +91,6 @@ BOOL CTsWin32API::CreateProcessAsUserW(HANDLE token, LPWSTR commandLine, LPVOID 
     }
     return Call(pfnCreateProcessAsUserW, token, static_cast<LPCWSTR>(nullptr), commandLine,
                 static_cast<LPSECURITY_ATTRIBUTES>(nullptr), static_cast<LPSECURITY_ATTRIBUTES>(nullptr), FALSE,
-                static_cast<DWORD>(CREATE_UNICODE_ENVIRONMENT), environment, directory, startup, information);
+                static_cast<DWORD>(CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED), environment, directory, startup,
+                information);
 }

@@ -32,7 +32,8 @@ public:
     bool IsLoaded() const { return m_loaded; }
 
     // CreateProcessAsUserW without application name, security attributes or
-    // handle inheritance, with a Unicode environment block. False (last error
+    // handle inheritance, with a Unicode environment block, suspended (its
+    // starter resumes it once it has seen its image). False (last error
     // ERROR_PROC_NOT_FOUND) when the table is not loaded or the system lacks it.
     BOOL CreateProcessAsUserW(HANDLE token, LPWSTR commandLine, LPVOID environment, LPCWSTR directory,
                               LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information) const;

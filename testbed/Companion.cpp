@@ -20,10 +20,12 @@
 // command line last): its process id, its session, the desktop it was asked
 // to start on, its working directory, the environment's TESTBED_MARKER (to
 // tell the caller's environment from the user's), the exit code it will
-// give, and its whole command line.
+// give, its arguments as the platform splits them (CommandLineToArgvW, the
+// rules every C runtime follows): "argc", then "arg1", "arg2", ... each
+// exactly as a program reads it, and its whole command line.
 //
-// As the common installer (tsinst.exe) it also uninstalls: given
-// /uninstall /longpath "<path>" it removes the framework from the machine
+// As the common installer (tsinst.exe) it also uninstalls: given the three
+// arguments /uninstall /longpath <path> it removes the framework from the machine
 // (see Uninstall below) unless "ExitCode" asks it to fail or the knob
 // "Leave" (REG_DWORD, non-zero) to leave everything in place.
 #include "common/Platform.h"
@@ -34,6 +36,7 @@
 
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -102,29 +105,27 @@ void InstallSuite()
 }
 
 constexpr wchar_t kFrameworkKey[] = L"SOFTWARE\\Tarsen\\QEL";
-constexpr wchar_t kUninstallCommand[] = L"/uninstall /longpath \"";
 
-// The arguments after the program's own name, as the starter wrote them.
-std::wstring Arguments()
+// The arguments after the program's own name, as the platform splits them.
+std::vector<std::wstring> Arguments()
 {
-    const wchar_t* text = ::GetCommandLineW();
-    const wchar_t end = *text == L'"' ? L'"' : L' ';
-    if (*text == L'"') ++text;
-    while (*text && *text != end) ++text;
-    if (*text == L'"') ++text;
-    while (*text == L' ' || *text == L'\t') ++text;
-    return text;
+    int count = 0;
+    wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    std::vector<std::wstring> arguments;
+    for (int i = 1; argv && i < count; ++i) arguments.emplace_back(argv[i]);
+    ::LocalFree(argv);
+    return arguments;
 }
 
-// The install path of "/uninstall /longpath "<path>"", or empty when the
-// command is not exactly that or the path is no folder below a drive's root.
-std::wstring UninstallPath(const std::wstring& arguments)
+// The install path of "/uninstall /longpath <path>" (its trailing backslashes
+// dropped), or empty when the command is not exactly that or the path is no
+// folder below a drive's root.
+std::wstring UninstallPath(const std::vector<std::wstring>& arguments)
 {
-    const std::wstring prefix = kUninstallCommand;
-    if (arguments.compare(0, prefix.size(), prefix) != 0 || arguments.back() != L'"') return std::wstring();
-    const std::wstring path = arguments.substr(prefix.size(), arguments.size() - prefix.size() - 1);
-    const bool belowRoot = path.size() > 3 && path[1] == L':' && path[2] == L'\\' &&
-                           path.find(L'"') == std::wstring::npos && path.back() != L'\\';
+    if (arguments.size() != 3 || arguments[1] != L"/longpath") return std::wstring();
+    std::wstring path = arguments[2];
+    while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+    const bool belowRoot = path.size() > 3 && path[1] == L':' && path[2] == L'\\';
     return belowRoot ? path : std::wstring();
 }
 
@@ -182,11 +183,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
     wchar_t self[MAX_PATH] = L"";
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::wstring arguments = Arguments();
-    if (arguments.compare(0, std::wcslen(kPostInstallSwitch), kPostInstallSwitch) == 0) {
-        wchar_t* rest = nullptr;
-        const DWORD updaterPid = std::wcstoul(arguments.c_str() + std::wcslen(kPostInstallSwitch), &rest, 10);
-        return PostInstallSignal(updaterPid, std::wcstoul(rest, nullptr, 10));
+    const std::vector<std::wstring> arguments = Arguments();
+    if (arguments.size() == 3 && arguments[0] == kPostInstallSwitch) {
+        return PostInstallSignal(std::wcstoul(arguments[1].c_str(), nullptr, 10),
+                                 std::wcstoul(arguments[2].c_str(), nullptr, 10));
     }
     std::wstring role(self);
     role = role.substr(role.find_last_of(L'\\') + 1);
@@ -205,13 +205,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     ::GetEnvironmentVariableW(L"TESTBED_MARKER", marker, 256);
     DWORD exitCode = standin::KnobDword(key.c_str(), L"ExitCode", 0);
     const bool uninstall =
-        ::lstrcmpiW(role.c_str(), L"tsinst") == 0 && arguments.compare(0, 10, L"/uninstall") == 0;
+        ::lstrcmpiW(role.c_str(), L"tsinst") == 0 && !arguments.empty() && arguments[0] == L"/uninstall";
     const std::wstring installPath = uninstall ? UninstallPath(arguments) : std::wstring();
     if (uninstall && installPath.empty()) exitCode = ERROR_INVALID_PARAMETER;  // a command it cannot follow
 
+    std::wstring split = L"\targc=" + std::to_wstring(arguments.size());
+    for (size_t i = 0; i < arguments.size(); ++i) split += L"\targ" + std::to_wstring(i + 1) + L"=" + arguments[i];
     JournalLine(role, L"pid=" + std::to_wstring(::GetCurrentProcessId()) + L"\tsession=" + std::to_wstring(session) +
                           L"\tdesktop=" + (startup.lpDesktop ? startup.lpDesktop : L"") + L"\tdirectory=" +
-                          directory + L"\tmarker=" + marker + L"\texit=" + std::to_wstring(exitCode) +
+                          directory + L"\tmarker=" + marker + L"\texit=" + std::to_wstring(exitCode) + split +
                           L"\tcommand=" + ::GetCommandLineW());
 
     if (uninstall && exitCode == ERROR_SUCCESS && !standin::KnobDword(key.c_str(), L"Leave", 0)) {

@@ -71,6 +71,47 @@ TEST_F(UninstallScenarioTest, InstallerGetsTheInstallPathAndTheProgramEnds)
     }
 }
 
+TEST_F(UninstallScenarioTest, TheInstallPathArrivesAsOneArgument)
+{
+    Provision(sandbox::Options());
+    const std::wstring app = kFrameworkKey + L"\\APPS\\GCB";
+    const std::wstring refused = L"The install path of GCB holds a quotation mark or a line break; not handed to the installer";
+    // The installer reads its arguments by the platform's rules; a path it could not read whole never goes out.
+    const struct {
+        const wchar_t* installPath;
+        bool handedOn;
+    } cases[] = {
+        {L"C:\\Tarsen\\QEL\\", true},
+        {L"C:\\Tarsen\\QEL\\\\", true},
+        {L"C:\\Tarsen  QEL\\Frame work ", true},
+        {L"C:\\Programme\\T\u00e4rsen \u0395\u03bb\\QEL", true},
+        {L"C:\\Tarsen\\QEL\" /quiet \"C:\\", false},
+        {L"C:\\Tarsen\\QEL\r\n/quiet", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.installPath)));
+        testmachine::SetString(app, L"InstallPath", c.installPath);
+        testbed::ClearCompanion(L"tsinst");
+        testbed::SetCompanionKnob(L"tsinst", L"Leave", 1);
+        Run();
+
+        const auto runs = testbed::CompanionRuns(L"tsinst");
+        std::wstring registered;
+        ASSERT_TRUE(testmachine::ReadString(app, L"InstallPath", registered));
+        if (c.handedOn) {
+            ASSERT_EQ(runs.size(), 1u);
+            EXPECT_EQ(runs[0].at(L"argc"), L"3");
+            EXPECT_EQ(runs[0].at(L"arg3"), registered);
+            EXPECT_TRUE(Logged(kStarted));
+            continue;
+        }
+        EXPECT_TRUE(runs.empty());
+        EXPECT_EQ(LevelOf(refused), L"Error");
+        EXPECT_TRUE(LoggedInOrder({refused, L"Failed to launch QelUninstaller, adding an uninstaller schduler. error:87"}));
+        EXPECT_EQ(RegisteredTask(L"QelUninstall"), ExpectedTask());
+    }
+}
+
 TEST_F(UninstallScenarioTest, InstallerThatCannotBeStartedIsTriedAgainByTheRetryTask)
 {
     const std::wstring refused = L"Invalid Orvel Security Signature :" + kInstaller;

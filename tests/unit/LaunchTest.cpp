@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 
 namespace {
@@ -28,6 +29,18 @@ protected:
     void SetUp() override { testbed::ClearCompanion(L"tool"), testbed::ClearSessions(), TestLog().Clear(); }
 };
 
+// This process's privileges and their states, as the token reports them.
+std::vector<BYTE> OwnPrivileges()
+{
+    ScopedHandle token;
+    ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Put());
+    DWORD bytes = 0;
+    ::GetTokenInformation(token.Get(), TokenPrivileges, nullptr, 0, &bytes);
+    std::vector<BYTE> privileges(bytes);
+    if (!::GetTokenInformation(token.Get(), TokenPrivileges, privileges.data(), bytes, &bytes)) privileges.clear();
+    return privileges;
+}
+
 // Each row: the machine (the sessions that the terminal services library lists, the shell program
 // that Winlogon names; explorer.exe runs, noshell.exe does not), then what the launch does.
 const struct {
@@ -47,7 +60,8 @@ const struct {
     {"the first active session, after a disconnected one", 1, L"native", L"2:4 3:0 4:0", 0, 0, L"noshell.exe", 0,
      true, true, {"WTSEnumerateSessionsW count=3", "WTSFreeMemory", "WTSQueryUserToken session=3"},
      L"_IsActiveOrAdminSessionAvailable: SessionId = 2, State = 4\n"},
-    {"no active session and no shell: nothing starts", 1, L"native", L"2:4", 0, 0, L"noshell.exe", 0, false,
+    {"no active session and no shell: nothing starts, an error", 1, L"native", L"2:4", 0, 0, L"noshell.exe",
+     ERROR_NOT_FOUND, false,
      false, {"WTSEnumerateSessionsW count=1", "WTSFreeMemory"},
      L"CCPHelper::_RunProcessAsUserNT: _GetShellPid = 0"},
     {"no shell named: the shell strategy's error", 1, L"builtin", L"", 0, 0, nullptr, ERROR_FILE_NOT_FOUND,
@@ -76,9 +90,11 @@ TEST_F(LaunchTest, CreationStrategies)
         if (row.shellValue) testmachine::SetString(kWinlogon, L"Shell", row.shellValue);
         else testmachine::DeleteValue(kWinlogon, L"Shell");
 
+        const std::vector<BYTE> privileges = OwnPrivileges();
         DWORD error = 12345;
         ScopedHandle process(CCPHelper().LaunchProcess(kTool.c_str(), L"/a  b", error, row.mode));
         EXPECT_EQ(error, row.error);
+        EXPECT_EQ(OwnPrivileges(), privileges) << "privileges put back as they were";
         EXPECT_EQ(testbed::SessionCalls(), row.calls);
         EXPECT_TRUE(TestLog().Has(row.logLine));
         ASSERT_EQ(!!process, row.started);
@@ -219,6 +235,136 @@ TEST_F(LaunchTest, HandlesAndCompletionAcrossRuns)
     EXPECT_EQ(refused.Run(), 87u);
     ASSERT_EQ(waiter.wait_for(std::chrono::minutes(1)), std::future_status::ready);
     EXPECT_EQ(waiter.get(), 87u);
+}
+
+}  // namespace
+
+namespace {
+
+// A launcher that changes the machine at the worst moment: after the
+// signature check, before the process is created.
+class SwappingTaskExe : public CTaskExe {
+public:
+    SwappingTaskExe(std::wstring path, std::function<void()> swap) : CTaskExe(std::move(path), L"/x"), m_swap(swap) {}
+
+protected:
+    HANDLE StartProcess(const std::wstring& path, const std::wstring& parameters, DWORD launchMode, HANDLE image,
+                        DWORD& error) override
+    {
+        m_swap();
+        return CTaskExe::StartProcess(path, parameters, launchMode, image, error);
+    }
+
+private:
+    std::function<void()> m_swap;
+};
+
+enum Swap { kNoSwap, kFolderRenamed, kNameRelinked };
+
+// Each row: the path a job gives, the signed companion (and an unsigned one of the same name in the
+// program's folder), what changes in the launch window, then the file that runs (null: nothing).
+const struct {
+    const char* name;
+    const wchar_t* given;
+    const wchar_t* file;
+    bool decoyBesideProgram;
+    Swap swap;
+    DWORD mode;
+    const wchar_t* runs;
+} kLaunchWindow[] = {
+    {"its folder renamed for one with a foreign twin: refused while held", L"C:\\launch\\swap0\\twin0.exe",
+     L"C:\\launch\\swap0\\twin0.exe", false, kFolderRenamed, 0, L"C:\\launch\\swap0\\twin0.exe"},
+    {"the same in the user's session", L"C:\\launch\\swap1\\twin1.exe", L"C:\\launch\\swap1\\twin1.exe", false,
+     kFolderRenamed, 1, L"C:\\launch\\swap1\\twin1.exe"},
+    {"its name re-linked to a foreign file: refused while held", L"C:\\launch\\relinked.exe",
+     L"C:\\launch\\relinked.exe", false, kNameRelinked, 0, L"C:\\launch\\relinked.exe"},
+    {"a hard link to the signed companion", L"C:\\launch\\linked.exe", L"C:\\launch\\original.exe", false,
+     kNoSwap, 0, L"C:\\launch\\linked.exe"},
+    {"a bare name: the program's folder comes first, as for process creation", L"launchbare",
+     L"C:\\launch\\cwd\\launchbare.exe", true, kNoSwap, 0, nullptr},
+    {"a bare name found in the current folder only", L"cwdonly", L"C:\\launch\\cwd\\cwdonly.exe", false, kNoSwap, 1,
+     L"C:\\launch\\cwd\\cwdonly.exe"},
+};
+
+TEST_F(LaunchTest, TheCheckedFileIsTheFileThatRuns)
+{
+    testbed::UseSessionLibrary(L"native");
+    testbed::SetSessions(L"3:0");
+    testmachine::CreateFolder(L"C:\\launch\\cwd");
+    ASSERT_TRUE(::SetCurrentDirectoryW(L"C:\\launch\\cwd"));
+    for (const auto& row : kLaunchWindow) {
+        SCOPED_TRACE(row.name);
+        const std::wstring given = row.given;
+        std::wstring role = given.substr(given.find_last_of(L'\\') + 1);
+        role.resize(role.find(L'.') == std::wstring::npos ? role.size() : role.find(L'.'));
+        const std::wstring folder = std::wstring(row.file).substr(0, std::wstring(row.file).find_last_of(L'\\'));
+        testmachine::CreateFolder(folder);
+        testbed::ClearCompanion(role);
+        testbed::InstallCompanion(row.file);
+        if (given != row.file && given.find(L'\\') != std::wstring::npos) {
+            ASSERT_TRUE(::CreateHardLinkW(row.given, row.file, nullptr));
+        }
+        const std::wstring decoy = testmachine::BinDir() + L"\\" + role + L".exe";
+        if (row.decoyBesideProgram) testbed::InstallCompanion(decoy, false);
+        const std::wstring foreign = L"C:\\launch\\foreign-" + role + L".exe";
+        testbed::InstallCompanion(foreign, false);
+        TestLog().Clear();
+
+        SwappingTaskExe task(row.given, [&] {
+            if (row.swap == kFolderRenamed) {
+                EXPECT_FALSE(::MoveFileW(folder.c_str(), (folder + L"-away").c_str()) &&
+                             ::CreateDirectoryW(folder.c_str(), nullptr) && ::CopyFileW(foreign.c_str(), row.file, FALSE));
+            } else if (row.swap == kNameRelinked) {
+                EXPECT_FALSE(::DeleteFileW(row.file) && ::CreateHardLinkW(row.file, foreign.c_str(), nullptr));
+            }
+        });
+        task.SetLaunchMode(row.mode);
+        task.SetWaitForCompletion(60000);
+        const std::wstring checked = row.decoyBesideProgram ? decoy : row.runs ? row.runs : row.file;
+        EXPECT_EQ(task.Run(), row.runs ? 0u : 87u);
+        EXPECT_EQ(TestLog().Has(L"Invalid Orvel Security Signature :" + checked), !row.runs);
+        const auto runs = testbed::CompanionRuns(role);
+        if (!row.runs) {
+            EXPECT_TRUE(runs.empty()) << "the foreign file never ran";
+        } else {
+            ASSERT_EQ(runs.size(), 1u);
+            EXPECT_EQ(runs[0].at(L"command"), L"\"" + std::wstring(row.runs) + L"\" /x");
+        }
+        if (row.decoyBesideProgram) ::DeleteFileW(decoy.c_str());
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// What a swap that got past the held file and folders would leave: a process whose image is another
+// file than the one checked. A copy with the very same bytes is another file all the same.
+TEST_F(LaunchTest, AProcessRunningAnotherFileThanTheCheckedOneIsEndedUnresumed)
+{
+    testbed::UseSessionLibrary(L"native");
+    testbed::SetSessions(L"3:0");
+    const std::wstring file = L"C:\\launch\\imaged.exe", link = L"C:\\launch\\imaged-link.exe";
+    testbed::InstallCompanion(file);
+    testbed::InstallCompanion(L"C:\\launch\\imaged-copy.exe");
+    ASSERT_TRUE(::CreateHardLinkW(link.c_str(), file.c_str(), nullptr));
+    for (const DWORD mode : {0u, 1u}) {
+        for (const auto& [checked, runs] : {std::pair{link, true}, std::pair{std::wstring(L"C:\\launch\\imaged-copy.exe"), false}}) {
+            SCOPED_TRACE(testing::Message() << "mode " << mode << ", checked " << testing::PrintToString(checked));
+            testbed::ClearCompanion(L"imaged");
+            TestLog().Clear();
+            ScopedHandle image(::CreateFileW(checked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+            DWORD error = 12345;
+            ScopedHandle process(CCPHelper().LaunchProcess(file.c_str(), L"", error, mode, image.Get()));
+            EXPECT_EQ(error, runs ? 0u : kErrorImageNotChecked);
+            EXPECT_EQ(TestLog().Has(L"The started process runs \"" + file + L"\", not the checked file; ended before it ran. ErrorCode: 577"), !runs);
+            ASSERT_EQ(!!process, runs);
+            if (runs) {
+                ASSERT_EQ(::WaitForSingleObject(process.Get(), 60000), WAIT_OBJECT_0);
+            }
+            EXPECT_EQ(testbed::CompanionRuns(L"imaged").size(), runs ? 1u : 0u);
+        }
+    }
 }
 
 }  // namespace
