@@ -290,11 +290,6 @@ bool ReadAll(HANDLE file, std::vector<BYTE>& bytes, std::wstring& reason)
     return true;
 }
 
-std::wstring LockedOut(DWORD waitMs)
-{
-    return L"it is locked by another process, not waited for longer than " + std::to_wstring(waitMs) + L" ms";
-}
-
 ScopedHandle OpenPolicyFile(const std::wstring& path)
 {
     return ScopedHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -343,6 +338,11 @@ using ExclusiveLock = SrwGuard<true>;
 }  // namespace
 
 bool PolicyUpdateSignalled() { return ::GlobalFindAtomW(kPolicyUpdateAtom) != 0; }
+
+std::wstring LockedOutReason(DWORD waitMs)
+{
+    return L"it is locked by another process, not waited for longer than " + std::to_wstring(waitMs) + L" ms";
+}
 
 DWORD PolicyVersionFloor()
 {
@@ -409,7 +409,7 @@ PolicySnapshot LoadFrom(const std::wstring& path, const BYTE (&signer)[20], std:
     {
         FileLock lock(file.Get(), false, kPolicyReadLockWaitMs);
         if (!lock.Locked()) {
-            reason = LockedOut(kPolicyReadLockWaitMs);
+            reason = LockedOutReason(kPolicyReadLockWaitMs);
             return nullptr;
         }
         if (!ReadAll(file.Get(), bytes, reason)) return nullptr;
@@ -602,7 +602,7 @@ bool CPolicyCache::installFile(const std::vector<BYTE>& bytes, DWORD version, co
         // The old file stays; the new one takes its place at the next restart
         // (replacing it: the old file is still there then).
         ::MoveFileExW(temporary.c_str(), installed.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING);
-        Note(installed, L"not replaced (" + (lockedOut ? LockedOut(kPolicyInstallLockWaitMs) : std::to_wstring(error)) +
+        Note(installed, L"not replaced (" + (lockedOut ? LockedOutReason(kPolicyInstallLockWaitMs) : std::to_wstring(error)) +
                             L"): " + temporary + L" replaces it at the next restart");
         return false;
     }

@@ -46,6 +46,8 @@ inline constexpr wchar_t kPolicyFloorValue[] = L"TrustedPolicyVersion";
 // replacement for the next restart.
 inline constexpr DWORD kPolicyReadLockWaitMs = 2000;
 inline constexpr DWORD kPolicyInstallLockWaitMs = 5000;
+// Why a policy file locked for longer than `waitMs` is not used.
+std::wstring LockedOutReason(DWORD waitMs);
 // A policy file is a few lines; anything larger is not one.
 inline constexpr DWORD kMaxPolicyBytes = 1024 * 1024;
 

@@ -86,11 +86,15 @@ TEST_F(TrustPolicyTest, PolicyFileAcceptsWhatItListsOnceItIsNewerAndProperlySign
         {L"blocked.js", L"tarsen.exe", "-"},  // ... also when the built-in lists judge the first file
         {L"blocked.js", L"padded-serial.exe", "-"},  // ... and when the signer names it with a leading zero byte
         {L"v6.js", L"padded-serial.exe", "+"},
+        // No policy file: signatures an attacker can make, each after its legitimate twin.
+        {nullptr, L"expired-ts.exe expired-forged-ts.exe expired-retimed-ts.exe expired-other-ts.exe", "+---"},
+        {nullptr, L"expired-cs.exe expired-garbage-cs.exe cross.exe forged-cross.exe", "+-+-"},
+        {nullptr, L"tarsen.exe padded-serial.exe other-program.exe", "++-"},
     };
     for (const auto& c : kCases) {
         SetUp();
-        Install(c.policy, c.changed);
-        EXPECT_EQ(Verdicts(c.files), c.verdicts) << testing::PrintToString(std::wstring(c.policy)) << c.changed;
+        if (c.policy) Install(c.policy, c.changed);
+        EXPECT_EQ(Verdicts(c.files), c.verdicts) << testing::PrintToString(std::wstring(c.files)) << c.changed;
     }
 }
 

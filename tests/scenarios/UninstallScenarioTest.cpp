@@ -3,7 +3,10 @@
 // and the retry task when the installer cannot be started.
 #include "common/Platform.h"
 
+#include "common/UniqueHandle.h"
 #include "datastore/QelPersistenceData.h"
+#include "process/FileTrust.h"
+#include "process/TrustedPolicy.h"
 #include "scheduler/QelSchedulerConfig.h"
 #include "testbed/StandinSupport.h"
 #include "tests/support/JobScenario.h"
@@ -125,6 +128,9 @@ TEST_F(UninstallScenarioTest, InstallerThatCannotBeStartedIsTriedAgainByTheRetry
         {L"companion.exe", false, true, 1012, L"Cant get tsinst uninstall path"},
         {L"companion-unsigned.exe", true, true, 87, refused},
         {L"", true, true, 87, refused},
+        // Signatures an attacker can make: a forged cross certificate to a pinned root, a self-made time stamp.
+        {L"trust\\forged-cross.exe", true, true, 87, refused},
+        {L"trust\\expired-forged-ts.exe", true, true, 87, refused},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << testing::PrintToString(c.reason));
@@ -171,6 +177,28 @@ TEST_F(UninstallScenarioTest, WithoutAccessToTheSchedulerKeyTheRetryTaskGoesToTh
     EXPECT_EQ(tasks.GetScheduleTask(L"QelUninstall", task), ERROR_SUCCESS);
     EXPECT_EQ(MapToTask(task, record), ERROR_SUCCESS);
     EXPECT_EQ(TaskText(record), ExpectedTask());
+}
+
+TEST_F(UninstallScenarioTest, APolicyFileLockedByAnotherProcessDelaysTheLaunchOnlyABoundedTime)
+{
+    // The installed policy file, locked for longer than any run: the job's
+    // signature check goes on without it and the installer is started.
+    Provision(sandbox::Options());
+    testbed::SetCompanionKnob(L"tsinst", L"Leave", 1);
+    const std::wstring policy = PolicyCache().Path();
+    testmachine::CreateFolder(policy.substr(0, policy.find_last_of(L'\\')));
+    ASSERT_TRUE(::CopyFileW(testbed::TrustSample(L"v6.js").c_str(), policy.c_str(), FALSE));
+    ScopedHandle holder(::CreateFileW(policy.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    OVERLAPPED all{};
+    ASSERT_TRUE(::LockFileEx(holder.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &all));
+    Run();
+    EXPECT_EQ(testbed::CompanionRuns(L"tsinst").size(), 1u);
+    EXPECT_TRUE(LoggedInOrder({L"Policy file " + policy + L": not used: " + LockedOutReason(kPolicyReadLockWaitMs),
+                               kStarted}));
+    ::UnlockFileEx(holder.Get(), 0, MAXDWORD, MAXDWORD, &all);
+    holder.Reset();
+    ::DeleteFileW(policy.c_str());
 }
 
 }  // namespace
