@@ -120,6 +120,15 @@ TEST_F(TrustPolicyTest, RefusedCabinetDeliversANewerPolicy)
         EXPECT_EQ(::GlobalFindAtomW(kPolicyUpdateAtom) != 0, c.installedAfter != nullptr);
     }
 
+    // A cabinet name whose narrow form would name another file ("\u0100" best
+    // fits to "A") is not opened through that form: the look-alike that
+    // carries a newer policy is never read.
+    SetUp();
+    ASSERT_TRUE(::CopyFileW(TrustSample(L"nopolicy.cab").c_str(), TrustSample(L"odd-\u0100.cab").c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(TrustSample(L"refresh.cab").c_str(), TrustSample(L"odd-A.cab").c_str(), FALSE));
+    EXPECT_EQ(Verdicts(L"odd-\u0100.cab"), "-");
+    EXPECT_EQ(Installed(), std::vector<BYTE>());
+
     // An installed file that cannot be replaced (held open without delete
     // sharing) stays; the newer one is scheduled for the next restart.
     SetUp();
