@@ -8,6 +8,9 @@ class ICBJobs {
 public:
     virtual DWORD ProcessJob() = 0;
 
+    // What a job's pre-check returns when the run stops there.
+    static constexpr DWORD kStopRun = 50;
+
 protected:
     ~ICBJobs() = default;
 };

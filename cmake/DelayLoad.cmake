@@ -9,11 +9,11 @@ file(MAKE_DIRECTORY ${QEL_DELAYLIB_DIR})
 
 set(_qel_delay_outputs)
 foreach(dll IN LISTS QEL_DELAYLOAD_DLLS)
-  find_library(QEL_IMPORTLIB_${dll} NAMES lib${dll}.a PATHS /usr/x86_64-w64-mingw32/lib NO_DEFAULT_PATH REQUIRED)
+  find_library(QEL_IMPORTLIB_${dll} NAMES lib${dll}.a PATHS /usr/${QEL_TRIPLE}/lib NO_DEFAULT_PATH REQUIRED)
   set(out ${QEL_DELAYLIB_DIR}/lib${dll}_delay.a)
   add_custom_command(
     OUTPUT ${out}
-    COMMAND ${CMAKE_SOURCE_DIR}/cmake/make-delaylib.sh ${QEL_IMPORTLIB_${dll}} ${out}
+    COMMAND ${CMAKE_SOURCE_DIR}/cmake/make-delaylib.sh ${QEL_IMPORTLIB_${dll}} ${out} ${QEL_TRIPLE}
     DEPENDS ${CMAKE_SOURCE_DIR}/cmake/make-delaylib.sh
     COMMENT "Delay-load import library for ${dll}.dll"
     VERBATIM)

@@ -12,11 +12,13 @@
 #define READ_LOG(level, ...) QEL_LOG_AS((level), L"PCReg.cpp", L"CPCReg::Read", __VA_ARGS__)
 #define WRITE_LOG(level, ...) QEL_LOG_AS((level), L"PCReg.cpp", L"CPCReg::Write", __VA_ARGS__)
 
-CPCReg::CPCReg()
+CPCReg::CPCReg() : CPCReg(Stratum::internal::CurrentProcessIsWow64()) {}
+
+CPCReg::CPCReg(bool underWow64)
 {
     // A 32-bit build on 64-bit Windows must still see the native keys that the
     // framework's 64-bit programs write, not their redirected 32-bit twins.
-    if (Stratum::internal::CurrentProcessIsWow64()) {
+    if (underWow64) {
         QEL_LOG(LOG_NORMAL, L"I am 32 bit process %d", static_cast<int>(::GetCurrentProcessId()));
         m_viewFlags = KEY_WOW64_64KEY;
     }

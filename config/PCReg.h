@@ -13,6 +13,10 @@
 class CPCReg {
 public:
     CPCReg();
+    // As if the process ran under WOW64 (a 32-bit program on 64-bit Windows) or
+    // not: the default asks IsWow64Process. Every key is then opened in the
+    // native (64-bit) view, KEY_WOW64_64KEY.
+    explicit CPCReg(bool underWow64);
     virtual ~CPCReg() = default;
 
     virtual DWORD Read(const std::wstring& key, const std::wstring& name, DWORD& out);

@@ -4,6 +4,7 @@
 
 #include "datastore/QelPersistenceData.h"
 #include "instru/QELInstruAgent.h"
+#include "jobs/AttemptCount.h"
 #include "logging/Log.h"
 #include "scheduler/QelSchedulerTaskMgr.h"
 
@@ -140,7 +141,7 @@ DWORD CQELAutoDownload::updateAutoDownloadCounter()
     IPersistenceCommonBuild& status = store;
     std::wstring stored = L"0";
     status.GetEntParameter(L"autodownloadcount", stored);
-    const int count = _wtoi(stored.c_str()) + 1;
+    const int count = attempt_count::Next(attempt_count::Parse(stored));
     QEL_LOG(LOG_NORMAL, L"Autodownload attempt count is:%d", count);
     return status.SetEntParameter(L"autodownloadcount", IntToString(count));
 }

@@ -38,8 +38,6 @@ public:
     // The record of the task "AutoDownload" with the given interval.
     static SchedulerTaskRecord AutoDownloadTask(DWORD intervalInSec);
 
-    static constexpr DWORD kStopRun = 50;
-
 private:
     void sendEvent(const wchar_t* state, const wchar_t* data);
 

@@ -7,6 +7,7 @@
 #include "config/PCReg.h"
 #include "config/QELSettings.h"
 #include "datastore/QelPersistenceData.h"
+#include "jobs/AttemptCount.h"
 #include "instru/QELInstruAgent.h"
 #include "jobs/BUninstallTask.h"
 #include "jobs/QELAutoDownload.h"
@@ -217,7 +218,7 @@ int CQELKRSDownload::getKrsDownloadCount()
     std::wstring stored = L"0";
     CQelPersistenceData store;
     static_cast<IPersistenceCommonBuild&>(store).GetEntParameter(kCountKey, stored);
-    return static_cast<int>(std::wcstol(stored.c_str(), nullptr, 10));
+    return attempt_count::Parse(stored);
 }
 
 bool CQELKRSDownload::isMaxKrsDownloadAttemptReached()
@@ -230,7 +231,7 @@ bool CQELKRSDownload::isMaxKrsDownloadAttemptReached()
 
 DWORD CQELKRSDownload::updateKrsDownloadCounter()
 {
-    const int count = getKrsDownloadCount() + 1;
+    const int count = attempt_count::Next(getKrsDownloadCount());
     QEL_LOG(LOG_INFORMATION, L"KrsDownload attempt count is:%d", count);
     CQelPersistenceData store;
     return static_cast<IPersistenceCommonBuild&>(store).SetEntParameter(kCountKey, IntToString(count));

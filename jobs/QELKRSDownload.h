@@ -69,7 +69,6 @@ public:
     // Set by the suite when its post-install work is done; a name in the
     // session's own namespace.
     static constexpr wchar_t kPostInstallEventName[] = L"9A842862-3445-41BC-BD77-F655B8E850AC";
-    static constexpr DWORD kStopRun = 50;
 
 private:
     void sendEvent(const wchar_t* state, const wchar_t* data);

@@ -42,74 +42,56 @@ bool CQELKrsIntegrate::LoadDLL()
 
 FARPROC CQELKrsIntegrate::lookUp(const char* exportName) { return ::GetProcAddress(m_module.Get(), exportName); }
 
-DWORD CQELKrsIntegrate::AddQelIntoRvnQueryparam()
+// Every export has one shape: load the library on first use, look the export
+// up by name, call it. A missing export is logged as the wrapper the caller
+// called, with that wrapper's own text.
+template <typename Fn, typename... Args>
+DWORD CQELKrsIntegrate::callExport(const char* exportName, const wchar_t* wrapper, const wchar_t* missingExportFormat,
+                                   Args... args)
 {
     if (!LoadDLL()) return kNotLoaded;
-    const FARPROC proc = lookUp("AddQelIntoRvnQueryparam");
+    const FARPROC proc = lookUp(exportName);
     if (!proc) {
         const DWORD error = ::GetLastError();
-        QEL_LOG(LOG_ERROR, L"AddQelIntoRvnQueryparam : Error in GetProcAddress:: Error Code %d", error);
+        QEL_LOG_AS(LOG_ERROR, L"QELKrsIntegrate.cpp", wrapper, missingExportFormat, error);
         return kNoExport;
     }
-    return As<PlainExport>(proc)();
+    return As<Fn>(proc)(args...);
+}
+
+DWORD CQELKrsIntegrate::AddQelIntoRvnQueryparam()
+{
+    return callExport<PlainExport>("AddQelIntoRvnQueryparam", L"CQELKrsIntegrate::AddQelIntoRvnQueryparam",
+                                   L"AddQelIntoRvnQueryparam : Error in GetProcAddress:: Error Code %d");
 }
 
 DWORD CQELKrsIntegrate::UpdateOobeDoneState()
 {
-    if (!LoadDLL()) return kNotLoaded;
-    const FARPROC proc = lookUp("UpdateOobeDoneState");
-    if (!proc) {
-        const DWORD error = ::GetLastError();
-        QEL_LOG(LOG_ERROR, L"UpdateOobeDoneState : Error in GetProcAddress:: Error Code %d", error);
-        return kNoExport;
-    }
-    return As<PlainExport>(proc)();
+    return callExport<PlainExport>("UpdateOobeDoneState", L"CQELKrsIntegrate::UpdateOobeDoneState",
+                                   L"UpdateOobeDoneState : Error in GetProcAddress:: Error Code %d");
 }
 
 DWORD CQELKrsIntegrate::UpdateJEulaAcceptance()
 {
-    if (!LoadDLL()) return kNotLoaded;
-    const FARPROC proc = lookUp("UpdateJEulaAcceptance");
-    if (!proc) {
-        const DWORD error = ::GetLastError();
-        QEL_LOG(LOG_ERROR, L"UpdateJEulaAcceptance : Error in GetProcAddress:: Error Code %d", error);
-        return kNoExport;
-    }
-    return As<PlainExport>(proc)();
+    return callExport<PlainExport>("UpdateJEulaAcceptance", L"CQELKrsIntegrate::UpdateJEulaAcceptance",
+                                   L"UpdateJEulaAcceptance : Error in GetProcAddress:: Error Code %d");
 }
 
 DWORD CQELKrsIntegrate::RunKrsAutoDownload()
 {
-    if (!LoadDLL()) return kNotLoaded;
-    const FARPROC proc = lookUp("RunKrsAutoDownload");
-    if (!proc) {
-        const DWORD error = ::GetLastError();
-        QEL_LOG(LOG_ERROR, L"RunKrsAutoDownload : Error in GetProcAddress:: Error Code %d", error);
-        return kNoExport;
-    }
-    return As<PlainExport>(proc)();
+    return callExport<PlainExport>("RunKrsAutoDownload", L"CQELKrsIntegrate::RunKrsAutoDownload",
+                                   L"RunKrsAutoDownload : Error in GetProcAddress:: Error Code %d");
 }
 
 DWORD CQELKrsIntegrate::IsKrsAutoDownloadCompleted(DWORD* completed)
 {
-    if (!LoadDLL()) return kNotLoaded;
-    const FARPROC proc = lookUp("IsKrsAutoDownloadCompleted");
-    if (!proc) {
-        const DWORD error = ::GetLastError();
-        QEL_LOG(LOG_ERROR, L"IsKrsAutoDownloadCompleted : Error in GetProcAddress:: Error Code %d", error);
-        return kNoExport;
-    }
-    return As<OutputExport>(proc)(completed);
+    return callExport<OutputExport>("IsKrsAutoDownloadCompleted", L"CQELKrsIntegrate::IsKrsAutoDownloadCompleted",
+                                    L"IsKrsAutoDownloadCompleted : Error in GetProcAddress:: Error Code %d", completed);
 }
 
 DWORD CQELKrsIntegrate::IsAutodownloadMaxAttemptOver(DWORD* attemptOver)
 {
-    if (!LoadDLL()) return kNotLoaded;
-    const FARPROC proc = lookUp("IsAutodownloadMaxAttemptOver");
-    if (!proc) {
-        const DWORD error = ::GetLastError();
-        QEL_LOG(LOG_ERROR, L"Error in GetProcAddress 'IsAutodownloadMaxAttemptOver': Error Code %d", error);
-        return kNoExport;
-    }
-    return As<OutputExport>(proc)(attemptOver);
+    return callExport<OutputExport>("IsAutodownloadMaxAttemptOver", L"CQELKrsIntegrate::IsAutodownloadMaxAttemptOver",
+                                    L"Error in GetProcAddress 'IsAutodownloadMaxAttemptOver': Error Code %d",
+                                    attemptOver);
 }

@@ -46,6 +46,8 @@ public:
 private:
     // The export by name, or null (and the last error of GetProcAddress).
     FARPROC lookUp(const char* exportName);
+    template <typename Fn, typename... Args>
+    DWORD callExport(const char* exportName, const wchar_t* wrapper, const wchar_t* missingExportFormat, Args... args);
 
     std::wstring m_folder;
     ScopedModule m_module;

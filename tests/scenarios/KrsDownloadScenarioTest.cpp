@@ -78,6 +78,9 @@ TEST_F(KrsDownloadScenarioTest, AttemptsAndTheirOutcome)
          L"pre-Krsdownload check failure, cannot continue with Krs Download.", L"Information"},
         {L"abc", nullptr, nullptr, 0, false, true, true, {L"Started", L"Complete"}, L"1", 10800,
          L"KrsDownload attempt count is:1", L"Information"},
+        // The largest count goes on to the smallest (a limit of "-1" reads as 4294967295), as 32-bit counting wraps.
+        {L"2147483647", L"MaxKrsDownloadAttempts", L"-1", 0, false, true, true, {L"Started", L"Complete"},
+         L"-2147483648", 10800, L"KrsDownload attempt count is:-2147483648", L"Information"},
         {nullptr, nullptr, nullptr, 1603, true, true, true, {L"Started"}, L"<absent>", 1800,
          L"CQELKRSDownload::InitiateKRSDownload() - Failed to Launch QelKrs download, we will retry later.", L"Error"},
         {nullptr, nullptr, nullptr, 0, true, false, false, {L"Started"}, L"<absent>", 1800,

@@ -69,6 +69,20 @@ TEST_F(RegistryTest, TypedReadsAcceptOnlyTheirTypeAndTouchNothingOnFailure)
     EXPECT_FALSE(untouched);
 }
 
+// The shipped 32-bit program runs under WOW64 and opens every key in the native view, where the framework's
+// 64-bit programs keep their settings. This machine runs only the 64-bit build: the WOW64 case by its seam.
+TEST_F(RegistryTest, UnderWow64EveryKeyIsOpenedInTheNativeView)
+{
+    CPCReg wow64(true);
+    EXPECT_EQ(TestLog().Find(L"I am 32 bit process " + std::to_wstring(::GetCurrentProcessId())).level, 1u);
+    EXPECT_EQ(wow64.ViewFlags(), static_cast<REGSAM>(KEY_WOW64_64KEY));
+    EXPECT_EQ(CPCReg(false).ViewFlags(), 0u);
+    std::wstring text;
+    EXPECT_EQ(std::make_pair(wow64.Write(kKey, L"wow64", DWORD{1}), wow64.Read(kKey, L"text", text)),
+              std::make_pair(0ul, 0ul));
+    EXPECT_EQ(text, L"hello");
+}
+
 TEST_F(RegistryTest, EnumerationAndDeletion)
 {
     const std::wstring key = kKey + L"\\Enum";
