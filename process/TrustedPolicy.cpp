@@ -25,8 +25,9 @@ constexpr wchar_t kTemporaryName[] = L"trusted.tmp";
 constexpr wchar_t kQelKey[] = L"SOFTWARE\\Tarsen\\QEL";
 // WinVerifyTrust as the signer check calls it (hash only, no revocation).
 constexpr DWORD kFileProviderFlags = 0x1214;
-// Only the local system and administrators may touch a private copy's folder.
-constexpr wchar_t kPrivateFolderAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// Only the local system, administrators and the account that makes it (the
+// owner: a support tool run without elevation) may touch a private copy's folder.
+constexpr wchar_t kPrivateFolderAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)";
 constexpr DWORD kLockRetryMs = 25;
 
 // Records why a policy file is not used: a log line for the machine's
