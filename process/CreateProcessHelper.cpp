@@ -2,6 +2,7 @@
 
 #include "process/CreateProcessHelper.h"
 
+#include "common/FileIdentity.h"
 #include "common/UniqueHandle.h"
 #include "logging/Log.h"
 
@@ -15,28 +16,7 @@ constexpr DWORD kMaxProcesses = 1040;
 constexpr wchar_t kSource[] = L"CreateProcessHelper.cpp";
 constexpr wchar_t kWinlogonKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
-bool FileId(HANDLE file, BY_HANDLE_FILE_INFORMATION& information)
-{
-    return file && file != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(file, &information);
-}
-
 }  // namespace
-
-bool SameFile(HANDLE a, HANDLE b)
-{
-    BY_HANDLE_FILE_INFORMATION first{}, second{};
-    return FileId(a, first) && FileId(b, second) && first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
-}
-
-bool PathNamesFile(const std::wstring& path, HANDLE file)
-{
-    // Attributes only, sharing everything: never in the way of the holder's own handle.
-    ScopedHandle named(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-    return SameFile(named.Get(), file);
-}
 
 HANDLE CCPHelper::LaunchProcess(const wchar_t* path, const wchar_t* parameters, DWORD& error, DWORD launchMode,
                                 HANDLE image)

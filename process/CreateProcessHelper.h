@@ -32,11 +32,6 @@
 // file (ERROR_INVALID_IMAGE_HASH, which the cross headers lack).
 inline constexpr DWORD kErrorImageNotChecked = 577;
 
-// The same file: the same volume serial number and file index (a hard link is
-// the same file, a copy is not). False when either handle cannot be asked.
-bool SameFile(HANDLE a, HANDLE b);
-// `path` names the file `file` is open on, now.
-bool PathNamesFile(const std::wstring& path, HANDLE file);
 
 class CCPHelper {
 public:

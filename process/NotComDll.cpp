@@ -2,6 +2,7 @@
 
 #include "process/NotComDll.h"
 
+#include "common/FileIdentity.h"
 #include "common/LibraryLoader.h"
 #include "common/UniqueHandle.h"
 #include "process/FileTrust.h"
@@ -121,15 +122,6 @@ bool SignerAccepted(const std::wstring& path)
     return accepted;
 }
 
-// Whether two handles name the same file (volume and file index).
-bool SameFile(HANDLE a, HANDLE b)
-{
-    BY_HANDLE_FILE_INFORMATION x{}, y{};
-    return ::GetFileInformationByHandle(a, &x) && ::GetFileInformationByHandle(b, &y) &&
-           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
-           x.nFileIndexLow == y.nFileIndexLow;
-}
-
 void ReportRefusal(const std::wstring& path, LONG result)
 {
     wchar_t message[3 * MAX_PATH];
@@ -193,10 +185,7 @@ DWORD NotComDllGetInterface(LPCWSTR libraryName, LPCSTR interfaceName, void** ob
     const HMODULE module =
         LoadLibraryAbsolute(path, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!module) return ::GetLastError();
-    ScopedHandle loaded(::CreateFileW(ModuleFilePath(module).c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                                      nullptr));
-    if (!loaded || !SameFile(loaded.Get(), held.Get())) return static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED);
+    if (!PathNamesFile(ModuleFilePath(module), held.Get())) return static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED);
     held.Reset();
     const FARPROC proc = ::GetProcAddress(module, kExportName);
     if (!proc) return ::GetLastError();

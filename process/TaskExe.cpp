@@ -2,6 +2,7 @@
 
 #include "process/TaskExe.h"
 
+#include "common/FileIdentity.h"
 #include "logging/Log.h"
 #include "process/CreateProcessHelper.h"
 #include "process/FileTrust.h"

@@ -457,10 +457,11 @@ DWORD CPolicyCache::Version()
 
 DWORD CPolicyCache::Reads() { return m_reads; }
 
-PolicySnapshot CPolicyCache::readInstalled(bool& exists)
+PolicySnapshot CPolicyCache::readInstalled()
 {
     const std::wstring path = Path();
     std::wstring reason;
+    bool exists = false;
     PolicySnapshot policy = LoadFrom(path, m_signer, reason, exists);
     if (exists) ++m_reads;
     if (!policy) Note(path, L"not used: " + reason, exists);
@@ -481,8 +482,7 @@ bool CPolicyCache::ReadOnce()
         SharedLock lock(m_lock);
         if (m_read) return false;
     }
-    bool exists = false;
-    publish(readInstalled(exists), false);
+    publish(readInstalled(), false);
     return true;
 }
 
@@ -495,15 +495,13 @@ bool CPolicyCache::Load(bool reread)
         haveGood = m_installed != nullptr;
         if (!m_read) reread = true;
     }
-    bool exists = false;
-    publish(haveGood || !reread ? nullptr : readInstalled(exists), true);
+    publish(haveGood || !reread ? nullptr : readInstalled(), true);
     return IsLoaded();
 }
 
 bool CPolicyCache::Reload()
 {
-    bool exists = false;
-    const PolicySnapshot policy = readInstalled(exists);
+    const PolicySnapshot policy = readInstalled();
     publish(policy, true);
     return policy != nullptr;
 }

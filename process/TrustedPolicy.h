@@ -139,7 +139,7 @@ public:
     DWORD Reads();
 
 private:
-    PolicySnapshot readInstalled(bool& exists);
+    PolicySnapshot readInstalled();
     void publish(const PolicySnapshot& policy, bool inUse);
     bool installFile(const std::vector<BYTE>& bytes, DWORD version, const std::wstring& origin);
 
