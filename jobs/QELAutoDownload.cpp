@@ -13,7 +13,7 @@
 #include <sstream>
 
 namespace {
-constexpr wchar_t kTaskName[] = L"AutoDownload";
+constexpr wchar_t kAutoDownloadTaskName[] = L"AutoDownload";
 }  // namespace
 
 DWORD SecondsSince(const std::wstring& storedTime, long long now)
@@ -29,7 +29,7 @@ DWORD SecondsSince(const std::wstring& storedTime, long long now)
 
 SchedulerTaskRecord CQELAutoDownload::AutoDownloadTask(DWORD intervalInSec)
 {
-    return scheduler::JobTask(kTaskName, L"AutoDownload task", L"/context=4", intervalInSec);
+    return scheduler::JobTask(kAutoDownloadTaskName, L"AutoDownload task", L"/context=4", intervalInSec);
 }
 
 CQELAutoDownload::CQELAutoDownload() : CQELAutoDownload(std::make_unique<CQELKrsIntegrate>()) {}
@@ -186,7 +186,7 @@ void CQELAutoDownload::RegisterScheduleAutoDownloadTask(DWORD /*unused*/)
 void CQELAutoDownload::DeleteAutoDownloadTask()
 {
     CQelScheduleTaskMgr manager;
-    const DWORD rc = manager.DeleteTask(kTaskName);
+    const DWORD rc = manager.DeleteTask(kAutoDownloadTaskName);
     if (rc == ERROR_SUCCESS) {
         QEL_LOG(LOG_NORMAL, L"CQELAutoDownload::DeleteAutoDownloadTask : AutoDownload task has been removed from QEL "
                             L"Scheduler Service.\n");

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr wchar_t kTaskName[] = L"KRSDownload";
+constexpr wchar_t kKrsDownloadTaskName[] = L"KRSDownload";
 constexpr wchar_t kCountKey[] = L"krsdownloadcount";
 constexpr DWORD kHelperWaitMs = 15 * 60 * 1000;
 
@@ -38,7 +38,7 @@ std::wstring CompanionPath(const wchar_t* fileName)
 
 SchedulerTaskRecord CQELKRSDownload::KrsDownloadTask(DWORD intervalInSec)
 {
-    return scheduler::JobTask(kTaskName, L"KRSDownload task", L"/context=2", intervalInSec);
+    return scheduler::JobTask(kKrsDownloadTaskName, L"KRSDownload task", L"/context=2", intervalInSec);
 }
 
 CQELKRSDownload::CQELKRSDownload() : CQELKRSDownload(Waits{}, std::make_unique<CQELKrsIntegrate>()) {}
@@ -139,7 +139,7 @@ DWORD CQELKRSDownload::AddKRSDownloadTask(DWORD intervalInSec)
 void CQELKRSDownload::DeleteKRSDownloadTask()
 {
     CQelScheduleTaskMgr manager;
-    const DWORD rc = manager.DeleteTask(kTaskName);
+    const DWORD rc = manager.DeleteTask(kKrsDownloadTaskName);
     if (rc == ERROR_SUCCESS) {
         QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::DeleteKRSDownloadTask : KRSDownload task has been removed from QEL "
                             L"Scheduler Service.\n");

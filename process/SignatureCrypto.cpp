@@ -3,6 +3,7 @@
 #include "process/SignatureCrypto.h"
 
 #include "common/UniqueHandle.h"
+#include "process/WinTrustFile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,7 +11,6 @@
 namespace signature_crypto {
 namespace {
 
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr char kRfc3161TimeStamp[] = "1.3.6.1.4.1.311.3.3.1";
 constexpr char kTimeStamping[] = "1.3.6.1.5.5.7.3.8";
 // CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_RETURN_LOWER_QUALITY_CONTEXTS
@@ -152,9 +152,9 @@ template <typename T>
 bool Decode(LPCSTR type, const BYTE* data, DWORD size, std::vector<BYTE>& out)
 {
     DWORD needed = 0;
-    if (!::CryptDecodeObject(kEncoding, type, data, size, 0, nullptr, &needed) || needed < sizeof(T)) return false;
+    if (!::CryptDecodeObject(kSignatureEncoding, type, data, size, 0, nullptr, &needed) || needed < sizeof(T)) return false;
     out.resize(needed);
-    return ::CryptDecodeObject(kEncoding, type, data, size, 0, out.data(), &needed) != FALSE;
+    return ::CryptDecodeObject(kSignatureEncoding, type, data, size, 0, out.data(), &needed) != FALSE;
 }
 
 bool MessageParam(HCRYPTMSG message, DWORD type, DWORD index, std::vector<BYTE>& value)
@@ -187,14 +187,14 @@ const wchar_t* CheckCounterSignature(const CMSG_SIGNER_INFO& counter, const CMSG
     CERT_INFO wanted{};
     wanted.Issuer = counter.Issuer;
     wanted.SerialNumber = counter.SerialNumber;
-    ScopedCertContext cert(::CertGetSubjectCertificateFromStore(store, kEncoding, &wanted));
+    ScopedCertContext cert(::CertGetSubjectCertificateFromStore(store, kSignatureEncoding, &wanted));
     if (!cert) return L"its certificate is not in the signature";
     DWORD size = 0;
-    if (!::CryptEncodeObject(kEncoding, PKCS_ATTRIBUTES, &counter.AuthAttrs, nullptr, &size)) {
+    if (!::CryptEncodeObject(kSignatureEncoding, PKCS_ATTRIBUTES, &counter.AuthAttrs, nullptr, &size)) {
         return L"its signed attributes cannot be encoded";
     }
     std::vector<BYTE> signedAttributes(size);
-    if (!::CryptEncodeObject(kEncoding, PKCS_ATTRIBUTES, &counter.AuthAttrs, signedAttributes.data(), &size) ||
+    if (!::CryptEncodeObject(kSignatureEncoding, PKCS_ATTRIBUTES, &counter.AuthAttrs, signedAttributes.data(), &size) ||
         !VerifyRsaSignature(cert.Get(), counter.HashAlgorithm.pszObjId, signedAttributes.data(), size,
                             counter.EncryptedHash)) {
         return L"its signature does not verify";
@@ -223,11 +223,11 @@ const wchar_t* CheckTimeStampToken(HCRYPTMSG token, const CMSG_SIGNER_INFO& sign
         return L"it cannot be read";
     }
     ScopedCertStore certificates(::CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr));
-    ScopedCertStore own(::CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, token));
+    ScopedCertStore own(::CertOpenStore(CERT_STORE_PROV_MSG, kSignatureEncoding, 0, 0, token));
     if (own) ::CertAddStoreToCollection(certificates.Get(), own.Get(), 0, 0);
     ::CertAddStoreToCollection(certificates.Get(), store, 0, 0);
     ScopedCertContext cert(::CertGetSubjectCertificateFromStore(
-        certificates.Get(), kEncoding, reinterpret_cast<CERT_INFO*>(certInfo.data())));
+        certificates.Get(), kSignatureEncoding, reinterpret_cast<CERT_INFO*>(certInfo.data())));
     if (!cert) return L"its certificate is not in the token";
     CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{};
     para.cbSize = sizeof(para);
@@ -379,7 +379,7 @@ bool ReadTimeStamp(const CRYPT_ATTRIBUTES* unauthenticated, const CMSG_SIGNER_IN
             stamp.problem =
                 CheckCounterSignature(*reinterpret_cast<const CMSG_SIGNER_INFO*>(counter.data()), signer, store, time);
         } else {
-            ScopedCryptMsg token(::CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+            ScopedCryptMsg token(::CryptMsgOpenToDecode(kSignatureEncoding, 0, 0, 0, nullptr, nullptr));
             std::vector<BYTE> probe;
             if (!token || !::CryptMsgUpdate(token.Get(), value.pbData, value.cbData, TRUE) ||
                 !MessageParam(token.Get(), CMSG_SIGNER_INFO_PARAM, 0, probe)) {

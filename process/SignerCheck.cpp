@@ -14,10 +14,6 @@
 
 namespace {
 
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-// WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_HASH_ONLY_FLAG | WTD_REVOCATION_CHECK_NONE | WTD_NO_POLICY_USAGE_FLAG
-constexpr DWORD kFileProviderFlags = 0x1214;
-
 bool SameText(LPCWSTR a, LPCWSTR b)
 {
     return ::CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
@@ -156,7 +152,7 @@ bool VerifySigner(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& 
     CERT_INFO wanted{};
     wanted.Issuer = info.Issuer;
     wanted.SerialNumber = info.SerialNumber;
-    ScopedCertContext cert(::CertGetSubjectCertificateFromStore(message.Store(), kEncoding, &wanted));
+    ScopedCertContext cert(::CertGetSubjectCertificateFromStore(message.Store(), kSignatureEncoding, &wanted));
     // A blocked list judges the certificate that was found: a signer info may
     // write its serial number with redundant leading zeros and still find it.
     verdict.serialNormalised = cert ? CertSerial(cert.Get()) : NormalisedSerialText(verdict.serial);
@@ -252,7 +248,7 @@ bool VerifySigner(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& 
 
     CWinTrustFile trust;
     verdict.winTrustChecked = true;
-    verdict.winTrustResult = trust.Verify(path, kFileProviderFlags, WTD_STATEACTION_IGNORE);
+    verdict.winTrustResult = trust.Verify(path, kTrustProviderFlags, WTD_STATEACTION_IGNORE);
     if (verdict.winTrustResult != 0) {
         verdict.refusal = L"WinVerifyTrust refuses the file";
         return false;

@@ -19,12 +19,9 @@
 
 namespace {
 
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr wchar_t kInstalledRelative[] = L"Program Files\\Common Files\\Tarsen\\Platform\\Core\\trusted.js";
 constexpr wchar_t kTemporaryName[] = L"trusted.tmp";
 constexpr wchar_t kQelKey[] = L"SOFTWARE\\Tarsen\\QEL";
-// WinVerifyTrust as the signer check calls it (hash only, no revocation).
-constexpr DWORD kFileProviderFlags = 0x1214;
 // Only the local system, administrators and the account that makes it (the
 // owner: a support tool run without elevation) may touch a private copy's folder.
 constexpr wchar_t kPrivateFolderAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)";
@@ -160,7 +157,7 @@ bool CheckSignature(const std::wstring& path, const BYTE (&signer)[20], std::wst
     std::vector<BYTE> info(size);
     ScopedCertContext cert;
     if (size > 0 && ::CryptMsgGetParam(message.Get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, info.data(), &size)) {
-        cert.Reset(::CertGetSubjectCertificateFromStore(store.Get(), kEncoding,
+        cert.Reset(::CertGetSubjectCertificateFromStore(store.Get(), kSignatureEncoding,
                                                         reinterpret_cast<CERT_INFO*>(info.data())));
     }
     if (!cert) {
@@ -175,7 +172,7 @@ bool CheckSignature(const std::wstring& path, const BYTE (&signer)[20], std::wst
         return false;
     }
     CWinTrustFile trust;
-    const LONG result = trust.Verify(path.c_str(), kFileProviderFlags, WTD_STATEACTION_IGNORE);
+    const LONG result = trust.Verify(path.c_str(), kTrustProviderFlags, WTD_STATEACTION_IGNORE);
     if (result != 0) {
         reason = L"WinVerifyTrust refuses it (" + HexCode(static_cast<DWORD>(result)) + L")";
         return false;

@@ -6,7 +6,15 @@
 
 #include "common/Platform.h"
 
+#include <wincrypt.h>
+
 #include <string>
+
+// How the messages and certificates of a signature are encoded.
+constexpr DWORD kSignatureEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+// WinVerifyTrust as the signature checks call it, hash only and no revocation:
+// WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_HASH_ONLY_FLAG | WTD_REVOCATION_CHECK_NONE | WTD_NO_POLICY_USAGE_FLAG.
+constexpr DWORD kTrustProviderFlags = 0x1214;
 
 class CWinTrustFile {
 public:

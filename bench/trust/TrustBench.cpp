@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr DWORD kFileProviderFlags = 0x1214;
-
 double Milliseconds(const std::function<bool()>& run, bool& ok)
 {
     LARGE_INTEGER begin;
@@ -57,7 +55,7 @@ int wmain()
         const std::wstring path = samples + f.file;
         std::vector<double> bare, verify;
         for (int round = -2; round < f.rounds; ++round) {  // two warm-up rounds
-            const double b = Milliseconds([&] { return CWinTrustFile().Verify(path.c_str(), kFileProviderFlags, WTD_STATEACTION_IGNORE) == 0; }, ok);
+            const double b = Milliseconds([&] { return CWinTrustFile().Verify(path.c_str(), kTrustProviderFlags, WTD_STATEACTION_IGNORE) == 0; }, ok);
             const double v = Milliseconds([&] { return VerifyFileTrust(path.c_str()) == ERROR_SUCCESS; }, ok);
             if (round >= 0) bare.push_back(b), verify.push_back(v);
         }
