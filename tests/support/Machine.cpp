@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <knownfolders.h>
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -150,8 +151,18 @@ ScopedHandle StartProgram(const std::wstring& exePath, const std::wstring& argum
         startup.hStdError = err;
     }
     PROCESS_INFORMATION process{};
-    ::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, out != nullptr, 0, nullptr, nullptr,
-                     &startup, &process);
+    // Wine now and then fails to bring up a new process at all: its loader
+    // ends before the process is set up, and CreateProcess reports
+    // ERROR_INTERNAL_ERROR (1359). That is the test machine, not the program
+    // under test: try again, at most twice, and say so.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (::CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, out != nullptr, 0, nullptr,
+                             nullptr, &startup, &process) ||
+            ::GetLastError() != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+        std::fwprintf(stderr, L"note: Wine could not start %ls (error 1359); starting it again\n", exePath.c_str());
+    }
     ScopedHandle thread(process.hThread);
     return ScopedHandle(process.hProcess);
 }
