@@ -179,6 +179,7 @@ bool CheckSignature(const std::wstring& path, const BYTE (&signer)[20], std::wst
     }
     return true;
 }
+
 // The bytes as UTF-16LE text, with or without its byte-order mark.
 bool DecodeText(const std::vector<BYTE>& bytes, std::wstring& text, std::wstring& reason)
 {
@@ -526,7 +527,6 @@ bool CPolicyCache::Offer(const std::vector<BYTE>& candidate, const std::wstring&
         return false;
     }
     if (!install) {
-        std::wstring reason;
         const PolicySnapshot present = LoadTrustedPolicy(Path(), m_signer, reason);
         Note(origin, present && present->version >= offered->version
                          ? L"would not be installed: its version " + std::to_wstring(offered->version) +
@@ -602,7 +602,6 @@ bool CPolicyCache::installFile(const std::vector<BYTE>& bytes, DWORD version, co
                             L"): " + temporary + L" replaces it at the next restart");
         return false;
     }
-    ::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_NORMAL);
     ::GlobalAddAtomW(kPolicyUpdateAtom);
     RaiseVersionFloor(version);
     QEL_LOG(LOG_INFORMATION, L"Policy file %s installed from %s", installed.c_str(), origin.c_str());
