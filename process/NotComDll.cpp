@@ -3,6 +3,7 @@
 #include "process/NotComDll.h"
 
 #include "common/FileIdentity.h"
+#include "common/HeldFile.h"
 #include "common/LibraryLoader.h"
 #include "common/UniqueHandle.h"
 #include "process/FileTrust.h"
@@ -84,25 +85,17 @@ std::wstring InstallFolder()
     return path;
 }
 
-// The library file, opened so that nobody can write, replace or delete it
-// while it is verified and loaded; null with the last error when it cannot be.
-HANDLE OpenHeld(const std::wstring& path)
+// WinVerifyTrust's answer for the library through its held handle (the file
+// and every folder on its own path held, `path` becoming that path); a file
+// that cannot be held answers as the platform would for a missing one.
+LONG VerifyHeld(CWinTrustFile& trust, std::wstring& path, CHeldFile& held)
 {
-    const HANDLE file =
-        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return file == INVALID_HANDLE_VALUE ? nullptr : file;
-}
-
-// WinVerifyTrust's answer for the library through its held handle; a file
-// that cannot be opened answers as the platform would for a missing one.
-LONG VerifyHeld(CWinTrustFile& trust, const std::wstring& path, ScopedHandle& held)
-{
-    held.Reset(OpenHeld(path));
-    if (!held) {
+    if (!held.Hold(path)) {
         const DWORD error = ::GetLastError();
         return static_cast<LONG>(error == ERROR_PATH_NOT_FOUND ? ERROR_FILE_NOT_FOUND : error);
     }
-    return trust.Verify(path.c_str(), kLibraryProviderFlags, WTD_STATEACTION_VERIFY, held.Get());
+    path = held.Path();
+    return trust.Verify(path.c_str(), kLibraryProviderFlags, WTD_STATEACTION_VERIFY, held.Handle());
 }
 
 // The library's signer must pass the program's own signer checks under the
@@ -160,7 +153,7 @@ DWORD NotComDllGetInterface(LPCWSTR libraryName, LPCSTR interfaceName, void** ob
     path = FullPath(path);
 
     CWinTrustFile trust;
-    ScopedHandle held;
+    CHeldFile held;
     LONG result = VerifyHeld(trust, path, held);
     if (relative && (result == ERROR_FILE_NOT_FOUND || static_cast<DWORD>(result) == 0x80092003)) {
         ::OutputDebugStringW(L"NotComDllGetInterface: DLL not found in install location, looking in current directory");
@@ -179,14 +172,19 @@ DWORD NotComDllGetInterface(LPCWSTR libraryName, LPCSTR interfaceName, void** ob
         return static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED);
     }
 
-    // Only the full path of the held file is loaded, and the library's own
-    // imports come from its folder and the system folder only. The module is
-    // never freed: the interface it hands out lives in it.
+    // Only the held file's own path is loaded, once it is confirmed to still
+    // name the held file, and the library's own imports come from its folder
+    // and the system folder only. The module is never freed: the interface it
+    // hands out lives in it.
+    if (!held.StillNamed()) {
+        ReportRefusal(path, TRUST_E_SUBJECT_NOT_TRUSTED);
+        return static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED);
+    }
     const HMODULE module =
         LoadLibraryAbsolute(path, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!module) return ::GetLastError();
-    if (!PathNamesFile(ModuleFilePath(module), held.Get())) return static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED);
-    held.Reset();
+    if (!PathNamesFile(ModuleFilePath(module), held.Handle())) return static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED);
+    held.Release();
     const FARPROC proc = ::GetProcAddress(module, kExportName);
     if (!proc) return ::GetLastError();
     const auto getInterface = reinterpret_cast<NotComDllGetInterfaceExport>(reinterpret_cast<void*>(proc));

@@ -2,7 +2,7 @@
 
 #include "process/TaskExe.h"
 
-#include "common/FileIdentity.h"
+#include "common/HeldFile.h"
 #include "logging/Log.h"
 #include "process/CreateProcessHelper.h"
 #include "process/FileTrust.h"
@@ -10,7 +10,6 @@
 #include <shlwapi.h>
 
 #include <cstdlib>
-#include <vector>
 
 namespace {
 
@@ -43,50 +42,6 @@ std::wstring ExecutableSearchPath(const std::wstring& programFolder, const std::
         search += L";" + path;
     }
     return search;
-}
-
-// The path of the held file with no link on the way (what a junction or a
-// symbolic link leads to, so re-pointing one later changes nothing), in the
-// plain drive or UNC form; false when the system cannot name it.
-bool FinalPath(HANDLE file, std::wstring& path)
-{
-    std::wstring name(MAX_PATH, L'\0');
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const DWORD chars = ::GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()),
-                                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (chars == 0) return false;
-        if (chars < name.size()) {
-            name.resize(chars);
-            if (name.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
-                name = L"\\\\" + name.substr(8);
-            } else if (name.compare(0, 4, L"\\\\?\\") == 0) {
-                name.erase(0, 4);
-            }
-            path = name;
-            return true;
-        }
-        name.assign(chars, L'\0');
-    }
-    return false;
-}
-
-// Holds every folder on the way to the file (below the root) so that none is
-// renamed or deleted while held: opened for listing, sharing reads and
-// writes (the folders' other files stay usable), never deletes. False when
-// one cannot be held.
-bool HoldFolders(const std::wstring& path, std::vector<ScopedHandle>& folders)
-{
-    const wchar_t* below = ::PathSkipRootW(path.c_str());
-    if (!below) return false;
-    for (size_t at = path.find(L'\\', static_cast<size_t>(below - path.c_str())); at != std::wstring::npos;
-         at = path.find(L'\\', at + 1)) {
-        ScopedHandle folder(::CreateFileW(path.substr(0, at).c_str(), FILE_LIST_DIRECTORY,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (!folder) return false;
-        folders.push_back(std::move(folder));
-    }
-    return true;
 }
 
 }  // namespace
@@ -219,31 +174,26 @@ DWORD CTaskExe::runProcess(std::wstring path, std::wstring parameters, DWORD lau
     // Held from before the check until the process exists: nobody writes,
     // replaces or deletes the checked file, or renames a folder on its way,
     // in between.
-    ScopedHandle image;
-    std::vector<ScopedHandle> folders;
+    CHeldFile image;
     if (m_verifySignature) {
-        if (resolved == ERROR_SUCCESS) {
-            image.Reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        }
         // From here on the held file's own path, its folders held too.
-        const bool held = image && FinalPath(image.Get(), path) && HoldFolders(path, folders);
+        const bool held = resolved == ERROR_SUCCESS && image.Hold(path);
+        if (held) path = image.Path();
         // Checked by that name while held; then the name must still lead to
         // the held file (a folder renamed before it was held does not).
-        if (!held || VerifyFileTrust(path.c_str()) != ERROR_SUCCESS || !PathNamesFile(path, image.Get())) {
+        if (!held || VerifyFileTrust(path.c_str()) != ERROR_SUCCESS || !image.StillNamed()) {
             QEL_LOG(LOG_ERROR, L"Invalid Orvel Security Signature :%s", path.c_str());
             return ERROR_INVALID_PARAMETER;
         }
     }
 
     DWORD error = resolved;
-    if (resolved == ERROR_SUCCESS) m_process.Reset(StartProcess(path, parameters, launchMode, image.Get(), error));
-    if (!m_process && image && error == kErrorImageNotChecked) {
+    if (resolved == ERROR_SUCCESS) m_process.Reset(StartProcess(path, parameters, launchMode, image.Handle(), error));
+    if (!m_process && image.Handle() && error == kErrorImageNotChecked) {
         QEL_LOG(LOG_ERROR, L"Invalid Orvel Security Signature :%s", path.c_str());
         return ERROR_INVALID_PARAMETER;
     }
-    image.Reset();
-    folders.clear();
+    image.Release();
     if (!m_process) {
         QEL_LOG(LOG_ERROR, L"Launch process:%s %s, errorcode:%d", path.c_str(), parameters.c_str(), error);
         return error;
