@@ -2,6 +2,7 @@
 
 #include "process/FileTrust.h"
 
+#include "common/HeldFile.h"
 #include "common/UniqueHandle.h"
 #include "logging/Log.h"
 #include "process/NotComDll.h"
@@ -39,16 +40,17 @@ constexpr BuiltInPolicy kBuiltIn = {kBuiltInVersion, kPublisherNames, kRootThumb
                                     static_cast<DWORD>(std::size(kRootThumbprints)), kNoBlockedSerials};
 
 // Made before the entry point runs, lives until the process ends.
-CPolicyCache g_policyCache(trust_anchors::kPolicySignerThumbprint);
+CPolicyCache g_policyCache(trust_anchors::kPolicySignerThumbprint, kBuiltInVersion);
 
 std::atomic<ITrustObserver*> g_observer{nullptr};
 std::atomic<bool> g_installPolicies{true};
 
 // ---- The cabinet refresh: FDI, with the file operations it asks for. ----
 //
-// Only the cabinet itself is a file here; the "trusted.js" entry is extracted
-// into memory, so what is judged and installed are the very bytes the cabinet
-// held, and nobody can plant or swap a file in between.
+// Only the cabinet itself is a file here, and it is read through the handle
+// that holds it; the "trusted.js" entry is extracted into memory, so what is
+// judged and installed are the very bytes the held cabinet holds, and nobody
+// can plant or swap a file in between.
 
 using FdiCreateFn = decltype(&FDICreate);
 using FdiCopyFn = decltype(&FDICopy);
@@ -75,14 +77,22 @@ FNFREE(FdiFree) { ::HeapFree(::GetProcessHeap(), 0, pv); }
 
 FdiStream* Stream(INT_PTR hf) { return reinterpret_cast<FdiStream*>(hf); }
 
+// The held cabinet of the extraction running on this thread. FDI names the
+// file it opens; the name is not used: nothing but the held cabinet is read.
+thread_local HANDLE t_cabinet = nullptr;
+
 // FDI opens nothing but the cabinet, and only to read it.
 FNOPEN(FdiOpen)
 {
+    (void)pszFile;
     (void)pmode;
-    if (oflag & (_O_WRONLY | _O_RDWR | _O_CREAT)) return -1;
-    const HANDLE file = ::CreateFileA(pszFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return -1;
+    HANDLE file = nullptr;
+    if ((oflag & (_O_WRONLY | _O_RDWR | _O_CREAT)) || !t_cabinet ||
+        !::DuplicateHandle(::GetCurrentProcess(), t_cabinet, ::GetCurrentProcess(), &file, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+        return -1;
+    }
+    ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
     auto* stream = new FdiStream;
     stream->file = file;
     return reinterpret_cast<INT_PTR>(stream);
@@ -158,53 +168,23 @@ FNFDINOTIFY(FdiNotify)
     }
 }
 
-// The narrow form FDI takes of a name, only when it names the same file: no
-// character may be replaced by a look-alike or a default.
-bool NarrowName(const std::wstring& text, std::string& narrow)
-{
-    BOOL defaulted = FALSE;
-    const int bytes = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr,
-                                            &defaulted);
-    if (bytes <= 0 || defaulted) return false;
-    std::string out(static_cast<size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, out.data(), bytes, nullptr, &defaulted);
-    const int chars = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, out.c_str(), -1, nullptr, 0);
-    std::wstring back(chars > 0 ? static_cast<size_t>(chars) : 1, L'\0');
-    if (chars <= 0 || defaulted ||
-        !::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, out.c_str(), -1, back.data(), chars)) {
-        return false;
-    }
-    back.resize(back.size() - 1);
-    if (back != text) return false;
-    out.resize(out.size() - 1);
-    narrow = std::move(out);
-    return true;
-}
-
-// The cabinet's first "trusted.js", into `extraction`; false (with the
+// The held cabinet's first "trusted.js", into `extraction`; false (with the
 // refusal, if any) when it has none that can be used.
-bool ExtractPolicy(HMODULE cabinet, LPCWSTR path, Extraction& extraction)
+bool ExtractPolicy(HMODULE cabinet, HANDLE held, Extraction& extraction)
 {
     const auto create = reinterpret_cast<FdiCreateFn>(reinterpret_cast<void*>(::GetProcAddress(cabinet, "FDICreate")));
     const auto copy = reinterpret_cast<FdiCopyFn>(reinterpret_cast<void*>(::GetProcAddress(cabinet, "FDICopy")));
     const auto destroy = reinterpret_cast<FdiDestroyFn>(reinterpret_cast<void*>(::GetProcAddress(cabinet, "FDIDestroy")));
     if (!create || !copy || !destroy) return false;
 
-    // FDI takes narrow names: the folder (with its backslash) and the file.
-    const std::wstring wide(path);
-    const size_t slash = wide.find_last_of(L"\\/");
-    std::string folder;
-    std::string name;
-    if ((slash != std::wstring::npos && !NarrowName(wide.substr(0, slash + 1), folder)) ||
-        !NarrowName(slash == std::wstring::npos ? wide : wide.substr(slash + 1), name)) {
-        extraction.refusal = L"its path has no narrow form that names the same file";
-        return false;
-    }
-
     ERF error{};
     const HFDI fdi = create(FdiAlloc, FdiFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN, &error);
     if (!fdi) return false;
-    const BOOL copied = copy(fdi, name.data(), folder.data(), 0, FdiNotify, nullptr, &extraction);
+    char name[] = "held.cab";
+    char folder[] = "";
+    t_cabinet = held;
+    const BOOL copied = copy(fdi, name, folder, 0, FdiNotify, nullptr, &extraction);
+    t_cabinet = nullptr;
     destroy(fdi);
     if (!copied && extraction.refusal.empty() && extraction.found) extraction.refusal = L"it cannot be read whole";
     return copied && extraction.refusal.empty() && extraction.found;
@@ -213,7 +193,7 @@ bool ExtractPolicy(HMODULE cabinet, LPCWSTR path, Extraction& extraction)
 // VerifySignedFile with a policy file's own lists.
 bool VerifyWithSnapshot(LPCWSTR path, const CTrustedPolicy& policy)
 {
-    if (ITrustObserver* observer = TrustObserver()) observer->Policy(PolicyCache().Path(), policy.version);
+    if (ITrustObserver* observer = TrustObserver()) observer->Policy(policy.source, policy.version);
     const AcceptedSigners& lists = policy.Signers();
     return VerifySignedFile(path, lists.publisherNames, lists.rootThumbprints, lists.thumbprintCount,
                             lists.blockedSerials);
@@ -245,8 +225,11 @@ bool VerifyWithPolicy(LPCWSTR path, DWORD builtInVersion, const LPCWSTR* publish
 {
     CPolicyCache& cache = PolicyCache();
     // The first verification of a process reads the installed file: its
-    // blocked list applies from the very first file on.
+    // blocked list applies from the very first file on. A file that is there
+    // but cannot be read, with no verified copy of it kept, leaves nothing to
+    // judge with: then no file is trusted (CPolicyCache::Refusing).
     const bool readNow = cache.ReadOnce();
+    if (cache.Refusing()) return false;
     if (const PolicySnapshot inUse = cache.InUse()) {
         if (VerifyWithSnapshot(path, *inUse)) return true;
         // Refused by the cached copy: worth another look only when some
@@ -283,10 +266,14 @@ bool VerifyWithCabinetRefresh(LPCWSTR path, DWORD builtInVersion, const LPCWSTR*
         return true;
     }
     if (::CompareStringOrdinal(::PathFindExtensionW(path), -1, L".cab", -1, TRUE) != CSTR_EQUAL) return false;
+    // The cabinet is held from its extraction to its second judgement, which
+    // judges the held file by its own path: what was extracted is what is
+    // judged again, however long the install took.
+    CHeldFile held;
     ScopedModule cabinet(::LoadLibraryExW(L"Cabinet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    if (!cabinet) return false;
+    if (!held.Hold(path) || !cabinet) return false;
     Extraction extraction;
-    if (!ExtractPolicy(cabinet.Get(), path, extraction)) {
+    if (!ExtractPolicy(cabinet.Get(), held.Handle(), extraction)) {
         if (!extraction.refusal.empty()) {
             QEL_LOG(LOG_WARNING, L"Cabinet %s: no policy file taken from it: %s", path, extraction.refusal.c_str());
             if (ITrustObserver* observer = TrustObserver()) {
@@ -295,13 +282,18 @@ bool VerifyWithCabinetRefresh(LPCWSTR path, DWORD builtInVersion, const LPCWSTR*
         }
         return false;
     }
-    const bool installed =
-        PolicyCache().Offer(extraction.bytes, std::wstring(path) + L" (trusted.js)", builtInVersion, g_installPolicies);
+    const bool installed = PolicyCache().Offer(extraction.bytes, std::wstring(path) + L" (trusted.js)", g_installPolicies);
     return installed &&
-           VerifyWithPolicy(path, builtInVersion, publisherNames, rootThumbprints, thumbprintCount, blockedSerials);
+           VerifyWithPolicy(held.Path().c_str(), builtInVersion, publisherNames, rootThumbprints, thumbprintCount,
+                            blockedSerials) &&
+           held.StillNamed();
 }
 
-void SetPolicyInstall(bool enabled) { g_installPolicies = enabled; }
+void SetPolicyInstall(bool enabled)
+{
+    g_installPolicies = enabled;
+    PolicyCache().SetRecording(enabled);
+}
 
 DWORD VerifyFileTrust(LPCWSTR path)
 {

@@ -14,6 +14,15 @@ class CPolicyCache;
 
 // 0: trusted; 87 (ERROR_INVALID_PARAMETER): null or empty path; 5
 // (ERROR_ACCESS_DENIED): not trusted.
+//
+// The check judges what its caller holds open. A verdict is about the file
+// the path names while the check runs, so a caller holds that file from
+// before the call until it has used the verdict: opened sharing only reads,
+// named by its own path with every folder on it held (CHeldFile), and the
+// path confirmed to still name it before the file is used. The launcher, the
+// validation library's loader, a cabinet's second judgement after its policy
+// is installed and the support tool all do so; a verdict on a path nobody
+// holds says nothing about what that path names a moment later.
 DWORD VerifyFileTrust(LPCWSTR path);
 
 // True when the file satisfies the built-in policy (the lists given), or the

@@ -3,6 +3,8 @@
 #include "process/SignatureCrypto.h"
 
 #include "common/UniqueHandle.h"
+#include "process/DerReader.h"
+#include "process/PolicyText.h"
 #include "process/WinTrustFile.h"
 
 #include <algorithm>
@@ -16,55 +18,9 @@ constexpr char kTimeStamping[] = "1.3.6.1.5.5.7.3.8";
 // CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_RETURN_LOWER_QUALITY_CONTEXTS
 constexpr DWORD kChainFlags = 0x84;
 
-// ---- A small DER reader, bounds-checked, for the time-stamp token's TSTInfo. ----
-
-struct DerSpan {
-    const BYTE* data;
-    size_t size;
-};
-
-// Reads one element from the front of `in`: its tag and its value octets.
-bool ReadElement(DerSpan& in, BYTE& tag, DerSpan& value)
-{
-    if (in.size < 2) return false;
-    tag = in.data[0];
-    size_t length = in.data[1];
-    size_t header = 2;
-    if (length & 0x80) {
-        const size_t bytes = length & 0x7F;
-        if (bytes == 0 || bytes > 4 || in.size < 2 + bytes) return false;
-        length = 0;
-        for (size_t i = 0; i < bytes; ++i) length = (length << 8) | in.data[2 + i];
-        header += bytes;
-    }
-    if (length > in.size - header) return false;
-    value = {in.data + header, length};
-    in = {in.data + header + length, in.size - header - length};
-    return true;
-}
-
-bool ReadExpected(DerSpan& in, BYTE expected, DerSpan& value)
-{
-    BYTE tag = 0;
-    return ReadElement(in, tag, value) && tag == expected;
-}
-
-// An OBJECT IDENTIFIER's value octets as dotted text.
-bool OidText(const DerSpan& oid, std::string& text)
-{
-    if (oid.size == 0) return false;
-    text = std::to_string(oid.data[0] / 40) + "." + std::to_string(oid.data[0] % 40);
-    unsigned long long arc = 0;
-    for (size_t i = 1; i < oid.size; ++i) {
-        if (arc >> 56) return false;
-        arc = (arc << 7) | (oid.data[i] & 0x7F);
-        if (!(oid.data[i] & 0x80)) {
-            text += "." + std::to_string(arc);
-            arc = 0;
-        }
-    }
-    return !(oid.data[oid.size - 1] & 0x80);
-}
+using der::ReadElement;
+using der::ReadExpected;
+using DerSpan = der::Span;
 
 bool Digits(const BYTE* p, int count, WORD& value)
 {
@@ -100,13 +56,13 @@ struct TstInfo {
 // TSTInfo ::= SEQUENCE { version, policy, messageImprint SEQUENCE {
 // hashAlgorithm AlgorithmIdentifier, hashedMessage OCTET STRING },
 // serialNumber, genTime GeneralizedTime, ... }
-bool ParseTstInfo(const std::vector<BYTE>& der, TstInfo& info)
+bool ParseTstInfo(const std::vector<BYTE>& encoded, TstInfo& info)
 {
-    DerSpan in{der.data(), der.size()}, tst{}, field{}, imprint{}, algorithm{}, oid{};
+    DerSpan in{encoded.data(), encoded.size()}, tst{}, field{}, imprint{}, algorithm{}, oid{};
     if (!ReadExpected(in, 0x30, tst) || in.size != 0) return false;
     if (!ReadExpected(tst, 0x02, field) || !ReadExpected(tst, 0x06, field)) return false;  // version, policy
     if (!ReadExpected(tst, 0x30, imprint) || !ReadExpected(imprint, 0x30, algorithm) ||
-        !ReadExpected(algorithm, 0x06, oid) || !OidText(oid, info.imprintHashOid) ||
+        !ReadExpected(algorithm, 0x06, oid) || !der::OidText(oid, info.imprintHashOid) ||
         !ReadExpected(imprint, 0x04, info.imprint)) {
         return false;
     }
@@ -166,14 +122,21 @@ bool MessageParam(HCRYPTMSG message, DWORD type, DWORD index, std::vector<BYTE>&
 }
 
 // The stamping certificate's chain at the stamped time: for time stamping,
-// to a root the machine trusts, without any error.
-const wchar_t* StampChainProblem(PCCERT_CONTEXT cert, const FILETIME& time, HCERTSTORE store)
+// to a root the machine trusts, without any error, and no certificate on it
+// blocked.
+const wchar_t* StampChainProblem(PCCERT_CONTEXT cert, const FILETIME& time, HCERTSTORE store, const LPCWSTR* blocked)
 {
     PCCERT_CHAIN_CONTEXT raw = nullptr;
     if (!BuildChain(cert, &time, store, kTimeStamping, raw)) return L"no chain could be built for its certificate";
     ScopedChainContext chain(raw);
     if (raw->TrustStatus.dwErrorStatus != 0 || raw->cChain == 0 || !PathHolds(*raw->rgpChain[0], &time)) {
         return L"its certificate does not chain, for time stamping, to a root this machine trusts";
+    }
+    const CERT_SIMPLE_CHAIN& path = *raw->rgpChain[0];
+    for (DWORD e = 0; e < path.cElement; ++e) {
+        if (SerialBlocked(blocked, path.rgpElement[e]->pCertContext)) {
+            return L"its certificate, or one on its chain, has a blocked serial number";
+        }
     }
     return nullptr;
 }
@@ -182,7 +145,7 @@ const wchar_t* StampChainProblem(PCCERT_CONTEXT cert, const FILETIME& time, HCER
 // carry the digest of the signer's encrypted digest, signed by a certificate
 // of the signature's own store.
 const wchar_t* CheckCounterSignature(const CMSG_SIGNER_INFO& counter, const CMSG_SIGNER_INFO& signer,
-                                     HCERTSTORE store, FILETIME& time)
+                                     HCERTSTORE store, const LPCWSTR* blocked, FILETIME& time)
 {
     CERT_INFO wanted{};
     wanted.Issuer = counter.Issuer;
@@ -208,13 +171,13 @@ const wchar_t* CheckCounterSignature(const CMSG_SIGNER_INFO& counter, const CMSG
     if (!SigningTime(counter.AuthAttrs, time) || (time.dwLowDateTime == 0 && time.dwHighDateTime == 0)) {
         return L"it has no readable signing time";
     }
-    return StampChainProblem(cert.Get(), time, store);
+    return StampChainProblem(cert.Get(), time, store, blocked);
 }
 
 // An RFC 3161 time-stamp token: a signed message whose content (TSTInfo)
 // stamps the digest of the signer's encrypted digest at its genTime.
 const wchar_t* CheckTimeStampToken(HCRYPTMSG token, const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
-                                   FILETIME& time)
+                                   const LPCWSTR* blocked, FILETIME& time)
 {
     std::vector<BYTE> certInfo, tokenSigner, content;
     if (!MessageParam(token, CMSG_SIGNER_CERT_INFO_PARAM, 0, certInfo) ||
@@ -256,7 +219,7 @@ const wchar_t* CheckTimeStampToken(HCRYPTMSG token, const CMSG_SIGNER_INFO& sign
         return L"it does not cover this signer's signature";
     }
     time = tst.genTime;
-    return StampChainProblem(cert.Get(), time, certificates.Get());
+    return StampChainProblem(cert.Get(), time, certificates.Get(), blocked);
 }
 
 }  // namespace
@@ -295,6 +258,30 @@ bool DigestMatches(LPCSTR hashOid, const BYTE* data, DWORD size, const std::vect
 {
     std::vector<BYTE> computed;
     return Digest(hashOid, data, size, computed) && !digest.empty() && computed == digest;
+}
+
+std::wstring SerialNumberText(const CRYPT_INTEGER_BLOB& serial)
+{
+    static const wchar_t kDigits[] = L"0123456789abcdef";
+    std::wstring text;
+    for (DWORD i = serial.cbData; i-- > 0;) {
+        text += kDigits[serial.pbData[i] >> 4];
+        text += kDigits[serial.pbData[i] & 0xF];
+    }
+    return text;
+}
+
+bool SerialTextBlocked(const LPCWSTR* blocked, const std::wstring& normalised)
+{
+    for (; blocked && *blocked; ++blocked) {
+        if (NormalisedSerialText(*blocked) == normalised) return true;
+    }
+    return false;
+}
+
+bool SerialBlocked(const LPCWSTR* blocked, PCCERT_CONTEXT cert)
+{
+    return SerialTextBlocked(blocked, NormalisedSerialText(SerialNumberText(cert->pCertInfo->SerialNumber)));
 }
 
 bool ContentValue(const std::vector<BYTE>& content, const BYTE*& value, DWORD& size)
@@ -361,7 +348,7 @@ bool PathHolds(const CERT_SIMPLE_CHAIN& path, const FILETIME* time)
 }
 
 bool ReadTimeStamp(const CRYPT_ATTRIBUTES* unauthenticated, const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
-                   TimeStamp& stamp)
+                   const LPCWSTR* blockedSerials, TimeStamp& stamp)
 {
     stamp = TimeStamp();
     for (DWORD i = 0; unauthenticated && i < unauthenticated->cAttr; ++i) {
@@ -377,7 +364,8 @@ bool ReadTimeStamp(const CRYPT_ATTRIBUTES* unauthenticated, const CMSG_SIGNER_IN
             std::vector<BYTE> counter;
             if (!Decode<CMSG_SIGNER_INFO>(PKCS7_SIGNER_INFO, value.pbData, value.cbData, counter)) return false;
             stamp.problem =
-                CheckCounterSignature(*reinterpret_cast<const CMSG_SIGNER_INFO*>(counter.data()), signer, store, time);
+                CheckCounterSignature(*reinterpret_cast<const CMSG_SIGNER_INFO*>(counter.data()), signer, store,
+                                      blockedSerials, time);
         } else {
             ScopedCryptMsg token(::CryptMsgOpenToDecode(kSignatureEncoding, 0, 0, 0, nullptr, nullptr));
             std::vector<BYTE> probe;
@@ -385,7 +373,7 @@ bool ReadTimeStamp(const CRYPT_ATTRIBUTES* unauthenticated, const CMSG_SIGNER_IN
                 !MessageParam(token.Get(), CMSG_SIGNER_INFO_PARAM, 0, probe)) {
                 return false;
             }
-            stamp.problem = CheckTimeStampToken(token.Get(), signer, store, time);
+            stamp.problem = CheckTimeStampToken(token.Get(), signer, store, blockedSerials, time);
         }
         stamp.verified = stamp.problem == nullptr;
         if (stamp.verified) stamp.time = time;

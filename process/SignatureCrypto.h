@@ -28,6 +28,16 @@ bool DigestMatches(LPCSTR hashOid, const BYTE* data, DWORD size, const std::vect
 // SpcIndirectDataContent). False when `content` is not one whole DER element.
 bool ContentValue(const std::vector<BYTE>& content, const BYTE*& value, DWORD& size);
 
+// A certificate serial number (as CryptoAPI stores it, least significant byte
+// first) as text: most significant byte first, two lower-case hex digits a byte.
+std::wstring SerialNumberText(const CRYPT_INTEGER_BLOB& serial);
+
+// Whether a serial number, normalised (NormalisedSerialText), is in a blocked
+// list (null-terminated hex texts, normalised the same way; null: none), and
+// whether `cert`'s is.
+bool SerialTextBlocked(const LPCWSTR* blocked, const std::wstring& normalised);
+bool SerialBlocked(const LPCWSTR* blocked, PCCERT_CONTEXT cert);
+
 // An RSA PKCS #1 signature (as it is encoded, most significant byte first)
 // over `data` with `hashOid`, checked with `cert`'s public key.
 bool VerifyRsaSignature(PCCERT_CONTEXT cert, LPCSTR hashOid, const BYTE* data, DWORD size,
@@ -60,8 +70,9 @@ struct TimeStamp {
 // `store`) or an RFC 3161 token. A stamp gives the signer its time only when
 // its own signature holds, it covers this signer's encrypted digest, and its
 // certificate chains at the stamped time, for time stamping, to a root the
-// machine trusts. False only when the stamp cannot be decoded at all.
+// machine trusts, with no certificate on that chain in `blockedSerials`. False
+// only when the stamp cannot be decoded at all.
 bool ReadTimeStamp(const CRYPT_ATTRIBUTES* unauthenticated, const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
-                   TimeStamp& stamp);
+                   const LPCWSTR* blockedSerials, TimeStamp& stamp);
 
 }  // namespace signature_crypto

@@ -3,6 +3,8 @@
 #include "process/SignerCheck.h"
 
 #include "common/UniqueHandle.h"
+#include "process/PolicyText.h"
+#include "process/SignatureArea.h"
 #include "process/SignatureCrypto.h"
 #include "process/TrustReport.h"
 #include "process/WinTrustFile.h"
@@ -10,7 +12,6 @@
 #include <wintrust.h>
 
 #include <cstring>
-#include <cwctype>
 
 namespace {
 
@@ -27,17 +28,10 @@ bool Listed(const LPCWSTR* list, LPCWSTR text)
     return false;
 }
 
-// Whether a normalised serial number is in a blocked list, whose entries are
-// normalised the same way.
-bool Blocked(const LPCWSTR* list, const std::wstring& serial)
+std::wstring CertSerial(PCCERT_CONTEXT cert)
 {
-    for (; list && *list; ++list) {
-        if (NormalisedSerialText(*list) == serial) return true;
-    }
-    return false;
+    return NormalisedSerialText(signature_crypto::SerialNumberText(cert->pCertInfo->SerialNumber));
 }
-
-std::wstring CertSerial(PCCERT_CONTEXT cert) { return NormalisedSerialText(SerialNumberText(cert->pCertInfo->SerialNumber)); }
 
 std::wstring DisplayName(PCCERT_CONTEXT cert)
 {
@@ -46,18 +40,15 @@ std::wstring DisplayName(PCCERT_CONTEXT cert)
     return name;
 }
 
-void AppendHex(std::wstring& text, BYTE byte, bool upper)
-{
-    const wchar_t* digits = upper ? L"0123456789ABCDEF" : L"0123456789abcdef";
-    text += digits[byte >> 4];
-    text += digits[byte & 0xF];
-}
-
 // A thumbprint as it is written in policy files and shown to people.
 std::wstring HexText(const BYTE (&hash)[20])
 {
+    static const wchar_t kDigits[] = L"0123456789ABCDEF";
     std::wstring text;
-    for (BYTE byte : hash) AppendHex(text, byte, true);
+    for (BYTE byte : hash) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0xF];
+    }
     return text;
 }
 
@@ -115,22 +106,6 @@ const CERT_SIMPLE_CHAIN* PinningPath(PCCERT_CHAIN_CONTEXT chain, const AcceptedS
     return nullptr;
 }
 
-// The signer's own signature holds with `cert`, and what it signed (its
-// messageDigest) is the file's signed content, whose digest of the file
-// WinVerifyTrust compares. The digest is taken here, over the content's value
-// octets as Authenticode defines it: the platforms' own computed hashes differ
-// on what they cover.
-bool SignsTheContent(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& info, PCCERT_CONTEXT cert)
-{
-    std::vector<BYTE> content, digest;
-    const BYTE* value = nullptr;
-    DWORD size = 0;
-    return message.VerifySignature(index, cert) && message.GetParam(CMSG_CONTENT_PARAM, 0, content) &&
-           signature_crypto::ContentValue(content, value, size) &&
-           signature_crypto::MessageDigest(info.AuthAttrs, digest) &&
-           signature_crypto::DigestMatches(info.HashAlgorithm.pszObjId, value, size, digest);
-}
-
 // The signer's unauthenticated attributes; null when it has none. False when
 // they are there but cannot be read.
 bool UnauthenticatedAttributes(ISignedMessage& message, DWORD index, std::vector<BYTE>& buffer,
@@ -148,7 +123,7 @@ bool UnauthenticatedAttributes(ISignedMessage& message, DWORD index, std::vector
 bool VerifySigner(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& info, LPCWSTR path,
                   const AcceptedSigners& policy, SignerVerdict& verdict)
 {
-    verdict.serial = SerialNumberText(info.SerialNumber);
+    verdict.serial = signature_crypto::SerialNumberText(info.SerialNumber);
     CERT_INFO wanted{};
     wanted.Issuer = info.Issuer;
     wanted.SerialNumber = info.SerialNumber;
@@ -156,7 +131,7 @@ bool VerifySigner(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& 
     // A blocked list judges the certificate that was found: a signer info may
     // write its serial number with redundant leading zeros and still find it.
     verdict.serialNormalised = cert ? CertSerial(cert.Get()) : NormalisedSerialText(verdict.serial);
-    if (Blocked(policy.blockedSerials, verdict.serialNormalised)) {
+    if (signature_crypto::SerialTextBlocked(policy.blockedSerials, verdict.serialNormalised)) {
         verdict.blocked = true;
         verdict.refusal = L"its certificate's serial number is blocked";
         return false;
@@ -176,7 +151,7 @@ bool VerifySigner(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& 
     }
 
     verdict.signatureChecked = true;
-    verdict.signatureVerified = SignsTheContent(message, index, info, cert.Get());
+    verdict.signatureVerified = SignerSignsContent(message, index, info, cert.Get());
     if (!verdict.signatureVerified) {
         verdict.refusal = L"its signature does not hold over the file's signed content";
         return false;
@@ -186,7 +161,7 @@ bool VerifySigner(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& 
     const CRYPT_ATTRIBUTES* unauthenticated = nullptr;
     signature_crypto::TimeStamp stamp;
     if (!UnauthenticatedAttributes(message, index, buffer, unauthenticated) ||
-        !signature_crypto::ReadTimeStamp(unauthenticated, info, message.Store(), stamp)) {
+        !signature_crypto::ReadTimeStamp(unauthenticated, info, message.Store(), policy.blockedSerials, stamp)) {
         verdict.refusal = L"its time stamp cannot be read";
         return false;
     }
@@ -225,7 +200,7 @@ bool VerifySigner(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& 
             return false;
         }
         for (DWORD e = 0; e < pinning->cElement; ++e) {
-            if (Blocked(policy.blockedSerials, CertSerial(pinning->rgpElement[e]->pCertContext))) {
+            if (signature_crypto::SerialBlocked(policy.blockedSerials, pinning->rgpElement[e]->pCertContext)) {
                 verdict.blocked = true;
                 verdict.refusal = L"its certificate's serial number is blocked";
                 return false;
@@ -256,55 +231,84 @@ bool VerifySigner(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& 
     return true;
 }
 
-// The file's own signature, as CryptQueryObject opened it.
-class CFileSignature final : public ISignedMessage {
+// The file read at offsets through a handle that keeps writers out.
+class CFileBytes final : public IByteSource {
 public:
-    bool Open(LPCWSTR path)
+    explicit CFileBytes(LPCWSTR path)
+        : m_file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                               nullptr))
     {
-        return ::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                                  CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, m_store.Put(),
-                                  m_message.Put(), nullptr) != FALSE;
     }
-    bool GetParam(DWORD type, DWORD index, std::vector<BYTE>& value) override
+    bool Open() const { return static_cast<bool>(m_file); }
+    bool Read(uint64_t offset, size_t size, std::vector<uint8_t>& bytes) override
     {
-        DWORD size = 0;
-        if (!::CryptMsgGetParam(m_message.Get(), type, index, nullptr, &size)) return false;
-        value.resize(size);
-        return ::CryptMsgGetParam(m_message.Get(), type, index, value.data(), &size) != FALSE;
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        std::vector<uint8_t> out(size);
+        DWORD read = 0;
+        if (!::ReadFile(m_file.Get(), out.data(), static_cast<DWORD>(size), &read, &at) || read != size) return false;
+        bytes.swap(out);
+        return true;
     }
-    HCERTSTORE Store() override { return m_store.Get(); }
-    bool VerifySignature(DWORD index, PCCERT_CONTEXT cert) override
+    uint64_t Size() override
     {
-        CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{};
-        para.cbSize = sizeof(para);
-        para.dwSignerIndex = index;
-        para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
-        para.pvSigner = const_cast<CERT_CONTEXT*>(cert);
-        return ::CryptMsgControl(m_message.Get(), 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
+        LARGE_INTEGER size{};
+        return ::GetFileSizeEx(m_file.Get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
     }
 
 private:
-    ScopedCertStore m_store;
-    ScopedCryptMsg m_message;
+    ScopedHandle m_file;
 };
 
 }  // namespace
 
-std::wstring SerialNumberText(const CRYPT_INTEGER_BLOB& serial)
+bool CSignedMessage::OpenFile(LPCWSTR path)
 {
-    std::wstring text;
-    for (DWORD i = serial.cbData; i-- > 0;) AppendHex(text, serial.pbData[i], false);
-    return text;
+    return ::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                              CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, m_store.Put(), m_message.Put(),
+                              nullptr) != FALSE;
 }
 
-std::wstring NormalisedSerialText(const std::wstring& hex)
+bool CSignedMessage::Decode(const BYTE* encoded, DWORD size)
 {
-    std::wstring text = hex.size() % 2 ? L"0" + hex : hex;
-    size_t start = 0;
-    while (start + 2 < text.size() && text[start] == L'0' && text[start + 1] == L'0') start += 2;
-    text.erase(0, start);
-    for (wchar_t& c : text) c = static_cast<wchar_t>(::towlower(c));
-    return text;
+    m_message.Reset(::CryptMsgOpenToDecode(kSignatureEncoding, 0, 0, 0, nullptr, nullptr));
+    if (!m_message || !::CryptMsgUpdate(m_message.Get(), encoded, size, TRUE)) return false;
+    m_store.Reset(::CertOpenStore(CERT_STORE_PROV_MSG, kSignatureEncoding, 0, 0, m_message.Get()));
+    return static_cast<bool>(m_store);
+}
+
+bool CSignedMessage::GetParam(DWORD type, DWORD index, std::vector<BYTE>& value)
+{
+    DWORD size = 0;
+    if (!::CryptMsgGetParam(m_message.Get(), type, index, nullptr, &size)) return false;
+    value.resize(size);
+    return ::CryptMsgGetParam(m_message.Get(), type, index, value.data(), &size) != FALSE;
+}
+
+HCERTSTORE CSignedMessage::Store() { return m_store.Get(); }
+
+bool CSignedMessage::VerifySignature(DWORD index, PCCERT_CONTEXT cert)
+{
+    CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{};
+    para.cbSize = sizeof(para);
+    para.dwSignerIndex = index;
+    para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+    para.pvSigner = const_cast<CERT_CONTEXT*>(cert);
+    return ::CryptMsgControl(m_message.Get(), 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
+}
+
+// The digest is taken here, over the content's value octets as Authenticode
+// defines it: the platforms' own computed hashes differ on what they cover.
+bool SignerSignsContent(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& info, PCCERT_CONTEXT cert)
+{
+    std::vector<BYTE> content, digest;
+    const BYTE* value = nullptr;
+    DWORD size = 0;
+    return message.VerifySignature(index, cert) && message.GetParam(CMSG_CONTENT_PARAM, 0, content) &&
+           signature_crypto::ContentValue(content, value, size) &&
+           signature_crypto::MessageDigest(info.AuthAttrs, digest) &&
+           signature_crypto::DigestMatches(info.HashAlgorithm.pszObjId, value, size, digest);
 }
 
 bool VerifySigners(ISignedMessage& message, LPCWSTR path, const AcceptedSigners& policy)
@@ -336,8 +340,15 @@ bool VerifySignedFile(LPCWSTR path, const LPCWSTR* publisherNames, const RootThu
                       DWORD thumbprintCount, const LPCWSTR* blockedSerials)
 {
     if (!path || !*path) return false;
-    CFileSignature signature;
-    if (!signature.Open(path)) {
+    // A signature is read only from a file whose signature area holds it and
+    // nothing else.
+    CFileBytes bytes(path);
+    if (const wchar_t* problem = bytes.Open() ? SignatureAreaProblem(bytes) : nullptr) {
+        if (ITrustObserver* observer = TrustObserver()) observer->SignatureArea(problem);
+        return false;
+    }
+    CSignedMessage signature;
+    if (!signature.OpenFile(path)) {
         if (ITrustObserver* observer = TrustObserver()) observer->Unsigned(::GetLastError());
         return false;
     }

@@ -1,13 +1,18 @@
 // The check of one file's Authenticode signature against an accepted-signer
 // policy: publisher names, root-certificate thumbprints and blocked serial
-// numbers. The file is trusted when one of its signers passes every step:
-// not blocked, an accepted publisher name, its own signature over the file's
-// signed content, a valid code-signing chain at its verified time stamp's
-// time (or now) that ends in an accepted root on a path that holds by itself,
-// the Authenticode time-stamp chain policy, and WinVerifyTrust on the file.
+// numbers. The signature is read only from a signature area that holds it and
+// nothing else (SignatureArea.h). The file is trusted when one of its signers
+// passes every step: not blocked, an accepted publisher name, its own
+// signature over the file's signed content, a valid code-signing chain at its
+// verified time stamp's time (or now; a stamp counts only when no certificate
+// on its own chain is blocked) that ends in an accepted root on a path that
+// holds by itself, the Authenticode time-stamp chain policy, and WinVerifyTrust
+// on the file.
 #pragma once
 
 #include "common/Platform.h"
+
+#include "common/UniqueHandle.h"
 
 #include <wincrypt.h>
 
@@ -39,15 +44,6 @@ struct AcceptedSigners {
 bool VerifySignedFile(LPCWSTR path, const LPCWSTR* publisherNames, const RootThumbprint* rootThumbprints,
                       DWORD thumbprintCount, const LPCWSTR* blockedSerials);
 
-// A certificate serial number (as CryptoAPI stores it, least significant byte
-// first) as text: most significant byte first, two lower-case hex digits a byte.
-std::wstring SerialNumberText(const CRYPT_INTEGER_BLOB& serial);
-
-// The serial number text as blocked lists are compared: leading zero bytes
-// (and so leading zero digits) removed, lower case. "000A0B0C0D", "0a0b0c0d"
-// and "A0B0C0D" are one number.
-std::wstring NormalisedSerialText(const std::wstring& hex);
-
 // What the signer loop reads from a signature: CryptMsgGetParam of its message
 // and the certificates it carries. VerifySignedFile reads the file's own
 // message; anything else that can answer the same questions may stand in.
@@ -67,6 +63,25 @@ protected:
     ~ISignedMessage() = default;
 };
 
+// A signature's message and the certificates it carries: a file's embedded
+// signature (CryptQueryObject), or a PKCS #7 signature decoded from its bytes.
+class CSignedMessage final : public ISignedMessage {
+public:
+    bool OpenFile(LPCWSTR path);
+    bool Decode(const BYTE* encoded, DWORD size);
+    bool GetParam(DWORD type, DWORD index, std::vector<BYTE>& value) override;
+    HCERTSTORE Store() override;
+    bool VerifySignature(DWORD index, PCCERT_CONTEXT cert) override;
+
+private:
+    ScopedCertStore m_store;
+    ScopedCryptMsg m_message;
+};
+
 // The signer loop of VerifySignedFile over `message`, for the file at `path`
 // (which WinVerifyTrust judges for each signer that gets that far).
 bool VerifySigners(ISignedMessage& message, LPCWSTR path, const AcceptedSigners& policy);
+
+// Whether signer `index`'s own signature holds with `cert`, and what it signed
+// (its messageDigest) is the signature's content.
+bool SignerSignsContent(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& info, PCCERT_CONTEXT cert);

@@ -59,6 +59,8 @@ public:
     virtual void Policy(const std::wstring& /*source*/, DWORD /*version*/) {}
     // The file's signature could not be read, or has no signer.
     virtual void Unsigned(DWORD /*error*/) {}
+    // The place where the file keeps its signature holds more than the signature.
+    virtual void SignatureArea(const wchar_t* /*problem*/) {}
     virtual void Signer(const SignerVerdict& /*verdict*/) {}
     // A policy file or a cabinet's candidate was read, refused or installed.
     virtual void PolicyFileNote(const std::wstring& /*path*/, const std::wstring& /*note*/) {}

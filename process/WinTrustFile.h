@@ -1,7 +1,8 @@
 // One WinVerifyTrust judgement of a file with the generic Authenticode action
 // (WINTRUST_ACTION_GENERIC_VERIFY_V2): no UI, no revocation checks, the file
-// by path. A verification made with WTD_STATEACTION_VERIFY keeps its state
-// until Close (or the owner's end), as the platform requires.
+// by path (or, for VerifyTrustInMemory, bytes in memory). A verification
+// made with WTD_STATEACTION_VERIFY keeps its state until Close (or the
+// owner's end), as the platform requires.
 #pragma once
 
 #include "common/Platform.h"
@@ -27,16 +28,25 @@ public:
     // WTD_STATEACTION_VERIFY or WTD_STATEACTION_IGNORE; a state still held
     // from an earlier call is released first. `file`, when given, is an open
     // handle to that file: the platform then reads the file through it.
-    LONG Verify(LPCWSTR path, DWORD providerFlags, DWORD stateAction, HANDLE file = nullptr);
+    // `subject`, when given, names the subject interface package that reads
+    // the file, whatever its name.
+    LONG Verify(LPCWSTR path, DWORD providerFlags, DWORD stateAction, HANDLE file = nullptr,
+                const GUID* subject = nullptr);
     // Releases the state of a WTD_STATEACTION_VERIFY call (WTD_STATEACTION_CLOSE).
     void Close();
 
 private:
-    LONG call(LPCWSTR path, DWORD providerFlags, DWORD stateAction, HANDLE file);
+    LONG call(LPCWSTR path, DWORD providerFlags, DWORD stateAction, HANDLE file, const GUID* subject);
 
     std::wstring m_path;  // the closing call names the file it verified
     HANDLE m_file = nullptr;
     HANDLE m_state = nullptr;
     DWORD m_flags = 0;
+    const GUID* m_subject = nullptr;
     bool m_open = false;
 };
+
+// WinVerifyTrust's result (0: trusted) for `size` bytes in memory, read by the
+// subject interface package `subject` (WTD_CHOICE_BLOB); `name` is shown for
+// them. No state is kept.
+LONG VerifyTrustInMemory(const GUID& subject, LPCWSTR name, const BYTE* data, DWORD size, DWORD providerFlags);

@@ -19,17 +19,32 @@ made from (make-samples.py must have run into OUTDIR first):
   padded-serial.exe      tarsen.exe whose signer names its certificate's serial
                          number with a redundant leading zero byte
   other-program.exe      another program signed by the foreign publisher
+  table-text.exe         tarsen.exe with 4 KiB of text in its certificate table
+                         after the signature (not covered by the file's digest)
+  cab-trailing.cab       tarsen.cab with 4 KiB after the signature in its
+                         signature area
+  appended.js            v6.js with "[ORG]" and the foreign publisher appended
+                         after its signature block; appended.cab carries it
+  policy-program.exe     a program whose signed data holds a policy text
+                         ("[VER] 99", the foreign publisher), signed by the
+                         policy-signing certificate; policy-program.cab
+                         carries it as trusted.js
+  other-key.js           v6.js whose signer's signature was made with another
+                         key (policy-unpinned's) than its certificate's
 
 Needs /usr/bin/python3 with asn1crypto, openssl, osslsigncode and faketime.
 The edits keep the file's digest: only the signature (the PE certificate
 table) changes, and the table's size and the PE checksum follow it.
 """
+import base64
 import datetime
 import hashlib
 import os
+import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 
 from asn1crypto import algos, cms, core, tsp, x509
 
@@ -72,14 +87,14 @@ def _checksum(data, checksum_at):
     return (total + (total >> 16) + len(data)) & 0xFFFFFFFF
 
 
-def write_signature(data, content_info, path):
+def write_signature(data, content_info, path, extra=b""):
     """`data` with its certificate table replaced by `content_info`, as
-    osslsigncode writes one: WIN_CERTIFICATE padded to 8 bytes, the security
-    directory's size and the PE checksum updated."""
+    osslsigncode writes one: WIN_CERTIFICATE padded to 8 bytes (then `extra`),
+    the security directory's size and the PE checksum updated."""
     checksum_at, security = _pe_layout(data)
     offset = struct.unpack_from("<I", data, security)[0]
     der = content_info.dump()
-    der += b"\0" * (-len(der) % 8)
+    der += b"\0" * (-len(der) % 8) + extra
     table = struct.pack("<IHH", len(der) + 8, 0x0200, 0x0002) + der
     out = bytearray(data[:offset] + table)
     struct.pack_into("<II", out, security, offset, len(table))
@@ -184,6 +199,40 @@ def retime_token(attribute, when):
     return attribute
 
 
+# ---- Policy scripts and cabinets ----
+
+SCRIPT_BEGIN = "\r\n// SIG // Begin signature block"
+
+
+def read_script(path):
+    """A signed policy script's text (before its block, BOM included) and its ContentInfo."""
+    with open(path, "rb") as f:
+        text = f.read().decode("utf-16-le")
+    start = text.index(SCRIPT_BEGIN)
+    lines = text[start:].split("\r\n")[2:]
+    encoded = "".join(line[len("// SIG // "):] for line in lines if line.startswith("// SIG // ")
+                      and "signature block" not in line)
+    return text[:start], cms.ContentInfo.load(base64.b64decode(encoded))
+
+
+def write_script(head, content_info, path):
+    encoded = base64.b64encode(content_info.dump()).decode()
+    lines = ["// SIG // Begin signature block"] + ["// SIG // " + encoded[i:i + 64] for i in range(0, len(encoded), 64)]
+    lines.append("// SIG // End signature block")
+    with open(path, "wb") as f:
+        f.write((head + "\r\n" + "\r\n".join(lines) + "\r\n").encode("utf-16-le"))
+
+
+def cabinet_of(out, entry, cert):
+    """A cabinet holding `entry` as trusted.js, signed with the PKI's `cert`."""
+    staging = tempfile.mkdtemp(dir=os.path.dirname(out))
+    shutil.copyfile(entry, os.path.join(staging, "trusted.js"))
+    plain = os.path.join(staging, "plain.cab")
+    subprocess.run(["gcab", "-c", "-n", plain, "trusted.js"], cwd=staging, check=True)
+    qelsign.sign_file(cert, plain, out)
+    shutil.rmtree(staging)
+
+
 def main():
     sample, out = sys.argv[1], sys.argv[2]
     path = lambda name: os.path.join(out, name)  # noqa: E731
@@ -238,6 +287,43 @@ def main():
         f.write(program)
     qelsign.sign_file("foreign", unsigned, path("other-program.exe"))
     os.remove(unsigned)
+
+    # Text in the certificate table after the signature: not covered by the digest.
+    data, content_info = read_signature(path("tarsen.exe"))
+    write_signature(data, content_info, path("table-text.exe"),
+                    extra="\r\n[VER]\r\n99\r\n[ORG]\r\nForeign Software Ltd.\r\n".encode("utf-16-le").ljust(4096, b"x"))
+    # ... and in a cabinet's signature area (its size field is not covered either).
+    with open(path("tarsen.cab"), "rb") as f:
+        cab = bytearray(f.read())
+    size = struct.unpack_from("<I", cab, 48)[0]
+    struct.pack_into("<I", cab, 48, size + 4096)
+    with open(path("cab-trailing.cab"), "wb") as f:
+        f.write(bytes(cab) + b"x" * 4096)
+
+    # A genuine policy with unsigned text after its signature block.
+    with open(path("v6.js"), "rb") as f:
+        genuine = f.read()
+    with open(path("appended.js"), "wb") as f:
+        f.write(genuine + "[ORG]\r\nForeign Software Ltd.\r\n".encode("utf-16-le"))
+    cabinet_of(path("appended.cab"), path("appended.js"), "foreign")
+
+    # A program signed by the policy-signing certificate, its signed data a policy text.
+    with open(sample, "rb") as f:
+        program = f.read() + "\r\n[VER]\r\n99\r\n[ORG]\r\nForeign Software Ltd.\r\n".encode("utf-16-le")
+    unsigned = path("policy-program.unsigned.exe")
+    with open(unsigned, "wb") as f:
+        f.write(program.ljust(len(program) + (-len(program) % 8), b"\0"))
+    qelsign.sign_file("policy-signer", unsigned, path("policy-program.exe"))
+    os.remove(unsigned)
+    cabinet_of(path("policy-program.cab"), path("policy-program.exe"), "foreign")
+
+    # A policy whose signer carries the policy certificate but signed with another key.
+    head, content_info = read_script(path("v6.js"))
+    signer = content_info["content"]["signer_infos"][0]
+    signed_attributes = signer["signed_attrs"].dump()
+    signer["signature"] = _rsa_sign("policy-unpinned", b"\x31" + signed_attributes[1:])
+    replace_signer(content_info, signer)
+    write_script(head, content_info, path("other-key.js"))
 
 
 if __name__ == "__main__":

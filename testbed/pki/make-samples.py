@@ -12,7 +12,7 @@ OUTDIR receives (every name is what the file is for):
                odd-sha.js no-org.js empty-org.js no-sha.js empty-sha.js pinned-only.js
                blocked.js
   cabinets     refresh.cab (v6 policy) v7.cab v5.cab nopolicy.cab twice.cab (v6, then v7)
-               oversized.cab
+               oversized.cab tarsen.cab (no policy, signed by the accepted publisher)
   the PKI's certificates (*.crt), for tests that build chains themselves
 """
 import base64
@@ -125,6 +125,7 @@ def main():
     cabinet(path("v5.cab"), {"trusted.js": path("v5.js")}, "partner", out)
     cabinet(path("v7.cab"), {"trusted.js": path("v7.js")}, "foreign", out)
     cabinet(path("nopolicy.cab"), {"readme.txt": readme}, "partner", out)
+    cabinet(path("tarsen.cab"), {"readme.txt": readme}, "tarsen", out)
     # Only a cabinet's first trusted.js counts; one larger than a policy file
     # can be (1 MiB) is refused.
     cabinet(path("twice.cab"), {"trusted.js": path("v6.js"), "trustex.js": path("v7.js")}, "partner", out,

@@ -1,7 +1,9 @@
 // The policy file trusted.js and its cabinet refresh, judged as runs of the
 // program judge them: each case is one `qeltrust verify` process (a policy
 // file loaded for one file applies to the next), and one case is two
-// processes that meet through the update atom.
+// processes that meet through the update atom. This test program plays the
+// other process that holds the installed file (a byte-range lock, or an open
+// that shares nothing) and spoils the temporary folder.
 #include "common/Platform.h"
 
 #include "common/UniqueHandle.h"
@@ -12,12 +14,47 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using testbed::TrustSample;
+
+const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+// What another process does to the installed file.
+enum class Hold { None, Lock, Exclusive, BriefLock, BriefExclusive };
+
+// Holds the installed file as `hold` says: a byte-range lock over it, or an
+// open that shares nothing; a brief hold ends after one second, within the
+// bounds the program waits for.
+class Holder {
+public:
+    Holder(const std::wstring& path, Hold hold)
+    {
+        if (hold == Hold::None) return;
+        const bool lock = hold == Hold::Lock || hold == Hold::BriefLock;
+        m_file.Reset(::CreateFileW(path.c_str(), GENERIC_READ, lock ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+        OVERLAPPED all{};
+        EXPECT_TRUE(m_file && (!lock || ::LockFileEx(m_file.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &all)));
+        if (hold == Hold::BriefLock || hold == Hold::BriefExclusive) m_release = std::thread([this] {
+            ::Sleep(1000);
+            m_file.Reset();
+        });
+    }
+    ~Holder()
+    {
+        if (m_release.joinable()) m_release.join();
+    }
+
+private:
+    ScopedHandle m_file;
+    std::thread m_release;
+};
 
 class TrustPolicyTest : public testing::Test {
 protected:
@@ -27,7 +64,33 @@ protected:
         ::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_NORMAL);
         ::DeleteFileW(installed.c_str());
         while (ATOM atom = ::GlobalFindAtomW(kPolicyUpdateAtom)) ::GlobalDeleteAtom(atom);
-        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarsen\\QEL", kPolicyFloorValue);
+        for (const wchar_t* value : {kPolicyFloorValue, kPolicyCopyValue}) {
+            ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kPolicyRecordsKey, value);
+        }
+        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
+    }
+    // The machine's verified copy of a policy file: a sample's bytes.
+    static void KeepCopy(const wchar_t* sample)
+    {
+        const std::vector<BYTE> bytes = testmachine::ReadBytes(TrustSample(sample));
+        testmachine::SetBinary(kPolicyRecordsKey, kPolicyCopyValue, bytes.data(), static_cast<DWORD>(bytes.size()));
+    }
+    static std::vector<BYTE> KeptCopy()
+    {
+        std::vector<BYTE> bytes;
+        ReadPolicyCopy(bytes);
+        return bytes;
+    }
+    // The replacements scheduled for the next restart.
+    static std::wstring Scheduled()
+    {
+        std::vector<wchar_t> pending(4096);
+        DWORD size = static_cast<DWORD>(pending.size() * sizeof(wchar_t));
+        if (::RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ,
+                           nullptr, pending.data(), &size) != ERROR_SUCCESS) {
+            return std::wstring();
+        }
+        return std::wstring(pending.data(), size / sizeof(wchar_t));
     }
     // `changed`: its version line turned from 6 to 7 after signing, as a tampered file would be.
     void Install(const std::wstring& sample, bool changed = false)
@@ -40,7 +103,7 @@ protected:
     // One qeltrust process over the sample files: "+" for each trusted one,
     // "-" for each one not, in order; its exit code must agree. `install`: a
     // cabinet's newer policy is installed, as the program does.
-    static std::string Verdicts(const std::wstring& files, bool install = true)
+    static std::string Verdicts(const std::wstring& files, bool install = true, std::wstring* out = nullptr)
     {
         std::wstring arguments = install ? L"verify --install" : L"verify";
         for (size_t start = 0, end; start < files.size(); start = end + 1) {
@@ -56,6 +119,7 @@ protected:
             if (run.out.find(L'\n', at) == std::wstring::npos) break;
         }
         EXPECT_EQ(run.exitCode, verdicts.find('-') == std::string::npos ? 0u : 5u) << testing::PrintToString(run.out);
+        if (out) *out = run.out;
         return verdicts;
     }
     std::vector<BYTE> Installed() { return testmachine::ReadBytes(installed); }
@@ -86,6 +150,9 @@ TEST_F(TrustPolicyTest, PolicyFileAcceptsWhatItListsOnceItIsNewerAndProperlySign
         {L"blocked.js", L"tarsen.exe", "-"},  // ... also when the built-in lists judge the first file
         {L"blocked.js", L"padded-serial.exe", "-"},  // ... and when the signer names it with a leading zero byte
         {L"v6.js", L"padded-serial.exe", "+"},
+        // Only the signed text counts, and only a signature made with the policy certificate's key.
+        {L"appended.js", L"foreign.exe partner.exe", "--"},
+        {L"other-key.js", L"partner.exe", "-"},
         // No policy file: signatures an attacker can make, each after its legitimate twin.
         {nullptr, L"expired-ts.exe expired-forged-ts.exe expired-retimed-ts.exe expired-other-ts.exe", "+---"},
         {nullptr, L"expired-cs.exe expired-garbage-cs.exe cross.exe forged-cross.exe", "+-+-"},
@@ -112,17 +179,22 @@ TEST_F(TrustPolicyTest, RefusedCabinetDeliversANewerPolicy)
         {L"v5.cab partner.exe", "--", nullptr},
         {L"twice.cab foreign.exe", "+-", L"v6.js"},  // only the first trusted.js counts (v7 would accept foreign)
         {L"oversized.cab", "-", nullptr},
+        // Text after a genuine policy's signature block; a program signed by
+        // the policy certificate whose signed data reads "[VER] 99".
+        {L"appended.cab foreign.exe", "--", nullptr},
+        {L"policy-program.cab foreign.exe", "--", nullptr},
     };
     for (const auto& c : kCases) {
         SetUp();
         EXPECT_EQ(Verdicts(c.files, c.install), c.verdicts) << testing::PrintToString(std::wstring(c.files));
         EXPECT_EQ(Installed(), c.installedAfter ? testmachine::ReadBytes(TrustSample(c.installedAfter)) : std::vector<BYTE>());
         EXPECT_EQ(::GlobalFindAtomW(kPolicyUpdateAtom) != 0, c.installedAfter != nullptr);
+        EXPECT_EQ(PolicyVersionFloor(), c.installedAfter ? 6u : 0u);
     }
 
-    // A cabinet name whose narrow form would name another file ("\u0100" best
-    // fits to "A") is not opened through that form: the look-alike that
-    // carries a newer policy is never read.
+    // The cabinet is read through the handle that holds it, never by a name:
+    // not by a narrow form ("\u0100" best fits to "A") that names a look-alike
+    // carrying a newer policy.
     SetUp();
     ASSERT_TRUE(::CopyFileW(TrustSample(L"nopolicy.cab").c_str(), TrustSample(L"odd-\u0100.cab").c_str(), FALSE));
     ASSERT_TRUE(::CopyFileW(TrustSample(L"refresh.cab").c_str(), TrustSample(L"odd-A.cab").c_str(), FALSE));
@@ -139,15 +211,11 @@ TEST_F(TrustPolicyTest, RefusedCabinetDeliversANewerPolicy)
         EXPECT_EQ(Verdicts(L"v7.cab"), "-");
     }
     EXPECT_EQ(Installed(), testmachine::ReadBytes(TrustSample(L"v6.js")));
-    std::vector<wchar_t> pending(4096);
-    DWORD size = static_cast<DWORD>(pending.size() * sizeof(wchar_t));
-    ASSERT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                             L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, pending.data(), &size),
-              ERROR_SUCCESS);
-    const std::wstring operations(pending.data(), size / sizeof(wchar_t));
+    const std::wstring operations = Scheduled();
     const std::wstring folder = installed.substr(0, installed.find_last_of(L'\\'));
     EXPECT_NE(operations.find(folder + L"\\trusted.tmp"), std::wstring::npos) << testing::PrintToString(operations);
     EXPECT_NE(operations.find(installed), std::wstring::npos);
+    EXPECT_EQ(PolicyVersionFloor(), 7u) << "recorded when it is scheduled";
 }
 
 TEST_F(TrustPolicyTest, AnotherProcessesNewerPolicyIsReadAfterTheNextRefusal)
@@ -175,53 +243,128 @@ TEST_F(TrustPolicyTest, PolicyUpdatesOnlyMoveForward)
     const struct {
         const wchar_t* before;  // the installed file (made read-only and hidden); null: none
         bool damaged;
-        DWORD floor;            // the highest version installed before
-        const wchar_t* candidate;
-        bool installs;
+        DWORD floorType;        // the highest version installed before, as this type holds it (REG_NONE: none)
+        const wchar_t* floor;
+        const wchar_t* copy;    // the machine's verified copy; null: none
+        Hold hold;              // what another process does to the installed file meanwhile
+        std::vector<const wchar_t*> candidates;
+        const char* outcomes;   // for each candidate: 'I' installed, 'S' scheduled for the next restart, '-' neither
+        DWORD floorAfter;
     } kCases[] = {
-        {L"v7.js", false, 0, L"v6.js", false},  // a newer file than the candidate, nothing cached
-        {L"v7.js", false, 0, L"v7.js", false},
-        {nullptr, false, 7, L"v6.js", false},   // version 7 was installed, then the file deleted
-        {L"v7.js", true, 7, L"v6.js", false},   // ... or damaged
-        {L"v6.js", false, 6, L"v7.js", true},
+        {L"v7.js", false, REG_NONE, L"", nullptr, Hold::None, {L"v6.js"}, "-", 0},  // a newer file, nothing recorded
+        {L"v7.js", false, REG_NONE, L"", nullptr, Hold::None, {L"v7.js"}, "-", 0},
+        {nullptr, false, REG_DWORD, L"7", nullptr, Hold::None, {L"v6.js"}, "-", 7},  // 7 was installed, then the file deleted
+        {L"v7.js", true, REG_DWORD, L"7", nullptr, Hold::None, {L"v6.js"}, "-", 7},  // ... or damaged
+        {L"v6.js", false, REG_DWORD, L"6", nullptr, Hold::None, {L"v7.js"}, "I", 7},
+        // A hand-placed newer file held by another process: nothing replaces it, not even later.
+        {L"v7.js", false, REG_NONE, L"", nullptr, Hold::Lock, {L"v6.js"}, "-", 0},
+        // Held with a copy kept: a newer one is scheduled and recorded, so an older one replayed is not.
+        {L"v5.js", false, REG_DWORD, L"5", L"v5.js", Hold::Exclusive, {L"v7.js", L"v6.js"}, "S-", 7},
+        // Held briefly, as the framework's own readers do: the update installs.
+        {L"v6.js", false, REG_DWORD, L"6", L"v6.js", Hold::BriefLock, {L"v7.js"}, "I", 7},
+        {L"v6.js", false, REG_DWORD, L"6", L"v6.js", Hold::BriefExclusive, {L"v7.js"}, "I", 7},
+        // The highest version as a QWORD or a string is its number; any other value installs nothing.
+        {nullptr, false, REG_QWORD, L"6", nullptr, Hold::None, {L"v7.js"}, "I", 7},
+        {nullptr, false, REG_QWORD, L"7", nullptr, Hold::None, {L"v7.js"}, "-", 7},
+        {nullptr, false, REG_SZ, L"6", nullptr, Hold::None, {L"v7.js"}, "I", 7},
+        {nullptr, false, REG_SZ, L"7", nullptr, Hold::None, {L"v7.js"}, "-", 7},
+        {nullptr, false, REG_SZ, L"6x", nullptr, Hold::None, {L"v7.js"}, "-", 0},
+        {nullptr, false, REG_BINARY, L"6", nullptr, Hold::None, {L"v7.js"}, "-", 0},
     };
     for (const auto& c : kCases) {
+        SCOPED_TRACE(testing::Message() << testing::PrintToString(std::wstring(c.before ? c.before : L"-"))
+                                        << " floor " << c.floorType << " " << testing::PrintToString(std::wstring(c.floor))
+                                        << " hold " << static_cast<int>(c.hold));
         SetUp();
-        if (c.floor) {
-            ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarsen\\QEL", kPolicyFloorValue, REG_DWORD, &c.floor,
-                              sizeof(c.floor));
+        const ULONGLONG number = std::wcstoull(c.floor, nullptr, 10);
+        if (c.floorType == REG_SZ) {
+            testmachine::SetString(kPolicyRecordsKey, kPolicyFloorValue, c.floor);
+        } else if (c.floorType != REG_NONE) {
+            testmachine::SetRaw(kPolicyRecordsKey, kPolicyFloorValue, c.floorType, &number,
+                                c.floorType == REG_QWORD ? sizeof(ULONGLONG) : sizeof(DWORD));
         }
+        if (c.copy) KeepCopy(c.copy);
         if (c.before) {
             Install(c.before, c.damaged);
             ::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
         }
-        const std::vector<BYTE> before = c.before ? Installed() : std::vector<BYTE>();
-        CPolicyCache fresh(PolicyCache().Signer());
-        const std::vector<BYTE> candidate = testmachine::ReadBytes(TrustSample(c.candidate));
-        EXPECT_EQ(fresh.Offer(candidate, c.candidate, 5), c.installs)
-            << testing::PrintToString(std::wstring(c.candidate));
-        EXPECT_EQ(Installed(), c.installs ? candidate : before);
-        EXPECT_EQ(PolicyVersionFloor(), c.installs ? 7u : c.floor);
+        std::vector<BYTE> expected = c.before ? Installed() : std::vector<BYTE>();
+        CPolicyCache fresh(PolicyCache().Signer(), BuiltInTrustPolicy().version);
+        std::string outcomes;
+        {
+            Holder holder(installed, c.before ? c.hold : Hold::None);
+            for (const wchar_t* candidate : c.candidates) {
+                const std::vector<BYTE> bytes = testmachine::ReadBytes(TrustSample(candidate));
+                const std::wstring scheduledBefore = Scheduled();
+                const bool installs = fresh.Offer(bytes, candidate);
+                outcomes += installs ? 'I' : Scheduled() != scheduledBefore ? 'S' : '-';
+                if (installs) expected = bytes;
+            }
+        }
+        EXPECT_EQ(outcomes, c.outcomes);
+        EXPECT_EQ(Installed(), expected);
+        EXPECT_EQ(PolicyVersionFloor(), c.floorAfter);
         const DWORD attributes = ::GetFileAttributesW(installed.c_str());
-        EXPECT_TRUE(!c.installs || !(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))) << attributes;
+        EXPECT_TRUE(c.outcomes[0] != 'I' || !(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN))) << attributes;
     }
 }
 
-TEST_F(TrustPolicyTest, ALockedPolicyFileIsWaitedForOnlyABoundedTime)
+TEST_F(TrustPolicyTest, NothingDoneToTheFileOrTheTemporaryFolderMovesAVerdictTowardTrust)
 {
-    // Another process holds the installed file's lock for longer than any
-    // run: a verification goes on without the file (the built-in lists), an
-    // install schedules the replacement for the next restart.
-    Install(L"v6.js");
-    ScopedHandle holder(::CreateFileW(installed.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      0, nullptr));
-    OVERLAPPED all{};
-    ASSERT_TRUE(::LockFileEx(holder.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &all));
-    EXPECT_EQ(Verdicts(L"tarsen.exe partner.exe"), "+-");
-    EXPECT_EQ(Verdicts(L"v7.cab"), "-");
-    ::UnlockFileEx(holder.Get(), 0, MAXDWORD, MAXDWORD, &all);
-    EXPECT_EQ(Installed(), testmachine::ReadBytes(TrustSample(L"v6.js")));
+    // tarsen.exe's serial number is blocked by blocked.js, not by v6.js; both
+    // accept partner.exe. Another process holds the installed file for longer
+    // than any run, or the temporary folder cannot take the private copy a
+    // signature is checked on.
+    const struct {
+        const wchar_t* policy;  // installed
+        bool damaged;
+        const wchar_t* copy;    // the machine's verified copy; null: none
+        DWORD floor;
+        Hold hold;
+        const wchar_t* temporary;  // the checking process's temporary folder; null: as it is
+        const char* verdicts;      // tarsen.exe partner.exe
+    } kCases[] = {
+        {L"blocked.js", false, nullptr, 0, Hold::None, nullptr, "-+"},
+        {L"blocked.js", false, L"blocked.js", 6, Hold::Lock, nullptr, "-+"},  // judged with the copy
+        {L"blocked.js", false, L"blocked.js", 6, Hold::Exclusive, nullptr, "-+"},
+        {L"blocked.js", false, nullptr, 0, Hold::Lock, nullptr, "--"},  // no copy: nothing is trusted
+        {L"blocked.js", false, nullptr, 0, Hold::Exclusive, nullptr, "--"},
+        {L"v6.js", false, L"v6.js", 6, Hold::Lock, nullptr, "++"},
+        {L"v6.js", false, L"v6.js", 6, Hold::Exclusive, nullptr, "++"},
+        {L"blocked.js", false, L"blocked.js", 6, Hold::None, L"C:\\no-such-folder", "-+"},
+        {L"blocked.js", false, nullptr, 0, Hold::None, L"C:\\no-such-folder", "--"},
+        {L"v6.js", false, L"v6.js", 6, Hold::None, L"C:\\no-such-folder", "++"},
+        // A file that is there but not usable: its copy, or nothing while a newer policy was installed.
+        {L"blocked.js", true, L"blocked.js", 6, Hold::None, nullptr, "-+"},
+        {L"blocked.js", true, nullptr, 6, Hold::None, nullptr, "--"},
+        {L"blocked.js", true, nullptr, 0, Hold::None, nullptr, "+-"},  // nothing recorded: the built-in policy
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(testing::Message() << testing::PrintToString(std::wstring(c.policy)) << c.damaged << " copy "
+                                        << (c.copy != nullptr) << " hold " << static_cast<int>(c.hold) << " temporary "
+                                        << (c.temporary != nullptr));
+        SetUp();
+        Install(c.policy, c.damaged);
+        if (c.copy) KeepCopy(c.copy);
+        if (c.floor) testmachine::SetDword(kPolicyRecordsKey, kPolicyFloorValue, c.floor);
+        std::wstring out;
+        {
+            // The processes this test starts take their temporary folder from TMP.
+            wchar_t saved[MAX_PATH] = L"";
+            ::GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+            if (c.temporary) ::SetEnvironmentVariableW(L"TMP", c.temporary);
+            Holder holder(installed, c.hold);
+            EXPECT_EQ(Verdicts(L"tarsen.exe partner.exe", true, &out), c.verdicts);
+            ::SetEnvironmentVariableW(L"TMP", saved);
+        }
+        const bool copyUsed = c.copy && (c.hold != Hold::None || c.temporary || c.damaged);
+        EXPECT_EQ(out.find(kPolicyCopyValue) != std::wstring::npos, copyUsed) << testing::PrintToString(out);
+        // A good read keeps the machine's records: the copy and the highest version.
+        if (!c.damaged && c.hold == Hold::None && !c.temporary) {
+            EXPECT_EQ(KeptCopy(), testmachine::ReadBytes(TrustSample(c.policy)));
+            EXPECT_EQ(PolicyVersionFloor(), 6u);
+        }
+    }
 }
 
 }  // namespace

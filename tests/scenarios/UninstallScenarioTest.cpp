@@ -179,26 +179,52 @@ TEST_F(UninstallScenarioTest, WithoutAccessToTheSchedulerKeyTheRetryTaskGoesToTh
     EXPECT_EQ(TaskText(record), ExpectedTask());
 }
 
-TEST_F(UninstallScenarioTest, APolicyFileLockedByAnotherProcessDelaysTheLaunchOnlyABoundedTime)
+TEST_F(UninstallScenarioTest, APolicyFileLockedByAnotherProcessIsJudgedByItsVerifiedCopy)
 {
-    // The installed policy file, locked for longer than any run: the job's
-    // signature check goes on without it and the installer is started.
-    Provision(sandbox::Options());
-    testbed::SetCompanionKnob(L"tsinst", L"Leave", 1);
+    // Another process holds the installed policy file's lock for longer than
+    // any run: the job's signature check waits for it a bounded time, then
+    // judges with the machine's verified copy of it (without one, it trusts
+    // nothing). The installer is signed by "Tarsen, Inc.", whose certificate
+    // blocked.js blocks.
     const std::wstring policy = PolicyCache().Path();
-    testmachine::CreateFolder(policy.substr(0, policy.find_last_of(L'\\')));
-    ASSERT_TRUE(::CopyFileW(testbed::TrustSample(L"v6.js").c_str(), policy.c_str(), FALSE));
-    ScopedHandle holder(::CreateFileW(policy.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
-    OVERLAPPED all{};
-    ASSERT_TRUE(::LockFileEx(holder.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &all));
-    Run();
-    EXPECT_EQ(testbed::CompanionRuns(L"tsinst").size(), 1u);
-    EXPECT_TRUE(LoggedInOrder({L"Policy file " + policy + L": not used: " + LockedOutReason(kPolicyReadLockWaitMs),
-                               kStarted}));
-    ::UnlockFileEx(holder.Get(), 0, MAXDWORD, MAXDWORD, &all);
-    holder.Reset();
-    ::DeleteFileW(policy.c_str());
+    const std::wstring refused = L"Invalid Orvel Security Signature :" + kInstaller;
+    const std::wstring lockedOut = L"Policy file " + policy + L": not used: " + LockedOutReason(kPolicyReadLockWaitMs);
+    const struct {
+        const wchar_t* installed;
+        const wchar_t* copy;  // null: none kept
+        bool started;
+    } kCases[] = {{L"v6.js", L"v6.js", true}, {L"blocked.js", L"blocked.js", false}, {L"v6.js", nullptr, false}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(testing::Message() << testing::PrintToString(std::wstring(c.installed)) << (c.copy != nullptr));
+        Provision(sandbox::Options());
+        testbed::SetCompanionKnob(L"tsinst", L"Leave", 1);
+        testmachine::CreateFolder(policy.substr(0, policy.find_last_of(L'\\')));
+        ASSERT_TRUE(::CopyFileW(testbed::TrustSample(c.installed).c_str(), policy.c_str(), FALSE));
+        if (c.copy) {
+            const std::vector<BYTE> bytes = testmachine::ReadBytes(testbed::TrustSample(c.copy));
+            testmachine::SetBinary(kPolicyRecordsKey, kPolicyCopyValue, bytes.data(), static_cast<DWORD>(bytes.size()));
+        }
+        {
+            ScopedHandle holder(::CreateFileW(policy.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+            OVERLAPPED all{};
+            ASSERT_TRUE(::LockFileEx(holder.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &all));
+            Run();
+        }
+        EXPECT_EQ(testbed::CompanionRuns(L"tsinst").size(), c.started ? 1u : 0u);
+        const std::wstring judged =
+            L"Policy file " + policy +
+            (c.copy ? L": judged with its verified copy of version 6 in HKLM\\" + std::wstring(kPolicyRecordsKey) +
+                          L"\\" + kPolicyCopyValue
+                    : L": it cannot be read and no verified copy of it is kept: no file is trusted until it can be used");
+        EXPECT_TRUE(LoggedInOrder({lockedOut, judged, c.started ? kStarted : refused}));
+        if (!c.started) {
+            EXPECT_TRUE(LoggedInOrder({refused, L"Failed to launch QelUninstaller, adding an uninstaller schduler. error:87"}));
+            EXPECT_EQ(RegisteredTask(L"QelUninstall"), ExpectedTask());
+        }
+        ::DeleteFileW(policy.c_str());
+        testmachine::DeleteValue(kPolicyRecordsKey, kPolicyCopyValue);
+    }
 }
 
 }  // namespace

@@ -5,7 +5,10 @@
 
 #include "common/UniqueHandle.h"
 #include "process/FileTrust.h"
+#include "process/PolicySignature.h"
 #include "process/TrustReport.h"
+#include "process/TrustedPolicy.h"
+#include "tests/support/Machine.h"
 #include "tests/support/Testbed.h"
 
 #include <gtest/gtest.h>
@@ -44,6 +47,10 @@ TEST(FileTrustTest, SampleFilesUnderTheBuiltInPolicy)
         {L"unsigned.exe", 5, "no signature"},
         {L"tampered.exe", 5, "a byte changed after signing"},
         {L"missing.exe", 5, "no file"},
+        // A certificate table or signature area holds the signature and its alignment only.
+        {L"table-text.exe", 5, "tarsen.exe with text after the signature in its certificate table"},
+        {L"tarsen.cab", 0, "a cabinet of the accepted publisher"},
+        {L"cab-trailing.cab", 5, "the same with bytes after the signature in its signature area"},
     };
     testbed::ClearTsGuardKnobs();
     for (const auto& c : kCases) EXPECT_EQ(VerifyFileTrust(TrustSample(c.file).c_str()), c.expected) << c.what;
@@ -52,7 +59,8 @@ TEST(FileTrustTest, SampleFilesUnderTheBuiltInPolicy)
     // zeros its serial number is written with.
     const BuiltInPolicy& p = BuiltInTrustPolicy();
     const LPCWSTR kTarsenBlocked[] = {L"A0B0C0D", nullptr}, kOtherBlocked[] = {L"0A0B0C0E", nullptr},
-                  kCrossCaBlocked[] = {L"3002", nullptr};  // the cross certificate on the pinned path
+                  kCrossCaBlocked[] = {L"3002", nullptr},  // the cross certificate on the pinned path
+                  kStampingBlocked[] = {L"2009", nullptr};  // the time-stamping authority's certificate
     const struct {
         const wchar_t* file;
         const LPCWSTR* blocked;
@@ -60,7 +68,11 @@ TEST(FileTrustTest, SampleFilesUnderTheBuiltInPolicy)
     } kSerials[] = {{L"padded-serial.exe", kTarsenBlocked, false},
                     {L"tarsen.exe", kTarsenBlocked, false},
                     {L"padded-serial.exe", kOtherBlocked, true},
-                    {L"cross.exe", kCrossCaBlocked, false}};
+                    {L"cross.exe", kCrossCaBlocked, false},
+                    // A blocked stamping certificate gives an expired signer no time.
+                    {L"expired-cs.exe", kStampingBlocked, false},
+                    {L"expired-ts.exe", kOtherBlocked, true},
+                    {L"tarsen.exe", kStampingBlocked, true}};
     for (const auto& c : kSerials) {
         EXPECT_EQ(VerifySignedFile(TrustSample(c.file).c_str(), p.publisherNames, p.rootThumbprints, p.thumbprintCount,
                                    c.blocked),
@@ -122,13 +134,18 @@ private:
     std::vector<ScopedCryptMsg> m_messages;
 };
 
-// Records why each signer was refused ("" for the one that was accepted).
+// Records why each signer was refused ("" for the one that was accepted),
+// and why a time stamp was ignored.
 class Verdicts final : public ITrustObserver {
 public:
     Verdicts() { SetTrustObserver(this); }
     ~Verdicts() { SetTrustObserver(nullptr); }
-    void Signer(const SignerVerdict& v) override { seen.push_back(v.refusal ? v.refusal : L""); }
-    std::vector<std::wstring> seen;
+    void Signer(const SignerVerdict& v) override
+    {
+        seen.push_back(v.refusal ? v.refusal : L"");
+        if (v.stampProblem) stamps.push_back(v.stampProblem);
+    }
+    std::vector<std::wstring> seen, stamps;
 };
 
 // The built-in policy, with another blocked list if one is given.
@@ -167,6 +184,61 @@ TEST(FileTrustTest, EachSignerInTurnUntilOnePasses)
         EXPECT_EQ(VerifySigners(message, TrustSample(c.file).c_str(), BuiltIn(c.blockedSerials)), c.trusted);
         EXPECT_EQ(verdicts.seen, c.seen);
     }
+}
+
+TEST(FileTrustTest, AStampByABlockedStampingCertificateIsIgnoredAndTheReportSaysWhy)
+{
+    const LPCWSTR kStampingBlocked[] = {L"2009", nullptr};
+    Verdicts verdicts;
+    CSignedMessage message;
+    ASSERT_TRUE(message.OpenFile(TrustSample(L"expired-ts.exe").c_str()));
+    EXPECT_FALSE(VerifySigners(message, TrustSample(L"expired-ts.exe").c_str(), BuiltIn(kStampingBlocked)));
+    EXPECT_EQ(verdicts.stamps, std::vector<std::wstring>{L"its certificate, or one on its chain, has a blocked serial number"});
+}
+
+// The policy file's signature, each half of its check on its own: the
+// program's own check through the signed-message seam, and WinVerifyTrust on
+// the same bytes. Wine's WinVerifyTrust refuses a signature made with another
+// key by itself; the program's own check must refuse it without that help
+// (what Windows' WinVerifyTrust does with provider flag 0x200 is not known here).
+TEST(FileTrustTest, APolicyIsAScriptWhoseSignatureTheProgramChecksItself)
+{
+    const struct {
+        const wchar_t* file;
+        bool changed;           // its version line changed after signing
+        const wchar_t* refusal;  // by the program's own check; null: accepted
+        bool platform;           // WinVerifyTrust accepts the bytes
+    } kCases[] = {
+        {L"v6.js", false, nullptr, true},
+        {L"other-key.js", false, L"its signature does not hold with the policy-signing certificate", false},
+        {L"unpinned-signer.js", false, L"it is not signed by the policy-signing certificate", true},
+        {L"v6.js", true, L"its signature does not cover its text", false},
+    };
+    for (const auto& c : kCases) {
+        std::vector<BYTE> bytes = testmachine::ReadBytes(TrustSample(c.file));
+        if (c.changed) bytes[2 + 2 * 7] ^= 0x01;  // after the byte-order mark, "[VER]\r\n6"
+        PolicyScript script;
+        std::wstring reason, platformReason;
+        ASSERT_TRUE(SplitPolicyScript(bytes, script, reason)) << reason;
+        CSignedMessage message;
+        ASSERT_TRUE(message.Decode(script.signature.data(), static_cast<DWORD>(script.signature.size())));
+        EXPECT_EQ(VerifyPolicySignature(message, bytes, script.signedBytes, PolicyCache().Signer(), reason), !c.refusal);
+        EXPECT_EQ(reason, c.refusal ? c.refusal : L"") << testing::PrintToString(std::wstring(c.file));
+        bool unavailable = true;
+        EXPECT_EQ(WinVerifyPolicy(bytes, platformReason, unavailable), c.platform) << platformReason;
+        EXPECT_FALSE(unavailable);
+    }
+
+    // A program signed with the policy-signing certificate signs no script:
+    // its signature over a policy's text is refused.
+    const std::vector<BYTE> text = testmachine::ReadBytes(TrustSample(L"v6.js"));
+    PolicyScript script;
+    std::wstring reason;
+    ASSERT_TRUE(SplitPolicyScript(text, script, reason));
+    CSignedMessage program;
+    ASSERT_TRUE(program.OpenFile(TrustSample(L"policy-program.exe").c_str()));
+    EXPECT_FALSE(VerifyPolicySignature(program, text, script.signedBytes, PolicyCache().Signer(), reason));
+    EXPECT_EQ(reason, L"it is not signed as a script");
 }
 
 // A machine that cannot judge a time-stamp chain (no policy function for it) trusts no file.

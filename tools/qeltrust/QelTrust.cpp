@@ -3,6 +3,7 @@
 // process as the program would within one run, and prints what each step saw.
 #include "common/Platform.h"
 
+#include "common/HeldFile.h"
 #include "logging/Log.h"
 #include "process/FileTrust.h"
 #include "process/TrustReport.h"
@@ -94,6 +95,7 @@ std::wstring Printable(const std::wstring& name)
 class Printer final : public ITrustObserver {
 public:
     void Begin() { m_lines.clear(); }
+    void Note(const std::wstring& line) { add(line); }
     const std::wstring& Lines() const { return m_lines; }
 
     void ValidationLibrary(bool loaded, DWORD version, DWORD flags, const DWORD (&words)[2], bool vouched) override
@@ -112,6 +114,7 @@ public:
             std::to_wstring(version) + L"):");
     }
     void Unsigned(DWORD error) override { add(L"    no readable signature (" + HexCode(error) + L")"); }
+    void SignatureArea(const wchar_t* problem) override { add(L"    signature not read: " + std::wstring(problem)); }
     void PolicyFileNote(const std::wstring& path, const std::wstring& note) override
     {
         add(L"  policy file " + path + L": " + note);
@@ -173,7 +176,22 @@ int Verify(int count, wchar_t** files)
     int exitCode = kTrusted;
     for (int i = 0; i < count; ++i) {
         printer.Begin();
-        const DWORD result = VerifyFileTrust(files[i]);
+        // Judged as the program judges what it starts: held open, by its own
+        // path, and that path must still name it afterwards.
+        CHeldFile held;
+        DWORD result = ERROR_INVALID_PARAMETER;
+        if (*files[i] && !held.Hold(files[i])) {
+            const DWORD error = ::GetLastError();
+            result = ERROR_ACCESS_DENIED;
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+                printer.Note(L"  not judged: it cannot be held open against changes (" + std::to_wstring(error) + L")");
+            } else {
+                result = VerifyFileTrust(files[i]);  // what the check says of a missing file
+            }
+        } else if (*files[i]) {
+            result = VerifyFileTrust(held.Path().c_str());
+            if (result == ERROR_SUCCESS && !held.StillNamed()) result = ERROR_ACCESS_DENIED;
+        }
         const std::wstring path = *files[i] ? files[i] : L"(empty path)";
         Out((result == ERROR_SUCCESS ? L"trusted: " : L"not trusted: ") + path + L"\n" + printer.Lines());
         if (result == ERROR_INVALID_PARAMETER) exitCode = kEmptyPath;
@@ -252,9 +270,19 @@ int Policy()
         PrintList(L"blocked serials (they apply to every file, whichever policy accepts it)", lists.blockedSerials,
                   L"none (no [SER] section)", false);
     }
-    const DWORD floor = PolicyVersionFloor();
-    Out(L"highest version installed on this machine (HKLM\\SOFTWARE\\Tarsen\\QEL " + std::wstring(kPolicyFloorValue) +
-        L"): " + (floor ? std::to_wstring(floor) + L" (a cabinet's trusted.js must be newer)" : std::wstring(L"none recorded")) +
+    std::wstring copyReason;
+    const PolicySnapshot copy = LoadPolicyCopy(PolicyCache().Signer(), copyReason);
+    Out(L"verified copy (HKLM\\" + std::wstring(kPolicyRecordsKey) + L" " + kPolicyCopyValue + L"): " +
+        (copy ? L"version " + std::to_wstring(copy->version) + L" (judged with when trusted.js cannot be read or used)"
+              : copyReason.empty() ? std::wstring(L"none kept") : L"not used: " + copyReason) +
+        L"\n");
+    DWORD floor = 0, type = REG_NONE;
+    const bool floorRead = ReadPolicyVersionFloor(floor, type);
+    Out(L"highest version installed on this machine (HKLM\\" + std::wstring(kPolicyRecordsKey) + L" " +
+        kPolicyFloorValue + L"): " +
+        (!floorRead ? L"not a version number (type " + std::to_wstring(type) + L"): no cabinet's trusted.js is installed"
+         : floor    ? std::to_wstring(floor) + L" (a cabinet's trusted.js must be newer)"
+                    : std::wstring(L"none recorded")) +
         L"\n");
     Out(std::wstring(L"update signal (global atom ") + kPolicyUpdateAtom + L"): " +
         (PolicyUpdateSignalled() ? L"present" : L"absent") + L"\n");
