@@ -93,23 +93,41 @@ void RaisePolicyVersionFloor(DWORD version)
     }
 }
 
-bool ReadPolicyCopy(std::vector<BYTE>& bytes)
+bool ReadPolicyCopy(std::vector<BYTE>& bytes, ULONGLONG* written)
 {
     DWORD type = 0;
     LSTATUS status = ERROR_SUCCESS;
-    std::vector<BYTE> data;
+    std::vector<BYTE> data, time;
     if (!ReadValue(kPolicyCopyValue, type, data, status) || type != REG_BINARY || data.empty()) return false;
+    if (written) {
+        *written = 0;
+        if (ReadValue(kPolicyCopyWrittenValue, type, time, status) && type == REG_QWORD && time.size() == sizeof(*written)) {
+            std::memcpy(written, time.data(), sizeof(*written));
+        }
+    }
     bytes.swap(data);
     return true;
 }
 
-void KeepPolicyCopy(const std::vector<BYTE>& bytes)
+void KeepPolicyCopy(const std::vector<BYTE>& bytes, ULONGLONG written)
 {
     std::vector<BYTE> kept;
-    if (ReadPolicyCopy(kept) && kept == bytes) return;
-    const LSTATUS status = WriteValue(kPolicyCopyValue, REG_BINARY, bytes.data(), static_cast<DWORD>(bytes.size()));
+    ULONGLONG keptWritten = 0;
+    const bool same = ReadPolicyCopy(kept, &keptWritten) && kept == bytes;
+    LSTATUS status = ERROR_SUCCESS;
+    if (!same) status = WriteValue(kPolicyCopyValue, REG_BINARY, bytes.data(), static_cast<DWORD>(bytes.size()));
+    if (status == ERROR_SUCCESS && (!same || keptWritten != written)) {
+        status = WriteValue(kPolicyCopyWrittenValue, REG_QWORD, &written, sizeof(written));
+    }
     if (status != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Policy copy not recorded in %s\\%s (%ld)", kPolicyRecordsKey, kPolicyCopyValue,
                 static_cast<long>(status));
     }
+}
+
+ULONGLONG LastWriteTime(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
 }

@@ -6,6 +6,7 @@
 
 #include "common/Platform.h"
 
+#include <string>
 #include <vector>
 
 // The highest policy version ever installed on this machine: a candidate at or
@@ -16,6 +17,10 @@ inline constexpr wchar_t kPolicyFloorValue[] = L"TrustedPolicyVersion";
 // The signed bytes of the last policy file verified here (REG_BINARY): what a
 // process judges with when it cannot read or verify the installed file.
 inline constexpr wchar_t kPolicyCopyValue[] = L"TrustedPolicyCopy";
+// The last-write time (a FILETIME, REG_QWORD) of the installed file the copy
+// was read from: the copy tells the installed file's version only while the
+// file is still that one.
+inline constexpr wchar_t kPolicyCopyWrittenValue[] = L"TrustedPolicyCopyWritten";
 // Where both are, for messages.
 inline constexpr wchar_t kPolicyRecordsKey[] = L"SOFTWARE\\Tarsen\\QEL";
 
@@ -29,7 +34,11 @@ DWORD PolicyVersionFloor();
 // not a version number (which is left as it is for an administrator).
 void RaisePolicyVersionFloor(DWORD version);
 
-// The kept copy's bytes; false when none is kept.
-bool ReadPolicyCopy(std::vector<BYTE>& bytes);
-// Keeps `bytes` as the copy unless they are kept already.
-void KeepPolicyCopy(const std::vector<BYTE>& bytes);
+// The kept copy's bytes; false when none is kept. `written`, when given,
+// receives the last-write time of the file it was read from (0: unknown).
+bool ReadPolicyCopy(std::vector<BYTE>& bytes, ULONGLONG* written = nullptr);
+// Keeps `bytes`, read from a file last written at `written`, as the copy
+// (each value written only when it differs).
+void KeepPolicyCopy(const std::vector<BYTE>& bytes, ULONGLONG written);
+// A file's last-write time as the copy records it; 0 when it cannot be read.
+ULONGLONG LastWriteTime(const std::wstring& path);

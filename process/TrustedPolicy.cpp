@@ -114,6 +114,7 @@ struct LoadedFile {
     Found found = Found::Absent;
     PolicySnapshot policy;
     std::vector<BYTE> bytes;
+    ULONGLONG written = 0;  // the file's last-write time
     std::wstring reason;
 };
 
@@ -135,6 +136,10 @@ LoadedFile LoadFrom(const std::wstring& path, const BYTE (&signer)[20])
             return load;
         }
         if (!ReadAll(file.Get(), load.bytes, load.reason)) return load;
+        FILETIME written{};
+        if (::GetFileTime(file.Get(), nullptr, nullptr, &written)) {
+            load.written = static_cast<ULONGLONG>(written.dwHighDateTime) << 32 | written.dwLowDateTime;
+        }
     }
     bool unavailable = false;
     std::shared_ptr<CTrustedPolicy> policy = ParseVerified(load.bytes, signer, load.reason, &unavailable, true);
@@ -254,10 +259,10 @@ PolicySnapshot LoadTrustedPolicy(const std::wstring& path, const BYTE (&signer)[
     return load.policy;
 }
 
-PolicySnapshot LoadPolicyCopy(const BYTE (&signer)[20], std::wstring& reason)
+PolicySnapshot LoadPolicyCopy(const BYTE (&signer)[20], std::wstring& reason, ULONGLONG* written)
 {
     std::vector<BYTE> bytes;
-    if (!ReadPolicyCopy(bytes)) return nullptr;
+    if (!ReadPolicyCopy(bytes, written)) return nullptr;
     std::shared_ptr<CTrustedPolicy> policy = ParseVerified(bytes, signer, reason, nullptr, false);
     if (policy) policy->source = CopyName();
     return policy;
@@ -310,7 +315,7 @@ CPolicyCache::Read CPolicyCache::readInstalled()
     if (load.found != Found::Absent) ++m_reads;
     if (load.policy) {
         if (m_recording) {
-            KeepPolicyCopy(load.bytes);
+            KeepPolicyCopy(load.bytes, load.written);
             RaisePolicyVersionFloor(load.policy->version);
         }
         return {load.policy, false};
@@ -466,11 +471,14 @@ bool CPolicyCache::installFile(const std::vector<BYTE>& bytes, DWORD version, co
     }
     std::wstring of = installed;
     if (!absent && !underLock) {
+        // The copy tells the version only while the file is still the one it
+        // was read from (its last-write time, readable however the file is held).
         std::wstring reason;
-        const PolicySnapshot copy = LoadPolicyCopy(m_signer, reason);
-        if (!copy) {
-            Note(origin, L"not installed: the version of " + installed + L" cannot be established (" + why +
-                             L") and no verified copy of it is kept");
+        ULONGLONG written = 0;
+        const PolicySnapshot copy = LoadPolicyCopy(m_signer, reason, &written);
+        if (!copy || written == 0 || written != LastWriteTime(installed)) {
+            Note(origin, L"not installed: the version of " + installed + L" cannot be established (" + why + L") and " +
+                             (copy ? L"its verified copy was read from an earlier file" : L"no verified copy of it is kept"));
             return false;
         }
         present = copy->version;
@@ -528,7 +536,7 @@ bool CPolicyCache::installFile(const std::vector<BYTE>& bytes, DWORD version, co
     }
     RaisePolicyVersionFloor(version);
     ::GlobalAddAtomW(kPolicyUpdateAtom);
-    KeepPolicyCopy(bytes);
+    KeepPolicyCopy(bytes, LastWriteTime(installed));
     QEL_LOG(LOG_INFORMATION, L"Policy file %s installed from %s", installed.c_str(), origin.c_str());
     if (ITrustObserver* observer = TrustObserver()) observer->PolicyFileNote(installed, L"installed from " + origin);
     return Reload();

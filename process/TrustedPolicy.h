@@ -96,8 +96,9 @@ PolicySnapshot LoadTrustedPolicy(const std::wstring& path, const BYTE (&signer)[
 // The machine's kept copy of the last verified policy file, judged as above
 // but for WinVerifyTrust (the copy is only ever written after it, and needs
 // no temporary folder: it is what judges when that folder cannot be used);
-// null (with `reason` when one is kept) when there is none to use.
-PolicySnapshot LoadPolicyCopy(const BYTE (&signer)[20], std::wstring& reason);
+// null (with `reason` when one is kept) when there is none to use. `written`:
+// as ReadPolicyCopy gives it.
+PolicySnapshot LoadPolicyCopy(const BYTE (&signer)[20], std::wstring& reason, ULONGLONG* written = nullptr);
 
 // The process-wide cache of the installed policy file.
 //

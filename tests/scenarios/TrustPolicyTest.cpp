@@ -64,7 +64,7 @@ protected:
         ::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_NORMAL);
         ::DeleteFileW(installed.c_str());
         while (ATOM atom = ::GlobalFindAtomW(kPolicyUpdateAtom)) ::GlobalDeleteAtom(atom);
-        for (const wchar_t* value : {kPolicyFloorValue, kPolicyCopyValue}) {
+        for (const wchar_t* value : {kPolicyFloorValue, kPolicyCopyValue, kPolicyCopyWrittenValue}) {
             ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kPolicyRecordsKey, value);
         }
         ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
@@ -245,7 +245,7 @@ TEST_F(TrustPolicyTest, PolicyUpdatesOnlyMoveForward)
         bool damaged;
         DWORD floorType;        // the highest version installed before, as this type holds it (REG_NONE: none)
         const wchar_t* floor;
-        const wchar_t* copy;    // the machine's verified copy; null: none
+        const wchar_t* copy;    // the machine's verified copy: "read" from the installed file; another file's; null: none
         Hold hold;              // what another process does to the installed file meanwhile
         std::vector<const wchar_t*> candidates;
         const char* outcomes;   // for each candidate: 'I' installed, 'S' scheduled for the next restart, '-' neither
@@ -258,11 +258,13 @@ TEST_F(TrustPolicyTest, PolicyUpdatesOnlyMoveForward)
         {L"v6.js", false, REG_DWORD, L"6", nullptr, Hold::None, {L"v7.js"}, "I", 7},
         // A hand-placed newer file held by another process: nothing replaces it, not even later.
         {L"v7.js", false, REG_NONE, L"", nullptr, Hold::Lock, {L"v6.js"}, "-", 0},
-        // Held with a copy kept: a newer one is scheduled and recorded, so an older one replayed is not.
-        {L"v5.js", false, REG_DWORD, L"5", L"v5.js", Hold::Exclusive, {L"v7.js", L"v6.js"}, "S-", 7},
+        // Held after a process read it: a newer one is scheduled and recorded, so an older one replayed is not;
+        // a copy read from an earlier file tells nothing of a newer one placed since.
+        {L"v5.js", false, REG_NONE, L"", L"read", Hold::Exclusive, {L"v7.js", L"v6.js"}, "S-", 7},
+        {L"v7.js", false, REG_DWORD, L"5", L"v5.js", Hold::Lock, {L"v6.js"}, "-", 5},
         // Held briefly, as the framework's own readers do: the update installs.
-        {L"v6.js", false, REG_DWORD, L"6", L"v6.js", Hold::BriefLock, {L"v7.js"}, "I", 7},
-        {L"v6.js", false, REG_DWORD, L"6", L"v6.js", Hold::BriefExclusive, {L"v7.js"}, "I", 7},
+        {L"v6.js", false, REG_DWORD, L"6", nullptr, Hold::BriefLock, {L"v7.js"}, "I", 7},
+        {L"v6.js", false, REG_DWORD, L"6", nullptr, Hold::BriefExclusive, {L"v7.js"}, "I", 7},
         // The highest version as a QWORD or a string is its number; any other value installs nothing.
         {nullptr, false, REG_QWORD, L"6", nullptr, Hold::None, {L"v7.js"}, "I", 7},
         {nullptr, false, REG_QWORD, L"7", nullptr, Hold::None, {L"v7.js"}, "-", 7},
@@ -283,11 +285,12 @@ TEST_F(TrustPolicyTest, PolicyUpdatesOnlyMoveForward)
             testmachine::SetRaw(kPolicyRecordsKey, kPolicyFloorValue, c.floorType, &number,
                                 c.floorType == REG_QWORD ? sizeof(ULONGLONG) : sizeof(DWORD));
         }
-        if (c.copy) KeepCopy(c.copy);
+        if (c.copy && std::wstring(c.copy) != L"read") KeepCopy(c.copy);
         if (c.before) {
             Install(c.before, c.damaged);
             ::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
         }
+        if (c.copy && std::wstring(c.copy) == L"read") CPolicyCache(PolicyCache().Signer(), 5).ReadOnce();
         std::vector<BYTE> expected = c.before ? Installed() : std::vector<BYTE>();
         CPolicyCache fresh(PolicyCache().Signer(), BuiltInTrustPolicy().version);
         std::string outcomes;
