@@ -12,7 +12,6 @@
 
 #include "common/Platform.h"
 
-#include "process/PolicyText.h"
 #include "process/SignerCheck.h"
 
 #include <string>
@@ -29,8 +28,8 @@ bool VerifyPolicySignature(ISignedMessage& message, const std::vector<BYTE>& byt
 // WinVerifyTrust on policy bytes as a script: in memory, where the platform
 // reads that form; otherwise from a private copy in a fresh folder under the
 // temporary folder whose name nobody can predict (128 random bits), which
-// only the system, administrators and its maker may enter, which is never
-// reused once it exists, and whose file is read through the handle that wrote
-// it. `unavailable` tells a copy that could not be made (nothing is known of
-// the bytes then) from a refusal.
+// only the system, administrators and its maker may enter, and which is never
+// reused once it exists; its file is judged through a handle that keeps
+// writers out. `unavailable` tells a copy that could not be made (nothing is
+// known of the bytes then) from a refusal.
 bool WinVerifyPolicy(const std::vector<BYTE>& bytes, std::wstring& reason, bool& unavailable);

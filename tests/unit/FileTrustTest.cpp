@@ -6,6 +6,7 @@
 #include "common/UniqueHandle.h"
 #include "process/FileTrust.h"
 #include "process/PolicySignature.h"
+#include "process/PolicyText.h"
 #include "process/TrustReport.h"
 #include "process/TrustedPolicy.h"
 #include "tests/support/Machine.h"
