@@ -82,7 +82,8 @@ bool CreatePrivateInstance(HANDLE& handle, CInstanceObjects& objects)
     bool existed = false;
     const DWORD rc = objects.CreatePrivateMutex(handle, existed);
     if (rc != ERROR_SUCCESS) {
-        QEL_LOG(LOG_ERROR, L"Failed to Create/Open the private QELCommonBuild mutex. ErrorCode: %d. The job does not run.",
+        QEL_LOG(LOG_ERROR,
+                L"Failed to Create/Open the private QELCommonBuild mutex. ErrorCode: %d. The job does not run.",
                 static_cast<int>(rc));
         handle = nullptr;
         return false;
