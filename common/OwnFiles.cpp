@@ -86,10 +86,12 @@ std::wstring WhyNotPlain(HANDLE handle, const std::wstring& path)
     return std::wstring();
 }
 
-DWORD OpenPlainFile(const std::wstring& path, DWORD access, DWORD share, DWORD flags, ScopedHandle& file,
-                    std::wstring* why)
+namespace {
+
+DWORD OpenChecked(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                  ScopedHandle& file, std::wstring* why)
 {
-    ScopedHandle opened(::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+    ScopedHandle opened(::CreateFileW(path.c_str(), access, share, nullptr, disposition,
                                       flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!opened) return ::GetLastError();
     std::wstring reason = WhyNotPlain(opened.Get(), path);
@@ -98,16 +100,18 @@ DWORD OpenPlainFile(const std::wstring& path, DWORD access, DWORD share, DWORD f
     return ERROR_SUCCESS;
 }
 
+}  // namespace
+
+DWORD OpenPlainFile(const std::wstring& path, DWORD access, DWORD share, DWORD flags, ScopedHandle& file,
+                    std::wstring* why)
+{
+    return OpenChecked(path, access, share, OPEN_EXISTING, flags, file, why);
+}
+
 DWORD CreateNewFile(const std::wstring& path, DWORD access, DWORD share, DWORD flags, ScopedHandle& file,
                     std::wstring* why)
 {
-    ScopedHandle created(::CreateFileW(path.c_str(), access, share, nullptr, CREATE_NEW,
-                                       flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!created) return ::GetLastError();
-    std::wstring reason = WhyNotPlain(created.Get(), path);
-    if (!reason.empty()) return Refuse(why, std::move(reason));
-    file = std::move(created);
-    return ERROR_SUCCESS;
+    return OpenChecked(path, access, share, CREATE_NEW, flags, file, why);
 }
 
 DWORD CopyToNewFile(HANDLE from, const std::wstring& to, std::wstring* why)
