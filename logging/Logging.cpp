@@ -11,9 +11,9 @@
 #include "logging/LogLine.h"
 #include "logging/WideFormat.h"
 
+#include <aclapi.h>
 #include <knownfolders.h>
 #include <shlobj.h>
-#include <aclapi.h>
 #include <shlwapi.h>
 
 #include <new>
@@ -50,6 +50,18 @@ void ReadSetting(const Stratum::CObfuscatedIniReader& app, const Stratum::CObfus
     } else if (global.ReadNumber(kSection, key, value) && valid(value)) {
         target = value;
     }
+}
+
+// The file's owner is LocalSystem, Administrators or this process's account
+// (false when it cannot be read).
+bool OwnedRightfully(HANDLE file)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD rc = ::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                       nullptr, &descriptor);
+    ScopedLocalMem held(descriptor);
+    return rc == ERROR_SUCCESS && owner && IsRightfulOwner(owner);
 }
 
 class MutexWait {
@@ -225,14 +237,7 @@ std::wstring CLogging::trustLogFolder()
     if (!own_files::SamePath(final, rootFinal + m_logFolder.substr(m_programData.size()))) {
         return L"leads to " + final;
     }
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (::GetSecurityInfo(folder.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                          &descriptor) != ERROR_SUCCESS) {
-        return L"has an owner that cannot be read";
-    }
-    ScopedLocalMem held(descriptor);
-    if (!owner || !IsRightfulOwner(owner)) return L"belongs to a user, not to LocalSystem or Administrators";
+    if (!OwnedRightfully(folder.Get())) return L"is owned by neither LocalSystem nor Administrators";
     m_folder = std::move(folder);
     return std::wstring();
 }
@@ -254,16 +259,12 @@ void CLogging::storeLastLogIdx(DWORD index) const
 {
     ScopedHandle ini;
     DWORD rc = own_files::OpenPlainFile(m_appIni, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, ini);
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (rc == ERROR_SUCCESS && ::GetSecurityInfo(ini.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                                 nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS) {
-        ScopedLocalMem held(descriptor);
-        if (!owner || !IsRightfulOwner(owner)) rc = ERROR_CANT_ACCESS_FILE;
-    }
+    if (rc == ERROR_SUCCESS && !OwnedRightfully(ini.Get())) rc = ERROR_CANT_ACCESS_FILE;
     ini.Reset();
     if (rc == ERROR_CANT_ACCESS_FILE && own_files::RemoveName(m_appIni) == ERROR_SUCCESS) rc = ERROR_FILE_NOT_FOUND;
-    if (rc == ERROR_FILE_NOT_FOUND) rc = own_files::CreateNewFile(m_appIni, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL, ini);
+    if (rc == ERROR_FILE_NOT_FOUND) {
+        rc = own_files::CreateNewFile(m_appIni, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL, ini);
+    }
     ini.Reset();
     if (rc != ERROR_SUCCESS) return;
     Stratum::CBaseIniReader(m_appIni).WriteString(kSection, L"LastLogIdx", std::to_wstring(index));
