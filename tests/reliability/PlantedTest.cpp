@@ -11,28 +11,22 @@ namespace {
 namespace kit = datastorekit;
 using reliability::Has;
 
-// Another program's hold on the store's mutex: taken at once, let go after
-// `holdMs` or when the holder ends.
+// Another program's hold on the store's mutex (taken the way every program
+// takes it), let go after `holdMs` or when the holder ends.
 class MutexHolder {
 public:
     explicit MutexHolder(DWORD holdMs) : m_stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
         ScopedHandle taken(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
         m_thread = std::thread([this, holdMs, &taken] {
-            // As any user can: the rights that everybody has on it.
-            ScopedHandle mutex(::CreateMutexExW(nullptr, qeldb::kMutexName, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE));
-            ::WaitForSingleObject(mutex.Get(), INFINITE);
+            CSingleMutexForAllUser mutex(qeldb::kMutexName);
+            CSingleMutexForAllUserGrab held(mutex);
             ::SetEvent(taken.Get());
             ::WaitForSingleObject(m_stop.Get(), holdMs);
-            ::ReleaseMutex(mutex.Get());
         });
         ::WaitForSingleObject(taken.Get(), INFINITE);
     }
-    ~MutexHolder()
-    {
-        ::SetEvent(m_stop.Get());
-        m_thread.join();
-    }
+    ~MutexHolder() { ::SetEvent(m_stop.Get()), m_thread.join(); }
 
 private:
     ScopedHandle m_stop;
