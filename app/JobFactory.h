@@ -23,12 +23,18 @@ int ContextNumber(const std::wstring& text);
 
 }  // namespace job_dispatch
 
+class CInstanceObjects;
+
 // The single-instance guard: a machine-wide mutex held for the whole run.
 class CQELCBSingleInstance {
 public:
     // True when this process now owns the mutex; `handle` then holds it,
-    // otherwise it is null.
+    // otherwise it is null. When the name is held by a squatter (a mutex whose
+    // owner is neither LocalSystem, Administrators nor this process's account,
+    // or another kind of object), the run takes the private instance name
+    // instead (CInstanceObjects, which then holds the private namespace).
     static bool CreateInstance(HANDLE& handle);
+    static bool CreateInstance(HANDLE& handle, CInstanceObjects& objects);
     static constexpr const wchar_t* kMutexName = L"Global\\ADB8284BBD38451A8791A40DED795CF6";
 };
 

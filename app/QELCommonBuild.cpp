@@ -1,6 +1,7 @@
 #include "common/Platform.h"
 
 #include "app/JobFactory.h"
+#include "app/InstanceObjects.h"
 #include "jobs/BUninstallTask.h"
 #include "jobs/QELAutoDownload.h"
 #include "jobs/QELKRSDownload.h"
@@ -73,17 +74,71 @@ std::shared_ptr<ICBJobs> CJobFactory::GetJobObject(std::wstring commandLine)
     return job;
 }
 
+namespace {
+
+// The run's mutex under the private instance name.
+bool CreatePrivateInstance(HANDLE& handle, CInstanceObjects& objects)
+{
+    bool existed = false;
+    const DWORD rc = objects.CreatePrivateMutex(handle, existed);
+    if (rc != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR,
+                L"Failed to Create/Open the private QELCommonBuild mutex. ErrorCode: %d. The job does not run.",
+                static_cast<int>(rc));
+        handle = nullptr;
+        return false;
+    }
+    if (existed) {
+        QEL_LOG(LOG_INFORMATION, L"Another instance of QELCommonBuild is already runnning.");
+        ::CloseHandle(handle);
+        handle = nullptr;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool CQELCBSingleInstance::CreateInstance(HANDLE& handle)
+{
+    // Holds the private namespace, when one is taken, until the process ends.
+    static CInstanceObjects objects;
+    return CreateInstance(handle, objects);
+}
+
+bool CQELCBSingleInstance::CreateInstance(HANDLE& handle, CInstanceObjects& objects)
 {
     handle = ::CreateMutexW(nullptr, TRUE, kMutexName);
     if (!handle) {
+        const DWORD error = ::GetLastError();
         QEL_LOG(LOG_ERROR,
                 L"Failed to Create/Open QELCommonBuild mutex. ErrorCode: %d. May be another instance of "
                 L"QELCommonBuild is already runnning.",
-                static_cast<int>(::GetLastError()));
-        return false;
+                static_cast<int>(error));
+        // An object of another kind, or one that keeps this account out, is
+        // never the program's own mutex (which lets LocalSystem in).
+        if (error != ERROR_INVALID_HANDLE && error != ERROR_ACCESS_DENIED) return false;
+        QEL_LOG(LOG_ERROR, L"The name %s is held by an object that is not the program's mutex; the job runs under the "
+                           L"private instance name",
+                kMutexName);
+        return CreatePrivateInstance(handle, objects);
     }
     if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+        std::wstring owner;
+        if (objects.OwnerOf(handle, owner) == ObjectOwner::Other) {
+            QEL_LOG(LOG_ERROR, L"The mutex %s belongs to %s, neither LocalSystem nor an administrator: it is no other "
+                               L"instance; the job runs under the private instance name",
+                    kMutexName, owner.c_str());
+            ::CloseHandle(handle);
+            return CreatePrivateInstance(handle, objects);
+        }
+        QEL_LOG(LOG_INFORMATION, L"Another instance of QELCommonBuild is already runnning.");
+        ::CloseHandle(handle);
+        handle = nullptr;
+        return false;
+    }
+    // A copy that met a squatter which has since let go runs under the private name.
+    if (objects.PrivateInstanceRuns()) {
         QEL_LOG(LOG_INFORMATION, L"Another instance of QELCommonBuild is already runnning.");
         ::CloseHandle(handle);
         handle = nullptr;
@@ -114,8 +169,9 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int)
     SetLoggerStartupValues(L"QEL", nullptr, self, 0, 0);
     QEL_LOG(LOG_INFORMATION, L"Starting Qel commonbuild application..");
 
+    CInstanceObjects instanceObjects;
     HANDLE instance = nullptr;
-    if (CQELCBSingleInstance::CreateInstance(instance)) {
+    if (CQELCBSingleInstance::CreateInstance(instance, instanceObjects)) {
         std::shared_ptr<ICBJobs> job = CJobFactory::GetJobObject(std::wstring(commandLine ? commandLine : L""));
         if (job) {
             QEL_LOG(LOG_INFORMATION, L"Processing the job:%s", commandLine ? commandLine : L"");

@@ -2,6 +2,8 @@
 
 #include "config/QELSettings.h"
 
+#include "config/RegKey.h"
+
 #include <cstdlib>
 
 CQELSettings::CQELSettings(std::shared_ptr<CQELRegConfig> config) : m_config(std::move(config)) {}
@@ -185,6 +187,14 @@ bool IsRvnInstalled(CPCReg& reg)
 {
     std::wstring name;
     return reg.Read(kRvnUninstallKey, L"DisplayName", name) == ERROR_SUCCESS;
+}
+
+bool IsRvnInstalledQuietly()
+{
+    Stratum::CRegKey key;
+    std::wstring name;
+    return key.Open(HKEY_LOCAL_MACHINE, kRvnUninstallKey, KEY_READ | CPCReg().ViewFlags()) == ERROR_SUCCESS &&
+           key.QueryStringValue(L"DisplayName", name) == ERROR_SUCCESS;
 }
 
 DWORD GetRvnVersion(std::wstring& out, CPCReg& reg)

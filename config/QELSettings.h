@@ -80,6 +80,8 @@ private:
 bool IsTestMode();
 // The installed suite's uninstall entry has a "DisplayName".
 bool IsRvnInstalled(CPCReg& reg);
+// The same, asked without a log line (for a caller that asks again and again).
+bool IsRvnInstalledQuietly();
 // Its "DisplayVersion"; 1627 when the suite is not installed or has none.
 DWORD GetRvnVersion(std::wstring& out, CPCReg& reg);
 std::wstring GetSystemLocaleName();

@@ -35,7 +35,8 @@ bool NotQuiteNullDacl::Create()
     return true;
 }
 
-CSingleMutexForAllUser::CSingleMutexForAllUser(const std::wstring& name) : m_name(name)
+CSingleMutexForAllUser::CSingleMutexForAllUser(const std::wstring& name, DWORD waitMs)
+    : m_name(name), m_waitLeftMs(waitMs)
 {
     // An existing mutex is only opened: whoever created it chose its security.
     m_mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, m_name.c_str());
@@ -75,24 +76,36 @@ CSingleMutexForAllUser::~CSingleMutexForAllUser()
     m_name.clear();
 }
 
-void CSingleMutexForAllUser::lock()
+CSingleMutexForAllUser::Lock CSingleMutexForAllUser::lock()
 {
     if (!m_mutex) {
         QEL_LOG(LOG_WARNING, L"Invalid Handle - NULL ");
-        return;
+        return Lock::Unsynchronised;
     }
-    if (::WaitForSingleObject(m_mutex, INFINITE) != WAIT_OBJECT_0) {
+    const ULONGLONG start = ::GetTickCount64();
+    const DWORD result = ::WaitForSingleObject(m_mutex, m_waitLeftMs);
+    const ULONGLONG waited = ::GetTickCount64() - start;
+    m_waitLeftMs = waited >= m_waitLeftMs ? 0 : m_waitLeftMs - static_cast<DWORD>(waited);
+    if (result == WAIT_TIMEOUT) {
+        m_waitLeftMs = 0;
+        QEL_LOG(LOG_ERROR, L"Process: %d could not take the data store lock %s: another program has held it for %d ms; "
+                           L"the data store is not used",
+                static_cast<int>(::GetCurrentProcessId()), m_name.c_str(), static_cast<int>(waited));
+        return Lock::TimedOut;
+    }
+    if (result != WAIT_OBJECT_0) {
         QEL_LOG(LOG_ERROR, L"Process: %d failed to acquire lock, GetLastError = %d",
                 static_cast<int>(::GetCurrentProcessId()), static_cast<int>(::GetLastError()));
     }
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED ? Lock::Held : Lock::Unsynchronised;
 }
 
-CSingleMutexForAllUserGrab::CSingleMutexForAllUserGrab(CSingleMutexForAllUser& mutex) : m_mutex(mutex)
+CSingleMutexForAllUserGrab::CSingleMutexForAllUserGrab(CSingleMutexForAllUser& mutex)
+    : m_mutex(mutex), m_lock(mutex.lock())
 {
-    m_mutex.lock();
 }
 
 CSingleMutexForAllUserGrab::~CSingleMutexForAllUserGrab()
 {
-    if (m_mutex.Handle()) ::ReleaseMutex(m_mutex.Handle());
+    if (m_lock == CSingleMutexForAllUser::Lock::Held) ::ReleaseMutex(m_mutex.Handle());
 }

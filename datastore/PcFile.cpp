@@ -2,6 +2,7 @@
 
 #include "datastore/PcFile.h"
 
+#include "common/OwnFiles.h"
 #include "common/UniqueHandle.h"
 #include "logging/Log.h"
 
@@ -33,12 +34,20 @@ bool SameAccessList(const ACL* dacl, HANDLE file)
 }
 
 // The file's access list, inherited or its own as it is, onto another file.
-DWORD CopyAccessList(const std::wstring& from, HANDLE to)
+// Read from the store's own file only: a name that is a link (or one of
+// several names of a file) gives none, and the new file keeps what it
+// inherits from its folder.
+DWORD CopyAccessList(const std::wstring& path, HANDLE to)
 {
+    ScopedHandle from;
+    if (own_files::OpenPlainFile(path, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
+                                 from) != ERROR_SUCCESS) {
+        return ERROR_SUCCESS;
+    }
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD rc = ::GetNamedSecurityInfoW(from.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                             nullptr, &dacl, nullptr, &descriptor);
+    const DWORD rc = ::GetSecurityInfo(from.Get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                       &dacl, nullptr, &descriptor);
     if (rc != ERROR_SUCCESS) return rc;
     ScopedLocalMem owned(descriptor);
     SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -219,19 +228,20 @@ DWORD CPcFile::writeReplacement(const std::wstring& path, const BYTE* data, DWOR
     constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     const DWORD kept = existing ? existing->dwFileAttributes & kKept : 0;
+    // What stands at the name beside (a leftover of an interrupted save, or
+    // anything a user made there first: a link, another file's second name)
+    // is removed as a name, and the file is made anew: nothing is written
+    // through it and no access list is copied onto it.
     const std::wstring replacement = path + kReplacementSuffix;
-    const auto create = [&] {
-        return ::CreateFileW(replacement.c_str(), GENERIC_WRITE | WRITE_DAC | READ_CONTROL, 0, nullptr, CREATE_ALWAYS,
-                             kept ? kept : FILE_ATTRIBUTE_NORMAL, nullptr);
-    };
-    ScopedHandle file(create());
-    if (!file) {
-        // What an interrupted save left there may have attributes of its own.
-        ::SetFileAttributesW(replacement.c_str(), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileW(replacement.c_str());
-        file.Reset(create());
-        if (!file) return ::GetLastError();
+    std::wstring why;
+    ScopedHandle file;
+    DWORD made = own_files::RemoveName(replacement, &why);
+    if (made == ERROR_SUCCESS) {
+        made = own_files::CreateNewFile(replacement, GENERIC_WRITE | WRITE_DAC | READ_CONTROL, 0,
+                                        kept ? kept : FILE_ATTRIBUTE_NORMAL, file, &why);
     }
+    if (made == ERROR_CANT_ACCESS_FILE) WRITE_LOG(LOG_ERROR, L"%s is not used: %s", replacement.c_str(), why.c_str());
+    if (made != ERROR_SUCCESS) return made;
     DWORD rc = existing ? CopyAccessList(path, file.Get()) : ERROR_SUCCESS;
     if (rc == ERROR_SUCCESS && existing) ::SetFileTime(file.Get(), &existing->ftCreationTime, nullptr, nullptr);
     DWORD written = 0;
@@ -246,14 +256,23 @@ DWORD CPcFile::writeReplacement(const std::wstring& path, const BYTE* data, DWOR
                        (existing ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
         rc = ::GetLastError();
     }
-    if (rc != ERROR_SUCCESS) ::DeleteFileW(replacement.c_str());
+    if (rc != ERROR_SUCCESS) own_files::RemoveName(replacement);
     return rc;
 }
 
+// Only the store's own file is written in place (never through a link that
+// stands at its name); a missing one is made anew.
 DWORD CPcFile::writeInPlace(const std::wstring& path, const BYTE* data, DWORD length)
 {
-    m_file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    ScopedHandle file;
+    std::wstring why;
+    DWORD rc = own_files::OpenPlainFile(path, GENERIC_WRITE, kShare, FILE_ATTRIBUTE_NORMAL, file, &why);
+    if (rc == ERROR_FILE_NOT_FOUND) {
+        rc = own_files::CreateNewFile(path, GENERIC_WRITE, kShare, FILE_ATTRIBUTE_NORMAL, file, &why);
+    }
+    if (rc == ERROR_CANT_ACCESS_FILE) WRITE_LOG(LOG_ERROR, L"%s is not used: %s", path.c_str(), why.c_str());
+    m_file = file.Release();
     CAutoHandle guard(m_file);
     if (!IsHeld(m_file)) {
         WRITE_LOG(LOG_ERROR, L"Error: File not found.");
@@ -261,7 +280,7 @@ DWORD CPcFile::writeInPlace(const std::wstring& path, const BYTE* data, DWORD le
     }
     OVERLAPPED at{};
     DWORD written = 0;
-    if (!::WriteFile(m_file, data, length, &written, &at)) {
+    if (!::WriteFile(m_file, data, length, &written, &at) || !::SetEndOfFile(m_file)) {
         WRITE_LOG(LOG_ERROR, L"Error: Write fault.");
         return ERROR_WRITE_FAULT;
     }

@@ -4,6 +4,8 @@
 
 #include "datastore/DataStoreActivity.h"
 
+#include "common/OwnFiles.h"
+#include "common/UniqueHandle.h"
 #include "config/PCReg.h"
 #include "config/QELConfig.h"
 #include "config/QELSettings.h"
@@ -101,9 +103,28 @@ DWORD StoredKeyBlobLength()
     return bytes;
 }
 
+// How long a run may wait for the store's mutex: an administrator may
+// shorten it, never lengthen it.
+DWORD StoreLockWaitMs()
+{
+    DWORD seconds = 0;
+    DWORD bytes = sizeof(seconds);
+    ScopedRegKey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, qelkeys::kCore, 0, KEY_READ | CPCReg().ViewFlags(), key.Put()) !=
+            ERROR_SUCCESS ||
+        ::RegGetValueW(key.Get(), nullptr, L"DataStoreWaitInSec", RRF_RT_REG_DWORD, nullptr, &seconds, &bytes) !=
+            ERROR_SUCCESS ||
+        seconds == 0 || seconds * 1000 > CSingleMutexForAllUser::kDefaultWaitMs) {
+        return CSingleMutexForAllUser::kDefaultWaitMs;
+    }
+    return seconds * 1000;
+}
+
 }  // namespace
 
-CQelJsonFormat::CQelJsonFormat() : m_lock(qeldb::kMutexName) {}
+CQelJsonFormat::CQelJsonFormat() : CQelJsonFormat(StoreLockWaitMs()) {}
+
+CQelJsonFormat::CQelJsonFormat(DWORD lockWaitMs) : m_lock(qeldb::kMutexName, lockWaitMs) {}
 
 CQelJsonFormat::~CQelJsonFormat() = default;
 
@@ -120,6 +141,13 @@ DWORD CQelJsonFormat::LoadData()
     ++datastore_activity::g_loads;
     CSingleMutexForAllUserGrab grab(m_lock);
     m_fileNotReplaceable = false;
+    if (grab.TimedOut()) {
+        // Read as an unreadable store (the operation finds nothing), but never
+        // replaced by a fresh document: what it holds was not seen.
+        m_fileNotReplaceable = true;
+        QEL_LOG(LOG_ERROR, L"Error reading data from JSON ini file");
+        return ERROR_FILE_CORRUPT;
+    }
     if (prepareFileAccess() != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Failed to initialize objects for reading JSON file");
         return ERROR_INTERNAL_ERROR;
@@ -168,20 +196,39 @@ void CQelJsonFormat::keepUnreadableFile(bool keyImported)
         LOAD_LOG(LOG_ERROR, L"The data store file %s was not read: the key could not be imported", m_filePath.c_str());
         return;
     }
+    // Kept only from the store's own file: a name that is a link (or one of
+    // several names of a file) is some other file, which the next save
+    // replaces (the link, not what it points to) and which is not copied where
+    // every user may read it. The copy replaces an older one by name only
+    // (never writing through a link that stands there) and is made anew.
     const std::wstring copy = m_filePath + qeldb::kUnreadableSuffix;
-    if (::CopyFileW(m_filePath.c_str(), copy.c_str(), FALSE)) {
+    ScopedHandle stored;
+    std::wstring why;
+    DWORD rc = own_files::OpenPlainFile(m_filePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, stored, &why);
+    if (rc == ERROR_CANT_ACCESS_FILE) {
+        m_fileNotReplaceable = false;
+        LOAD_LOG(LOG_ERROR, L"The data store file %s is not kept: %s", m_filePath.c_str(), why.c_str());
+        return;
+    }
+    if (rc == ERROR_SUCCESS) rc = own_files::RemoveName(copy, &why);
+    if (rc == ERROR_SUCCESS) rc = own_files::CopyToNewFile(stored.Get(), copy, &why);
+    if (rc == ERROR_SUCCESS) {
         m_fileNotReplaceable = false;
         LOAD_LOG(LOG_WARNING, L"Unreadable data store file kept as %s", copy.c_str());
-    } else {
-        LOAD_LOG(LOG_ERROR, L"Cant keep unreadable data store file as %s, error %d", copy.c_str(),
-                static_cast<int>(::GetLastError()));
+        return;
     }
+    if (rc == ERROR_CANT_ACCESS_FILE) LOAD_LOG(LOG_ERROR, L"%s is not used: %s", copy.c_str(), why.c_str());
+    LOAD_LOG(LOG_ERROR, L"Cant keep unreadable data store file as %s, error %d", copy.c_str(), static_cast<int>(rc));
 }
 
 DWORD CQelJsonFormat::SaveData()
 {
     ++datastore_activity::g_saves;
     CSingleMutexForAllUserGrab grab(m_lock);
+    if (grab.TimedOut()) {
+        QEL_LOG(LOG_ERROR, L"Error parsing writing to database");
+        return ERROR_INTERNAL_ERROR;
+    }
     if (prepareFileAccess() != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Failed to initialize objects for writing JSON file");
         return ERROR_INTERNAL_ERROR;
@@ -206,6 +253,7 @@ DWORD CQelJsonFormat::SaveData()
 DWORD CQelJsonFormat::ReadStoredText(std::wstring& text)
 {
     CSingleMutexForAllUserGrab grab(m_lock);
+    if (grab.TimedOut()) return ERROR_FILE_CORRUPT;
     if (prepareFileAccess() != ERROR_SUCCESS) return ERROR_INTERNAL_ERROR;
     return m_file->ReadFileData(m_filePath, text) == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_FILE_CORRUPT;
 }

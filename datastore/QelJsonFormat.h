@@ -25,7 +25,11 @@ constexpr wchar_t kUnreadableSuffix[] = L".unreadable";
 
 class CQelJsonFormat {
 public:
+    // The cross-process mutex is waited for at most "DataStoreWaitInSec"
+    // (REG_DWORD under the core key, 1 to 30; else 30) in all.
     CQelJsonFormat();
+    // The mutex waited for at most `lockWaitMs` in all.
+    explicit CQelJsonFormat(DWORD lockWaitMs);
     virtual ~CQelJsonFormat();
 
     CQelJsonFormat(const CQelJsonFormat&) = delete;
@@ -33,7 +37,9 @@ public:
 
     // Reads, deciphers and parses the whole file under the cross-process lock.
     // 1359 without key blob or file path, 1392 when the file cannot be read or
-    // deciphered, 1359 when its text is not the document. An existing file
+    // deciphered (or another program holds the lock past the run's wait: the
+    // file is then not replaced by SaveData either), 1359 when its text is not
+    // the document. An existing file
     // that cannot be used is first copied beside itself (kUnreadableSuffix);
     // one that cannot be copied (or was not read because the key did not
     // import) is then not replaced by SaveData.

@@ -15,6 +15,9 @@
 #include "process/TaskExe.h"
 #include "scheduler/QelSchedulerTaskMgr.h"
 
+#include <sddl.h>
+
+#include <algorithm>
 #include <cwchar>
 
 namespace {
@@ -43,8 +46,9 @@ SchedulerTaskRecord CQELKRSDownload::KrsDownloadTask(DWORD intervalInSec)
 
 CQELKRSDownload::CQELKRSDownload() : CQELKRSDownload(Waits{}, std::make_unique<CQELKrsIntegrate>()) {}
 
-CQELKRSDownload::CQELKRSDownload(Waits waits, std::unique_ptr<CQELKrsIntegrate> integrate)
-    : m_waits(waits), m_integrate(std::move(integrate))
+CQELKRSDownload::CQELKRSDownload(Waits waits, std::unique_ptr<CQELKrsIntegrate> integrate,
+                                 std::shared_ptr<CObjectOwners> owners)
+    : m_waits(waits), m_owners(std::move(owners)), m_integrate(std::move(integrate))
 {
 }
 
@@ -201,16 +205,48 @@ DWORD CQELKRSDownload::LaunchQELUpdater()
 
 void CQELKRSDownload::WaitforKrsInstallComplete()
 {
+    // The suite's post-install work (LocalSystem or an administrator) may wait
+    // on it and set it; nobody but LocalSystem may re-secure it.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;SY)(A;;0x120002;;;BA)", SDDL_REVISION_1,
+                                                           &descriptor, nullptr);
+    ScopedLocalMem descriptorHeld(descriptor);
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
     // Opened when the suite already made it: a signal set before this run got here still counts.
-    ScopedHandle event(::CreateEventW(nullptr, TRUE, FALSE, kPostInstallEventName));
+    ScopedHandle event(::CreateEventW(descriptor ? &attributes : nullptr, TRUE, FALSE, kPostInstallEventName));
+    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
     if (!event) {
         QEL_LOG(LOG_CRITICAL, L"Failed to Create the event EVENT_QELKRS_POSTINSTALL.");
+        // The name is held by something this run cannot wait on (anyone may
+        // make an object of another kind under it): no reason to stop waiting.
+        waitForSuiteEntry();
+        return;
+    }
+    std::wstring owner;
+    if (existed && m_owners->OwnerOf(event.Get(), owner) == ObjectOwner::Other) {
+        QEL_LOG(LOG_ERROR, L"The event EVENT_QELKRS_POSTINSTALL belongs to %s, neither LocalSystem nor an "
+                           L"administrator: it is ignored",
+                owner.c_str());
+        event.Reset();
+        waitForSuiteEntry();
         return;
     }
     QEL_LOG(LOG_INFORMATION, L"Waiting for Krs install completion...");
     const DWORD result = ::WaitForSingleObject(event.Get(), m_waits.postInstallMs);
     QEL_LOG(LOG_INFORMATION, L"WaitForSingleObject completed with the result : %d", static_cast<int>(result));
     ::ResetEvent(event.Get());
+}
+
+void CQELKRSDownload::waitForSuiteEntry()
+{
+    QEL_LOG(LOG_INFORMATION, L"Waiting for Krs install completion: for the suite's uninstall entry (DisplayName)...");
+    const ULONGLONG start = ::GetTickCount64();
+    bool installed = IsRvnInstalledQuietly();
+    for (ULONGLONG waited = 0; !installed && waited < m_waits.postInstallMs; waited = ::GetTickCount64() - start) {
+        ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(m_waits.entryPollMs, m_waits.postInstallMs - waited)));
+        installed = IsRvnInstalledQuietly();
+    }
+    QEL_LOG(LOG_INFORMATION, L"The suite's uninstall entry %s", installed ? L"is there" : L"did not appear in time");
 }
 
 int CQELKRSDownload::getKrsDownloadCount()

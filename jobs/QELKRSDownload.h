@@ -9,6 +9,7 @@
 #pragma once
 
 #include "app/ICBJobs.h"
+#include "common/ObjectOwner.h"
 #include "jobs/QELKrsIntegrate.h"
 #include "scheduler/QelSchedulerConfig.h"
 
@@ -22,11 +23,15 @@ public:
     struct Waits {
         DWORD updaterMs = 2 * 60 * 60 * 1000;
         DWORD postInstallMs = 3 * 60 * 60 * 1000;
+        // How often the suite's uninstall entry is looked at when the event is not believed.
+        DWORD entryPollMs = 5 * 1000;
     };
 
     CQELKRSDownload();
-    // With other waits and an integration library wrapper of the caller's (tests).
-    CQELKRSDownload(Waits waits, std::unique_ptr<CQELKrsIntegrate> integrate);
+    // With other waits and an integration library wrapper of the caller's, and
+    // who answers whose an existing post-install event is (tests).
+    CQELKRSDownload(Waits waits, std::unique_ptr<CQELKrsIntegrate> integrate,
+                    std::shared_ptr<CObjectOwners> owners = std::make_shared<CObjectOwners>());
     ~CQELKRSDownload();
 
     // Always 0, whatever the run did.
@@ -53,6 +58,9 @@ public:
     // launcher's error (87: its signature was refused).
     DWORD LaunchQELUpdater();
     // Waits for the suite's post-install event; the outcome does not matter.
+    // An event that already exists is believed only from LocalSystem or an
+    // administrator (any user may make one first, already set); else, and
+    // when no event can be had, the wait is for the suite's uninstall entry.
     void WaitforKrsInstallComplete();
     int getKrsDownloadCount();
     bool isMaxKrsDownloadAttemptReached();
@@ -72,8 +80,11 @@ public:
 
 private:
     void sendEvent(const wchar_t* state, const wchar_t* data);
+    // Polls the suite's uninstall entry ("DisplayName") for the post-install wait.
+    void waitForSuiteEntry();
 
     Waits m_waits;
+    std::shared_ptr<CObjectOwners> m_owners;
     // The suite integration library, loaded by the integration's first call.
     std::unique_ptr<CQELKrsIntegrate> m_integrate;
 };

@@ -3,11 +3,15 @@
 #include "logging/Logging.h"
 
 #include "common/LibraryLoader.h"
+#include "common/ObjectOwner.h"
+#include "common/OwnFiles.h"
 #include "common/UniqueHandle.h"
+#include "logging/ETWLogging.h"
 #include "logging/IniReader.h"
 #include "logging/LogLine.h"
 #include "logging/WideFormat.h"
 
+#include <aclapi.h>
 #include <knownfolders.h>
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -46,6 +50,18 @@ void ReadSetting(const Stratum::CObfuscatedIniReader& app, const Stratum::CObfus
     } else if (global.ReadNumber(kSection, key, value) && valid(value)) {
         target = value;
     }
+}
+
+// The file's owner is LocalSystem, Administrators or this process's account
+// (false when it cannot be read).
+bool OwnedRightfully(HANDLE file)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD rc = ::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                       nullptr, &descriptor);
+    ScopedLocalMem held(descriptor);
+    return rc == ERROR_SUCCESS && owner && IsRightfulOwner(owner);
 }
 
 class MutexWait {
@@ -96,7 +112,9 @@ DWORD CLogging::Initialize(const wchar_t* appGroup, HMODULE module, const wchar_
         m_moduleName = WithoutExtension(FileNamePart(ModuleFilePath(module)));
         if (module) m_exeName.clear();
 
-        const std::wstring root = GetProgramDataFolder() + L"\\Tarsen\\" + L"TSLOGS" + L"\\";
+        m_module = module;
+        m_programData = GetProgramDataFolder();
+        const std::wstring root = m_programData + L"\\Tarsen\\" + L"TSLOGS" + L"\\";
         m_logFolder = m_group.empty() ? FormatWide(L"%s%s", root.c_str(), m_moduleName.c_str())
                                       : FormatWide(L"%s%s\\%s", root.c_str(), m_group.c_str(), m_moduleName.c_str());
         m_appIni = FormatWide(L"%s\\%s", m_logFolder.c_str(), L"log.ini");
@@ -163,12 +181,65 @@ bool CLogging::firstUseCheck()
 {
     if (!m_firstUseChecked) {
         m_firstUseChecked = true;
-        if (!::PathIsDirectoryW(m_logFolder.c_str())) {
+        std::wstring refused;
+        if (!::PathIsDirectoryW(m_logFolder.c_str()) || !(refused = trustLogFolder()).empty()) {
             m_enable = 0;
             m_severity = kNoLevelPasses;
         }
+        // Said once, where an administrator looks when the log stays empty.
+        if (!refused.empty()) {
+            const std::wstring text = L"File logging is off: the log folder " + m_logFolder + L" " + refused;
+            ::OutputDebugStringW(text.c_str());
+            if (CETWLogging* trace = new (std::nothrow) CETWLogging) {
+                trace->AddRef();
+                if (trace->Initialize(m_group.empty() ? nullptr : m_group.c_str(), m_module,
+                                      m_hasHost ? m_host.c_str() : nullptr, 0) == ERROR_SUCCESS) {
+                    trace->LogText(L"Logging.cpp", L"ETWLogging::CLogging::LogText", __LINE__, 4, text.c_str());
+                }
+                trace->Release();
+            }
+        }
     }
     return m_enable != 0;
+}
+
+// The folders from the program-data folder down to the log folder are opened
+// as themselves: a junction or symbolic link among them (any user may create
+// the missing ones, and own them) would send the lines, and "log.ini", where
+// its maker chose. The log folder's final path must be the program-data
+// folder's (as the system names it) and then the expected names, which also
+// catches a link the system follows when asked not to; and its owner must be
+// one that a user cannot be.
+std::wstring CLogging::trustLogFolder()
+{
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    constexpr DWORD kAsItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    ScopedHandle root(::CreateFileW(m_programData.c_str(), FILE_READ_ATTRIBUTES, kShare | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const std::wstring rootFinal = root ? own_files::FinalPath(root.Get()) : std::wstring();
+    if (rootFinal.empty() || m_logFolder.compare(0, m_programData.size() + 1, m_programData + L"\\") != 0) {
+        return L"is not below the program-data folder";
+    }
+    ScopedHandle folder;
+    size_t at = m_programData.size();
+    do {
+        at = m_logFolder.find(L'\\', at + 1);
+        const std::wstring step = m_logFolder.substr(0, at);
+        folder.Reset(::CreateFileW(step.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, kShare, nullptr, OPEN_EXISTING,
+                                   kAsItself, nullptr));
+        FILE_ATTRIBUTE_TAG_INFO tag{};
+        if (!folder || !::GetFileInformationByHandleEx(folder.Get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
+            return L"cannot be opened (" + step + L", error " + std::to_wstring(::GetLastError()) + L")";
+        }
+        if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return L"is reached through a link: " + step;
+    } while (at != std::wstring::npos);
+    const std::wstring final = own_files::FinalPath(folder.Get());
+    if (!own_files::SamePath(final, rootFinal + m_logFolder.substr(m_programData.size()))) {
+        return L"leads to " + final;
+    }
+    if (!OwnedRightfully(folder.Get())) return L"is owned by neither LocalSystem nor Administrators";
+    m_folder = std::move(folder);
+    return std::wstring();
 }
 
 DWORD CLogging::readLastLogIdx() const
@@ -180,51 +251,80 @@ DWORD CLogging::readLastLogIdx() const
     return index;
 }
 
+// "log.ini" is written through the profile functions, which open it by name:
+// only a plain file of this program's (or of an administrator's) is left at
+// that name. Anything else (a link, another file's second name, a file a user
+// made and could swap for a link later) is removed as a name and made anew.
 void CLogging::storeLastLogIdx(DWORD index) const
 {
+    ScopedHandle ini;
+    DWORD rc = own_files::OpenPlainFile(m_appIni, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, ini);
+    if (rc == ERROR_SUCCESS && !OwnedRightfully(ini.Get())) rc = ERROR_CANT_ACCESS_FILE;
+    ini.Reset();
+    if (rc == ERROR_CANT_ACCESS_FILE && own_files::RemoveName(m_appIni) == ERROR_SUCCESS) rc = ERROR_FILE_NOT_FOUND;
+    if (rc == ERROR_FILE_NOT_FOUND) {
+        rc = own_files::CreateNewFile(m_appIni, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL, ini);
+    }
+    ini.Reset();
+    if (rc != ERROR_SUCCESS) return;
     Stratum::CBaseIniReader(m_appIni).WriteString(kSection, L"LastLogIdx", std::to_wstring(index));
 }
 
-DWORD CLogging::openCurrentFile(HANDLE& file)
+// A log file is used only when it is the name itself and its only name: a
+// link (or a second name of another file) found there is removed as a name
+// and the file made anew, so a line never lands, and a rotation never
+// truncates, where a link points.
+DWORD CLogging::openLogFile(DWORD index, bool empty, ScopedHandle& file, bool& created)
 {
     constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
     constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
     constexpr DWORD kAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL;
-
-    DWORD index = readLastLogIdx();
-    bool created = false;
+    const std::wstring path = LogFilePath(index);
     ScopedHandle handle;
-    if (index < m_maxEntries && ::PathFileExistsW(LogFilePath(index).c_str())) {
-        handle.Reset(::CreateFileW(LogFilePath(index).c_str(), kAccess, kShare, nullptr, OPEN_EXISTING, kAttributes,
-                                   nullptr));
-        if (!handle) return ::GetLastError();
-        LARGE_INTEGER size{};
-        ::GetFileSizeEx(handle.Get(), &size);
-        if (size.LowPart >= m_maxSize) {
-            handle.Reset();
-            index = (index + 1 >= m_maxEntries) ? 0 : index + 1;
-            handle.Reset(::CreateFileW(LogFilePath(index).c_str(), kAccess, kShare, nullptr, CREATE_ALWAYS,
-                                       kAttributes, nullptr));
-            if (!handle) return ::GetLastError();
-            created = true;
-            storeLastLogIdx(index);
-        } else {
-            LARGE_INTEGER zero{};
-            ::SetFilePointerEx(handle.Get(), zero, nullptr, FILE_END);
-        }
-    } else {
-        const bool outOfRange = index >= m_maxEntries;
-        if (outOfRange) index = 0;
-        handle.Reset(::CreateFileW(LogFilePath(index).c_str(), kAccess, kShare, nullptr, CREATE_ALWAYS, kAttributes,
-                                   nullptr));
-        if (!handle) return ::GetLastError();
-        created = true;
-        if (outOfRange) storeLastLogIdx(0);
+    DWORD rc = own_files::OpenPlainFile(path, kAccess, kShare, kAttributes, handle);
+    if (rc == ERROR_CANT_ACCESS_FILE) {
+        rc = own_files::RemoveName(path);
+        if (rc == ERROR_SUCCESS) rc = ERROR_FILE_NOT_FOUND;
     }
+    created = rc != ERROR_SUCCESS || empty;
+    if (rc == ERROR_FILE_NOT_FOUND) {
+        rc = own_files::CreateNewFile(path, kAccess, kShare, kAttributes, handle);
+    } else if (rc == ERROR_SUCCESS && empty) {
+        LARGE_INTEGER zero{};
+        if (!::SetFilePointerEx(handle.Get(), zero, nullptr, FILE_BEGIN) || !::SetEndOfFile(handle.Get())) {
+            rc = ::GetLastError();
+        }
+    }
+    if (rc != ERROR_SUCCESS) return rc;
     if (created) {
         const wchar_t bom = 0xFEFF;
         DWORD written = 0;
         if (!::WriteFile(handle.Get(), &bom, sizeof(bom), &written, nullptr)) return ::GetLastError();
+    }
+    file = std::move(handle);
+    return ERROR_SUCCESS;
+}
+
+DWORD CLogging::openCurrentFile(HANDLE& file)
+{
+    DWORD index = readLastLogIdx();
+    const bool outOfRange = index >= m_maxEntries;
+    if (outOfRange) index = 0;
+    bool created = false;
+    ScopedHandle handle;
+    DWORD rc = openLogFile(index, outOfRange, handle, created);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (outOfRange) storeLastLogIdx(0);
+    LARGE_INTEGER size{};
+    if (!created && ::GetFileSizeEx(handle.Get(), &size) && size.LowPart >= m_maxSize) {
+        handle.Reset();
+        index = (index + 1 >= m_maxEntries) ? 0 : index + 1;
+        rc = openLogFile(index, true, handle, created);
+        if (rc != ERROR_SUCCESS) return rc;
+        storeLastLogIdx(index);
+    } else if (!created) {
+        LARGE_INTEGER zero{};
+        ::SetFilePointerEx(handle.Get(), zero, nullptr, FILE_END);
     }
     file = handle.Release();
     return ERROR_SUCCESS;

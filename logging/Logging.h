@@ -2,9 +2,14 @@
 //   <ProgramData>\Tarsen\TSLOGS\<group>\<module>\<module>NNN.log
 // configured by "log.ini" (section "Config") in that folder and in TSLOGS.
 // Nothing is written unless the log folder exists: creating it is what turns
-// file logging on for a program.
+// file logging on for a program. Any user may create that folder, or names in
+// it, first: the folder is used only when it is what it claims (no link on
+// the way from the program-data folder, its owner LocalSystem, Administrators
+// or this process's account), and no log file or "log.ini" is written
+// through a link.
 #pragma once
 
+#include "common/UniqueHandle.h"
 #include "logging/LoggingIf.h"
 
 #include <atomic>
@@ -54,6 +59,12 @@ private:
     DWORD readLastLogIdx() const;
     void storeLastLogIdx(DWORD index) const;
     DWORD openCurrentFile(HANDLE& file);
+    // Empty when the log folder may be written; else why not (the folder is
+    // then held open, so that it cannot be moved away while the run logs).
+    std::wstring trustLogFolder();
+    // The log file of that index, emptied when `empty` (a new file, with a
+    // byte-order mark, when `created` comes back true).
+    DWORD openLogFile(DWORD index, bool empty, ScopedHandle& file, bool& created);
 
     std::atomic<ULONG> m_refs{0};
     bool m_initialized = false;
@@ -63,7 +74,10 @@ private:
     std::wstring m_host;
     bool m_hasHost = false;
     DWORD m_processId = 0;
+    HMODULE m_module = nullptr;
+    std::wstring m_programData;
     std::wstring m_logFolder;
+    ScopedHandle m_folder;  // the log folder, held while the run logs
     std::wstring m_appIni;
     std::wstring m_globalIni;
     HANDLE m_mutex = nullptr;  // never set by this program: no wait happens

@@ -64,7 +64,10 @@ void JournalLine(const std::wstring& role, const std::wstring& line)
 // "signal=taken" or "signal=not taken".
 int PostInstallSignal(DWORD updaterPid, DWORD after)
 {
-    ScopedHandle event(::CreateEventW(nullptr, TRUE, FALSE, kPostInstallEvent));
+    // Asks only for what it needs: a job that made the event first lets
+    // LocalSystem and administrators wait on it and set it, nothing more.
+    ScopedHandle event(::CreateEventExW(nullptr, kPostInstallEvent, CREATE_EVENT_MANUAL_RESET,
+                                        SYNCHRONIZE | EVENT_MODIFY_STATE));
     if (!event) {
         JournalLine(L"KrsPostInstall", L"signal=cannot create the event, error " + std::to_wstring(::GetLastError()));
         return 1;

@@ -69,4 +69,52 @@ TEST_F(EntryScenarioTest, SecondCopyIsRefusedWhileTheFirstHoldsTheMutex)
     EXPECT_NE(FindLogText(Run(L"/context=7"), L"Invalid context id."), -1) << "runs normally once the mutex is free";
 }
 
+// Any user may create the log folder (or a folder above it) when it is
+// missing, and names in it: nothing is ever written where such a link points.
+// Beside each, the genuine folder, where the program logs.
+TEST_F(EntryScenarioTest, PlantedLogNamesAreNeverFollowed)
+{
+    const std::wstring folder = testmachine::LogFolder();
+    const std::wstring above = folder.substr(0, folder.find_last_of(L'\\'));
+    wchar_t system[MAX_PATH];
+    ASSERT_NE(::GetSystemDirectoryW(system, MAX_PATH), 0u);
+    const std::wstring user = L"C:\\users\\Public\\planted";
+    const std::wstring victim = user + L"\\victim.txt", victimIni = user + L"\\victim.ini";
+    const std::string keep = "keep", keepIni = "[Config]\r\nOptions=60\r\nSeverity=1\r\nLastLogIdx=7\r\n";
+    const struct {
+        const wchar_t* what;
+        std::wstring link, target;
+        bool logs;
+    } rows[] = {
+        {L"the genuine folder", L"", L"", true},
+        {L"the folder, a link to the system folder", folder, system, false},
+        {L"the folder, a link to a user's folder", folder, user + L"\\QELCommonBuild", false},
+        {L"a folder above it, a link to a user's folder", above, user, false},
+        {L"the log file, a link to a user's file", folder + L"\\QELCommonBuild000.log", victim, true},
+        // An index beyond the rotation makes the program write "LastLogIdx" back.
+        {L"log.ini, a link to a user's file", folder + L"\\log.ini", victimIni, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(row.what)));
+        testmachine::CreateFolder(user + L"\\QELCommonBuild");
+        testmachine::WriteBytes(victim, keep.data(), keep.size());
+        testmachine::WriteBytes(victimIni, keepIni.data(), keepIni.size());
+        testmachine::RemoveTree(folder + L"\\QELCommonBuild000.log");
+        const bool folderLink = row.link == folder || row.link == above;
+        if (folderLink) testmachine::RemoveTree(row.link);
+        if (!row.link.empty()) testmachine::MakeLink(row.link, row.target);
+
+        const auto result = testmachine::RunProgram(program, L"/context=7");
+        EXPECT_TRUE(result.finished && result.exitCode == 0);
+        EXPECT_EQ(FindLogText(ReadProgramLog(), L"Invalid context id.") >= 0, row.logs);
+        for (const std::wstring& place : {std::wstring(system), user, user + L"\\QELCommonBuild"}) {
+            EXPECT_FALSE(testmachine::FileExists(place + L"\\QELCommonBuild000.log")) << testing::PrintToString(place);
+            EXPECT_FALSE(testmachine::FileExists(place + L"\\log.ini")) << testing::PrintToString(place);
+        }
+        EXPECT_EQ(testmachine::ReadBytes(victim), std::vector<BYTE>(keep.begin(), keep.end()));
+        EXPECT_EQ(testmachine::ReadBytes(victimIni), std::vector<BYTE>(keepIni.begin(), keepIni.end()));
+        if (folderLink) testmachine::RemoveLink(row.link), testmachine::EnableFileLogging();
+    }
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include "tests/support/CaptureLog.h"
 #include "tests/support/DataStoreKit.h"
 #include "tests/support/JobScenario.h"
+#include "tests/support/OwnerSeam.h"
 #include "tests/support/Machine.h"
 #include "tests/support/SandboxTest.h"
 #include "tests/support/Testbed.h"
@@ -249,7 +250,10 @@ TEST_F(KrsDownloadScenarioTest, AnotherVendorsProduct)
     }
 }
 
-// The post-install signal reaches the job whenever it comes; without it the run goes on.
+// The post-install signal reaches the job whenever it comes; without it the run goes on. An event that
+// somebody else made first, already set, counts only from LocalSystem or an administrator (whose it is
+// is answered by the seam around the real event: this machine cannot show owners); else the job waits
+// for the suite's uninstall entry instead, which the updater made here.
 TEST_F(KrsDownloadScenarioTest, PostInstallSignal)
 {
     const struct {
@@ -259,6 +263,8 @@ TEST_F(KrsDownloadScenarioTest, PostInstallSignal)
         bool inProcess;    // the job with a short wait, in this process
         std::wstring line;
         const wchar_t* level;
+        bool planted = false;  // the event made first, already set, by the owner answered
+        ObjectOwner owner = ObjectOwner::Other;
     } cases[] = {
         {L"set before the job opens it", 0, false, false, L"WaitForSingleObject completed with the result : 0",
          L"Information"},
@@ -266,17 +272,32 @@ TEST_F(KrsDownloadScenarioTest, PostInstallSignal)
          L"Information"},
         {L"never set", -1, false, true, L"WaitForSingleObject completed with the result : 258", L"Information"},
         {L"the name is taken", -1, true, false, L"Failed to Create the event EVENT_QELKRS_POSTINSTALL.", L"Critical"},
+        {L"the name is taken: the suite's entry instead", -1, true, false, L"The suite's uninstall entry is there",
+         L"Information"},
+        {L"planted set by a user", -1, false, true,
+         L"The event EVENT_QELKRS_POSTINSTALL belongs to S-1-5-21-1004336348-1177238915-682003330-1001, neither "
+         L"LocalSystem nor an administrator: it is ignored",
+         L"Error", true},
+        {L"planted set by a user: the suite's entry instead", -1, false, true, L"The suite's uninstall entry is there",
+         L"Information", true},
+        {L"set first by LocalSystem", -1, false, true, L"WaitForSingleObject completed with the result : 0",
+         L"Information", true, ObjectOwner::Rightful},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Provision({});
         if (c.signalAfter < 0) testmachine::DeleteValue(kUpdaterKnobs, L"SignalAfter");
         if (c.signalAfter >= 0) testbed::SetCompanionKnob(L"QELUpdater", L"SignalAfter", DWORD(c.signalAfter));
-        ScopedHandle squatter(c.nameTaken ? ::CreateMutexW(nullptr, FALSE, CQELKRSDownload::kPostInstallEventName)
+        const wchar_t* name = CQELKRSDownload::kPostInstallEventName;
+        ScopedHandle squatter(c.nameTaken ? ::CreateMutexW(nullptr, FALSE, name)
+                              : c.planted ? ::CreateEventW(nullptr, TRUE, TRUE, name)
                                           : nullptr);
         if (c.inProcess) {
             TestLog().Clear();
-            CQELKRSDownload(CQELKRSDownload::Waits{60000, 200}, std::make_unique<CQELKrsIntegrate>(kInstallDir + L"\\"))
+            auto owners = std::make_shared<AnsweringOwners<>>();
+            owners->answer = c.owner;
+            CQELKRSDownload(CQELKRSDownload::Waits{60000, 200, 50},
+                            std::make_unique<CQELKrsIntegrate>(kInstallDir + L"\\"), owners)
                 .ProcessJob();
             const CapturedLine line = TestLog().Find(c.line);
             EXPECT_EQ(LogLevelName(line.level) ? LogLevelName(line.level) : L"<absent>", std::wstring(c.level));

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdio>
+#include <cstring>
 #include <knownfolders.h>
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -102,6 +104,49 @@ void RemoveTree(const std::wstring& path) { standin::RemoveTree(path); }
 bool FileExists(const std::wstring& path) { return ::PathFileExistsW(path.c_str()) != FALSE; }
 
 std::vector<BYTE> ReadBytes(const std::wstring& path) { return observe::ReadFileBytes(path); }
+
+namespace {
+
+// Runs a Unix command of this test machine on paths of the prefix (quoted in
+// their Unix form) and waits until the file system shows `done`: Wine starts
+// a Unix program without a handle to wait on.
+void UnixCommand(const wchar_t* program, const wchar_t* options, const std::vector<std::wstring>& paths,
+                 const std::function<bool()>& done)
+{
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    ASSERT_TRUE(unixName) << "not a Wine prefix";
+    std::wstring command = std::wstring(L"/bin/") + program + L" " + options;
+    for (const auto& path : paths) {
+        char* name = unixName(path.c_str());
+        command += L" \"" + (name ? std::wstring(name, name + std::strlen(name)) : std::wstring()) + L"\"";
+        ::HeapFree(::GetProcessHeap(), 0, name);
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(::CreateProcessW((std::wstring(L"Z:\\bin\\") + program).c_str(), command.data(), nullptr, nullptr,
+                                 FALSE, 0, nullptr, nullptr, &startup, &process));
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    for (int i = 0; i < 500 && !done(); ++i) ::Sleep(10);
+    ASSERT_TRUE(done()) << "the Unix command did not finish: " << testing::PrintToString(command);
+}
+
+bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+}  // namespace
+
+void MakeLink(const std::wstring& link, const std::wstring& target)
+{
+    UnixCommand(L"ln", L"-sfn", {target, link}, [&] { return Exists(link); });
+}
+
+void RemoveLink(const std::wstring& link)
+{
+    UnixCommand(L"rm", L"-f", {link}, [&] { return !Exists(link); });
+}
 
 void WriteBytes(const std::wstring& path, const void* data, size_t bytes)
 {

@@ -33,6 +33,14 @@ bool FileExists(const std::wstring& path);
 std::vector<BYTE> ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const void* data, size_t bytes);
 
+// A symbolic link `link` to `target`, as any user can make one. This test
+// machine has no junctions and no working CreateSymbolicLinkW: the link is
+// made on the Unix side of the prefix, where the system follows it as a
+// Windows program would follow a link (and reports no reparse point for it).
+void MakeLink(const std::wstring& link, const std::wstring& target);
+// Removes a link made so (the link only: never what it points to).
+void RemoveLink(const std::wstring& link);
+
 // Turns file logging on for a program: "Logging Mechanism" = 1, its log
 // folder, and a log.ini with every piece of the line layout (0x3C), all levels.
 void EnableFileLogging(const std::wstring& module = L"QELCommonBuild");

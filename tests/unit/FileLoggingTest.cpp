@@ -2,6 +2,7 @@
 
 #include "logging/Log.h"
 #include "logging/Logging.h"
+#include "tests/support/DebugOutput.h"
 #include "tests/support/LogFile.h"
 #include "tests/support/Machine.h"
 
@@ -59,6 +60,23 @@ TEST_F(FileLoggingTest, TheFolderTurnsLoggingOnAndTheFirstLineCreatesTheFile)
     EXPECT_EQ(lines[0].text + L"|" + lines[0].level + L"|" + lines[0].exe, L"first|Error|unit_logging.ex")
         << "no module handle: the process name, cut to 15";
     EXPECT_TRUE(bom);
+}
+
+// A log folder that is a link is refused for the run and said once; nothing lands where it points.
+TEST_F(FileLoggingTest, ALinkedLogFolderIsRefusedAndSaidOnce)
+{
+    const std::wstring elsewhere = testmachine::ProgramDataFolder() + L"\\Tarsen\\elsewhere";
+    testmachine::CreateFolder(elsewhere);
+    testmachine::CreateFolder(Folder().substr(0, Folder().find_last_of(L'\\')));
+    testmachine::MakeLink(Folder(), elsewhere);
+    DebugOutputCapture debug;
+    auto logger = Make();
+    logger->LogText(L"f.cpp", L"F", 1, 4, L"one");
+    logger->LogText(L"f.cpp", L"F", 2, 4, L"two");
+    testmachine::RemoveLink(Folder());
+    EXPECT_FALSE(testmachine::FileExists(elsewhere + L"\\" + kModule + L"000.log"));
+    ASSERT_EQ(debug.lines.size(), 1u) << testing::PrintToString(debug.lines);
+    EXPECT_EQ(debug.lines[0].rfind(L"File logging is off: the log folder " + Folder() + L" leads to ", 0), 0u);
 }
 
 TEST_F(FileLoggingTest, RotationWrapsAndReplacesOldContent)

@@ -6,6 +6,7 @@
 #include "common/LibraryLoader.h"
 #include "common/UniqueHandle.h"
 #include "process/NotComDll.h"
+#include "tests/support/DebugOutput.h"
 #include "tests/support/Machine.h"
 #include "tests/support/Testbed.h"
 
@@ -17,19 +18,6 @@
 namespace {
 
 constexpr wchar_t kNotFound[] = L"NotComDllGetInterface: DLL not found in install location, looking in current directory";
-
-// What the code under test writes to the debugger output. OutputDebugStringW
-// ends in the narrow exception when nobody takes the wide one.
-std::vector<std::wstring>* g_debugOutput = nullptr;
-
-LONG CALLBACK CatchDebugOutput(EXCEPTION_POINTERS* e)
-{
-    const EXCEPTION_RECORD& r = *e->ExceptionRecord;
-    if (!g_debugOutput || r.ExceptionCode != DBG_PRINTEXCEPTION_C) return EXCEPTION_CONTINUE_SEARCH;
-    const std::string text(reinterpret_cast<const char*>(r.ExceptionInformation[1]));
-    g_debugOutput->push_back(std::wstring(text.begin(), text.end()));
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
 
 // HKLM\Software\Tarsen\HostFrame in the 32-bit view, where the platform keeps it.
 void SetHostFrame(const wchar_t* name, const std::wstring& value)
@@ -49,13 +37,6 @@ protected:
         testbed::ClearTsGuardKnobs();
         testbed::ClearTsGuardJournal();
         ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Tarsen\\HostFrame", KEY_WOW64_32KEY, 0);
-        g_debugOutput = &debugOutput;
-        handler = ::AddVectoredExceptionHandler(1, CatchDebugOutput);
-    }
-    void TearDown() override
-    {
-        ::RemoveVectoredExceptionHandler(handler);
-        g_debugOutput = nullptr;
     }
     // An install folder of its own holding `variant` (a build of the stand-in,
     // null for none) under the library's name; with its trailing backslash.
@@ -67,8 +48,8 @@ protected:
         SetHostFrame(L"szInstallDir32", folder.substr(0, folder.size() - 1));
         return folder;
     }
-    std::vector<std::wstring> debugOutput;
-    void* handler = nullptr;
+    DebugOutputCapture capture;
+    std::vector<std::wstring>& debugOutput = capture.lines;
 };
 
 TEST_F(NotComDllTest, LoadsOnlyALibraryWhoseSignatureHolds)
