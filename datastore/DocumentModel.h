@@ -59,6 +59,8 @@ struct Value {
         raw = true;
     }
 
+    bool operator==(const Value&) const = default;
+
     Text text;         // the string, or the JSON text of a value that is not one
     bool raw = false;  // text is JSON, not a string
 };
