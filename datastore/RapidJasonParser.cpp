@@ -44,8 +44,8 @@ bool IsArrayOfStringObjects(const JsonValue& value)
 
 std::wstring_view ViewOf(const JsonValue& value) { return {value.GetString(), value.GetStringLength()}; }
 
-// Fills an empty map (StringMap or a document section) from an object of
-// strings. Within one object a later duplicate name replaces the earlier value.
+// Fills an empty string map from an object of strings. Within one object a
+// later duplicate name replaces the earlier value.
 template <typename Map>
 void FillStringMap(const JsonValue& object, Map& map)
 {
@@ -58,7 +58,7 @@ void FillStringMap(const JsonValue& object, Map& map)
     }
 }
 
-// Fills an empty list (RecordList or a document list), one map per element.
+// Fills an empty record list, one map per element.
 template <typename List>
 void FillRecordList(const JsonValue& array, List& list)
 {

@@ -12,6 +12,7 @@
 
 #include <charconv>
 #include <clocale>
+#include <cwchar>
 #include <cwctype>
 
 namespace {
