@@ -33,28 +33,16 @@ public:
     Ch Peek() const
     {
         if (m_current == m_end) return Ch();
-        if (*m_current == Ch('\\') && !m_escaped) {
-            if (const Ch unit = LoneSurrogateAt(m_current)) return unit;
-        }
-        return *m_current;
+        const Ch c = *m_current;
+        return c == Ch('\\') && m_current != m_escaped ? PeekEscape() : c;
     }
 
     Ch Take()
     {
         if (m_current == m_end) return Ch();
         const Ch c = *m_current;
-        if (c == Ch('\\') && !m_escaped) {
-            if (const Ch unit = LoneSurrogateAt(m_current)) {
-                m_current += 6;
-                return unit;
-            }
-            if (IsHigh(EscapedUnit(m_current))) m_pairLow = m_current + 6;
-            m_escaped = true;
-        } else {
-            m_escaped = false;
-        }
-        ++m_current;
-        return c;
+        // Only a reverse solidus costs more than reading the unit.
+        return c == Ch('\\') && m_current != m_escaped ? TakeEscape() : *m_current++;
     }
 
     size_t Tell() const { return static_cast<size_t>(m_current - m_begin); }
@@ -87,6 +75,25 @@ private:
         return unit;
     }
 
+    // At a reverse solidus that starts an escape (kept out of line: the
+    // reader's loop over ordinary units stays as short as without it).
+    [[gnu::noinline]] Ch PeekEscape() const
+    {
+        const Ch unit = LoneSurrogateAt(m_current);
+        return unit ? unit : Ch('\\');
+    }
+
+    [[gnu::noinline]] Ch TakeEscape()
+    {
+        if (const Ch unit = LoneSurrogateAt(m_current)) {
+            m_current += 6;
+            return unit;
+        }
+        if (IsHigh(EscapedUnit(m_current))) m_pairLow = m_current + 6;
+        m_escaped = ++m_current;
+        return Ch('\\');
+    }
+
     // The unit of the lone surrogate escape at `at` (a backslash), else 0.
     Ch LoneSurrogateAt(const Ch* at) const
     {
@@ -99,8 +106,8 @@ private:
     const Ch* m_begin;
     const Ch* m_current;
     const Ch* m_end;
-    bool m_escaped = false;            // the last unit taken was a backslash that starts an escape
-    const Ch* m_pairLow = nullptr;     // where the low half of the pair being read starts
+    const Ch* m_escaped = nullptr;  // the unit after the last reverse solidus that starts an escape
+    const Ch* m_pairLow = nullptr;  // where the low half of the pair being read starts
 };
 
 // Why a text was not read.
