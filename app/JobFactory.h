@@ -1,6 +1,7 @@
 // Turns the scheduler's command line ("/context=N") into the one job to run.
 #pragma once
 
+#include "app/ContextNumber.h"
 #include "app/ICBJobs.h"
 
 #include <memory>
@@ -11,17 +12,6 @@ public:
     // Empty when no job matches; both reasons are logged.
     static std::shared_ptr<ICBJobs> GetJobObject(std::wstring commandLine);
 };
-
-namespace job_dispatch {
-
-// The context number of a command line, 0 when there is none. Works on the
-// caller's copy: trims it and lower-cases it in place (the "Bad command line"
-// message shows that form).
-int ParseContextId(std::wstring& commandLine);
-// The number after "/context=": leading blanks, a sign, ASCII digits; 0 when none.
-int ContextNumber(const std::wstring& text);
-
-}  // namespace job_dispatch
 
 class CInstanceObjects;
 

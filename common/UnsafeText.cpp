@@ -1,5 +1,3 @@
-#include "common/Platform.h"
-
 #include "common/UnsafeText.h"
 
 #include <regex>

@@ -3,9 +3,8 @@
 // @ & ; ' % or a double quote, a raw CR or LF, the two-character texts \r and
 // \n, "0x0f" or "%00". The scheduler refuses such task parameters and the
 // telemetry refuses such partner values.
+// Portable: no platform header; fuzz/ builds it with the host's compiler too.
 #pragma once
-
-#include "common/Platform.h"
 
 #include <string>
 

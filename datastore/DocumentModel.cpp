@@ -1,5 +1,3 @@
-#include "common/Platform.h"
-
 #include "datastore/DocumentModel.h"
 
 #include <algorithm>
@@ -56,6 +54,20 @@ void* Arena::do_allocate(size_t bytes, size_t alignment)
         m_current = m_blocks.size() - 1;
         m_used = 0;
     }
+}
+
+void Document::Clear()
+{
+    oobe.clear();
+    entitlement.clear();
+    eula.clear();
+    // A cleared list would keep its storage, which the rewind hands out again:
+    // the lists give theirs up.
+    Records(&arena).swap(packages);
+    Records(&arena).swap(tasks);
+    others.clear();
+    // Nothing of the sections is left in the arena now.
+    arena.Rewind();
 }
 
 }  // namespace qeldoc

@@ -2,9 +2,10 @@
 // list of one document lives in that document's arena: building the sections
 // of a whole file costs no heap call per key, and emptying them is one rewind
 // of the arena, whose memory is kept for the next load.
+// Portable: no platform header; fuzz/ builds it with the host's compiler too.
+// Text is UTF-16 in char16_t code units (wchar_t is 32 bits elsewhere than on
+// Windows); the program's interfaces convert at their edge.
 #pragma once
-
-#include "common/Platform.h"
 
 #include <cstddef>
 #include <map>
@@ -20,24 +21,24 @@ namespace qeldoc {
 // Code-unit order, as StringMap orders its keys; lookups take any text form.
 struct TextOrder {
     using is_transparent = void;
-    bool operator()(std::wstring_view a, std::wstring_view b) const { return a < b; }
+    bool operator()(std::u16string_view a, std::u16string_view b) const { return a < b; }
 };
 
-using Text = std::pmr::wstring;
+using Text = std::pmr::u16string;
 
 // Our top-level sections: three objects of strings and two lists of such objects.
-inline bool IsObjectSection(std::wstring_view name) { return name == L"oobe" || name == L"eula" || name == L"Entitlement"; }
-inline bool IsListSection(std::wstring_view name) { return name == L"Packages" || name == L"ScheduleTask"; }
+inline bool IsObjectSection(std::u16string_view name) { return name == u"oobe" || name == u"eula" || name == u"Entitlement"; }
+inline bool IsListSection(std::u16string_view name) { return name == u"Packages" || name == u"ScheduleTask"; }
 
 // One member's value in a section. Our sections hold strings; a value of
 // another JSON shape (a number, a list, an object...) written by another
 // program is kept as its JSON text exactly as it stood in the file, reads as
 // absent, and is written back unchanged.
 struct Value {
-    using allocator_type = std::pmr::polymorphic_allocator<wchar_t>;
+    using allocator_type = std::pmr::polymorphic_allocator<char16_t>;
 
     explicit Value(const allocator_type& allocator = {}) : text(allocator) {}
-    Value(std::wstring_view string, const allocator_type& allocator = {}) : text(string, allocator) {}
+    Value(std::u16string_view string, const allocator_type& allocator = {}) : text(string, allocator) {}
     Value(const Value& other, const allocator_type& allocator) : text(other.text, allocator), raw(other.raw) {}
     Value(Value&& other, const allocator_type& allocator) : text(std::move(other.text), allocator), raw(other.raw) {}
     Value(const Value&) = default;
@@ -46,17 +47,19 @@ struct Value {
     Value& operator=(Value&&) = default;
 
     // The value becomes this string.
-    void Set(std::wstring_view string)
+    void Set(std::u16string_view string)
     {
         text.assign(string);
         raw = false;
     }
     // The value becomes this JSON text, kept as it is.
-    void SetRaw(std::wstring_view json)
+    void SetRaw(std::u16string_view json)
     {
         text.assign(json);
         raw = true;
     }
+
+    bool operator==(const Value&) const = default;
 
     Text text;         // the string, or the JSON text of a value that is not one
     bool raw = false;  // text is JSON, not a string
@@ -110,6 +113,23 @@ private:
     std::vector<Block> m_blocks;
     size_t m_current = 0;  // the block allocations are taken from
     size_t m_used = 0;     // bytes of it already handed out
+};
+
+// A whole document in memory: our five sections and every other member,
+// built in one arena (declared first, so that it outlives them).
+struct Document {
+    Arena arena;
+    Section eula{&arena};
+    Records packages{&arena};
+    Records tasks{&arena};
+    Section oobe{&arena};
+    Section entitlement{&arena};
+    // Top-level members of other programs (and sections of ours in a shape
+    // we do not read), each as its JSON text: written back unchanged.
+    RawMembers others{&arena};
+
+    // Empties every section and rewinds the arena.
+    void Clear();
 };
 
 }  // namespace qeldoc

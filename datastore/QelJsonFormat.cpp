@@ -3,6 +3,7 @@
 #include "datastore/QelJsonFormat.h"
 
 #include "datastore/DataStoreActivity.h"
+#include "datastore/DocumentText.h"
 
 #include "common/OwnFiles.h"
 #include "common/UniqueHandle.h"
@@ -12,20 +13,11 @@
 #include "config/RegKey.h"
 #include "logging/Log.h"
 
-// For i686, GCC 12 follows the writer's reserve-then-push into its string
-// buffer without seeing the reserve and reports a write into "a region of
-// size 0" (-Wstringop-overflow) inside RapidJSON's stack. The reserve is
-// there (Writer::WriteString); the warning is off for RapidJSON's lines only.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wstringop-overflow"
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-#pragma GCC diagnostic pop
-
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <exception>
+#include <new>
 #include <string_view>
 #include <tuple>
 #include <utility>
@@ -39,32 +31,24 @@
 
 namespace {
 
-constexpr wchar_t kOobe[] = L"oobe";
-constexpr wchar_t kEula[] = L"eula";
-constexpr wchar_t kEntitlement[] = L"Entitlement";
-constexpr wchar_t kPackages[] = L"Packages";
-constexpr wchar_t kScheduleTask[] = L"ScheduleTask";
 constexpr wchar_t kOobeState[] = L"oobestate";
 constexpr wchar_t kEulaState[] = L"eulastate";
 constexpr wchar_t kPkgId[] = L"PkgID";
 constexpr wchar_t kTaskName[] = L"Name";
 
-bool IsOurs(std::wstring_view name) { return qeldoc::IsObjectSection(name) || qeldoc::IsListSection(name); }
-
-void Erase(qeldoc::RawMembers& members, std::wstring_view name)
-{
-    const auto it = members.find(name);
-    if (it != members.end()) members.erase(it);
-}
+// The document holds its text as char16_t, the program's interfaces as
+// wchar_t: both UTF-16 code units here.
+std::u16string Units(std::wstring_view text) { return std::u16string(text.begin(), text.end()); }
+std::wstring Wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
 
 // section[name] = value
 void Put(qeldoc::Section& section, std::wstring_view name, std::wstring_view value)
 {
-    const auto it = section.find(name);
+    const auto it = section.find(Units(name));
     if (it != section.end()) {
-        it->second.Set(value);
+        it->second.Set(Units(value));
     } else {
-        section.emplace(std::piecewise_construct, std::forward_as_tuple(name), std::forward_as_tuple(value));
+        section.emplace(std::piecewise_construct, std::forward_as_tuple(Units(name)), std::forward_as_tuple(Units(value)));
     }
 }
 
@@ -72,25 +56,13 @@ StringMap ToStringMap(const qeldoc::Section& section)
 {
     StringMap map;
     for (const auto& [name, value] : section) {
-        if (!value.raw) map.emplace_hint(map.end(), name, value.text);
+        if (!value.raw) map.emplace_hint(map.end(), Wide(name), Wide(value.text));
     }
     return map;
 }
 
 // Leading blanks, an optional sign, then digits up to the first non-digit; no digits give 0.
 int ToNumber(const std::wstring& text) { return static_cast<int>(std::wcstol(text.c_str(), nullptr, 10)); }
-
-// A member name of another program, as a JSON string body (our own section
-// names need no escaping; theirs may).
-std::wstring EscapedName(std::wstring_view name)
-{
-    using Utf16 = rapidjson::UTF16<wchar_t>;
-    rapidjson::GenericStringBuffer<Utf16> buffer;
-    rapidjson::Writer<rapidjson::GenericStringBuffer<Utf16>, Utf16, Utf16> writer(buffer);
-    writer.String(name.data(), static_cast<rapidjson::SizeType>(name.size()));
-    const size_t length = buffer.GetSize() / sizeof(wchar_t);
-    return length >= 2 ? std::wstring(buffer.GetString() + 1, length - 2) : std::wstring();
-}
 
 // How many bytes the registry holds for the key blob (0 when it cannot tell).
 DWORD StoredKeyBlobLength()
@@ -157,7 +129,7 @@ DWORD CQelJsonFormat::LoadData()
         keepUnreadableFile(m_file->KeyImported());
         return ERROR_FILE_CORRUPT;
     }
-    if (parseText(reinterpret_cast<const wchar_t*>(m_loadBuffer.data()), m_loadBuffer.size() / sizeof(wchar_t)) !=
+    if (parseText(reinterpret_cast<const char16_t*>(m_loadBuffer.data()), m_loadBuffer.size() / sizeof(char16_t)) !=
         ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Error parsing JSON data");
         keepUnreadableFile(true);
@@ -243,7 +215,9 @@ DWORD CQelJsonFormat::SaveData()
         QEL_LOG(LOG_ERROR, L"Error JSON data");
         return ERROR_INTERNAL_ERROR;
     }
-    if (m_file->WriteFileData(m_filePath, m_saveText.data(), m_saveText.size()) != ERROR_SUCCESS) {
+    // The writer copies the code units as bytes.
+    if (m_file->WriteFileData(m_filePath, reinterpret_cast<const wchar_t*>(m_saveText.data()), m_saveText.size()) !=
+        ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Error parsing writing to database");
         return ERROR_INTERNAL_ERROR;
     }
@@ -260,16 +234,7 @@ DWORD CQelJsonFormat::ReadStoredText(std::wstring& text)
 
 DWORD CQelJsonFormat::ClearData()
 {
-    m_oobe.clear();
-    m_entitlement.clear();
-    m_eula.clear();
-    // A cleared list would keep its storage, which the rewind hands out again:
-    // the lists give theirs up.
-    qeldoc::Records(&m_arena).swap(m_packages);
-    qeldoc::Records(&m_arena).swap(m_tasks);
-    m_others.clear();
-    // Nothing of the sections is left in the arena now.
-    m_arena.Rewind();
+    m_document.Clear();
     return ERROR_SUCCESS;
 }
 
@@ -289,7 +254,7 @@ DWORD CQelJsonFormat::GetJsonData(std::wstring& text)
 DWORD CQelJsonFormat::GetOobeState(int& state)
 {
     std::wstring value;
-    if (!getMapValue(m_oobe, kOobeState, value)) {
+    if (!getMapValue(m_document.oobe, kOobeState, value)) {
         QEL_LOG(LOG_ERROR, L"Cant find %s key value in map", kOobeState);
         return ERROR_NOT_FOUND;
     }
@@ -299,14 +264,14 @@ DWORD CQelJsonFormat::GetOobeState(int& state)
 
 DWORD CQelJsonFormat::SetOobeState(int state)
 {
-    Put(m_oobe, kOobeState, std::to_wstring(state));
+    Put(m_document.oobe, kOobeState, std::to_wstring(state));
     return ERROR_SUCCESS;
 }
 
 DWORD CQelJsonFormat::GetEulaState(int& state)
 {
     std::wstring value;
-    if (!getMapValue(m_eula, kEulaState, value)) {
+    if (!getMapValue(m_document.eula, kEulaState, value)) {
         QEL_LOG(LOG_ERROR, L"Cant find %s key value in map", kEulaState);
         return ERROR_NOT_FOUND;
     }
@@ -316,13 +281,13 @@ DWORD CQelJsonFormat::GetEulaState(int& state)
 
 DWORD CQelJsonFormat::SetEulaState(int state)
 {
-    Put(m_eula, kEulaState, std::to_wstring(state));
+    Put(m_document.eula, kEulaState, std::to_wstring(state));
     return ERROR_SUCCESS;
 }
 
 DWORD CQelJsonFormat::GetOobeParameter(const std::wstring& name, std::wstring& value)
 {
-    if (!getMapValue(m_oobe, name, value)) {
+    if (!getMapValue(m_document.oobe, name, value)) {
         QEL_LOG(LOG_ERROR, L"Cant find %s key value in db", name.c_str());
         return ERROR_NOT_FOUND;
     }
@@ -331,13 +296,13 @@ DWORD CQelJsonFormat::GetOobeParameter(const std::wstring& name, std::wstring& v
 
 DWORD CQelJsonFormat::SetOobeParameter(const std::wstring& name, const std::wstring& value)
 {
-    Put(m_oobe, name, value);
+    Put(m_document.oobe, name, value);
     return ERROR_SUCCESS;
 }
 
 DWORD CQelJsonFormat::GetEulaParameter(const std::wstring& name, std::wstring& value)
 {
-    if (!getMapValue(m_eula, name, value)) {
+    if (!getMapValue(m_document.eula, name, value)) {
         QEL_LOG(LOG_ERROR, L"Cant find %s key value in db", name.c_str());
         return ERROR_NOT_FOUND;
     }
@@ -346,7 +311,7 @@ DWORD CQelJsonFormat::GetEulaParameter(const std::wstring& name, std::wstring& v
 
 DWORD CQelJsonFormat::SetEulaParameter(const std::wstring& name, const std::wstring& value)
 {
-    Put(m_eula, name, value);
+    Put(m_document.eula, name, value);
     return ERROR_SUCCESS;
 }
 
@@ -355,15 +320,15 @@ DWORD CQelJsonFormat::SetPkgParameter(const std::wstring& packageId, const std::
 {
     bool found = false;
     std::wstring id;
-    for (auto& record : m_packages) {
+    for (auto& record : m_document.packages) {
         if (getMapValue(record, kPkgId, id) && id == packageId) {
             insertMapValue(record, name, value);
             found = true;
         }
     }
     if (!found) {
-        appendRecord(m_packages, kPkgId, packageId);
-        insertMapValue(m_packages.back(), name, value);
+        appendRecord(m_document.packages, kPkgId, packageId);
+        insertMapValue(m_document.packages.back(), name, value);
     }
     return ERROR_SUCCESS;
 }
@@ -371,7 +336,7 @@ DWORD CQelJsonFormat::SetPkgParameter(const std::wstring& packageId, const std::
 DWORD CQelJsonFormat::GetPackage(const std::wstring& packageId, StringMap& record)
 {
     std::wstring id;
-    for (auto it = m_packages.rbegin(); it != m_packages.rend(); ++it) {
+    for (auto it = m_document.packages.rbegin(); it != m_document.packages.rend(); ++it) {
         if (getMapValue(*it, kPkgId, id) && id == packageId) {
             record = ToStringMap(*it);
             return ERROR_SUCCESS;
@@ -395,12 +360,12 @@ DWORD CQelJsonFormat::GetPkgParameter(const std::wstring& packageId, const std::
     return ERROR_SUCCESS;
 }
 
-DWORD CQelJsonFormat::GetPkgIDs(StringList& ids) { return getRecordValues(m_packages, kPkgId, ids); }
+DWORD CQelJsonFormat::GetPkgIDs(StringList& ids) { return getRecordValues(m_document.packages, kPkgId, ids); }
 
 DWORD CQelJsonFormat::GetScheduleTask(const std::wstring& name, StringMap& record)
 {
     std::wstring taskName;
-    for (auto it = m_tasks.rbegin(); it != m_tasks.rend(); ++it) {
+    for (auto it = m_document.tasks.rbegin(); it != m_document.tasks.rend(); ++it) {
         if (getMapValue(*it, kTaskName, taskName) && taskName == name) {
             record = ToStringMap(*it);
             return ERROR_SUCCESS;
@@ -413,47 +378,47 @@ DWORD CQelJsonFormat::AddScheduleTask(const std::wstring& name, const StringMap&
 {
     StringMap existing;
     if (GetScheduleTask(name, existing) == ERROR_SUCCESS) DeleteScheduleTask(name);
-    qeldoc::Section& added = m_tasks.emplace_back();
-    for (const auto& [key, value] : record) added.emplace_hint(added.end(), key, value);
+    qeldoc::Section& added = m_document.tasks.emplace_back();
+    for (const auto& [key, value] : record) added.emplace_hint(added.end(), Units(key), Units(value));
     return ERROR_SUCCESS;
 }
 
-DWORD CQelJsonFormat::GetScheduleTaskNames(StringList& names) { return getRecordValues(m_tasks, kTaskName, names); }
+DWORD CQelJsonFormat::GetScheduleTaskNames(StringList& names) { return getRecordValues(m_document.tasks, kTaskName, names); }
 
 DWORD CQelJsonFormat::DeleteScheduleTask(const std::wstring& name)
 {
     std::wstring taskName;
-    const auto it = std::find_if(m_tasks.begin(), m_tasks.end(), [&](const qeldoc::Section& record) {
+    const auto it = std::find_if(m_document.tasks.begin(), m_document.tasks.end(), [&](const qeldoc::Section& record) {
         return getMapValue(record, kTaskName, taskName) && taskName == name;
     });
-    if (it != m_tasks.end()) m_tasks.erase(it);
+    if (it != m_document.tasks.end()) m_document.tasks.erase(it);
     return ERROR_SUCCESS;
 }
 
 DWORD CQelJsonFormat::DeleteAllScheduleTasks()
 {
-    m_tasks.clear();
+    m_document.tasks.clear();
     return ERROR_SUCCESS;
 }
 
 DWORD CQelJsonFormat::SetEntParameter(const std::wstring& key, const std::wstring& value)
 {
-    const auto it = m_entitlement.find(key);
-    if (it != m_entitlement.end()) {
+    const auto it = m_document.entitlement.find(Units(key));
+    if (it != m_document.entitlement.end()) {
         QEL_LOG(LOG_NORMAL, L"Found %s key value in map, overwriting the value.", key.c_str());
-        it->second.Set(value);
+        it->second.Set(Units(value));
     } else {
-        m_entitlement.emplace(key, value);
+        m_document.entitlement.emplace(Units(key), Units(value));
     }
     return ERROR_SUCCESS;
 }
 
 DWORD CQelJsonFormat::GetEntParameter(const std::wstring& key, std::wstring& value)
 {
-    const auto it = m_entitlement.find(key);
+    const auto it = m_document.entitlement.find(Units(key));
     // A value of another shape (another program's) is no status value of ours.
-    if (it == m_entitlement.end() || it->second.raw) return ERROR_NOT_FOUND;
-    value.assign(it->second.text);
+    if (it == m_document.entitlement.end() || it->second.raw) return ERROR_NOT_FOUND;
+    value = Wide(it->second.text);
     if (value.empty()) {
         QEL_LOG(LOG_ERROR, L"GetEntParameter key-value not found. key:%s", key.c_str());
         return ERROR_NOT_FOUND;
@@ -463,26 +428,26 @@ DWORD CQelJsonFormat::GetEntParameter(const std::wstring& key, std::wstring& val
 
 DWORD CQelJsonFormat::GetEntParameters(StringMap& parameters)
 {
-    parameters = ToStringMap(m_entitlement);
+    parameters = ToStringMap(m_document.entitlement);
     return parameters.empty() ? ERROR_NOT_FOUND : ERROR_SUCCESS;
 }
 
 bool CQelJsonFormat::getMapValue(const qeldoc::Section& record, const std::wstring& name, std::wstring& value)
 {
-    const auto it = record.find(name);
+    const auto it = record.find(Units(name));
     if (it == record.end() || it->second.raw) return false;
-    value.assign(it->second.text);
+    value = Wide(it->second.text);
     return true;
 }
 
 void CQelJsonFormat::insertMapValue(qeldoc::Section& map, const std::wstring& name, const std::wstring& value)
 {
-    map.emplace(name, value);
+    map.emplace(Units(name), Units(value));
 }
 
 void CQelJsonFormat::appendRecord(qeldoc::Records& list, const std::wstring& name, const std::wstring& value)
 {
-    list.emplace_back().emplace(name, value);
+    list.emplace_back().emplace(Units(name), Units(value));
 }
 
 DWORD CQelJsonFormat::getRecordValues(const qeldoc::Records& list, const std::wstring& name, StringList& values)
@@ -498,36 +463,29 @@ DWORD CQelJsonFormat::getRecordValues(const qeldoc::Records& list, const std::ws
     return any ? ERROR_SUCCESS : ERROR_NOT_FOUND;
 }
 
-DWORD CQelJsonFormat::parseJson(const std::wstring& text) { return parseText(text.data(), text.size()); }
+DWORD CQelJsonFormat::parseJson(const std::wstring& text)
+{
+    const std::u16string units = Units(text);
+    return parseText(units.data(), units.size());
+}
 
-DWORD CQelJsonFormat::parseText(const wchar_t* text, size_t length)
+DWORD CQelJsonFormat::parseText(const char16_t* text, size_t length)
 {
     try {
         // Read into sections of their own first, so that a text that fails
         // halfway changes nothing.
-        qeldoc::ParsedDocument parsed(&m_arena);
+        qeldoc::ParsedDocument parsed(&m_document.arena);
         if (m_parser.JsonToDocument(text, length, parsed) != ERROR_SUCCESS) {
             PARSE_LOG(LOG_ERROR, L"Cant convert JSON object to map");
             return ERROR_INVALID_PARAMETER;
         }
-        const auto take = [this](const wchar_t* name, bool present, qeldoc::Section& from, qeldoc::Section& to) {
-            if (!present) return;
-            to.swap(from);
-            Erase(m_others, name);
-        };
-        take(kOobe, parsed.hasOobe, parsed.oobe, m_oobe);
-        take(kEula, parsed.hasEula, parsed.eula, m_eula);
-        take(kEntitlement, parsed.hasEntitlement, parsed.entitlement, m_entitlement);
-        // An empty list is not reported, so "ScheduleTask":[] leaves the task list as it was.
-        if (!parsed.packages.empty()) m_packages.swap(parsed.packages), Erase(m_others, kPackages);
-        if (!parsed.tasks.empty()) m_tasks.swap(parsed.tasks), Erase(m_others, kScheduleTask);
-        for (auto& [name, json] : parsed.others) {
-            if (IsOurs(name)) {
+        for (const auto& [name, json] : parsed.others) {
+            if (qeldoc::IsObjectSection(name) || qeldoc::IsListSection(name)) {
                 PARSE_LOG(LOG_WARNING, L"Data store section %s has a shape this program does not read; it is kept as it is",
-                          name.c_str());
+                          Wide(name).c_str());
             }
-            m_others.insert_or_assign(name, std::move(json));
         }
+        qeldoc::TakeDocument(parsed, m_document);
         return ERROR_SUCCESS;
     } catch (const std::exception&) {
         PARSE_LOG(LOG_ERROR, L"Not enough memory to hold the data store document");
@@ -537,65 +495,48 @@ DWORD CQelJsonFormat::parseText(const wchar_t* text, size_t length)
 
 DWORD CQelJsonFormat::getJson(std::wstring& text)
 {
-    std::wstring document;
+    std::u16string document;
     if (render(document) != ERROR_SUCCESS) return ERROR_INTERNAL_ERROR;
-    text.swap(document);
+    try {
+        text = Wide(document);
+    } catch (const std::bad_alloc&) {
+        RENDER_LOG(LOG_ERROR, L"Not enough memory to render the data store document");
+        return ERROR_INTERNAL_ERROR;
+    }
     return ERROR_SUCCESS;
 }
 
 // "{ " + the sections joined by "," + " }"
-DWORD CQelJsonFormat::render(std::wstring& text)
+DWORD CQelJsonFormat::render(std::u16string& text)
 {
-    try {
-        text.append(L"{ ");
-        // A section of ours that the file holds in another shape is written
-        // back as it was; if this cycle put something into it, writing either
-        // would lose the other, so the document is not written at all.
-        const auto ours = [&](const wchar_t* name, bool empty, auto append, const wchar_t* failure) {
-            const auto kept = m_others.find(std::wstring_view(name));
-            DWORD rc = ERROR_SUCCESS;
-            if (kept == m_others.end()) {
-                rc = append();
-            } else if (empty) {
-                text.append(1, L'"').append(name).append(L"\":").append(kept->second);
-            } else {
-                RENDER_LOG(LOG_ERROR, L"Data store section %s was changed but has a shape this program does not write; "
-                                      L"the file is not written", name);
-                rc = ERROR_INVALID_DATA;
+    static const wchar_t* const kFailures[] = {
+        L"Cant convert map to JSON object (OOBE)", L"Cant convert vector to JSON array (PKGS)",
+        L"Cant convert vector to JSON array (TASKS)", L"Cant convert map to JSON object (EULA)",
+        L"Cant convert map to JSON object (ENTITLE)"};
+    const qeldoc::RenderResult result = qeldoc::RenderDocument(m_document, text);
+    if (result.failure == qeldoc::RenderFailure::kNone) return ERROR_SUCCESS;
+    const int section = result.section;
+    // A list's records are written as the parser's VectorToNamedJsonArray writes them.
+    const wchar_t* const conversion = section == 1 || section == 2 ? L"CRapidJasonParser::VectorToNamedJsonArray"
+                                                                   : L"CRapidJasonParser::MapToNamedJsonObject";
+    switch (result.failure) {
+        case qeldoc::RenderFailure::kKeptSectionChanged:
+            RENDER_LOG(LOG_ERROR, L"Data store section %s was changed but has a shape this program does not write; "
+                                  L"the file is not written", Wide(qeldoc::kSections[section]).c_str());
+            break;
+        case qeldoc::RenderFailure::kWriterRefused:
+            QEL_LOG_AS(LOG_ERROR, L"RapidJasonParser.cpp", conversion, L"JSON writer refused the map");
+            break;
+        default:
+            if (section < 0) {
+                RENDER_LOG(LOG_ERROR, L"Not enough memory to render the data store document");
+                return ERROR_INTERNAL_ERROR;
             }
-            if (rc != ERROR_SUCCESS) RENDER_LOG(LOG_ERROR, L"%s", failure);
-            return rc == ERROR_SUCCESS;
-        };
-        const bool written =
-            ours(kOobe, m_oobe.empty(), [&] { return m_parser.AppendNamedJsonObject(kOobe, m_oobe, text); },
-                 L"Cant convert map to JSON object (OOBE)") &&
-            (text.push_back(L','), true) &&
-            ours(kPackages, m_packages.empty(), [&] { return m_parser.AppendNamedJsonArray(kPackages, m_packages, text); },
-                 L"Cant convert vector to JSON array (PKGS)") &&
-            (text.push_back(L','), true) &&
-            ours(kScheduleTask, m_tasks.empty(), [&] { return m_parser.AppendNamedJsonArray(kScheduleTask, m_tasks, text); },
-                 L"Cant convert vector to JSON array (TASKS)") &&
-            (text.push_back(L','), true) &&
-            ours(kEula, m_eula.empty(), [&] { return m_parser.AppendNamedJsonObject(kEula, m_eula, text); },
-                 L"Cant convert map to JSON object (EULA)") &&
-            (text.push_back(L','), true) &&
-            ours(kEntitlement, m_entitlement.empty(),
-                 [&] { return m_parser.AppendNamedJsonObject(kEntitlement, m_entitlement, text); },
-                 L"Cant convert map to JSON object (ENTITLE)");
-        if (!written) return ERROR_INTERNAL_ERROR;
-
-        // Other programs' members follow ours, in code-unit order of their
-        // names, each value exactly as it was read.
-        for (const auto& [name, json] : m_others) {
-            if (IsOurs(name)) continue;
-            text.append(L",\"").append(EscapedName(name)).append(L"\":").append(json);
-        }
-        text.append(L" }");
-        return ERROR_SUCCESS;
-    } catch (const std::exception&) {
-        RENDER_LOG(LOG_ERROR, L"Not enough memory to render the data store document");
-        return ERROR_INTERNAL_ERROR;
+            QEL_LOG_AS(LOG_ERROR, L"RapidJasonParser.cpp", conversion, L"Not enough memory to convert the map to JSON");
+            break;
     }
+    RENDER_LOG(LOG_ERROR, L"%s", kFailures[section]);
+    return ERROR_INTERNAL_ERROR;
 }
 
 DWORD CQelJsonFormat::readDBPath()

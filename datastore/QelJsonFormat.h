@@ -110,29 +110,22 @@ public:
 private:
     DWORD prepareFileAccess();
     void keepUnreadableFile(bool keyImported);
-    DWORD parseText(const wchar_t* text, size_t length);
+    DWORD parseText(const char16_t* text, size_t length);
     // The whole document text, appended to text.
-    DWORD render(std::wstring& text);
+    DWORD render(std::u16string& text);
 
-    // Declared before the sections, so that it outlives them.
-    qeldoc::Arena m_arena;
-    qeldoc::Section m_eula{&m_arena};
-    qeldoc::Records m_packages{&m_arena};
-    qeldoc::Records m_tasks{&m_arena};
-    qeldoc::Section m_oobe{&m_arena};
-    qeldoc::Section m_entitlement{&m_arena};
+    // The sections (the document's text is read and written by
+    // qeldoc::ReadDocument and qeldoc::RenderDocument).
+    qeldoc::Document m_document;
     CSingleMutexForAllUser m_lock;
     SharedBuffer m_keyBlob;
     std::wstring m_filePath;
     std::shared_ptr<CPcEncryptedFile> m_file;
-    // Top-level members of other framework programs (and sections of ours in
-    // a shape we do not read), each as its JSON text: written back unchanged.
-    qeldoc::RawMembers m_others{&m_arena};
     CRapidJasonParser m_parser;
     // The file's plaintext on load and the document's text on save, kept from
     // cycle to cycle so that a cycle reuses memory it has already touched.
     std::vector<BYTE> m_loadBuffer;
-    std::wstring m_saveText;
+    std::u16string m_saveText;
     // The last load left an existing file that it could neither read nor
     // keep a copy of: no save replaces it.
     bool m_fileNotReplaceable = false;

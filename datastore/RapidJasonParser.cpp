@@ -2,11 +2,10 @@
 
 #include "datastore/RapidJasonParser.h"
 
+#include "datastore/DocumentText.h"
 #include "logging/Log.h"
 
 #include <rapidjson/document.h>
-#include <rapidjson/reader.h>
-#include <rapidjson/writer.h>
 
 #include <new>
 #include <string_view>
@@ -19,46 +18,9 @@ using Utf16 = rapidjson::UTF16<wchar_t>;
 using JsonDocument = rapidjson::GenericDocument<Utf16>;
 using JsonValue = rapidjson::GenericValue<Utf16>;
 
-// The writer's output, appended straight to a text (no intermediate buffer to copy out of).
-class TextOutput {
-public:
-    using Ch = wchar_t;
-
-    explicit TextOutput(std::wstring& text) : m_text(text) {}
-    void Put(Ch c) { m_text.push_back(c); }
-    void Flush() {}
-
-private:
-    std::wstring& m_text;
-};
-
-using JsonWriter = rapidjson::Writer<TextOutput, Utf16, Utf16>;
-
 constexpr wchar_t kSourceFile[] = L"RapidJasonParser.cpp";
 
-// Reads exactly the given code units; past the end it answers NUL, which is
-// how RapidJSON's reader recognises the end of its input.
-class BoundedTextStream {
-public:
-    using Ch = wchar_t;
-
-    BoundedTextStream(const Ch* text, size_t length) : m_begin(text), m_current(text), m_end(text + length) {}
-
-    Ch Peek() const { return m_current < m_end ? *m_current : Ch(); }
-    Ch Take() { return m_current < m_end ? *m_current++ : Ch(); }
-    size_t Tell() const { return static_cast<size_t>(m_current - m_begin); }
-
-    // The reader never writes into a read-only stream.
-    Ch* PutBegin() { return nullptr; }
-    void Put(Ch) {}
-    void Flush() {}
-    size_t PutEnd(Ch*) { return 0; }
-
-private:
-    const Ch* m_begin;
-    const Ch* m_current;
-    const Ch* m_end;
-};
+using JsonTextStream = qeldoc::BoundedTextStream<wchar_t>;
 
 std::wstring TextOf(const JsonValue& value) { return std::wstring(value.GetString(), value.GetStringLength()); }
 
@@ -82,8 +44,8 @@ bool IsArrayOfStringObjects(const JsonValue& value)
 
 std::wstring_view ViewOf(const JsonValue& value) { return {value.GetString(), value.GetStringLength()}; }
 
-// Fills an empty map (StringMap or a document section) from an object of
-// strings. Within one object a later duplicate name replaces the earlier value.
+// Fills an empty string map from an object of strings. Within one object a
+// later duplicate name replaces the earlier value.
 template <typename Map>
 void FillStringMap(const JsonValue& object, Map& map)
 {
@@ -96,7 +58,7 @@ void FillStringMap(const JsonValue& object, Map& map)
     }
 }
 
-// Fills an empty list (RecordList or a document list), one map per element.
+// Fills an empty record list, one map per element.
 template <typename List>
 void FillRecordList(const JsonValue& array, List& list)
 {
@@ -140,7 +102,7 @@ DWORD ParseBounded(const wchar_t* json, size_t length, const wchar_t* operation,
         QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Invalid jsonString argument");
         return ERROR_INVALID_PARAMETER;
     }
-    BoundedTextStream stream(json, length);
+    JsonTextStream stream(json, length);
     const rapidjson::ParseErrorCode error = parse(stream);
     if (error != rapidjson::kParseErrorNone) {
         QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Parse Error: %d", static_cast<int>(error));
@@ -164,7 +126,7 @@ constexpr unsigned kParseFlags = rapidjson::kParseDefaultFlags | rapidjson::kPar
 
 DWORD ParseWholeText(const wchar_t* json, size_t length, JsonDocument& document, const wchar_t* operation)
 {
-    return ParseBounded(json, length, operation, [&](BoundedTextStream& stream) {
+    return ParseBounded(json, length, operation, [&](JsonTextStream& stream) {
         document.ParseStream<kParseFlags, Utf16>(stream);
         return document.GetParseError();
     });
@@ -234,232 +196,13 @@ DWORD ConvertSections(const wchar_t* json, size_t length, NamedStringMaps* objec
     }
 }
 
-// Reads a whole document in one pass, straight into a document's sections:
-// the strings of our sections, and the JSON text of everything else exactly
-// as it stands in the file (other programs' members, values of other shapes
-// inside our sections and records, and our own sections when they have
-// another shape). The reader's events say where each value ends; a value's
-// start is found from the end of its member name.
-class DocumentReader {
-public:
-    using Ch = wchar_t;
-
-    DocumentReader(const BoundedTextStream& stream, const wchar_t* text, size_t length, qeldoc::ParsedDocument& out)
-        : m_stream(stream), m_text(text), m_length(length), m_out(out), m_rootKey(out.others.get_allocator()),
-          m_list(out.packages.get_allocator())
-    {
-    }
-
-    bool RootIsNotObject() const { return m_rootNotObject; }
-
-    bool Null() { return Scalar(); }
-    bool Bool(bool) { return Scalar(); }
-    bool Int(int) { return Scalar(); }
-    bool Uint(unsigned) { return Scalar(); }
-    bool Int64(int64_t) { return Scalar(); }
-    bool Uint64(uint64_t) { return Scalar(); }
-    bool Double(double) { return Scalar(); }
-    bool RawNumber(const Ch*, rapidjson::SizeType, bool) { return Scalar(); }
-
-    bool String(const Ch* text, rapidjson::SizeType length, bool)
-    {
-        if (m_skip || m_depth == 1 || (m_depth == 2 && m_inList)) return Scalar();
-        if (m_depth == 0) return RootNotObject();
-        m_member->second.Set({text, length});
-        return true;
-    }
-
-    bool Key(const Ch* text, rapidjson::SizeType length, bool)
-    {
-        if (m_skip) return true;
-        m_keyEnd = m_stream.Tell();
-        if (m_depth == 1) {
-            m_rootKey.assign(text, length);
-        } else {
-            // A later duplicate name replaces the earlier value.
-            m_member = m_section->emplace_hint(m_section->end(), std::piecewise_construct,
-                                               std::forward_as_tuple(text, length), std::forward_as_tuple());
-        }
-        return true;
-    }
-
-    // The reader calls StartObject/StartArray before it takes the bracket,
-    // and EndObject/EndArray before it takes the closing one.
-    bool StartObject() { return Start(true); }
-    bool StartArray() { return Start(false); }
-    bool EndObject(rapidjson::SizeType) { return End(); }
-    bool EndArray(rapidjson::SizeType) { return End(); }
-
-private:
-    enum class Capture { Other, Member, Discard };
-
-    // Read to its end all the same, so that the text's own errors are reported first.
-    bool RootNotObject()
-    {
-        m_rootNotObject = true;
-        return true;
-    }
-
-    // Where the value after the last member name starts: past blanks and the colon.
-    size_t ValueStart() const
-    {
-        size_t at = m_keyEnd;
-        while (at < m_length && (m_text[at] == L' ' || m_text[at] == L'\t' || m_text[at] == L'\n' ||
-                                 m_text[at] == L'\r' || m_text[at] == L':')) {
-            ++at;
-        }
-        return at;
-    }
-
-    std::wstring_view Slice(size_t begin, size_t end) const { return {m_text + begin, end - begin}; }
-
-    // A root member kept as written. Our own name in another shape replaces
-    // what an earlier member of that name gave.
-    void KeepOther(std::wstring_view json)
-    {
-        if (m_rootKey == L"oobe") m_out.hasOobe = false;
-        if (m_rootKey == L"eula") m_out.hasEula = false;
-        if (m_rootKey == L"Entitlement") m_out.hasEntitlement = false;
-        if (m_rootKey == L"Packages") m_out.packages.clear();
-        if (m_rootKey == L"ScheduleTask") m_out.tasks.clear();
-        m_out.others.insert_or_assign(m_rootKey, qeldoc::Text(json, m_out.others.get_allocator()));
-    }
-
-    // A value that is not a string (or a string where a record belongs).
-    bool Scalar()
-    {
-        if (m_skip) return true;
-        if (m_depth == 0) return RootNotObject();
-        if (m_depth == 1) {
-            KeepOther(Slice(ValueStart(), m_stream.Tell()));
-        } else if (m_depth == 2 && m_inList) {
-            m_listBad = true;
-        } else {
-            m_member->second.SetRaw(Slice(ValueStart(), m_stream.Tell()));
-        }
-        return true;
-    }
-
-    void BeginCapture(Capture target)
-    {
-        m_skip = 1;
-        m_capture = target;
-        m_captureStart = m_stream.Tell();
-    }
-
-    bool Start(bool object)
-    {
-        if (m_skip) {
-            ++m_skip;
-        } else if (m_depth == 0 && !object) {
-            RootNotObject();
-            BeginCapture(Capture::Discard);
-        } else if (m_depth == 0) {
-            m_depth = 1;
-        } else if (m_depth == 1) {
-            if (object && qeldoc::IsObjectSection(m_rootKey)) {
-                m_section = m_rootKey == L"oobe" ? &m_out.oobe : m_rootKey == L"eula" ? &m_out.eula : &m_out.entitlement;
-                m_section->clear();
-                m_depth = 2;
-                m_inList = false;
-            } else if (!object && qeldoc::IsListSection(m_rootKey)) {
-                m_list.clear();
-                m_listStart = m_stream.Tell();
-                m_listBad = false;
-                m_depth = 2;
-                m_inList = true;
-            } else {
-                BeginCapture(Capture::Other);
-            }
-        } else if (m_depth == 2 && m_inList) {
-            if (object) {
-                m_section = &m_list.emplace_back();
-                m_depth = 3;
-            } else {
-                m_listBad = true;
-                BeginCapture(Capture::Discard);
-            }
-        } else {
-            BeginCapture(Capture::Member);
-        }
-        return true;
-    }
-
-    bool End()
-    {
-        const size_t end = m_stream.Tell() + 1;
-        if (m_skip) {
-            if (--m_skip == 0) {
-                if (m_capture == Capture::Other) KeepOther(Slice(m_captureStart, end));
-                if (m_capture == Capture::Member) m_member->second.SetRaw(Slice(m_captureStart, end));
-            }
-        } else if (m_depth == 3) {
-            m_depth = 2;
-        } else if (m_depth == 2 && m_inList) {
-            if (m_listBad) {
-                KeepOther(Slice(m_listStart, end));
-            } else {
-                m_out.others.erase(m_rootKey);
-                // An empty list is not reported: "ScheduleTask":[] leaves the task list as it was.
-                if (!m_list.empty()) (m_rootKey == L"Packages" ? m_out.packages : m_out.tasks).swap(m_list);
-            }
-            m_depth = 1;
-        } else if (m_depth == 2) {
-            m_out.others.erase(m_rootKey);
-            (m_rootKey == L"oobe" ? m_out.hasOobe : m_rootKey == L"eula" ? m_out.hasEula : m_out.hasEntitlement) = true;
-            m_depth = 1;
-        } else {
-            m_depth = 0;
-        }
-        return true;
-    }
-
-    const BoundedTextStream& m_stream;
-    const wchar_t* m_text;
-    size_t m_length;
-    qeldoc::ParsedDocument& m_out;
-    qeldoc::Text m_rootKey;
-    qeldoc::Records m_list;  // the list being read
-    qeldoc::Section* m_section = nullptr;
-    qeldoc::Section::iterator m_member;
-    int m_depth = 0;   // 1 in the root, 2 in one of our sections, 3 in one of its records
-    bool m_inList = false;
-    bool m_listBad = false;
-    bool m_rootNotObject = false;
-    size_t m_skip = 0;  // nesting inside a value read as JSON text
-    Capture m_capture = Capture::Discard;
-    size_t m_keyEnd = 0, m_captureStart = 0, m_listStart = 0;
-};
-
-// The value of a member: a string, or JSON text kept as it was read.
-template <typename Writer>
-bool WriteMemberValue(Writer& writer, const std::wstring& value)
-{
-    return writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
-}
-
-template <typename Writer>
-bool WriteMemberValue(Writer& writer, const qeldoc::Value& value)
-{
-    return value.raw ? writer.RawValue(value.text.data(), value.text.size(), rapidjson::kObjectType)
-                     : writer.String(value.text.data(), static_cast<rapidjson::SizeType>(value.text.size()));
-}
-
-// The compact text of one map of either kind, appended.
-template <typename Map>
-DWORD WriteObject(const Map& map, std::wstring& text, const wchar_t* operation)
+// The compact text of one string map, appended.
+DWORD WriteObject(const StringMap& map, std::wstring& text, const wchar_t* operation)
 {
     try {
         // Straight from the map to the writer: the same compact text and
         // escaping as writing a document of these members, without building one.
-        TextOutput output(text);
-        JsonWriter writer(output);
-        bool written = writer.StartObject();
-        for (auto member = map.begin(); written && member != map.end(); ++member) {
-            written = writer.Key(member->first.data(), static_cast<rapidjson::SizeType>(member->first.size())) &&
-                      WriteMemberValue(writer, member->second);
-        }
-        if (!written || !writer.EndObject(static_cast<rapidjson::SizeType>(map.size()))) {
+        if (!qeldoc::AppendObject(map, text)) {
             QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"JSON writer refused the map");
             return ERROR_INTERNAL_ERROR;
         }
@@ -470,9 +213,8 @@ DWORD WriteObject(const Map& map, std::wstring& text, const wchar_t* operation)
     }
 }
 
-// "name":[{...},{...}] of either kind of list, appended.
-template <typename List>
-DWORD WriteNamedArray(std::wstring_view name, const List& list, std::wstring& text)
+// "name":[{...},{...}], appended.
+DWORD WriteNamedArray(std::wstring_view name, const RecordList& list, std::wstring& text)
 {
     try {
         text.append(1, L'"').append(name).append(L"\":[");
@@ -488,8 +230,7 @@ DWORD WriteNamedArray(std::wstring_view name, const List& list, std::wstring& te
     }
 }
 
-template <typename Map>
-DWORD WriteNamedObject(std::wstring_view name, const Map& map, std::wstring& text)
+DWORD WriteNamedObject(std::wstring_view name, const StringMap& map, std::wstring& text)
 {
     try {
         text.append(1, L'"').append(name).append(L"\":");
@@ -511,23 +252,24 @@ DWORD CRapidJasonParser::JsonNamedArrayToVector(const std::wstring& json, NamedR
     return ConvertSections(json.data(), json.size(), nullptr, &out, L"CRapidJasonParser::JsonNamedArrayToVector");
 }
 
-DWORD CRapidJasonParser::JsonToDocument(const wchar_t* json, size_t length, qeldoc::ParsedDocument& out)
+DWORD CRapidJasonParser::JsonToDocument(const char16_t* json, size_t length, qeldoc::ParsedDocument& out)
 {
     const wchar_t* const operation = L"CRapidJasonParser::JsonObjectToMap";
     try {
-        bool rootIsObject = true;
-        const DWORD rc = ParseBounded(json, length, operation, [&](BoundedTextStream& stream) {
-            DocumentReader document(stream, json, length, out);
-            rapidjson::GenericReader<Utf16, Utf16> reader;
-            reader.Parse<kParseFlags>(stream, document);
-            rootIsObject = !document.RootIsNotObject();
-            return reader.GetParseErrorCode();
-        });
-        if (rc == ERROR_SUCCESS && !rootIsObject) {
-            QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"JSON root is not an object");
-            return ERROR_INVALID_PARAMETER;
+        const qeldoc::ReadResult read = qeldoc::ReadDocument(json, length, out);
+        switch (read.failure) {
+            case qeldoc::ReadFailure::kNone: return ERROR_SUCCESS;
+            case qeldoc::ReadFailure::kEmpty:
+                QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Invalid jsonString argument");
+                break;
+            case qeldoc::ReadFailure::kNotJson:
+                QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Parse Error: %d", read.parseError);
+                break;
+            case qeldoc::ReadFailure::kRootNotObject:
+                QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"JSON root is not an object");
+                break;
         }
-        return rc;
+        return ERROR_INVALID_PARAMETER;
     } catch (const std::bad_alloc&) {
         QEL_LOG(LOG_ERROR, L"Not enough memory to convert the JSON text");
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -579,17 +321,7 @@ DWORD CRapidJasonParser::AppendNamedJsonObject(std::wstring_view name, const Str
     return WriteNamedObject(name, map, text);
 }
 
-DWORD CRapidJasonParser::AppendNamedJsonObject(std::wstring_view name, const qeldoc::Section& map, std::wstring& text)
-{
-    return WriteNamedObject(name, map, text);
-}
-
 DWORD CRapidJasonParser::AppendNamedJsonArray(std::wstring_view name, const RecordList& list, std::wstring& text)
-{
-    return WriteNamedArray(name, list, text);
-}
-
-DWORD CRapidJasonParser::AppendNamedJsonArray(std::wstring_view name, const qeldoc::Records& list, std::wstring& text)
 {
     return WriteNamedArray(name, list, text);
 }

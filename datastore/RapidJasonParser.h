@@ -41,20 +41,15 @@ public:
     // {"a":"1","b":"2"}: the map as one compact JSON object.
     virtual DWORD MapToJsonObject(const StringMap& map, std::wstring& out);
     // The whole data store document in the code units json[0, length), in one
-    // pass, into a document's sections (made with out's allocator). Unlike the
-    // conversions above it refuses no shape inside a root object: our
-    // sections' strings are read, and every other value (other programs'
-    // members, values that are not strings, a section of ours in another
-    // shape) is kept as its JSON text exactly as it stands. Failures (logged
-    // as JsonObjectToMap's): not JSON, or a root that is not an object (87).
-    // On failure out may hold part of the text.
-    virtual DWORD JsonToDocument(const wchar_t* json, size_t length, qeldoc::ParsedDocument& out);
+    // pass, into a document's sections (qeldoc::ReadDocument, made with out's
+    // allocator); unlike the conversions above it refuses no shape inside a
+    // root object. Failures (logged as JsonObjectToMap's): not JSON, or a root
+    // that is not an object (87). On failure out may hold part of the text.
+    virtual DWORD JsonToDocument(const char16_t* json, size_t length, qeldoc::ParsedDocument& out);
     // The writing operations above, appending to a text instead of replacing
-    // it (one document can be rendered into one buffer). On failure the text
+    // it. On failure the text
     // may hold part of the output.
     virtual DWORD AppendNamedJsonObject(std::wstring_view name, const StringMap& map, std::wstring& text);
-    virtual DWORD AppendNamedJsonObject(std::wstring_view name, const qeldoc::Section& map, std::wstring& text);
     virtual DWORD AppendNamedJsonArray(std::wstring_view name, const RecordList& list, std::wstring& text);
-    virtual DWORD AppendNamedJsonArray(std::wstring_view name, const qeldoc::Records& list, std::wstring& text);
     virtual DWORD AppendJsonObject(const StringMap& map, std::wstring& text);
 };

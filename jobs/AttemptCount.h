@@ -3,6 +3,8 @@
 // in one way by both jobs.
 #pragma once
 
+#include <algorithm>
+#include <climits>
 #include <cwchar>
 #include <string>
 
@@ -13,8 +15,10 @@ namespace attempt_count {
 // number beyond the range gives the nearest end of it.
 inline int Parse(const std::wstring& text)
 {
-    static_assert(sizeof(long) == sizeof(int), "Windows: long is 32 bits, so wcstol's limits are int's");
-    return static_cast<int>(std::wcstol(text.c_str(), nullptr, 10));
+    // Where long is 32 bits (Windows) the runtime stops at int's limits
+    // itself; where it is wider, the clamp does.
+    const long value = std::wcstol(text.c_str(), nullptr, 10);
+    return static_cast<int>(std::clamp(value, static_cast<long>(INT_MIN), static_cast<long>(INT_MAX)));
 }
 
 // One attempt more. From the largest count it goes on to the smallest, as

@@ -4,8 +4,8 @@
 
 #include <shlwapi.h>
 
+#include <cstdint>
 #include <cwchar>
-#include <cwctype>
 #include <vector>
 
 namespace Stratum {
@@ -32,7 +32,10 @@ bool CBaseIniReader::ReadString(const wchar_t* section, const wchar_t* key, std:
 bool CBaseIniReader::ReadNumber(const wchar_t* section, const wchar_t* key, DWORD& value) const
 {
     std::wstring text;
-    return ReadString(section, key, text) && ParseIniNumber(text, value);
+    std::uint32_t number = 0;
+    if (!ReadString(section, key, text) || !ParseIniNumber(text, number)) return false;
+    value = number;
+    return true;
 }
 
 bool CBaseIniReader::WriteString(const wchar_t* section, const wchar_t* key, const std::wstring& value) const
@@ -51,33 +54,6 @@ bool CObfuscatedIniReader::ReadString(const wchar_t* section, const wchar_t* key
     if (!CBaseIniReader::ReadString(section, key, raw)) return false;
     if (IsScrambled(raw)) return false;
     value = raw;
-    return true;
-}
-
-bool ParseIniNumber(const std::wstring& text, DWORD& value)
-{
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && iswspace(text[begin])) ++begin;
-    while (end > begin && iswspace(text[end - 1])) --end;
-    if (begin == end) return false;
-    int base = 10;
-    if (end - begin > 2 && text[begin] == L'0' && (text[begin + 1] == L'x' || text[begin + 1] == L'X')) {
-        base = 16;
-        begin += 2;
-    }
-    unsigned long long result = 0;
-    for (size_t i = begin; i < end; ++i) {
-        const wchar_t c = text[i];
-        unsigned digit;
-        if (c >= L'0' && c <= L'9') digit = static_cast<unsigned>(c - L'0');
-        else if (base == 16 && c >= L'a' && c <= L'f') digit = static_cast<unsigned>(c - L'a' + 10);
-        else if (base == 16 && c >= L'A' && c <= L'F') digit = static_cast<unsigned>(c - L'A' + 10);
-        else return false;
-        result = result * static_cast<unsigned>(base) + digit;
-        if (result > 0xFFFFFFFFull) return false;
-    }
-    value = static_cast<DWORD>(result);
     return true;
 }
 

@@ -5,6 +5,8 @@
 
 #include "common/Platform.h"
 
+#include "logging/IniNumber.h"
+
 #include <string>
 
 namespace Stratum {
@@ -33,8 +35,5 @@ public:
     bool ReadString(const wchar_t* section, const wchar_t* key, std::wstring& value) const override;
     static bool IsScrambled(const std::wstring& value);
 };
-
-// Parses "123" or "0x7B"; false for anything else (blanks around are allowed).
-bool ParseIniNumber(const std::wstring& text, DWORD& value);
 
 }  // namespace Stratum

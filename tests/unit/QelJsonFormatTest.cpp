@@ -83,6 +83,38 @@ TEST_F(QelJsonFormatTest, EveryCodeUnitSurvivesWriteAndRead)
     EXPECT_TRUE(back == expected);
 }
 
+// An escaped surrogate without its other half, high or low, reads as the one
+// code unit it names (as that unit unescaped does) and is written back as that
+// unit; in another program's member it stays as it was written.
+TEST_F(QelJsonFormatTest, EscapedLoneSurrogatesReadAsTheirCodeUnit)
+{
+    const std::pair<const wchar_t*, std::wstring> rows[] = {
+        {L"\\ud800", L"\xd800"},
+        {L"\\udc00", L"\xdc00"},
+        {L"\\uDBFFx", L"\xdbffx"},
+        {L"\\ud800\\u0041", L"\xd800" L"A"},
+        {L"\\udc00\\ud800", L"\xdc00\xd800"},
+        {L"\\ud800\\ud800\\udc00", L"\xd800\xd800\xdc00"},
+        {L"\\ud83d\\ude00", L"\xd83d\xde00"},  // a pair
+        {L"\\\\ud800", L"\\ud800"},            // an escaped reverse solidus, then letters
+    };
+    for (const auto& [escaped, unit] : rows) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(escaped)));
+        const std::wstring other = L"\"other\":[\"" + std::wstring(escaped) + L"\"]";
+        ASSERT_EQ(document.parseJson(L"{\"Entitlement\":{\"k\":\"" + std::wstring(escaped) + L"\"}," + other + L"}"), 0u);
+        const std::wstring text = Text();
+        EXPECT_NE(text.find(other), std::wstring::npos);
+        for (int pass = 0; pass < 2; ++pass) {
+            std::wstring value;
+            EXPECT_EQ(document.GetEntParameter(L"k", value), 0u);
+            EXPECT_EQ(value, unit);
+            document.ClearData();
+            ASSERT_EQ(document.parseJson(text), 0u) << "the written text reads the same";
+        }
+        document.ClearData();
+    }
+}
+
 TEST_F(QelJsonFormatTest, AbsentSectionsEmptyTaskListAndDuplicateNames)
 {
     document.AddScheduleTask(L"T", {{L"Name", L"T"}});

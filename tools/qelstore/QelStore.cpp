@@ -366,20 +366,24 @@ int Records(const std::wstring& command, const std::vector<std::wstring>& args, 
     if (check != kDone) return check;
     std::wstring text;
     CQelPersistenceData().GetJsonData(text);
+    // The document's sections hold char16_t code units (UTF-16, as wchar_t is here).
+    const auto units = [](std::wstring_view wide) { return std::u16string(wide.begin(), wide.end()); };
+    const auto wide = [](std::u16string_view units) { return std::wstring(units.begin(), units.end()); };
+    const std::u16string document16 = units(text);
     qeldoc::Arena arena;
     qeldoc::ParsedDocument document(&arena);
-    if (CRapidJasonParser().JsonToDocument(text.data(), text.size(), document) != ERROR_SUCCESS) {
+    if (CRapidJasonParser().JsonToDocument(document16.data(), document16.size(), document) != ERROR_SUCCESS) {
         return Fail(kUnreadable, L"no document text");
     }
     const qeldoc::Records& records = std::wstring_view(section) == L"Packages" ? document.packages : document.tasks;
-    if (records.empty()) Out(document.others.find(std::wstring_view(section)) != document.others.end() ? L"(not a list of records)\n" : L"(none)\n");
+    if (records.empty()) Out(document.others.find(units(section)) != document.others.end() ? L"(not a list of records)\n" : L"(none)\n");
     for (const auto& record : records) {
-        const auto id = record.find(std::wstring_view(idField));
-        Out(id != record.end() && !id->second.raw ? std::wstring(id->second.text) + L"\n"
+        const auto id = record.find(units(idField));
+        Out(id != record.end() && !id->second.raw ? wide(id->second.text) + L"\n"
                                                   : std::wstring(L"(no ") + idField + L")\n");
         for (const auto& [name, value] : record) {
             // Values of another shape (another program's) are shown as the JSON they are.
-            if (name != idField) Out(L"  " + std::wstring(name) + (value.raw ? L" (JSON) " : L"=") + std::wstring(value.text) + L"\n");
+            if (std::u16string_view(name) != units(idField)) Out(L"  " + wide(name) + (value.raw ? L" (JSON) " : L"=") + wide(value.text) + L"\n");
         }
     }
     return kDone;
