@@ -18,6 +18,9 @@
 #   runs in, and gdb or addr2line started in the source folder find the
 #   sources (README, "Release"). The third-party headers the build links into
 #   its own folder are mapped back to where they really are.
+# - No precompiled header for the product (qel_strict): GCC 12 lays the
+#   header's declarations out by the build folder's path, and the variable
+#   locations in the debug information then changed with the folder.
 # - The same order. Sources are batched in the order the CMakeLists files list
 #   them (no globbing of the product's sources), and every list a script sorts
 #   is sorted in the C locale.

@@ -5,9 +5,9 @@
 # SOURCE and BUILD are this build (preset windows). The source's files are
 # copied to a folder under WORK whose path has another length, configured with
 # the same preset into a build folder of another length, and a cheap part of
-# the build is made there: the program's entry point (a product source with the
-# precompiled header, the generated trust anchors and the log call's file
-# names), its version resource (the resource compiler), the delay-load
+# the build is made there: the program's entry point (the generated trust
+# anchors, the log call's file names), one batch of the product's sources (a
+# few thousand lines with their debug information), its version resource (the resource compiler), the delay-load
 # libraries (archives) and a small program with its debug file and debug link
 # (trustsample: the link's time stamp, the debug file's paths, the link's
 # checksum). Each must be identical to this build's, and hold neither folder.
@@ -31,7 +31,8 @@ else
 fi
 other="$copy/out"
 
-parts=(CMakeFiles/qelcore.dir/app/QELCommonBuild.cpp.obj app/CMakeFiles/QELCommonBuild.dir/QELCommonBuild.rc.res
+parts=(CMakeFiles/qelcore.dir/app/QELCommonBuild.cpp.obj CMakeFiles/qelcore.dir/Unity/unity_2_cxx.cxx.obj
+       app/CMakeFiles/QELCommonBuild.dir/QELCommonBuild.rc.res
        bin/trustsample.exe bin/trustsample.exe.debug)
 for dll in $(cd "$build" && ls delaylib/*.a); do parts+=("$dll"); done
 (cd "$copy" && cmake --preset windows -B "$other" >"$work/configure.log" 2>&1) ||
