@@ -6,6 +6,7 @@
 #include "jobs/QELAutoDownload.h"
 #include "jobs/QELKRSDownload.h"
 #include "logging/Log.h"
+#include "process/TrustAnchors.h"
 
 std::shared_ptr<ICBJobs> CJobFactory::GetJobObject(std::wstring commandLine)
 {
@@ -116,6 +117,9 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int)
     ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                          reinterpret_cast<LPCWSTR>(&InitializeSecureDllLoading), &self);
     SetLoggerStartupValues(L"QEL", nullptr, self, 0, 0);
+    // A build that trusts the test PKI, whose private keys anyone can read,
+    // says so first, where a support engineer looks.
+    if (trust_anchors::kBuiltForTestPki) QEL_LOG(LOG_INFORMATION, L"%s", trust_anchors::kTestPkiNotice);
     QEL_LOG(LOG_INFORMATION, L"Starting Qel commonbuild application..");
 
     CInstanceObjects instanceObjects;

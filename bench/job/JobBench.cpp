@@ -1,8 +1,9 @@
 // Wall time of a full context-4 run (QELCommonBuild.exe /context=4 on the
 // default installation, administrative path: the suite reports completion,
 // three events go out, the counter and the completion flag are stored and the
-// task is deleted) against the start of an empty GUI program, both started
-// alternately in the same run. Then the same job once in this process, to
+// task is deleted) against its floor, a program that only reads the BIOS
+// serial number through WMI (held to 1.5 times that), and the start of an
+// empty GUI program, all started alternately in the same run. Then the same job once in this process, to
 // count its data store work: every facade call must cost exactly one file
 // load, and a save only when it changes something.
 //
@@ -13,7 +14,7 @@
 // deleted), three events go out; beside it the empty program, the WMI-only
 // program and the floor of such a run (bench_job_floor: WMI, the two
 // signature checks, the two companions started and waited for, the two
-// libraries loaded, nothing else).
+// libraries loaded, nothing else; held to 1.5 times that).
 #include "common/Platform.h"
 
 #include "bench/BenchSupport.h"
@@ -137,8 +138,11 @@ int wmain(int argc, wchar_t** argv)
     std::printf("job: context 4, suite reports completion, %d runs each, alternating\n", runs);
     std::printf("  QELCommonBuild.exe /context=4  median %.1f ms\n", job * 1000.0);
     std::printf("  empty GUI program              median %.1f ms\n", baseline * 1000.0);
-    std::printf("  ratio (median/median)          %.2f  (target <= 3.00)\n", job / baseline);
-    std::printf("  a program that only reads the BIOS serial number through WMI: median %.1f ms\n", wmi * 1000.0);
+    std::printf("  ratio (median/median)          %.2f\n", job / baseline);
+    // The job's floor: a run must at least bring COM and WMI up for the BIOS serial number.
+    std::printf("  a program that only reads the BIOS serial number through WMI: median %.1f ms   ratio %.2f  "
+                "(target <= 1.50)\n",
+                wmi * 1000.0, job / wmi);
     std::printf("  the job without that WMI start ((job - WMI program + empty) / empty): %.2f\n",
                 (job - wmi + baseline) / baseline);
     std::printf("  in this process: first run %.1f ms (COM and WMI coming up), second run %.1f ms\n", cold * 1000.0,

@@ -172,13 +172,16 @@ int wmain(int argc, wchar_t** argv)
         const wchar_t* mode;
     } kSwaps[] = {{"file name re-linked", L"file"}, {"folder renamed", L"folder"}};
     int round = 0;
+    int foreignByTaskExe = 0;
     for (const auto& swap : kSwaps) {
         for (const auto& launcher : kLaunchers) {
             const Counts c = Round(launcher.held, swap.mode, launches, ++round);
             printf("%-40s %-24s %8d %8d %8d %8d\n", launcher.name, swap.name, c.signedRuns, c.foreignRuns, c.refused,
                    c.notStarted);
             fflush(stdout);
+            if (launcher.held) foreignByTaskExe += c.foreignRuns;
         }
     }
+    printf("target no foreign program started by CTaskExe: %s\n", foreignByTaskExe == 0 ? "met" : "NOT met");
     return 0;
 }

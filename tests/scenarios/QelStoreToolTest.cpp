@@ -3,6 +3,7 @@
 #include "common/Platform.h"
 
 #include "common/UniqueHandle.h"
+#include "scheduler/QelSchedulerConfig.h"
 #include "tests/support/DataStoreKit.h"
 
 #include <gtest/gtest.h>
@@ -74,10 +75,20 @@ TEST_F(QelStoreToolTest, EveryCommandOnAProvisionedMachine)
     EXPECT_EQ(pretty.find(L"{\n  \"oobe\": {\n    \"InitializeDbTime\": \""), 0u) << testing::PrintToString(pretty);
     EXPECT_NE(pretty.find(L"\n  \"Entitlement\": {\n    \"krsdownloadcount\": \"2\",\n"), std::wstring::npos);
 
-    EXPECT_EQ(Qelstore(L"tasks").out, L"(none)\n");
+    const std::wstring registry = L"registry, HKLM\\SOFTWARE\\Tarsen\\QEL\\SCHEDULER:\n";
+    const std::wstring store = L"data store, \"ScheduleTask\":\n";
+    EXPECT_EQ(Qelstore(L"tasks").out, registry + L"  (none)\n" + store + L"  (none)\n");
+    // Both places the scheduler reads, each under its heading: a registry task is not in the store.
+    ASSERT_EQ(CQelScheduleTaskConfig(L"AutoDownload")
+                  .Write(scheduler::JobTask(L"AutoDownload", L"auto", L"/context=4", 14400)),
+              0u);
     kit::WriteStoreText(L"{\"ScheduleTask\":[{\"Name\":\"KRSDownload\",\"Param\":\"/context=2\"},{\"Type\":\"1\"}],"
                         L"\"Packages\":[{\"PkgID\":\"p1\",\"AutoDownLoadFlag\":\"1\"},{\"PkgID\":\"p2\"}]}");
-    EXPECT_EQ(Qelstore(L"tasks").out, L"KRSDownload\n  Param=/context=2\n(no Name)\n  Type=1\n");
+    const std::wstring listed = Qelstore(L"tasks").out;
+    EXPECT_EQ(listed.substr(0, registry.size() + 15), registry + L"  AutoDownload\n") << testing::PrintToString(listed);
+    EXPECT_NE(listed.find(L"\n    Param=/context=4\n"), std::wstring::npos) << testing::PrintToString(listed);
+    EXPECT_EQ(listed.substr(listed.find(store)), store + L"  KRSDownload\n    Param=/context=2\n  (no Name)\n    Type=1\n");
+    CQelScheduleTaskConfig(L"AutoDownload").Delete();
     // A package parameter is added (to a new record when needed); one the package holds is kept.
     Qelstore(L"set package p2 AutoDownLoadFlag 1");
     Qelstore(L"set package p1 AutoDownLoadFlag 0");

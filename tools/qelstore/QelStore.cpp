@@ -12,6 +12,7 @@
 #include "datastore/QelPersistenceData.h"
 #include "datastore/RapidJasonParser.h"
 #include "logging/Log.h"
+#include "scheduler/QelSchedulerConfig.h"
 #include "tools/ToolConsole.h"
 
 #include <rapidjson/reader.h>
@@ -59,7 +60,8 @@ constexpr wchar_t kUsageText[] =
     L"  set oobestate N | set eulastate N\n"
     L"  set package PKGID NAME VALUE  add a parameter to a package record (created when missing);\n"
     L"                                a value the package already holds is kept\n"
-    L"  tasks                         the scheduler task records\n"
+    L"  tasks                         the scheduler task records: the registry's (HKLM\\SOFTWARE\\Tarsen\\QEL\\\n"
+    L"                                SCHEDULER, as the scheduler reads them), then the data store's\n"
     L"  packages                      the package records\n"
     L"  --help                        this text\n"
     L"\n"
@@ -357,11 +359,10 @@ int Set(const std::vector<std::wstring>& args)
     return Written(rc, L"the data store");
 }
 
-// Every record of a list section, in list order, with its identifying field first.
-int Records(const std::wstring& command, const std::vector<std::wstring>& args, const wchar_t* section,
-            const wchar_t* idField)
+// Every record of a list section, in list order, with its identifying field
+// first, each line after `indent`.
+int Records(const wchar_t* section, const wchar_t* idField, const std::wstring& indent = L"")
 {
-    if (!args.empty()) return Fail(kUsage, L"'" + command + L"' takes no arguments");
     const int check = CheckStore(false);
     if (check != kDone) return check;
     std::wstring text;
@@ -376,17 +377,49 @@ int Records(const std::wstring& command, const std::vector<std::wstring>& args, 
         return Fail(kUnreadable, L"no document text");
     }
     const qeldoc::Records& records = std::wstring_view(section) == L"Packages" ? document.packages : document.tasks;
-    if (records.empty()) Out(document.others.find(units(section)) != document.others.end() ? L"(not a list of records)\n" : L"(none)\n");
+    if (records.empty()) {
+        Out(indent + (document.others.find(units(section)) != document.others.end()
+                          ? L"(not a list of records)\n"
+                          : L"(none)\n"));
+    }
     for (const auto& record : records) {
         const auto id = record.find(units(idField));
-        Out(id != record.end() && !id->second.raw ? wide(id->second.text) + L"\n"
-                                                  : std::wstring(L"(no ") + idField + L")\n");
+        Out(indent + (id != record.end() && !id->second.raw ? wide(id->second.text) + L"\n"
+                                                            : std::wstring(L"(no ") + idField + L")\n"));
         for (const auto& [name, value] : record) {
             // Values of another shape (another program's) are shown as the JSON they are.
-            if (std::u16string_view(name) != units(idField)) Out(L"  " + wide(name) + (value.raw ? L" (JSON) " : L"=") + wide(value.text) + L"\n");
+            if (std::u16string_view(name) != units(idField)) {
+                Out(indent + L"  " + wide(name) + (value.raw ? L" (JSON) " : L"=") + wide(value.text) + L"\n");
+            }
         }
     }
     return kDone;
+}
+
+// The scheduler reads a task from its key under SCHEDULER when there is one,
+// else from the data store's list: both are shown, each under its own heading.
+// A key is read as the program reads it back (a hostile value reads as zero).
+int Tasks(const std::vector<std::wstring>& args)
+{
+    if (!args.empty()) return Fail(kUsage, L"'tasks' takes no arguments");
+    std::wstring key = scheduler::kSchedulerKey;
+    key.pop_back();
+    Out(L"registry, HKLM\\" + key + L":\n");
+    StringList names;
+    CPCReg().EnumRegKeys(key, names);
+    if (names.empty()) Out(L"  (none)\n");
+    for (const auto& name : names) {
+        SchedulerTaskRecord record;
+        StringMap fields;
+        CQelScheduleTaskConfig(name).ReadRecord(record);
+        TaskToMap(record, fields);
+        Out(L"  " + name + L"\n");
+        for (const auto& [field, value] : fields) {
+            if (field != L"Name") Out(L"    " + field + L"=" + value + L"\n");
+        }
+    }
+    Out(L"data store, \"ScheduleTask\":\n");
+    return Records(L"ScheduleTask", L"Name", L"  ");
 }
 
 }  // namespace
@@ -409,8 +442,10 @@ int wmain(int argc, wchar_t** argv)
     if (command == L"dump") return Dump(args);
     if (command == L"get") return Get(args);
     if (command == L"set") return Set(args);
-    if (command == L"tasks") return Records(command, args, L"ScheduleTask", L"Name");
-    if (command == L"packages") return Records(command, args, L"Packages", L"PkgID");
+    if (command == L"tasks") return Tasks(args);
+    if (command == L"packages") {
+        return args.empty() ? Records(L"Packages", L"PkgID") : Fail(kUsage, L"'packages' takes no arguments");
+    }
     WriteText(STD_ERROR_HANDLE, command.empty() ? std::wstring(L"qelstore: no command given\n\n")
                                             : L"qelstore: unknown command '" + command + L"'\n\n");
     WriteText(STD_ERROR_HANDLE, kUsageText);

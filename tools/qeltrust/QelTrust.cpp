@@ -6,6 +6,7 @@
 #include "common/HeldFile.h"
 #include "logging/Log.h"
 #include "process/FileTrust.h"
+#include "process/TrustAnchors.h"
 #include "process/TrustReport.h"
 #include "process/TrustedPolicy.h"
 #include "tools/ToolConsole.h"
@@ -247,6 +248,7 @@ void PrintRoots(const RootThumbprint* roots, DWORD count, const std::vector<std:
 int Policy()
 {
     const BuiltInPolicy& builtIn = BuiltInTrustPolicy();
+    if (trust_anchors::kBuiltForTestPki) Out(std::wstring(trust_anchors::kTestPkiNotice) + L"\n");
     Out(L"built-in policy: version " + std::to_wstring(builtIn.version) + L"\n");
     PrintList(L"publishers", builtIn.publisherNames, L"any name", true);
     PrintRoots(builtIn.rootThumbprints, builtIn.thumbprintCount, nullptr);
