@@ -1,9 +1,9 @@
 // The pure readers of the signature check: how policy-file bytes split into
 // signed text and signature block, the sections of that text, object
 // identifiers, and what a signature area may hold.
-#include "process/DerReader.h"
-#include "process/PolicyText.h"
-#include "process/SignatureArea.h"
+#include "trust/DerReader.h"
+#include "trust/PolicyText.h"
+#include "trust/SignatureArea.h"
 
 #include <gtest/gtest.h>
 

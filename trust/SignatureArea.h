@@ -1,3 +1,4 @@
+// Portable: no platform header; fuzz/ builds it with the host's compiler too.
 // Where a signed program or cabinet keeps its signature, and whether that
 // place holds the signature and nothing else. A program's certificate table
 // (its security directory) and a cabinet's signature area are not covered by

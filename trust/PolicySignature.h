@@ -12,7 +12,7 @@
 
 #include "common/Platform.h"
 
-#include "process/SignerCheck.h"
+#include "trust/SignedMessage.h"
 
 #include <string>
 #include <vector>

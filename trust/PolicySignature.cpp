@@ -1,11 +1,11 @@
 #include "common/Platform.h"
 
-#include "process/PolicySignature.h"
+#include "trust/PolicySignature.h"
 
 #include "common/UniqueHandle.h"
-#include "process/SignatureCrypto.h"
-#include "process/TrustReport.h"
-#include "process/WinTrustFile.h"
+#include "trust/SignatureCrypto.h"
+#include "trust/TrustReport.h"
+#include "trust/WinTrustFile.h"
 
 #include <sddl.h>
 #include <wintrust.h>

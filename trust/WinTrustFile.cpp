@@ -1,6 +1,6 @@
 #include "common/Platform.h"
 
-#include "process/WinTrustFile.h"
+#include "trust/WinTrustFile.h"
 
 #include <softpub.h>
 #include <wintrust.h>

@@ -1,3 +1,4 @@
+// Portable: no platform header; fuzz/ builds it with the host's compiler too.
 // The policy file's text, read without the platform: how the bytes of
 // "trusted.js" split into the signed text and its signature block, the
 // sections of that text, and the forms its entries are compared in. Pure: no

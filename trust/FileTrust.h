@@ -8,9 +8,7 @@
 
 #include "common/Platform.h"
 
-#include "process/SignerCheck.h"
-
-class CPolicyCache;
+#include "trust/PolicyCheck.h"
 
 // 0: trusted; 87 (ERROR_INVALID_PARAMETER): null or empty path; 5
 // (ERROR_ACCESS_DENIED): not trusted.
@@ -25,14 +23,6 @@ class CPolicyCache;
 // holds says nothing about what that path names a moment later.
 DWORD VerifyFileTrust(LPCWSTR path);
 
-// True when the file satisfies the built-in policy (the lists given), or the
-// cached policy file once one is loaded. A process loads the installed policy
-// file on the first file the built-in policy refuses, uses it instead of the
-// built-in lists from then on, and loads it again when a file is refused while
-// the update atom exists.
-bool VerifyWithPolicy(LPCWSTR path, DWORD builtInVersion, const LPCWSTR* publisherNames,
-                      const RootThumbprint* rootThumbprints, DWORD thumbprintCount, const LPCWSTR* blockedSerials);
-
 // VerifyWithPolicy, and for a refused cabinet (".cab") the refresh: a
 // "trusted.js" inside it is offered as a newer policy file, and once it is
 // installed the cabinet is judged again.
@@ -45,16 +35,3 @@ bool VerifyWithCabinetRefresh(LPCWSTR path, DWORD builtInVersion, const LPCWSTR*
 // cabinets without changing the machine: the candidate is then judged and
 // reported, and the cabinet stays refused.
 void SetPolicyInstall(bool enabled);
-
-// The built-in policy, as VerifyFileTrust hands it on.
-struct BuiltInPolicy {
-    DWORD version;
-    const LPCWSTR* publisherNames;
-    const RootThumbprint* rootThumbprints;
-    DWORD thumbprintCount;
-    const LPCWSTR* blockedSerials;
-};
-const BuiltInPolicy& BuiltInTrustPolicy();
-
-// The process-wide cache of the installed policy file.
-CPolicyCache& PolicyCache();

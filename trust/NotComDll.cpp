@@ -1,14 +1,14 @@
 #include "common/Platform.h"
 
-#include "process/NotComDll.h"
+#include "trust/NotComDll.h"
 
 #include "common/FileIdentity.h"
 #include "common/HeldFile.h"
 #include "common/LibraryLoader.h"
 #include "common/UniqueHandle.h"
-#include "process/FileTrust.h"
-#include "process/TrustReport.h"
-#include "process/WinTrustFile.h"
+#include "trust/PolicyCheck.h"
+#include "trust/TrustReport.h"
+#include "trust/WinTrustFile.h"
 
 #include <wintrust.h>
 

@@ -1,6 +1,7 @@
 // The cryptographic checks behind the signer check that the platform does not
 // make for us: digests of signed content, RSA signatures checked by hand,
-// certificate chains judged path by path, and the time stamps of a signer.
+// certificate chains judged path by path, serial numbers against a blocked
+// list (a signer's time stamps: TimeStamp.h).
 #pragma once
 
 #include "common/Platform.h"
@@ -55,24 +56,5 @@ bool BuildChain(PCCERT_CONTEXT cert, const FILETIME* time, HCERTSTORE additional
 // taken as they are and checked again here, so a chain engine that leaves a
 // bit out cannot let a forged link through.
 bool PathHolds(const CERT_SIMPLE_CHAIN& path, const FILETIME* time);
-
-// A signer's time stamp as it was judged. `time` is zero unless a stamp was
-// found and every check of it passed; `problem` then says why it did not.
-struct TimeStamp {
-    bool found = false;
-    bool verified = false;
-    FILETIME time{};
-    const wchar_t* problem = nullptr;
-};
-
-// Reads and checks the first time stamp among a signer's unauthenticated
-// attributes: a legacy counter-signature (its certificate looked for in
-// `store`) or an RFC 3161 token. A stamp gives the signer its time only when
-// its own signature holds, it covers this signer's encrypted digest, and its
-// certificate chains at the stamped time, for time stamping, to a root the
-// machine trusts, with no certificate on that chain in `blockedSerials`. False
-// only when the stamp cannot be decoded at all.
-bool ReadTimeStamp(const CRYPT_ATTRIBUTES* unauthenticated, const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
-                   const LPCWSTR* blockedSerials, TimeStamp& stamp);
 
 }  // namespace signature_crypto

@@ -1,7 +1,9 @@
+// Portable: no platform header; fuzz/ builds it with the host's compiler too.
 // A small reader of DER (X.690) encodings, bounds-checked, for the parts of a
-// signature the platform does not read for us: a time-stamp token's TSTInfo,
-// the content a signer digests, the size of a signature in a file. Pure: no
-// platform call, so any input can be thrown at it.
+// signature the platform does not read for us: elements and their lengths,
+// and object identifiers (the times: DerTime.h; a signed message's parts:
+// SignedDataReader.h). Pure: no platform call, so any input can be thrown at
+// it.
 #pragma once
 
 #include <cstddef>

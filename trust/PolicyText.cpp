@@ -1,4 +1,4 @@
-#include "process/PolicyText.h"
+#include "trust/PolicyText.h"
 
 namespace {
 

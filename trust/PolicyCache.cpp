@@ -1,22 +1,32 @@
 #include "common/Platform.h"
 
-#include "process/TrustedPolicy.h"
+#include "trust/PolicyCache.h"
 
 #include "common/UniqueHandle.h"
 #include "logging/Log.h"
-#include "process/PolicySignature.h"
-#include "process/TrustReport.h"
+#include "trust/PolicyFile.h"
+#include "trust/PolicyRecords.h"
+#include "trust/TrustReport.h"
 
 #include <shlobj.h>
 #include <shlwapi.h>
 
 #include <cstring>
+#include <memory>
 
 namespace {
 
+using policy_file::Absent;
+using policy_file::FileLock;
+using policy_file::Found;
+using policy_file::LoadedFile;
+using policy_file::LoadFrom;
+using policy_file::OpenFailure;
+using policy_file::OpenPolicyFile;
+using policy_file::ReadAll;
+
 constexpr wchar_t kInstalledRelative[] = L"Program Files\\Common Files\\Tarsen\\Platform\\Core\\trusted.js";
 constexpr wchar_t kTemporaryName[] = L"trusted.tmp";
-constexpr DWORD kLockRetryMs = 25;
 
 // Records why a policy file is not used: a log line for the machine's
 // administrator (not for a file that is simply not there: most machines have
@@ -27,127 +37,6 @@ void Note(const std::wstring& path, const std::wstring& note, bool log = true)
     if (ITrustObserver* observer = TrustObserver()) observer->PolicyFileNote(path, note);
 }
 
-// A byte-range lock over a whole file, waited for at most `waitMs`, released by its end.
-class FileLock {
-public:
-    FileLock(HANDLE file, bool exclusive, DWORD waitMs) : m_file(file)
-    {
-        if (!file || file == INVALID_HANDLE_VALUE) return;
-        const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
-        const ULONGLONG until = ::GetTickCount64() + waitMs;
-        for (;;) {
-            OVERLAPPED at{};
-            if (::LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, &at)) {
-                m_locked = true;
-                return;
-            }
-            const DWORD error = ::GetLastError();
-            if ((error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) || ::GetTickCount64() >= until) return;
-            ::Sleep(kLockRetryMs);
-        }
-    }
-    ~FileLock() { Unlock(); }
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-    bool Locked() const { return m_locked; }
-    void Unlock()
-    {
-        OVERLAPPED at{};
-        if (m_locked) ::UnlockFileEx(m_file, 0, MAXDWORD, MAXDWORD, &at);
-        m_locked = false;
-    }
-
-private:
-    HANDLE m_file;
-    bool m_locked = false;
-};
-
-// Opens the policy file sharing everything (readers and the installer meet
-// through byte-range locks); an open another process refuses by sharing
-// nothing is tried again for at most `waitMs`. 0, or the error.
-DWORD OpenPolicyFile(const std::wstring& path, DWORD waitMs, ScopedHandle& file)
-{
-    const ULONGLONG until = ::GetTickCount64() + waitMs;
-    for (;;) {
-        file.Reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        const DWORD error = file ? ERROR_SUCCESS : ::GetLastError();
-        if (error != ERROR_SHARING_VIOLATION || ::GetTickCount64() >= until) return error;
-        ::Sleep(kLockRetryMs);
-    }
-}
-
-bool Absent(DWORD openError) { return openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND; }
-
-// Why a file that is there could not be opened.
-std::wstring OpenFailure(DWORD error, DWORD waitMs)
-{
-    return error == ERROR_SHARING_VIOLATION ? LockedOutReason(waitMs)
-                                            : L"it cannot be opened (" + std::to_wstring(error) + L")";
-}
-
-// The file through `file`, from its start; a file larger than a policy file
-// can be is read only as far as it takes to tell. False on a failed read.
-bool ReadAll(HANDLE file, std::vector<BYTE>& bytes, std::wstring& reason)
-{
-    LARGE_INTEGER size{};
-    LARGE_INTEGER start{};
-    DWORD read = 0;
-    if (::GetFileSizeEx(file, &size)) {
-        const ULONGLONG length = static_cast<ULONGLONG>(size.QuadPart);
-        bytes.resize(length > kMaxPolicyBytes ? kMaxPolicyBytes + 1 : static_cast<size_t>(length));
-        if (::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) &&
-            ::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) && read == bytes.size()) {
-            return true;
-        }
-    }
-    reason = L"it cannot be read (" + std::to_wstring(::GetLastError()) + L")";
-    return false;
-}
-
-std::shared_ptr<CTrustedPolicy> ParseVerified(const std::vector<BYTE>& bytes, const BYTE (&signer)[20],
-                                              std::wstring& reason, bool* unavailable, bool platform);
-
-// What reading a policy file found.
-enum class Found { Good, Absent, Unavailable, Refused };
-struct LoadedFile {
-    Found found = Found::Absent;
-    PolicySnapshot policy;
-    std::vector<BYTE> bytes;
-    ULONGLONG written = 0;  // the file's last-write time
-    std::wstring reason;
-};
-
-LoadedFile LoadFrom(const std::wstring& path, const BYTE (&signer)[20])
-{
-    LoadedFile load;
-    ScopedHandle file;
-    const DWORD error = OpenPolicyFile(path, kPolicyReadLockWaitMs, file);
-    if (!file) {
-        load.found = Absent(error) ? Found::Absent : Found::Unavailable;
-        load.reason = Absent(error) ? L"it does not exist" : OpenFailure(error, kPolicyReadLockWaitMs);
-        return load;
-    }
-    load.found = Found::Unavailable;
-    {
-        FileLock lock(file.Get(), false, kPolicyReadLockWaitMs);
-        if (!lock.Locked()) {
-            load.reason = LockedOutReason(kPolicyReadLockWaitMs);
-            return load;
-        }
-        if (!ReadAll(file.Get(), load.bytes, load.reason)) return load;
-        FILETIME written{};
-        if (::GetFileTime(file.Get(), nullptr, nullptr, &written)) {
-            load.written = static_cast<ULONGLONG>(written.dwHighDateTime) << 32 | written.dwLowDateTime;
-        }
-    }
-    bool unavailable = false;
-    std::shared_ptr<CTrustedPolicy> policy = ParseVerified(load.bytes, signer, load.reason, &unavailable, true);
-    if (policy) policy->source = path;
-    load.policy = policy;
-    load.found = load.policy ? Found::Good : unavailable ? Found::Unavailable : Found::Refused;
-    return load;
-}
 
 // Holds the cache's slim reader/writer lock, shared or exclusive, for its scope.
 template <bool Exclusive>
@@ -172,101 +61,9 @@ private:
 using SharedLock = SrwGuard<false>;
 using ExclusiveLock = SrwGuard<true>;
 
-std::wstring CopyName() { return L"HKLM\\" + std::wstring(kPolicyRecordsKey) + L"\\" + kPolicyCopyValue; }
-
 }  // namespace
 
 bool PolicyUpdateSignalled() { return ::GlobalFindAtomW(kPolicyUpdateAtom) != 0; }
-
-std::wstring LockedOutReason(DWORD waitMs)
-{
-    return L"it is locked by another process, not waited for longer than " + std::to_wstring(waitMs) + L" ms";
-}
-
-void CTrustedPolicy::Seal()
-{
-    const auto pointers = [](const std::vector<std::wstring>& list, std::vector<LPCWSTR>& out) {
-        out.clear();
-        for (const std::wstring& entry : list) out.push_back(entry.c_str());
-        out.push_back(nullptr);
-        return out.data();
-    };
-    m_signers = AcceptedSigners();
-    if (hasNames) m_signers.publisherNames = pointers(names, m_namePointers);
-    if (hasSerials) m_signers.blockedSerials = pointers(serials, m_serialPointers);
-    if (hasThumbprints) {
-        m_signers.rootThumbprints = thumbprints.data();
-        m_signers.thumbprintCount = static_cast<DWORD>(thumbprints.size());
-    }
-}
-
-namespace {
-
-// ParsePolicyBytes, with or without WinVerifyTrust's part of the signature check.
-std::shared_ptr<CTrustedPolicy> ParseVerified(const std::vector<BYTE>& bytes, const BYTE (&signer)[20],
-                                              std::wstring& reason, bool* unavailable, bool platform)
-{
-    bool checkFailed = false;
-    PolicyScript script;
-    PolicySections parsed;
-    CSignedMessage message;
-    if (!SplitPolicyScript(bytes, script, reason)) return nullptr;
-    if (!message.Decode(script.signature.data(), static_cast<DWORD>(script.signature.size()))) {
-        reason = L"it carries no readable signature (" + HexCode(::GetLastError()) + L")";
-        return nullptr;
-    }
-    if (!VerifyPolicySignature(message, bytes, script.signedBytes, signer, reason) ||
-        (platform && !WinVerifyPolicy(bytes, reason, checkFailed)) || !ParsePolicySections(script.text, parsed, reason)) {
-        if (unavailable) *unavailable = checkFailed;
-        return nullptr;
-    }
-    auto policy = std::make_shared<CTrustedPolicy>();
-    policy->version = parsed.version;
-    policy->sections = std::move(parsed.sections);
-    if (const auto org = policy->sections.find(L"ORG"); org != policy->sections.end()) {
-        policy->hasNames = true;
-        policy->names = org->second;
-    }
-    if (const auto ser = policy->sections.find(L"SER"); ser != policy->sections.end()) {
-        policy->hasSerials = true;
-        policy->serials = ser->second;
-    }
-    if (const auto sha = policy->sections.find(L"SHA"); sha != policy->sections.end()) {
-        policy->hasThumbprints = true;
-        for (const std::wstring& line : sha->second) {
-            // A line that is not a thumbprint keeps its place with size 0: it matches nothing.
-            RootThumbprint thumbprint;
-            if (ParseThumbprintText(line, thumbprint.bytes)) thumbprint.size = sizeof(thumbprint.bytes);
-            policy->thumbprints.push_back(thumbprint);
-        }
-    }
-    policy->Seal();
-    return policy;
-}
-
-}  // namespace
-
-PolicySnapshot ParsePolicyBytes(const std::vector<BYTE>& bytes, const BYTE (&signer)[20], std::wstring& reason,
-                                bool* unavailable)
-{
-    return ParseVerified(bytes, signer, reason, unavailable, true);
-}
-
-PolicySnapshot LoadTrustedPolicy(const std::wstring& path, const BYTE (&signer)[20], std::wstring& reason)
-{
-    LoadedFile load = LoadFrom(path, signer);
-    reason = load.reason;
-    return load.policy;
-}
-
-PolicySnapshot LoadPolicyCopy(const BYTE (&signer)[20], std::wstring& reason, ULONGLONG* written)
-{
-    std::vector<BYTE> bytes;
-    if (!ReadPolicyCopy(bytes, written)) return nullptr;
-    std::shared_ptr<CTrustedPolicy> policy = ParseVerified(bytes, signer, reason, nullptr, false);
-    if (policy) policy->source = CopyName();
-    return policy;
-}
 
 CPolicyCache::CPolicyCache(const BYTE (&signer)[20], DWORD builtInVersion) : m_builtInVersion(builtInVersion)
 {
@@ -326,14 +123,14 @@ CPolicyCache::Read CPolicyCache::readInstalled()
     std::wstring reason;
     if (PolicySnapshot copy = LoadPolicyCopy(m_signer, reason)) {
         QEL_LOG(LOG_WARNING, L"Policy file %s: judged with its verified copy of version %lu in %s", path.c_str(),
-                static_cast<unsigned long>(copy->version), CopyName().c_str());
+                static_cast<unsigned long>(copy->version), PolicyCopyName().c_str());
         if (ITrustObserver* observer = TrustObserver()) {
             observer->PolicyFileNote(path, L"judged with its verified copy of version " +
-                                               std::to_wstring(copy->version) + L" in " + CopyName());
+                                               std::to_wstring(copy->version) + L" in " + PolicyCopyName());
         }
         return {copy, false};
     }
-    if (!reason.empty()) Note(CopyName(), L"not used: " + reason);
+    if (!reason.empty()) Note(PolicyCopyName(), L"not used: " + reason);
 
     // Without a copy, judging without the file's blocked list is refused
     // when the file is there but unreadable, or when the machine has
@@ -482,7 +279,7 @@ bool CPolicyCache::installFile(const std::vector<BYTE>& bytes, DWORD version, co
             return false;
         }
         present = copy->version;
-        of = L"its verified copy in " + CopyName();
+        of = L"its verified copy in " + PolicyCopyName();
     }
     if (version <= present) {
         Note(origin, L"not installed: its version " + std::to_wstring(version) + L" is not newer than version " +

@@ -1,6 +1,6 @@
-#include "process/SignatureArea.h"
+#include "trust/SignatureArea.h"
 
-#include "process/DerReader.h"
+#include "trust/DerReader.h"
 
 namespace {
 

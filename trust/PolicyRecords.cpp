@@ -1,10 +1,10 @@
 #include "common/Platform.h"
 
-#include "process/PolicyRecords.h"
+#include "trust/PolicyRecords.h"
 
 #include "common/UniqueHandle.h"
 #include "logging/Log.h"
-#include "process/PolicyText.h"
+#include "trust/PolicyText.h"
 
 #include <cstring>
 #include <string>
@@ -131,3 +131,5 @@ ULONGLONG LastWriteTime(const std::wstring& path)
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
     return static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
 }
+
+std::wstring PolicyCopyName() { return L"HKLM\\" + std::wstring(kPolicyRecordsKey) + L"\\" + kPolicyCopyValue; }

@@ -23,6 +23,8 @@ inline constexpr wchar_t kPolicyCopyValue[] = L"TrustedPolicyCopy";
 inline constexpr wchar_t kPolicyCopyWrittenValue[] = L"TrustedPolicyCopyWritten";
 // Where both are, for messages.
 inline constexpr wchar_t kPolicyRecordsKey[] = L"SOFTWARE\\Tarsen\\QEL";
+// The kept copy as messages name it: "HKLM\\SOFTWARE\\Tarsen\\QEL\\TrustedPolicyCopy".
+std::wstring PolicyCopyName();
 
 // The recorded highest version into `floor` (0: none recorded). False, with
 // the value's type, when a value is there that is not a version number (or

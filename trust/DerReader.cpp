@@ -1,4 +1,4 @@
-#include "process/DerReader.h"
+#include "trust/DerReader.h"
 
 namespace der {
 
