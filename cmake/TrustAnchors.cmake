@@ -8,7 +8,7 @@
 #   QEL_POLICY_SIGNER_THUMBPRINT  one SHA-1 thumbprint: the certificate that signs "trusted.js"
 #
 # They land in one generated header, <build>/generated/trust/TrustAnchors.h
-# (from trust/TrustAnchors.h.in), which only trust/FileTrust.cpp reads.
+# (from trust/TrustAnchors.h.in), which only trust/PolicyCheck.cpp reads.
 set(QEL_ROOT_THUMBPRINTS "" CACHE STRING
     "The four pinned root certificates: SHA-1 thumbprints (40 hex digits each) separated by ';'")
 set(QEL_POLICY_SIGNER_THUMBPRINT "" CACHE STRING
