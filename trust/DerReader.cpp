@@ -1,6 +1,41 @@
 #include "trust/DerReader.h"
 
+#include <vector>
+
 namespace der {
+namespace {
+
+// The number written in base 128 by `groups` (most significant first), less
+// `less` (which it is not below), in decimal. Arcs are of any size: an arc
+// of up to nine groups is a plain 64-bit number, a longer one is divided
+// down by hand.
+std::string Decimal(std::vector<uint8_t> groups, unsigned less)
+{
+    for (size_t i = groups.size(); less != 0 && i-- > 0;) {
+        const unsigned borrow = less % 128 > groups[i] ? 1 : 0;
+        groups[i] = static_cast<uint8_t>(groups[i] + 128 * borrow - less % 128);
+        less = less / 128 + borrow;
+    }
+    if (groups.size() <= 9) {
+        unsigned long long value = 0;
+        for (const uint8_t group : groups) value = value << 7 | group;
+        return std::to_string(value);
+    }
+    std::string digits;
+    for (size_t first = 0; first < groups.size();) {
+        unsigned remainder = 0;
+        for (size_t i = first; i < groups.size(); ++i) {
+            const unsigned value = remainder * 128 + groups[i];
+            groups[i] = static_cast<uint8_t>(value / 10);
+            remainder = value % 10;
+        }
+        digits.insert(digits.begin(), static_cast<char>('0' + remainder));
+        while (first < groups.size() && groups[first] == 0) ++first;
+    }
+    return digits;
+}
+
+}  // namespace
 
 bool ReadElement(Span& in, uint8_t& tag, Span& value)
 {
@@ -33,23 +68,22 @@ bool ReadExpected(Span& in, uint8_t expected, Span& value)
 bool OidText(const Span& oid, std::string& text)
 {
     std::string out;
-    unsigned long long arc = 0;
-    bool fresh = true;  // the next byte starts a subidentifier
+    std::vector<uint8_t> groups;  // the subidentifier's 7-bit groups, most significant first
     for (size_t i = 0; i < oid.size; ++i) {
         const uint8_t byte = oid.data[i];
-        if ((fresh && byte == 0x80) || (arc >> 56)) return false;
-        arc = (arc << 7) | (byte & 0x7F);
-        fresh = !(byte & 0x80);
-        if (!fresh) continue;
+        if (groups.empty() && byte == 0x80) return false;
+        groups.push_back(byte & 0x7F);
+        if (byte & 0x80) continue;
         if (out.empty()) {
-            const unsigned first = arc < 40 ? 0 : arc < 80 ? 1 : 2;
-            out = std::to_string(first) + "." + std::to_string(arc - 40ull * first);
+            // The first two arcs: 0.v and 1.(v-40) below 80, 2.(v-80) from there on.
+            const unsigned first = groups.size() > 1 || groups[0] >= 80 ? 2 : groups[0] / 40;
+            out = std::to_string(first) + "." + Decimal(groups, 40 * first);
         } else {
-            out += "." + std::to_string(arc);
+            out += "." + Decimal(groups, 0);
         }
-        arc = 0;
+        groups.clear();
     }
-    if (out.empty() || !fresh) return false;
+    if (out.empty() || !groups.empty()) return false;
     text = out;
     return true;
 }

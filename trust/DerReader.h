@@ -28,9 +28,9 @@ bool ReadExpected(Span& in, uint8_t expected, Span& value);
 
 // An OBJECT IDENTIFIER's value octets as dotted text (X.690 8.19): every
 // subidentifier is read over as many bytes as it takes, the first one too,
-// which holds the first two arcs as 0.v, 1.(v-40) or 2.(v-80). False for an
-// empty value, a subidentifier that is not finished or starts with the
-// padding byte 0x80, or one too large to hold.
+// which holds the first two arcs as 0.v, 1.(v-40) or 2.(v-80); an arc may be
+// of any size. False for an empty value, or a subidentifier that is not
+// finished or starts with the padding byte 0x80.
 bool OidText(const Span& oid, std::string& text);
 
 }  // namespace der
