@@ -2,13 +2,12 @@
 // (the input's bytes as they are). Every element of the input, and every
 // element inside a constructed one or an OCTET STRING, goes through the
 // element reader, and through the reader made for its kind: object
-// identifiers, the two time forms, TSTInfo, a signed content's value octets,
-// an OCTET STRING's value and the signature-area rule. Each answer is checked
-// against the rule computed another way.
+// identifiers, the two time forms, TSTInfo, a signed content's value octets
+// and an OCTET STRING's value. Each answer is checked against the rule
+// computed another way.
 #include "fuzz/FuzzText.h"
 #include "trust/DerReader.h"
 #include "trust/DerTime.h"
-#include "trust/SignatureArea.h"
 #include "trust/SignedDataReader.h"
 
 #include <cstdio>
@@ -221,36 +220,6 @@ void CheckWholeElement(const Span& encoding, bool oneElement, uint8_t tag, const
     if (octetString) FUZZ_CHECK(Same(octets, value));
 }
 
-uint32_t Le(const uint8_t* p, int bytes)
-{
-    uint32_t value = 0;
-    for (int i = bytes; i-- > 0;) value = value << 8 | p[i];
-    return value;
-}
-
-// A signature area: one SEQUENCE, then at most 7 zero bytes; a certificate
-// table starts with WIN_CERTIFICATE (its length covering the DER, revision
-// 2, PKCS #7 type).
-void CheckSignatureArea(const uint8_t* data, size_t size)
-{
-    const std::vector<uint8_t> area(data, data + size);
-    for (const bool table : {false, true}) {
-        const size_t start = table ? 8 : 0;
-        bool expected = !table || (size >= 8 && Le(data, 4) >= 8 && Le(data, 4) <= size && Le(data + 4, 2) == 0x0200 &&
-                                   Le(data + 6, 2) == 0x0002);
-        size_t header = 0, length = 0, rest = 0;
-        if (expected) {
-            const Span in{data + start, size - start};
-            expected = Header(in, header, length) && data[start] == 0x30;
-            rest = expected ? in.size - header - length : 0;
-            expected = expected && rest <= 7;
-            for (size_t i = size - rest; expected && i < size; ++i) expected = data[i] == 0;
-            expected = expected && (!table || Le(data, 4) >= size - rest);
-        }
-        FUZZ_CHECK(HoldsOnlySignature(area, table) == expected);
-    }
-}
-
 void Walk(Span in, int depth)
 {
     const Span all = in;
@@ -287,6 +256,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CheckOid(input);
     CheckGeneralizedTime(input);
     CheckUtcSigningTime(input);
-    CheckSignatureArea(data, size);
     return 0;
 }

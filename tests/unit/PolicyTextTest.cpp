@@ -1,9 +1,7 @@
 // The pure readers of the signature check: how policy-file bytes split into
 // signed text and signature block, the sections of that text, object
-// identifiers, the time forms of a time stamp, and what a signature area may
-// hold.
+// identifiers, and what a signature area may hold.
 #include "trust/DerReader.h"
-#include "trust/DerTime.h"
 #include "trust/PolicyText.h"
 #include "trust/SignatureArea.h"
 
@@ -125,39 +123,6 @@ TEST(PolicyTextTest, ObjectIdentifiersAsX690ReadsThem)
         std::string text = "untouched";
         EXPECT_EQ(der::OidText({c.value.data(), c.value.size()}, text), c.text != nullptr) << testing::PrintToString(c.value);
         EXPECT_EQ(text, c.text ? c.text : "untouched");
-    }
-}
-
-TEST(PolicyTextTest, TimeStampTimes)
-{
-    // A token's GeneralizedTime, and a counter-signature's 15-byte UTCTime
-    // signing time (tag 0x17, length 13), whose two-digit years 70 to 99 are
-    // 19YY and 00 to 69 20YY.
-    const struct {
-        bool utc;
-        std::string text;
-        uint16_t year;  // 0: refused
-    } kCases[] = {
-        {false, "20200601120000Z", 2020},
-        {false, "20200601120000.125Z", 2020},
-        {false, "202006011200Z", 0},  // no seconds
-        {false, "20200601120000+0100", 0},
-        {false, "2020060112000xZ", 0},
-        {true, "\x17\x0d" "691231235959Z", 2069},
-        {true, "\x17\x0d" "700101000000Z", 1970},
-        {true, "\x17\x0d" "000101000000Z", 2000},
-        {true, "\x18\x0d" "200601120000Z", 0},  // a GeneralizedTime's tag
-        {true, "\x17\x0d" "2006011200001", 0},
-    };
-    for (const auto& c : kCases) {
-        der::CivilTime time;
-        const der::Span span{reinterpret_cast<const uint8_t*>(c.text.data()), c.text.size()};
-        EXPECT_EQ(c.utc ? der::ReadUtcSigningTime(span, time) : der::ReadGeneralizedTime(span, time), c.year != 0)
-            << c.text;
-        EXPECT_EQ(time.year, c.year) << c.text;
-        if (c.year) {
-            EXPECT_EQ(time.month * 100 + time.day, c.utc ? (c.year == 2069 ? 1231 : 101) : 601) << c.text;
-        }
     }
 }
 
