@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Seeds for the fuzz targets der, der_diff and policy: real signatures made
 with the test PKI (testbed/pki) the way the program meets them, and their
 pieces.
@@ -20,7 +20,7 @@ Then, for each target (the committed corpus is minimised into an empty
 folder, README.md "Fuzzing"):
   build/fuzz-host/T -merge=1 NEW fuzz/corpus/T OUTDIR/T
 
-Needs what the test PKI's scripts need: /usr/bin/python3 with asn1crypto,
+Needs what the test PKI's scripts need: /usr/bin/python3 (Debian's, with asn1crypto),
 openssl, osslsigncode and faketime.
 """
 import base64
