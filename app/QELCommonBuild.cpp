@@ -6,7 +6,7 @@
 #include "jobs/QELAutoDownload.h"
 #include "jobs/QELKRSDownload.h"
 #include "logging/Log.h"
-#include "process/TrustAnchors.h"
+#include "trust/TrustAnchors.h"
 
 std::shared_ptr<ICBJobs> CJobFactory::GetJobObject(std::wstring commandLine)
 {

@@ -11,8 +11,9 @@
 #   QEL_ROOT_THUMBPRINTS          four SHA-1 thumbprints (40 hex digits each) separated by ';'
 #   QEL_POLICY_SIGNER_THUMBPRINT  one SHA-1 thumbprint: the certificate that signs "trusted.js"
 #
-# They land in one generated header, <build>/generated/process/TrustAnchors.h
-# (from process/TrustAnchors.h.in), which only process/FileTrust.cpp reads.
+# They land in one generated header, <build>/generated/trust/TrustAnchors.h
+# (from trust/TrustAnchors.h.in): the pins for trust/PolicyCheck.cpp, and the
+# test-PKI notice for the program's first log line and qeltrust.
 set(QEL_ROOT_THUMBPRINTS "" CACHE STRING
     "The four pinned root certificates: SHA-1 thumbprints (40 hex digits each) separated by ';'")
 set(QEL_POLICY_SIGNER_THUMBPRINT "" CACHE STRING
@@ -80,4 +81,4 @@ foreach(thumbprint IN LISTS QEL_ROOT_THUMBPRINTS)
   string(APPEND QEL_ROOT_THUMBPRINT_BYTES "    {${bytes}},\n")
 endforeach()
 _qel_hex_bytes(${QEL_POLICY_SIGNER_THUMBPRINT} QEL_POLICY_SIGNER_THUMBPRINT_BYTES)
-configure_file(${CMAKE_SOURCE_DIR}/process/TrustAnchors.h.in ${CMAKE_BINARY_DIR}/generated/process/TrustAnchors.h @ONLY)
+configure_file(${CMAKE_SOURCE_DIR}/trust/TrustAnchors.h.in ${CMAKE_BINARY_DIR}/generated/trust/TrustAnchors.h @ONLY)

@@ -3,17 +3,21 @@
 //   c  the context number of the scheduler's command line ("/context=N")
 //   i  a number of log.ini ("123", "0x7B")
 //   u  the unsafe-sequence check of task parameters and telemetry values
+//   s  a serial number as blocked lists compare it (the policy file's [SER])
 // Each answer is checked against the same rule computed another way.
 #include "app/ContextNumber.h"
 #include "common/UnsafeText.h"
 #include "fuzz/FuzzText.h"
 #include "jobs/AttemptCount.h"
 #include "logging/IniNumber.h"
+#include "trust/PolicyText.h"
 
 #include <charconv>
 #include <clocale>
 #include <cwchar>
 #include <cwctype>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -74,6 +78,39 @@ void CheckUnsafe(const std::wstring& text)
     FUZZ_CHECK(HasUnsafeSequence(text) == expected);
 }
 
+// A serial number normalised: for hex text, its bytes (an odd count of
+// digits has a leading zero) without leading zero bytes (one stays),
+// written in lower case. For any text: case makes no difference, A to Z never
+// come out, and a normalised number stays as it is.
+void CheckSerial(const std::wstring& text)
+{
+    const std::wstring normalised = NormalisedSerialText(text);
+    std::wstring upper = text;
+    for (auto& c : upper) c = c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - 32) : c;
+    FUZZ_CHECK(NormalisedSerialText(upper) == normalised);
+    FUZZ_CHECK(NormalisedSerialText(normalised) == normalised);
+    FUZZ_CHECK(normalised.find_first_of(L"ABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::wstring::npos);
+    if (text.find_first_not_of(L"0123456789abcdefABCDEF") != std::wstring::npos) return;
+    std::vector<uint8_t> bytes;
+    for (size_t i = text.size() % 2 ? 0 : 1, at = 0; at < text.size(); ++i) {
+        const size_t digits = i == 0 ? 1 : 2;
+        const std::string pair(text.begin() + at, text.begin() + at + digits);
+        unsigned value = 0;
+        std::from_chars(pair.data(), pair.data() + pair.size(), value, 16);
+        bytes.push_back(static_cast<uint8_t>(value));
+        at += digits;
+    }
+    size_t first = 0;
+    while (first + 1 < bytes.size() && bytes[first] == 0) ++first;
+    std::wstring expected;
+    for (size_t i = first; i < bytes.size(); ++i) {
+        static const wchar_t kDigits[] = L"0123456789abcdef";
+        expected += kDigits[bytes[i] >> 4];
+        expected += kDigits[bytes[i] & 0xF];
+    }
+    FUZZ_CHECK(normalised == expected);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -91,6 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case 'c': CheckContext(text); break;
         case 'i': CheckIniNumber(text); break;
         case 'u': CheckUnsafe(text); break;
+        case 's': CheckSerial(text); break;
         default: break;
     }
     return 0;

@@ -5,7 +5,7 @@
 #include "common/HeldFile.h"
 #include "logging/Log.h"
 #include "process/CreateProcessHelper.h"
-#include "process/FileTrust.h"
+#include "trust/FileTrust.h"
 
 #include <shlwapi.h>
 

@@ -14,8 +14,8 @@
 // stays usable because the library pins itself in the process on first use.
 #include "common/Platform.h"
 
-#include "process/NotComDll.h"
 #include "testbed/StandinSupport.h"
+#include "trust/NotComDll.h"
 
 #include <cstring>
 #include <string>

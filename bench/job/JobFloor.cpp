@@ -10,7 +10,7 @@
 
 #include "common/UniqueHandle.h"
 #include "instru/WmiWrapper.h"
-#include "process/WinTrustFile.h"
+#include "trust/WinTrustFile.h"
 
 #include <wintrust.h>
 

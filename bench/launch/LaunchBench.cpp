@@ -16,8 +16,8 @@
 #include "bench/BenchSupport.h"
 #include "common/UniqueHandle.h"
 #include "process/CreateProcessHelper.h"
-#include "process/FileTrust.h"
 #include "process/TaskExe.h"
+#include "trust/FileTrust.h"
 
 #include <cstdio>
 #include <string>

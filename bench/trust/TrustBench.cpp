@@ -5,9 +5,12 @@
 #include "common/Platform.h"
 
 #include "bench/BenchSupport.h"
-#include "process/FileTrust.h"
-#include "process/TrustedPolicy.h"
-#include "process/WinTrustFile.h"
+#include "trust/FileTrust.h"
+#include "trust/PolicyCache.h"
+#include "trust/PolicyCheck.h"
+#include "trust/PolicyFile.h"
+#include "trust/PolicyRecords.h"
+#include "trust/WinTrustFile.h"
 
 #include <shlobj.h>
 #include <wintrust.h>

@@ -7,10 +7,12 @@
 #include "common/Platform.h"
 
 #include "common/UniqueHandle.h"
-#include "process/FileTrust.h"
-#include "process/TrustedPolicy.h"
 #include "tests/support/Machine.h"
 #include "tests/support/Testbed.h"
+#include "trust/FileTrust.h"
+#include "trust/PolicyCache.h"
+#include "trust/PolicyCheck.h"
+#include "trust/PolicyRecords.h"
 
 #include <gtest/gtest.h>
 

@@ -5,13 +5,16 @@
 
 #include "common/UniqueHandle.h"
 #include "datastore/QelPersistenceData.h"
-#include "process/FileTrust.h"
-#include "process/TrustedPolicy.h"
 #include "scheduler/QelSchedulerConfig.h"
 #include "testbed/StandinSupport.h"
 #include "tests/support/JobScenario.h"
 #include "tests/support/SandboxTest.h"
 #include "tests/support/Testbed.h"
+#include "trust/FileTrust.h"
+#include "trust/PolicyCache.h"
+#include "trust/PolicyCheck.h"
+#include "trust/PolicyFile.h"
+#include "trust/PolicyRecords.h"
 
 namespace {
 

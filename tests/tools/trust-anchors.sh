@@ -51,7 +51,7 @@ configure fails "testbed/pki/policy-signer.crt" \
 configure fails "testbed/pki/root-tarsen.crt" \
   -DQEL_ROOT_THUMBPRINTS="$mixed_roots" -DQEL_POLICY_SIGNER_THUMBPRINT="$own_signer"
 configure configures "" -DQEL_ROOT_THUMBPRINTS="$own_roots" -DQEL_POLICY_SIGNER_THUMBPRINT="$own_signer"
-header=generated/process/TrustAnchors.h
+header=generated/trust/TrustAnchors.h
 grep -q 'kBuiltForTestPki = false;' "$work/release-$runs/$header" ||
   fail "a release with its own values is marked as built for the test PKI"
 grep -q 'kBuiltForTestPki = true;' "$build/$header" || fail "this test build is not marked as built for the test PKI"

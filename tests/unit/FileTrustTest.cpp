@@ -4,13 +4,14 @@
 #include "common/Platform.h"
 
 #include "common/UniqueHandle.h"
-#include "process/FileTrust.h"
-#include "process/PolicySignature.h"
-#include "process/PolicyText.h"
-#include "process/TrustReport.h"
-#include "process/TrustedPolicy.h"
 #include "tests/support/Machine.h"
 #include "tests/support/Testbed.h"
+#include "trust/FileTrust.h"
+#include "trust/PolicyCache.h"
+#include "trust/PolicyCheck.h"
+#include "trust/PolicySignature.h"
+#include "trust/PolicyText.h"
+#include "trust/TrustReport.h"
 
 #include <gtest/gtest.h>
 

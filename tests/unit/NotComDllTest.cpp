@@ -5,10 +5,10 @@
 
 #include "common/LibraryLoader.h"
 #include "common/UniqueHandle.h"
-#include "process/NotComDll.h"
 #include "tests/support/DebugOutput.h"
 #include "tests/support/Machine.h"
 #include "tests/support/Testbed.h"
+#include "trust/NotComDll.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The pure readers of the signature check: how policy-file bytes split into
 // signed text and signature block, the sections of that text, object
 // identifiers, and what a signature area may hold.
-#include "process/DerReader.h"
-#include "process/PolicyText.h"
-#include "process/SignatureArea.h"
+#include "trust/DerReader.h"
+#include "trust/PolicyText.h"
+#include "trust/SignatureArea.h"
 
 #include <gtest/gtest.h>
 
@@ -115,7 +115,9 @@ TEST(PolicyTextTest, ObjectIdentifiersAsX690ReadsThem)
         {{}, nullptr},
         {{0x86}, nullptr},              // unfinished
         {{0x2A, 0x80, 0x01}, nullptr},  // padded with 0x80
-        {{0x2A, 0x81, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x01}, nullptr},  // too large to hold
+        // Arcs of more than 64 bits, as OpenSSL reads them (a finding of the der_diff fuzz target).
+        {{0x2A, 0x81, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x01}, "1.2.9369193840401056897"},
+        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}, "2.1180591620717411303343"},
     };
     for (const auto& c : kCases) {
         std::string text = "untouched";

@@ -5,11 +5,15 @@
 
 #include "common/HeldFile.h"
 #include "logging/Log.h"
-#include "process/FileTrust.h"
-#include "process/TrustAnchors.h"
-#include "process/TrustReport.h"
-#include "process/TrustedPolicy.h"
 #include "tools/ToolConsole.h"
+#include "trust/FileTrust.h"
+#include "trust/PolicyCache.h"
+#include "trust/PolicyCheck.h"
+#include "trust/PolicyFile.h"
+#include "trust/PolicyRecords.h"
+#include "trust/TrustAnchors.h"
+#include "trust/TrustReport.h"
+#include "trust/TrustedPolicy.h"
 
 #include <wincrypt.h>
 
