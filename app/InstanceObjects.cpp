@@ -2,7 +2,7 @@
 
 #include "app/InstanceObjects.h"
 
-#include "app/JobFactory.h"
+#include "app/QELCommonBuild.h"
 #include "common/UniqueHandle.h"
 
 #include <string>

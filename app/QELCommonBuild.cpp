@@ -1,8 +1,11 @@
 #include "common/Platform.h"
 
-#include "app/JobFactory.h"
+#include "app/QELCommonBuild.h"
+
+#include "app/ContextNumber.h"
 #include "app/InstanceObjects.h"
 #include "jobs/BUninstallTask.h"
+#include "jobs/JobFactory.h"
 #include "jobs/QELAutoDownload.h"
 #include "jobs/QELKRSDownload.h"
 #include "logging/Log.h"

@@ -17,7 +17,8 @@
 #   are both mapped to ".", so every name is relative to the folder a debugger
 #   runs in, and gdb or addr2line started in the source folder find the
 #   sources (README, "Release"). The third-party headers the build links into
-#   its own folder are mapped back to where they really are.
+#   its own folder are mapped back to where they really are, and the layers'
+#   include roots (cmake/Layers.cmake) to the source folder.
 # - No precompiled header for the product (qel_strict): GCC 12 lays the
 #   header's declarations out by the build folder's path, and the variable
 #   locations in the debug information then changed with the folder.

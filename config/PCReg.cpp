@@ -2,8 +2,8 @@
 
 #include "config/PCReg.h"
 
-#include "config/OSInfo.h"
-#include "config/RegKey.h"
+#include "base/OSInfo.h"
+#include "base/RegKey.h"
 #include "logging/Log.h"
 
 #include <vector>

@@ -2,7 +2,7 @@
 
 #include "config/QELSettings.h"
 
-#include "config/RegKey.h"
+#include "base/RegKey.h"
 
 #include <cstdlib>
 

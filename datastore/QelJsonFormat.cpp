@@ -5,12 +5,12 @@
 #include "datastore/DataStoreActivity.h"
 #include "datastore/DocumentText.h"
 
+#include "base/RegKey.h"
 #include "common/OwnFiles.h"
 #include "common/UniqueHandle.h"
 #include "config/PCReg.h"
 #include "config/QELConfig.h"
 #include "config/QELSettings.h"
-#include "config/RegKey.h"
 #include "logging/Log.h"
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 // does not, the task "QelUninstall" brings the job back an hour later.
 #pragma once
 
-#include "app/ICBJobs.h"
+#include "jobs/ICBJobs.h"
 #include "scheduler/QelSchedulerConfig.h"
 
 #include <string>

@@ -5,8 +5,8 @@
 // attempt limit.
 #pragma once
 
-#include "app/ICBJobs.h"
 #include "config/QELSettings.h"
+#include "jobs/ICBJobs.h"
 #include "jobs/QELKrsIntegrate.h"
 #include "scheduler/QelSchedulerConfig.h"
 

@@ -8,8 +8,8 @@
 // retry.
 #pragma once
 
-#include "app/ICBJobs.h"
 #include "common/ObjectOwner.h"
+#include "jobs/ICBJobs.h"
 #include "jobs/QELKrsIntegrate.h"
 #include "scheduler/QelSchedulerConfig.h"
 

@@ -2,11 +2,11 @@
 
 #include "logging/ETWLogging.h"
 
+#include "base/OSInfo.h"
+#include "base/RegKey.h"
 #include "common/LibraryLoader.h"
-#include "config/OSInfo.h"
-#include "config/RegKey.h"
+#include "common/WideFormat.h"
 #include "logging/Logging.h"
-#include "logging/WideFormat.h"
 
 #include <cstring>
 #include <mutex>

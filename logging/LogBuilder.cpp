@@ -1,6 +1,6 @@
 #include "common/Platform.h"
 
-#include "config/RegKey.h"
+#include "base/RegKey.h"
 #include "logging/ETWLogging.h"
 #include "logging/Logging.h"
 #include "logging/LoggingIf.h"

@@ -2,8 +2,8 @@
 
 #include "logging/LogLine.h"
 
+#include "common/WideFormat.h"
 #include "logging/Log.h"
-#include "logging/WideFormat.h"
 
 #include <cwchar>
 

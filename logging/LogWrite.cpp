@@ -1,10 +1,10 @@
 #include "common/Platform.h"
 
+#include "common/WideFormat.h"
 #include "logging/Log.h"
 #include "logging/LoggingIf.h"
-#include "logging/StratumLogHandler.h"
 #include "logging/StratumLogger.h"
-#include "logging/WideFormat.h"
+#include "logging/StratumLogHandler.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -6,10 +6,10 @@
 #include "common/ObjectOwner.h"
 #include "common/OwnFiles.h"
 #include "common/UniqueHandle.h"
+#include "common/WideFormat.h"
 #include "logging/ETWLogging.h"
 #include "logging/IniReader.h"
 #include "logging/LogLine.h"
-#include "logging/WideFormat.h"
 
 #include <aclapi.h>
 #include <knownfolders.h>

@@ -30,7 +30,7 @@
 // "Leave" (REG_DWORD, non-zero) to leave everything in place.
 #include "common/Platform.h"
 
-#include "app/JobFactory.h"
+#include "app/QELCommonBuild.h"
 #include "scheduler/QelSchedulerTaskMgr.h"
 #include "testbed/StandinSupport.h"
 

@@ -6,7 +6,7 @@
 //                              program's own logger (built from the registry, as at start-up)
 #include "common/Platform.h"
 
-#include "app/JobFactory.h"
+#include "app/QELCommonBuild.h"
 #include "common/UniqueHandle.h"
 #include "datastore/PCCrypt.h"
 #include "datastore/QelPersistenceData.h"

@@ -6,11 +6,14 @@
 # copied to a folder under WORK whose path has another length, configured with
 # the same preset into a build folder of another length, and a cheap part of
 # the build is made there: the program's entry point (the generated trust
-# anchors, the log call's file names), one batch of the product's sources (a
-# few thousand lines with their debug information), its version resource (the resource compiler), the delay-load
+# anchors, the log call's file names), one batch of the product's sources (the
+# jobs, a few thousand lines with their debug information, naming the headers
+# of the eight folders they see through the layers' include roots), its version
+# resource (the resource compiler), the delay-load
 # libraries (archives) and a small program with its debug file and debug link
 # (trustsample: the link's time stamp, the debug file's paths, the link's
-# checksum). Each must be identical to this build's, and hold neither folder.
+# checksum). Each must be identical to this build's, hold neither folder, and
+# name headers by their folders, not by the include roots.
 # Then the release signing (cmake/release-sign.sh) with the test PKI's
 # certificate: the detached signature attached to the unsigned program gives
 # the signed one byte for byte, and attached to a program changed by one byte
@@ -31,7 +34,7 @@ else
 fi
 other="$copy/out"
 
-parts=(CMakeFiles/qelcore.dir/app/QELCommonBuild.cpp.obj CMakeFiles/qelcore.dir/Unity/unity_2_cxx.cxx.obj
+parts=(app/CMakeFiles/qel_app.dir/QELCommonBuild.cpp.obj jobs/CMakeFiles/qel_jobs.dir/Unity/unity_0_cxx.cxx.obj
        app/CMakeFiles/QELCommonBuild.dir/QELCommonBuild.rc.res
        bin/trustsample.exe bin/trustsample.exe.debug)
 for dll in $(cd "$build" && ls delaylib/*.a); do parts+=("$dll"); done
@@ -48,6 +51,8 @@ for part in "${parts[@]}"; do
     fail "$part differs between $build and $other ($(cmp -l "$build/$part" "$other/$part" 2>/dev/null | wc -l) bytes)"
   elif grep -q -a -F -e "$source_dir" -e "$copy" "$other/$part"; then
     fail "$part holds a build path"
+  elif grep -q -a -F "./layers/" "$other/$part"; then
+    fail "$part names a header by a layer's include root, not by its folder"
   else
     echo "identical: $part"
   fi

@@ -1,8 +1,10 @@
 #include "common/Platform.h"
 
+#include "app/ContextNumber.h"
 #include "app/InstanceObjects.h"
-#include "app/JobFactory.h"
+#include "app/QELCommonBuild.h"
 #include "common/UniqueHandle.h"
+#include "jobs/JobFactory.h"
 #include "tests/support/CaptureLog.h"
 #include "tests/support/OwnerSeam.h"
 

@@ -1,11 +1,11 @@
 #include "common/Platform.h"
 
-#include "app/JobFactory.h"
+#include "app/QELCommonBuild.h"
 #include "common/UniqueHandle.h"
+#include "common/WideFormat.h"
 #include "logging/Log.h"
 #include "logging/LoggingIf.h"
 #include "logging/StratumLogger.h"
-#include "logging/WideFormat.h"
 #include "tests/support/CaptureLog.h"
 #include "tests/support/LogFile.h"
 #include "tests/support/Machine.h"

@@ -3,7 +3,7 @@
 // happens to use inside it.
 #include "common/Platform.h"
 
-#include "app/JobFactory.h"
+#include "app/QELCommonBuild.h"
 #include "common/UniqueHandle.h"
 #include "config/PCReg.h"
 #include "config/QELConfig.h"

@@ -1,6 +1,6 @@
 #include "common/Platform.h"
 
-#include "config/OSInfo.h"
+#include "base/OSInfo.h"
 #include "tests/support/Machine.h"
 
 #include <gtest/gtest.h>

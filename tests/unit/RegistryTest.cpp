@@ -1,8 +1,8 @@
 #include "common/Platform.h"
 
+#include "base/RegKey.h"
 #include "common/UniqueHandle.h"
 #include "config/PCReg.h"
-#include "config/RegKey.h"
 #include "tests/support/CaptureLog.h"
 #include "tests/support/Machine.h"
 

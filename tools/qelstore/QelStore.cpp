@@ -3,10 +3,10 @@
 // sees and writes exactly what the framework's programs do.
 #include "common/Platform.h"
 
+#include "base/RegKey.h"
 #include "config/PCReg.h"
 #include "config/QELConfig.h"
 #include "config/QELSettings.h"
-#include "config/RegKey.h"
 #include "datastore/PCCrypt.h"
 #include "datastore/PcFile.h"
 #include "datastore/QelPersistenceData.h"

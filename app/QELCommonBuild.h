@@ -1,17 +1,8 @@
-// Turns the scheduler's command line ("/context=N") into the one job to run.
+// What the entry point (QELCommonBuild.cpp) offers besides wWinMain: the
+// single-instance guard and the safe library search path.
 #pragma once
 
-#include "app/ContextNumber.h"
-#include "app/ICBJobs.h"
-
-#include <memory>
-#include <string>
-
-class CJobFactory {
-public:
-    // Empty when no job matches; both reasons are logged.
-    static std::shared_ptr<ICBJobs> GetJobObject(std::wstring commandLine);
-};
+#include "common/Platform.h"
 
 class CInstanceObjects;
 

@@ -1,6 +1,6 @@
 #include "common/Platform.h"
 
-#include "logging/WideFormat.h"
+#include "common/WideFormat.h"
 
 #include <cstdio>
 

@@ -1,9 +1,9 @@
 #include "common/Platform.h"
 
-#include "config/RegKey.h"
+#include "base/RegKey.h"
 
+#include "base/OSInfo.h"
 #include "common/UniqueHandle.h"
-#include "config/OSInfo.h"
 
 #include <aclapi.h>
 #include <objbase.h>

@@ -1,8 +1,8 @@
 #include "common/Platform.h"
 
-#include "config/OSInfo.h"
+#include "base/OSInfo.h"
 
-#include "logging/WideFormat.h"
+#include "common/WideFormat.h"
 
 #include <knownfolders.h>
 #include <objbase.h>
