@@ -9,24 +9,21 @@
 #include "trust/NotComDll.h"
 #include "trust/PolicyCache.h"
 #include "trust/PolicyCheck.h"
+#include "trust/TrustEnvironment.h"
 #include "trust/TrustReport.h"
 
 #include <shlwapi.h>
 
-#include <atomic>
 #include <string>
 
-namespace {
-
-std::atomic<bool> g_installPolicies{true};
-
-}  // namespace
-
-bool VerifyWithCabinetRefresh(LPCWSTR path, DWORD builtInVersion, const LPCWSTR* publisherNames,
-                              const RootThumbprint* rootThumbprints, DWORD thumbprintCount,
-                              const LPCWSTR* blockedSerials)
+bool VerifyWithCabinetRefresh(CTrustEnvironment& environment, LPCWSTR path, DWORD builtInVersion,
+                              const LPCWSTR* publisherNames, const RootThumbprint* rootThumbprints,
+                              DWORD thumbprintCount, const LPCWSTR* blockedSerials)
 {
-    if (VerifyWithPolicy(path, builtInVersion, publisherNames, rootThumbprints, thumbprintCount, blockedSerials)) {
+    CPolicyCache& policies = environment.PolicyCache();
+    ITrustObserver* const observer = environment.Observer();
+    if (VerifyWithPolicy(policies, observer, path, builtInVersion, publisherNames, rootThumbprints, thumbprintCount,
+                         blockedSerials)) {
         return true;
     }
     if (::CompareStringOrdinal(::PathFindExtensionW(path), -1, L".cab", -1, TRUE) != CSTR_EQUAL) return false;
@@ -40,32 +37,39 @@ bool VerifyWithCabinetRefresh(LPCWSTR path, DWORD builtInVersion, const LPCWSTR*
     if (!ExtractPolicy(cabinet.Get(), held.Handle(), extraction)) {
         if (!extraction.refusal.empty()) {
             QEL_LOG(LOG_WARNING, L"Cabinet %s: no policy file taken from it: %s", path, extraction.refusal.c_str());
-            if (ITrustObserver* observer = TrustObserver()) {
+            if (observer) {
                 observer->PolicyFileNote(path, L"no policy file taken from it: " + extraction.refusal);
             }
         }
         return false;
     }
-    const bool installed = PolicyCache().Offer(extraction.bytes, std::wstring(path) + L" (trusted.js)", g_installPolicies);
+    const bool installed = policies.Offer(extraction.bytes, std::wstring(path) + L" (trusted.js)",
+                                          environment.InstallsPolicies());
     return installed &&
-           VerifyWithPolicy(held.Path().c_str(), builtInVersion, publisherNames, rootThumbprints, thumbprintCount,
-                            blockedSerials) &&
+           VerifyWithPolicy(policies, observer, held.Path().c_str(), builtInVersion, publisherNames, rootThumbprints,
+                            thumbprintCount, blockedSerials) &&
            held.StillNamed();
 }
 
-void SetPolicyInstall(bool enabled)
+bool VerifyWithCabinetRefresh(LPCWSTR path, DWORD builtInVersion, const LPCWSTR* publisherNames,
+                              const RootThumbprint* rootThumbprints, DWORD thumbprintCount,
+                              const LPCWSTR* blockedSerials)
 {
-    g_installPolicies = enabled;
-    PolicyCache().SetRecording(enabled);
+    return VerifyWithCabinetRefresh(CTrustEnvironment::Default(), path, builtInVersion, publisherNames,
+                                    rootThumbprints, thumbprintCount, blockedSerials);
 }
 
-DWORD VerifyFileTrust(LPCWSTR path)
+DWORD VerifyFileTrust(CTrustEnvironment& environment, LPCWSTR path)
 {
     if (!path || !*path) return ERROR_INVALID_PARAMETER;
-    if (IsVouchedByValidationLibrary(TrustValidationContext(), path)) return ERROR_SUCCESS;
+    if (IsVouchedByValidationLibrary(environment.ValidationContext(), path, environment.Observer())) {
+        return ERROR_SUCCESS;
+    }
     const BuiltInPolicy& policy = BuiltInTrustPolicy();
-    return VerifyWithCabinetRefresh(path, policy.version, policy.publisherNames, policy.rootThumbprints,
+    return VerifyWithCabinetRefresh(environment, path, policy.version, policy.publisherNames, policy.rootThumbprints,
                                     policy.thumbprintCount, policy.blockedSerials)
                ? ERROR_SUCCESS
                : ERROR_ACCESS_DENIED;
 }
+
+DWORD VerifyFileTrust(LPCWSTR path) { return VerifyFileTrust(CTrustEnvironment::Default(), path); }

@@ -10,6 +10,8 @@
 
 #include "trust/PolicyCheck.h"
 
+class CTrustEnvironment;
+
 // 0: trusted; 87 (ERROR_INVALID_PARAMETER): null or empty path; 5
 // (ERROR_ACCESS_DENIED): not trusted.
 //
@@ -21,17 +23,20 @@
 // validation library's loader, a cabinet's second judgement after its policy
 // is installed and the support tool all do so; a verdict on a path nobody
 // holds says nothing about what that path names a moment later.
+//
+// The program judges with its own environment (CTrustEnvironment::Default);
+// the support tool and the tests hand in theirs.
 DWORD VerifyFileTrust(LPCWSTR path);
+DWORD VerifyFileTrust(CTrustEnvironment& environment, LPCWSTR path);
 
 // VerifyWithPolicy, and for a refused cabinet (".cab") the refresh: a
 // "trusted.js" inside it is offered as a newer policy file, and once it is
-// installed the cabinet is judged again.
+// installed the cabinet is judged again. An environment that does not install
+// policies (the support tool's, unless asked) judges and reports the
+// candidate, and the cabinet stays refused.
+bool VerifyWithCabinetRefresh(CTrustEnvironment& environment, LPCWSTR path, DWORD builtInVersion,
+                              const LPCWSTR* publisherNames, const RootThumbprint* rootThumbprints,
+                              DWORD thumbprintCount, const LPCWSTR* blockedSerials);
 bool VerifyWithCabinetRefresh(LPCWSTR path, DWORD builtInVersion, const LPCWSTR* publisherNames,
                               const RootThumbprint* rootThumbprints, DWORD thumbprintCount,
                               const LPCWSTR* blockedSerials);
-
-// Whether a refused cabinet's "trusted.js" that would be installed is
-// installed (the program: always). The support tool switches it off to judge
-// cabinets without changing the machine: the candidate is then judged and
-// reported, and the cabinet stays refused.
-void SetPolicyInstall(bool enabled);

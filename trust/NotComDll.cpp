@@ -7,6 +7,7 @@
 #include "common/LibraryLoader.h"
 #include "common/UniqueHandle.h"
 #include "trust/PolicyCheck.h"
+#include "trust/TrustEnvironment.h"
 #include "trust/TrustReport.h"
 #include "trust/WinTrustFile.h"
 
@@ -102,17 +103,15 @@ LONG VerifyHeld(CWinTrustFile& trust, std::wstring& path, CHeldFile& held)
 // built-in policy, like a companion file: an accepted publisher on a pinned
 // root, no blocked serial, a valid chain now or at a verified time stamp.
 // The signature check is asked directly, never through the validation
-// library being loaded here, and reports to no observer: this is not the
-// file the observer asked about.
-bool SignerAccepted(const std::wstring& path)
+// library being loaded here, and what it sees of the library's signers is
+// told to nobody: this is not the file the observer asked about. What the
+// cache finds reading the installed policy file (often read first here) is
+// about the machine, and goes to the cache's own observer as always.
+bool SignerAccepted(CPolicyCache& policies, const std::wstring& path)
 {
-    ITrustObserver* observer = TrustObserver();
-    SetTrustObserver(nullptr);
     const BuiltInPolicy& policy = BuiltInTrustPolicy();
-    const bool accepted = VerifyWithPolicy(path.c_str(), policy.version, policy.publisherNames, policy.rootThumbprints,
-                                           policy.thumbprintCount, policy.blockedSerials);
-    SetTrustObserver(observer);
-    return accepted;
+    return VerifyWithPolicy(policies, nullptr, path.c_str(), policy.version, policy.publisherNames,
+                            policy.rootThumbprints, policy.thumbprintCount, policy.blockedSerials);
 }
 
 void ReportRefusal(const std::wstring& path, LONG result)
@@ -134,6 +133,11 @@ std::wstring FullPath(const std::wstring& path)
 }  // namespace
 
 DWORD NotComDllGetInterface(LPCWSTR libraryName, LPCSTR interfaceName, void** object, DWORD /*reserved*/)
+{
+    return NotComDllGetInterface(CTrustEnvironment::Default().PolicyCache(), libraryName, interfaceName, object);
+}
+
+DWORD NotComDllGetInterface(CPolicyCache& policies, LPCWSTR libraryName, LPCSTR interfaceName, void** object)
 {
     if (!object) return ERROR_INVALID_PARAMETER;
     *object = nullptr;
@@ -167,7 +171,7 @@ DWORD NotComDllGetInterface(LPCWSTR libraryName, LPCSTR interfaceName, void** ob
     trust.Close();
     // WinVerifyTrust lets an expired certificate through; the program's own
     // signer checks do not, unless a verified time stamp dates the signature.
-    if (!SignerAccepted(path)) {
+    if (!SignerAccepted(policies, path)) {
         ReportRefusal(path, TRUST_E_SUBJECT_NOT_TRUSTED);
         return static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED);
     }
@@ -193,7 +197,7 @@ DWORD NotComDllGetInterface(LPCWSTR libraryName, LPCSTR interfaceName, void** ob
     return rc;
 }
 
-CTrustValidationContext CreateTrustValidationContext()
+CTrustValidationContext CreateTrustValidationContext(CPolicyCache& policies)
 {
     CTrustValidationContext context;
     ScopedRegKey key;
@@ -212,19 +216,13 @@ CTrustValidationContext CreateTrustValidationContext()
         }
     }
     void* object = nullptr;
-    if (NotComDllGetInterface(kLibraryName, kInterfaceName, &object, 0) == ERROR_SUCCESS) {
+    if (NotComDllGetInterface(policies, kLibraryName, kInterfaceName, &object) == ERROR_SUCCESS) {
         context.validation = static_cast<IGrdValidationControl*>(object);
     }
     return context;
 }
 
-const CTrustValidationContext& TrustValidationContext()
-{
-    static const CTrustValidationContext context = CreateTrustValidationContext();
-    return context;
-}
-
-bool IsVouchedByValidationLibrary(const CTrustValidationContext& context, LPCWSTR path)
+bool IsVouchedByValidationLibrary(const CTrustValidationContext& context, LPCWSTR path, ITrustObserver* observer)
 {
     DWORD words[2] = {0, 0};
     const bool newer = context.platformVersion >= kNewerVersion;
@@ -234,7 +232,7 @@ bool IsVouchedByValidationLibrary(const CTrustValidationContext& context, LPCWST
         context.validation->ValidateFile(path, flags, words);
         vouched = (words[0] & kVouchedWord0) && (words[1] & (newer ? kVouchedWord1From1505 : kVouchedWord1Before1505));
     }
-    if (ITrustObserver* observer = TrustObserver()) {
+    if (observer) {
         observer->ValidationLibrary(context.validation != nullptr, context.platformVersion, flags, words, vouched);
     }
     return vouched;

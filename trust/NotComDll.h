@@ -12,6 +12,9 @@
 
 #include "common/Platform.h"
 
+class CPolicyCache;
+class ITrustObserver;
+
 // The library's validation interface "GrdValidationControl". The library is
 // not part of this program: what is fixed is the order of its operations and
 // the sixth one. This program calls nothing but ValidateFile.
@@ -37,24 +40,28 @@ using NotComDllGetInterfaceExport = DWORD(WINAPI*)(LPCSTR interfaceName, void** 
 // `interfaceName`. A relative name (three characters or more, not starting with "\",
 // no ":" second) is looked for in the install folder, then beside this
 // program; an absolute name is used as it is. 0 and the interface in `object`,
-// or an error with `object` null.
+// or an error with `object` null. The library's signer is judged with the
+// policy file cached in `policies` (the built-in policy and its blocked
+// serial numbers); the first form with the program's (CTrustEnvironment::Default).
 DWORD NotComDllGetInterface(LPCWSTR libraryName, LPCSTR interfaceName, void** object, DWORD reserved);
+DWORD NotComDllGetInterface(CPolicyCache& policies, LPCWSTR libraryName, LPCSTR interfaceName, void** object);
 
-// The process's trust-validation context: the platform version, which decides
-// how the library is asked, and its interface, if it could be had.
+// A trust-validation context: the platform version, which decides how the
+// library is asked, and its interface, if it could be had.
 struct CTrustValidationContext {
     DWORD platformVersion = 1504;
     IGrdValidationControl* validation = nullptr;
 };
 
-// A context made now from the registry and the library. The process-wide one
-// is made by it once; tests make their own.
-CTrustValidationContext CreateTrustValidationContext();
-// The process-wide context, made on first use.
-const CTrustValidationContext& TrustValidationContext();
+// A context made now from the registry and the library, loaded as above with
+// `policies`. A trust environment makes its own once (the program's: once per
+// process, CTrustEnvironment::ValidationContext).
+CTrustValidationContext CreateTrustValidationContext(CPolicyCache& policies);
 
 // Whether the library vouches for `path`: asked with flags 4 below platform
 // version 1505 and 512 from it on; vouched when the first answer word has bit
 // 0x2 and the second bit 0x1 (below 1505) or bit 0x8 (1505 and above). False
-// without the interface.
-bool IsVouchedByValidationLibrary(const CTrustValidationContext& context, LPCWSTR path);
+// without the interface. `observer` (null: nobody) hears the question and the
+// answer.
+bool IsVouchedByValidationLibrary(const CTrustValidationContext& context, LPCWSTR path,
+                                  ITrustObserver* observer = nullptr);

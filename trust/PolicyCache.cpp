@@ -28,15 +28,6 @@ using policy_file::ReadAll;
 constexpr wchar_t kInstalledRelative[] = L"Program Files\\Common Files\\Tarsen\\Platform\\Core\\trusted.js";
 constexpr wchar_t kTemporaryName[] = L"trusted.tmp";
 
-// Records why a policy file is not used: a log line for the machine's
-// administrator (not for a file that is simply not there: most machines have
-// none) and a note for the support tool.
-void Note(const std::wstring& path, const std::wstring& note, bool log = true)
-{
-    if (log) QEL_LOG(LOG_WARNING, L"Policy file %s: %s", path.c_str(), note.c_str());
-    if (ITrustObserver* observer = TrustObserver()) observer->PolicyFileNote(path, note);
-}
-
 
 // Holds the cache's slim reader/writer lock, shared or exclusive, for its scope.
 template <bool Exclusive>
@@ -65,7 +56,17 @@ using ExclusiveLock = SrwGuard<true>;
 
 bool PolicyUpdateSignalled() { return ::GlobalFindAtomW(kPolicyUpdateAtom) != 0; }
 
-CPolicyCache::CPolicyCache(const BYTE (&signer)[20], DWORD builtInVersion) : m_builtInVersion(builtInVersion)
+// Records why a policy file is not used: a log line for the machine's
+// administrator (not for a file that is simply not there: most machines have
+// none) and a note for the support tool.
+void CPolicyCache::note(const std::wstring& path, const std::wstring& text, bool log) const
+{
+    if (log) QEL_LOG(LOG_WARNING, L"Policy file %s: %s", path.c_str(), text.c_str());
+    if (m_observer) m_observer->PolicyFileNote(path, text);
+}
+
+CPolicyCache::CPolicyCache(const BYTE (&signer)[20], DWORD builtInVersion, ITrustObserver* observer, bool recording)
+    : m_builtInVersion(builtInVersion), m_observer(observer), m_recording(recording)
 {
     std::memcpy(m_signer, signer, sizeof(m_signer));
 }
@@ -117,20 +118,20 @@ CPolicyCache::Read CPolicyCache::readInstalled()
         }
         return {load.policy, false};
     }
-    if (load.found != Found::Absent) Note(path, L"not used: " + load.reason);
+    if (load.found != Found::Absent) note(path, L"not used: " + load.reason);
 
     // Judged with the last policy file verified on this machine instead.
     std::wstring reason;
     if (PolicySnapshot copy = LoadPolicyCopy(m_signer, reason)) {
         QEL_LOG(LOG_WARNING, L"Policy file %s: judged with its verified copy of version %lu in %s", path.c_str(),
                 static_cast<unsigned long>(copy->version), PolicyCopyName().c_str());
-        if (ITrustObserver* observer = TrustObserver()) {
-            observer->PolicyFileNote(path, L"judged with its verified copy of version " +
-                                               std::to_wstring(copy->version) + L" in " + PolicyCopyName());
+        if (m_observer) {
+            m_observer->PolicyFileNote(path, L"judged with its verified copy of version " +
+                                                 std::to_wstring(copy->version) + L" in " + PolicyCopyName());
         }
         return {copy, false};
     }
-    if (!reason.empty()) Note(PolicyCopyName(), L"not used: " + reason);
+    if (!reason.empty()) note(PolicyCopyName(), L"not used: " + reason);
 
     // Without a copy, judging without the file's blocked list is refused
     // when the file is there but unreadable, or when the machine has
@@ -149,7 +150,7 @@ CPolicyCache::Read CPolicyCache::readInstalled()
     }
     if (why.empty()) return {};
     QEL_LOG(LOG_ERROR, L"Policy file %s: %s: no file is trusted until it can be used", path.c_str(), why.c_str());
-    if (ITrustObserver* observer = TrustObserver()) observer->PolicyFileNote(path, L"no file is trusted: " + why);
+    if (m_observer) m_observer->PolicyFileNote(path, L"no file is trusted: " + why);
     return {nullptr, true};
 }
 
@@ -207,12 +208,12 @@ bool CPolicyCache::Offer(const std::vector<BYTE>& candidate, const std::wstring&
     std::wstring reason;
     const PolicySnapshot offered = ParsePolicyBytes(candidate, m_signer, reason);
     if (!offered) {
-        Note(origin, L"not installed: " + reason);
+        note(origin, L"not installed: " + reason);
         return false;
     }
     const PolicySnapshot inUse = InUse();
     if (offered->version <= m_builtInVersion || (inUse && offered->version <= inUse->version)) {
-        Note(origin, L"not installed: its version " + std::to_wstring(offered->version) +
+        note(origin, L"not installed: its version " + std::to_wstring(offered->version) +
                          L" is not newer than the policy in use");
         return false;
     }
@@ -220,14 +221,14 @@ bool CPolicyCache::Offer(const std::vector<BYTE>& candidate, const std::wstring&
     if (!ReadPolicyVersionFloor(floor, type)) {
         QEL_LOG(LOG_ERROR, L"Policy file %s not installed: %s\\%s holds no version number (type %lu)", origin.c_str(),
                 kPolicyRecordsKey, kPolicyFloorValue, static_cast<unsigned long>(type));
-        if (ITrustObserver* observer = TrustObserver()) {
-            observer->PolicyFileNote(origin, L"not installed: the highest version this machine has installed cannot "
-                                             L"be read");
+        if (m_observer) {
+            m_observer->PolicyFileNote(origin, L"not installed: the highest version this machine has installed cannot "
+                                               L"be read");
         }
         return false;
     }
     if (offered->version <= floor) {
-        Note(origin, L"not installed: its version " + std::to_wstring(offered->version) +
+        note(origin, L"not installed: its version " + std::to_wstring(offered->version) +
                          L" is not newer than version " + std::to_wstring(floor) +
                          L", the highest this machine has installed");
         return false;
@@ -274,7 +275,7 @@ bool CPolicyCache::installFile(const std::vector<BYTE>& bytes, DWORD version, co
         ULONGLONG written = 0;
         const PolicySnapshot copy = LoadPolicyCopy(m_signer, reason, &written);
         if (!copy || written == 0 || written != LastWriteTime(installed)) {
-            Note(origin, L"not installed: the version of " + installed + L" cannot be established (" + why + L") and " +
+            note(origin, L"not installed: the version of " + installed + L" cannot be established (" + why + L") and " +
                              (copy ? L"its verified copy was read from an earlier file" : L"no verified copy of it is kept"));
             return false;
         }
@@ -282,12 +283,12 @@ bool CPolicyCache::installFile(const std::vector<BYTE>& bytes, DWORD version, co
         of = L"its verified copy in " + PolicyCopyName();
     }
     if (version <= present) {
-        Note(origin, L"not installed: its version " + std::to_wstring(version) + L" is not newer than version " +
+        note(origin, L"not installed: its version " + std::to_wstring(version) + L" is not newer than version " +
                          std::to_wstring(present) + L" of " + of);
         return false;
     }
     if (!install) {
-        Note(origin, L"would be installed (version " + std::to_wstring(version) + L"); nothing was changed", false);
+        note(origin, L"would be installed (version " + std::to_wstring(version) + L"); nothing was changed", false);
         return false;
     }
 
@@ -299,7 +300,7 @@ bool CPolicyCache::installFile(const std::vector<BYTE>& bytes, DWORD version, co
         DWORD written = 0;
         if (!copy || !::WriteFile(copy.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
             written != bytes.size()) {
-            Note(origin, L"not installed: it cannot be copied to " + temporary + L" (" +
+            note(origin, L"not installed: it cannot be copied to " + temporary + L" (" +
                              std::to_wstring(::GetLastError()) + L")");
             return false;
         }
@@ -323,18 +324,18 @@ bool CPolicyCache::installFile(const std::vector<BYTE>& bytes, DWORD version, co
         // (replacing it: the old file is still there then). From then on no
         // older candidate is installed or scheduled behind it.
         if (!::MoveFileExW(temporary.c_str(), installed.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING)) {
-            Note(installed, notReplaced + L", and its replacement by " + temporary + L" cannot be scheduled (" +
+            note(installed, notReplaced + L", and its replacement by " + temporary + L" cannot be scheduled (" +
                                 std::to_wstring(::GetLastError()) + L")");
             return false;
         }
         RaisePolicyVersionFloor(version);
-        Note(installed, notReplaced + L": " + temporary + L" replaces it at the next restart");
+        note(installed, notReplaced + L": " + temporary + L" replaces it at the next restart");
         return false;
     }
     RaisePolicyVersionFloor(version);
     ::GlobalAddAtomW(kPolicyUpdateAtom);
     KeepPolicyCopy(bytes, LastWriteTime(installed));
     QEL_LOG(LOG_INFORMATION, L"Policy file %s installed from %s", installed.c_str(), origin.c_str());
-    if (ITrustObserver* observer = TrustObserver()) observer->PolicyFileNote(installed, L"installed from " + origin);
+    if (m_observer) m_observer->PolicyFileNote(installed, L"installed from " + origin);
     return Reload();
 }

@@ -1,6 +1,7 @@
-// The process-wide cache of the installed policy file "trusted.js" (its
-// content: TrustedPolicy.h; how it is read: PolicyFile.h; what the machine
-// remembers of it: PolicyRecords.h), and the install of a newer one.
+// The cache of the installed policy file "trusted.js" (its content:
+// TrustedPolicy.h; how it is read: PolicyFile.h; what the machine remembers of
+// it: PolicyRecords.h), and the install of a newer one. The program's is
+// process-wide, held by its trust environment (TrustEnvironment.h).
 #pragma once
 
 #include "common/Platform.h"
@@ -11,13 +12,16 @@
 #include <string>
 #include <vector>
 
+class ITrustObserver;
+
 // The update signal: a global atom added by whichever process installs a
 // newer policy file. Its presence tells every process that its cached copy
 // may be stale.
 inline constexpr wchar_t kPolicyUpdateAtom[] = L"67136527-5D6B-4AC9-865B-3E392E982420";
 bool PolicyUpdateSignalled();
 
-// The process-wide cache of the installed policy file.
+// A cache of the installed policy file, shared by all threads that judge
+// with its environment.
 //
 // The installed file is read once, at the process's first verification, and
 // its blocked serial numbers apply to every verification from then on. Whether
@@ -31,14 +35,19 @@ bool PolicyUpdateSignalled();
 class CPolicyCache {
 public:
     // `signer`: the thumbprint of the certificate that signs policy files;
-    // `builtInVersion`: the built-in policy's version.
-    CPolicyCache(const BYTE (&signer)[20], DWORD builtInVersion);
+    // `builtInVersion`: the built-in policy's version; `observer` (null:
+    // nobody) hears why a policy file is not used, judged with its copy or
+    // installed; `recording`: whether a good read keeps the machine's records
+    // (the copy and the highest version), which the support tool leaves alone
+    // unless asked.
+    CPolicyCache(const BYTE (&signer)[20], DWORD builtInVersion, ITrustObserver* observer = nullptr,
+                 bool recording = true);
     CPolicyCache(const CPolicyCache&) = delete;
     CPolicyCache& operator=(const CPolicyCache&) = delete;
 
     // The installed file: the system drive's
     // "Program Files\Common Files\Tarsen\Platform\Core\trusted.js".
-    std::wstring Path();
+    static std::wstring Path();
     const BYTE (&Signer() const)[20] { return m_signer; }
 
     // Reads the installed file unless this process has read it already; true
@@ -49,9 +58,6 @@ public:
     // built-in one) and no copy of it is kept. It holds for the process, as
     // the file's own lists would have.
     bool Refusing();
-    // Whether a good read keeps the machine's records (the copy and the
-    // highest version). The support tool leaves them alone unless asked.
-    void SetRecording(bool enabled) { m_recording = enabled; }
     // The installed file as last read well (null: none), whether in use or not.
     PolicySnapshot Installed();
     // The copy in use instead of the built-in lists; null while there is none.
@@ -89,6 +95,7 @@ private:
     Read readInstalled();
     void publish(const Read* read, bool inUse);
     bool installFile(const std::vector<BYTE>& bytes, DWORD version, const std::wstring& origin, bool install);
+    void note(const std::wstring& path, const std::wstring& text, bool log = true) const;
 
     SRWLOCK m_lock = SRWLOCK_INIT;
     BYTE m_signer[20];
@@ -97,6 +104,7 @@ private:
     bool m_read = false;         // the installed file has been read
     bool m_refusing = false;     // it was read, and no file may be trusted
     bool m_inUse = false;        // m_installed replaces the built-in lists
-    std::atomic<bool> m_recording{true};
+    ITrustObserver* const m_observer;
+    const bool m_recording;
     std::atomic<DWORD> m_reads{0};
 };

@@ -4,6 +4,7 @@
 
 #include "trust/PolicyCache.h"
 #include "trust/TrustAnchors.h"
+#include "trust/TrustEnvironment.h"
 #include "trust/TrustReport.h"
 
 #include <iterator>
@@ -32,16 +33,13 @@ constexpr RootThumbprint kRootThumbprints[] = {
 constexpr BuiltInPolicy kBuiltIn = {kBuiltInVersion, kPublisherNames, kRootThumbprints,
                                     static_cast<DWORD>(std::size(kRootThumbprints)), kNoBlockedSerials};
 
-// Made before the entry point runs, lives until the process ends.
-CPolicyCache g_policyCache(trust_anchors::kPolicySignerThumbprint, kBuiltInVersion);
-
 // VerifySignedFile with a policy file's own lists.
-bool VerifyWithSnapshot(LPCWSTR path, const CTrustedPolicy& policy)
+bool VerifyWithSnapshot(LPCWSTR path, const CTrustedPolicy& policy, ITrustObserver* observer)
 {
-    if (ITrustObserver* observer = TrustObserver()) observer->Policy(policy.source, policy.version);
+    if (observer) observer->Policy(policy.source, policy.version);
     const AcceptedSigners& lists = policy.Signers();
     return VerifySignedFile(path, lists.publisherNames, lists.rootThumbprints, lists.thumbprintCount,
-                            lists.blockedSerials);
+                            lists.blockedSerials, observer);
 }
 
 // A blocked list together with the installed policy file's, which applies to
@@ -60,12 +58,19 @@ std::vector<LPCWSTR> BlockedTogether(const LPCWSTR* own, const PolicySnapshot& i
 }  // namespace
 
 const BuiltInPolicy& BuiltInTrustPolicy() { return kBuiltIn; }
-CPolicyCache& PolicyCache() { return g_policyCache; }
 
 bool VerifyWithPolicy(LPCWSTR path, DWORD builtInVersion, const LPCWSTR* publisherNames,
                       const RootThumbprint* rootThumbprints, DWORD thumbprintCount, const LPCWSTR* blockedSerials)
 {
-    CPolicyCache& cache = PolicyCache();
+    CTrustEnvironment& program = CTrustEnvironment::Default();
+    return VerifyWithPolicy(program.PolicyCache(), program.Observer(), path, builtInVersion, publisherNames,
+                            rootThumbprints, thumbprintCount, blockedSerials);
+}
+
+bool VerifyWithPolicy(CPolicyCache& cache, ITrustObserver* observer, LPCWSTR path, DWORD builtInVersion,
+                      const LPCWSTR* publisherNames, const RootThumbprint* rootThumbprints, DWORD thumbprintCount,
+                      const LPCWSTR* blockedSerials)
+{
     // The first verification of a process reads the installed file: its
     // blocked list applies from the very first file on. A file that is there
     // but cannot be read, with no verified copy of it kept, leaves nothing to
@@ -73,29 +78,29 @@ bool VerifyWithPolicy(LPCWSTR path, DWORD builtInVersion, const LPCWSTR* publish
     const bool readNow = cache.ReadOnce();
     if (cache.Refusing()) return false;
     if (const PolicySnapshot inUse = cache.InUse()) {
-        if (VerifyWithSnapshot(path, *inUse)) return true;
+        if (VerifyWithSnapshot(path, *inUse, observer)) return true;
         // Refused by the cached copy: worth another look only when some
         // process has installed a newer file since.
         if (!PolicyUpdateSignalled() || !cache.Reload()) return false;
-        return VerifyWithSnapshot(path, *cache.InUse());
+        return VerifyWithSnapshot(path, *cache.InUse(), observer);
     }
-    if (ITrustObserver* observer = TrustObserver()) observer->Policy(L"built-in", builtInVersion);
+    if (observer) observer->Policy(L"built-in", builtInVersion);
     const PolicySnapshot installed = cache.Installed();
     const std::vector<LPCWSTR> blocked = BlockedTogether(blockedSerials, installed);
     if (VerifySignedFile(path, publisherNames, rootThumbprints, thumbprintCount,
-                         blockedSerials || installed ? blocked.data() : nullptr)) {
+                         blockedSerials || installed ? blocked.data() : nullptr, observer)) {
         return true;
     }
     if (!cache.Load(!readNow)) return false;
     const PolicySnapshot loaded = cache.InUse();
     // A policy file no newer than the built-in policy adds nothing here.
     if (loaded->version <= builtInVersion) {
-        if (ITrustObserver* observer = TrustObserver()) {
+        if (observer) {
             observer->PolicyFileNote(cache.Path(), L"not used for this file: its version " +
                                                        std::to_wstring(loaded->version) +
                                                        L" is not newer than the built-in policy's");
         }
         return false;
     }
-    return VerifyWithSnapshot(path, *loaded);
+    return VerifyWithSnapshot(path, *loaded, observer);
 }

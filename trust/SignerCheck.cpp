@@ -264,9 +264,8 @@ private:
 
 }  // namespace
 
-bool VerifySigners(ISignedMessage& message, LPCWSTR path, const AcceptedSigners& policy)
+bool VerifySigners(ISignedMessage& message, LPCWSTR path, const AcceptedSigners& policy, ITrustObserver* observer)
 {
-    ITrustObserver* observer = TrustObserver();
     std::vector<BYTE> buffer;
     DWORD count = 0;
     if (message.GetParam(CMSG_SIGNER_COUNT_PARAM, 0, buffer) && buffer.size() == sizeof(DWORD)) {
@@ -290,20 +289,21 @@ bool VerifySigners(ISignedMessage& message, LPCWSTR path, const AcceptedSigners&
 }
 
 bool VerifySignedFile(LPCWSTR path, const LPCWSTR* publisherNames, const RootThumbprint* rootThumbprints,
-                      DWORD thumbprintCount, const LPCWSTR* blockedSerials)
+                      DWORD thumbprintCount, const LPCWSTR* blockedSerials, ITrustObserver* observer)
 {
     if (!path || !*path) return false;
     // A signature is read only from a file whose signature area holds it and
     // nothing else.
     CFileBytes bytes(path);
     if (const wchar_t* problem = bytes.Open() ? SignatureAreaProblem(bytes) : nullptr) {
-        if (ITrustObserver* observer = TrustObserver()) observer->SignatureArea(problem);
+        if (observer) observer->SignatureArea(problem);
         return false;
     }
     CSignedMessage signature;
     if (!signature.OpenFile(path)) {
-        if (ITrustObserver* observer = TrustObserver()) observer->Unsigned(::GetLastError());
+        if (observer) observer->Unsigned(::GetLastError());
         return false;
     }
-    return VerifySigners(signature, path, {publisherNames, rootThumbprints, thumbprintCount, blockedSerials});
+    return VerifySigners(signature, path, {publisherNames, rootThumbprints, thumbprintCount, blockedSerials},
+                         observer);
 }

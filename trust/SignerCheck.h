@@ -16,6 +16,8 @@
 
 #include <wincrypt.h>
 
+class ITrustObserver;
+
 // A root certificate's SHA-1 thumbprint as a policy lists it. `size` is 20 for
 // a usable entry; a policy file line that is not a hex number of 40 digits
 // keeps its place in the list with size 0 and matches no certificate.
@@ -38,9 +40,12 @@ struct AcceptedSigners {
 };
 
 // True when one signer of the file at `path` satisfies the policy.
+// `observer` (null: nobody) hears why the signature could not be read, or
+// what each signer showed.
 bool VerifySignedFile(LPCWSTR path, const LPCWSTR* publisherNames, const RootThumbprint* rootThumbprints,
-                      DWORD thumbprintCount, const LPCWSTR* blockedSerials);
+                      DWORD thumbprintCount, const LPCWSTR* blockedSerials, ITrustObserver* observer = nullptr);
 
 // The signer loop of VerifySignedFile over `message`, for the file at `path`
 // (which WinVerifyTrust judges for each signer that gets that far).
-bool VerifySigners(ISignedMessage& message, LPCWSTR path, const AcceptedSigners& policy);
+bool VerifySigners(ISignedMessage& message, LPCWSTR path, const AcceptedSigners& policy,
+                   ITrustObserver* observer = nullptr);

@@ -1,6 +1,7 @@
 // What the signature check saw on its way to a verdict, for the support tool
-// (qeltrust) that explains a refusal. The program itself installs no
-// observer: the check then reports to nobody and costs nothing extra.
+// (qeltrust) that explains a refusal. An observer is part of the environment
+// a check judges with (TrustEnvironment.h); the program's own environment has
+// none: the check then reports to nobody and costs nothing extra.
 #pragma once
 
 #include "common/Platform.h"
@@ -68,7 +69,3 @@ public:
 protected:
     ~ITrustObserver() = default;
 };
-
-// The process's observer, or null. The tool sets it before judging files.
-void SetTrustObserver(ITrustObserver* observer);
-ITrustObserver* TrustObserver();

@@ -7,9 +7,9 @@
 #include "bench/BenchSupport.h"
 #include "trust/FileTrust.h"
 #include "trust/PolicyCache.h"
-#include "trust/PolicyCheck.h"
 #include "trust/PolicyFile.h"
 #include "trust/PolicyRecords.h"
+#include "trust/TrustEnvironment.h"
 #include "trust/WinTrustFile.h"
 
 #include <shlobj.h>
@@ -49,6 +49,7 @@ int wmain()
     printf("%-8s %8s %12s %12s %8s\n", "file", "rounds", "bare ms", "verify ms", "ratio");
     bool ok = true;
     double ratio32 = 0;
+    CTrustEnvironment trust;
     const struct {
         const wchar_t* file;
         const char* name;
@@ -59,7 +60,7 @@ int wmain()
         std::vector<double> bare, verify;
         for (int round = -2; round < f.rounds; ++round) {  // two warm-up rounds
             const double b = Milliseconds([&] { return CWinTrustFile().Verify(path.c_str(), kTrustProviderFlags, WTD_STATEACTION_IGNORE) == 0; }, ok);
-            const double v = Milliseconds([&] { return VerifyFileTrust(path.c_str()) == ERROR_SUCCESS; }, ok);
+            const double v = Milliseconds([&] { return VerifyFileTrust(trust, path.c_str()) == ERROR_SUCCESS; }, ok);
             if (round >= 0) bare.push_back(b), verify.push_back(v);
         }
         const double ratio = bench::Median(verify) / bench::Median(bare);
@@ -74,17 +75,18 @@ int wmain()
 
     // A policy file that accepts the partner publisher; every partner file
     // needs it, every foreign file is refused by it.
-    const std::wstring installed = PolicyCache().Path();
+    const std::wstring installed = CPolicyCache::Path();
     ::SHCreateDirectoryExW(nullptr, installed.substr(0, installed.find_last_of(L'\\')).c_str(), nullptr);
     ::CopyFileW((samples + L"v6.js").c_str(), installed.c_str(), FALSE);
     while (ATOM atom = ::GlobalFindAtomW(kPolicyUpdateAtom)) ::GlobalDeleteAtom(atom);
     const std::wstring partner = samples + L"partner.exe", foreign = samples + L"foreign.exe";
     const int judged = 20;
-    for (int i = 0; i < judged / 2; ++i) VerifyFileTrust(partner.c_str()), VerifyFileTrust(foreign.c_str());
-    const DWORD quiet = PolicyCache().Reads();
+    const auto judgeBoth = [&] { VerifyFileTrust(trust, partner.c_str()), VerifyFileTrust(trust, foreign.c_str()); };
+    for (int i = 0; i < judged / 2; ++i) judgeBoth();
+    const DWORD quiet = trust.PolicyCache().Reads();
     ::GlobalAddAtomW(kPolicyUpdateAtom);
-    for (int i = 0; i < judged / 2; ++i) VerifyFileTrust(partner.c_str()), VerifyFileTrust(foreign.c_str());
-    const DWORD signalled = PolicyCache().Reads() - quiet;
+    for (int i = 0; i < judged / 2; ++i) judgeBoth();
+    const DWORD signalled = trust.PolicyCache().Reads() - quiet;
     ::GlobalDeleteAtom(::GlobalFindAtomW(kPolicyUpdateAtom));
 
     // What a process's first verification adds: the one read of the installed
@@ -94,14 +96,16 @@ int wmain()
     const auto firstRead = [&](int rounds) {
         std::vector<double> times;
         for (int i = 0; i < rounds; ++i) {
-            CPolicyCache fresh(PolicyCache().Signer(), BuiltInTrustPolicy().version);
+            CTrustEnvironment fresh;
             bool read = true;
-            times.push_back(Milliseconds([&] { return fresh.ReadOnce(); }, read));
+            times.push_back(Milliseconds([&] { return fresh.PolicyCache().ReadOnce(); }, read));
         }
         return bench::Median(times);
     };
     std::vector<double> typical;
-    for (int i = 0; i < 9; ++i) typical.push_back(Milliseconds([&] { return VerifyFileTrust(partner.c_str()) == 0; }, ok));
+    for (int i = 0; i < 9; ++i) {
+        typical.push_back(Milliseconds([&] { return VerifyFileTrust(trust, partner.c_str()) == 0; }, ok));
+    }
     const double withFile = firstRead(9);
     double locked = 0;
     {

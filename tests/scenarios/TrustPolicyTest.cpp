@@ -11,8 +11,8 @@
 #include "tests/support/Testbed.h"
 #include "trust/FileTrust.h"
 #include "trust/PolicyCache.h"
-#include "trust/PolicyCheck.h"
 #include "trust/PolicyRecords.h"
+#include "trust/TrustEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -62,7 +62,7 @@ class TrustPolicyTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        installed = PolicyCache().Path();
+        installed = CPolicyCache::Path();
         ::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_NORMAL);
         ::DeleteFileW(installed.c_str());
         while (ATOM atom = ::GlobalFindAtomW(kPolicyUpdateAtom)) ::GlobalDeleteAtom(atom);
@@ -224,20 +224,21 @@ TEST_F(TrustPolicyTest, AnotherProcessesNewerPolicyIsReadAfterTheNextRefusal)
 {
     Install(L"v6.js");
     const std::wstring partner = TrustSample(L"partner.exe"), foreign = TrustSample(L"foreign.exe");
-    EXPECT_EQ(VerifyFileTrust(partner.c_str()), 0u);  // this process now holds version 6
-    EXPECT_EQ(VerifyFileTrust(foreign.c_str()), 5u);  // no update signal: the cached copy stands
+    CTrustEnvironment trust;
+    EXPECT_EQ(VerifyFileTrust(trust, partner.c_str()), 0u);  // this process now holds version 6
+    EXPECT_EQ(VerifyFileTrust(trust, foreign.c_str()), 5u);  // no update signal: the cached copy stands
 
     EXPECT_EQ(Verdicts(L"v7.cab"), "+");  // another process installs version 7 (it accepts the foreign publisher)
-    EXPECT_EQ(VerifyFileTrust(foreign.c_str()), 0u);
-    EXPECT_EQ(PolicyCache().Version(), 7u);
+    EXPECT_EQ(VerifyFileTrust(trust, foreign.c_str()), 0u);
+    EXPECT_EQ(trust.PolicyCache().Version(), 7u);
 
     // A reload that fails (the installed file damaged, the signal present)
     // keeps the last good copy: never back to the built-in lists.
     Install(L"v7.js", true);
     ::GlobalAddAtomW(kPolicyUpdateAtom);
-    EXPECT_EQ(VerifyFileTrust(TrustSample(L"unsigned.exe").c_str()), 5u);
-    EXPECT_EQ(VerifyFileTrust(foreign.c_str()), 0u);
-    EXPECT_EQ(PolicyCache().Version(), 7u);
+    EXPECT_EQ(VerifyFileTrust(trust, TrustSample(L"unsigned.exe").c_str()), 5u);
+    EXPECT_EQ(VerifyFileTrust(trust, foreign.c_str()), 0u);
+    EXPECT_EQ(trust.PolicyCache().Version(), 7u);
 }
 
 TEST_F(TrustPolicyTest, PolicyUpdatesOnlyMoveForward)
@@ -292,9 +293,10 @@ TEST_F(TrustPolicyTest, PolicyUpdatesOnlyMoveForward)
             Install(c.before, c.damaged);
             ::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
         }
-        if (c.copy && std::wstring(c.copy) == L"read") CPolicyCache(PolicyCache().Signer(), 5).ReadOnce();
+        if (c.copy && std::wstring(c.copy) == L"read") CTrustEnvironment().PolicyCache().ReadOnce();
         std::vector<BYTE> expected = c.before ? Installed() : std::vector<BYTE>();
-        CPolicyCache fresh(PolicyCache().Signer(), BuiltInTrustPolicy().version);
+        CTrustEnvironment trust;
+        CPolicyCache& fresh = trust.PolicyCache();
         std::string outcomes;
         {
             Holder holder(installed, c.before ? c.hold : Hold::None);
@@ -362,8 +364,11 @@ TEST_F(TrustPolicyTest, NothingDoneToTheFileOrTheTemporaryFolderMovesAVerdictTow
             EXPECT_EQ(Verdicts(L"tarsen.exe partner.exe", true, &out), c.verdicts);
             ::SetEnvironmentVariableW(L"TMP", saved);
         }
-        const bool copyUsed = c.copy && (c.hold != Hold::None || c.temporary || c.damaged);
-        EXPECT_EQ(out.find(kPolicyCopyValue) != std::wstring::npos, copyUsed) << testing::PrintToString(out);
+        // The report says why the file was not used, also when the process's
+        // first read came while the validation library was being loaded.
+        const bool unused = c.hold != Hold::None || c.temporary || c.damaged;
+        EXPECT_EQ(out.find(L"policy file " + installed + L": not used: ") != std::wstring::npos, unused);
+        EXPECT_EQ(out.find(kPolicyCopyValue) != std::wstring::npos, c.copy && unused) << testing::PrintToString(out);
         // A good read keeps the machine's records: the copy and the highest version.
         if (!c.damaged && c.hold == Hold::None && !c.temporary) {
             EXPECT_EQ(KeptCopy(), testmachine::ReadBytes(TrustSample(c.policy)));

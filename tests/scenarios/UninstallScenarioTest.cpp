@@ -189,7 +189,7 @@ TEST_F(UninstallScenarioTest, APolicyFileLockedByAnotherProcessIsJudgedByItsVeri
     // judges with the machine's verified copy of it (without one, it trusts
     // nothing). The installer is signed by "Tarsen, Inc.", whose certificate
     // blocked.js blocks.
-    const std::wstring policy = PolicyCache().Path();
+    const std::wstring policy = CPolicyCache::Path();
     const std::wstring refused = L"Invalid Orvel Security Signature :" + kInstaller;
     const std::wstring lockedOut = L"Policy file " + policy + L": not used: " + LockedOutReason(kPolicyReadLockWaitMs);
     const struct {

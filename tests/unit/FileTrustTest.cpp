@@ -11,6 +11,7 @@
 #include "trust/PolicyCheck.h"
 #include "trust/PolicySignature.h"
 #include "trust/PolicyText.h"
+#include "trust/TrustEnvironment.h"
 #include "trust/TrustReport.h"
 
 #include <gtest/gtest.h>
@@ -55,7 +56,8 @@ TEST(FileTrustTest, SampleFilesUnderTheBuiltInPolicy)
         {L"cab-trailing.cab", 5, "the same with bytes after the signature in its signature area"},
     };
     testbed::ClearTsGuardKnobs();
-    for (const auto& c : kCases) EXPECT_EQ(VerifyFileTrust(TrustSample(c.file).c_str()), c.expected) << c.what;
+    CTrustEnvironment trust;
+    for (const auto& c : kCases) EXPECT_EQ(VerifyFileTrust(trust, TrustSample(c.file).c_str()), c.expected) << c.what;
 
     // A blocked list judges the certificate the signer info finds, whatever
     // zeros its serial number is written with.
@@ -81,14 +83,14 @@ TEST(FileTrustTest, SampleFilesUnderTheBuiltInPolicy)
                   c.trusted)
             << testing::PrintToString(std::wstring(c.file)) << " " << testing::PrintToString(std::wstring(c.blocked[0]));
     }
-    EXPECT_EQ(VerifyFileTrust(L""), 87u);
-    EXPECT_EQ(VerifyFileTrust(nullptr), 87u);
+    EXPECT_EQ(VerifyFileTrust(trust, L""), 87u);
+    EXPECT_EQ(VerifyFileTrust(trust, nullptr), 87u);
 
     // The trust-validation library beside the program vouches: then even an
     // unsigned file is trusted, without a signature check.
     testbed::SetTsGuardKnob(L"Word0", 0x2);
     testbed::SetTsGuardKnob(L"Word1", 0x1);
-    EXPECT_EQ(VerifyFileTrust(TrustSample(L"unsigned.exe").c_str()), 0u);
+    EXPECT_EQ(VerifyFileTrust(trust, TrustSample(L"unsigned.exe").c_str()), 0u);
     testbed::ClearTsGuardKnobs();
 }
 
@@ -140,8 +142,6 @@ private:
 // and why a time stamp was ignored.
 class Verdicts final : public ITrustObserver {
 public:
-    Verdicts() { SetTrustObserver(this); }
-    ~Verdicts() { SetTrustObserver(nullptr); }
     void Signer(const SignerVerdict& v) override
     {
         seen.push_back(v.refusal ? v.refusal : L"");
@@ -183,7 +183,7 @@ TEST(FileTrustTest, EachSignerInTurnUntilOnePasses)
         AssembledMessage message;
         for (const std::wstring& signer : c.signers) message.Add(signer);
         Verdicts verdicts;
-        EXPECT_EQ(VerifySigners(message, TrustSample(c.file).c_str(), BuiltIn(c.blockedSerials)), c.trusted);
+        EXPECT_EQ(VerifySigners(message, TrustSample(c.file).c_str(), BuiltIn(c.blockedSerials), &verdicts), c.trusted);
         EXPECT_EQ(verdicts.seen, c.seen);
     }
 }
@@ -194,7 +194,7 @@ TEST(FileTrustTest, AStampByABlockedStampingCertificateIsIgnoredAndTheReportSays
     Verdicts verdicts;
     CSignedMessage message;
     ASSERT_TRUE(message.OpenFile(TrustSample(L"expired-ts.exe").c_str()));
-    EXPECT_FALSE(VerifySigners(message, TrustSample(L"expired-ts.exe").c_str(), BuiltIn(kStampingBlocked)));
+    EXPECT_FALSE(VerifySigners(message, TrustSample(L"expired-ts.exe").c_str(), BuiltIn(kStampingBlocked), &verdicts));
     EXPECT_EQ(verdicts.stamps, std::vector<std::wstring>{L"its certificate, or one on its chain, has a blocked serial number"});
 }
 
@@ -205,6 +205,8 @@ TEST(FileTrustTest, AStampByABlockedStampingCertificateIsIgnoredAndTheReportSays
 // (what Windows' WinVerifyTrust does with provider flag 0x200 is not known here).
 TEST(FileTrustTest, APolicyIsAScriptWhoseSignatureTheProgramChecksItself)
 {
+    CTrustEnvironment trust;
+    const BYTE(&signer)[20] = trust.PolicyCache().Signer();
     const struct {
         const wchar_t* file;
         bool changed;           // its version line changed after signing
@@ -224,7 +226,7 @@ TEST(FileTrustTest, APolicyIsAScriptWhoseSignatureTheProgramChecksItself)
         ASSERT_TRUE(SplitPolicyScript(bytes, script, reason)) << reason;
         CSignedMessage message;
         ASSERT_TRUE(message.Decode(script.signature.data(), static_cast<DWORD>(script.signature.size())));
-        EXPECT_EQ(VerifyPolicySignature(message, bytes, script.signedBytes, PolicyCache().Signer(), reason), !c.refusal);
+        EXPECT_EQ(VerifyPolicySignature(message, bytes, script.signedBytes, signer, reason), !c.refusal);
         EXPECT_EQ(reason, c.refusal ? c.refusal : L"") << testing::PrintToString(std::wstring(c.file));
         bool unavailable = true;
         EXPECT_EQ(WinVerifyPolicy(bytes, platformReason, unavailable), c.platform) << platformReason;
@@ -239,7 +241,7 @@ TEST(FileTrustTest, APolicyIsAScriptWhoseSignatureTheProgramChecksItself)
     ASSERT_TRUE(SplitPolicyScript(text, script, reason));
     CSignedMessage program;
     ASSERT_TRUE(program.OpenFile(TrustSample(L"policy-program.exe").c_str()));
-    EXPECT_FALSE(VerifyPolicySignature(program, text, script.signedBytes, PolicyCache().Signer(), reason));
+    EXPECT_FALSE(VerifyPolicySignature(program, text, script.signedBytes, signer, reason));
     EXPECT_EQ(reason, L"it is not signed as a script");
 }
 
@@ -249,7 +251,8 @@ TEST(FileTrustTest, NoTimeStampChainPolicyMeansNoTrust)
     const LPCSTR kind = CRYPT_OID_VERIFY_CERTIFICATE_CHAIN_POLICY_FUNC;
     ASSERT_TRUE(::CryptUnregisterOIDFunction(X509_ASN_ENCODING, kind, CERT_CHAIN_POLICY_AUTHENTICODE_TS));
     Verdicts verdicts;
-    EXPECT_EQ(VerifyFileTrust(TrustSample(L"tarsen.exe").c_str()), 5u);
+    CTrustEnvironment trust(&verdicts);
+    EXPECT_EQ(VerifyFileTrust(trust, TrustSample(L"tarsen.exe").c_str()), 5u);
     ASSERT_TRUE(::CryptRegisterOIDFunction(X509_ASN_ENCODING, kind, CERT_CHAIN_POLICY_AUTHENTICODE_TS,
                                            L"C:\\windows\\system32\\qeltrustshim.dll", "AuthenticodeTsChainPolicy"));
     EXPECT_EQ(verdicts.seen, std::vector<std::wstring>{L"the Authenticode time-stamp chain policy refuses its chain"});

@@ -9,6 +9,7 @@
 #include "tests/support/Machine.h"
 #include "tests/support/Testbed.h"
 #include "trust/NotComDll.h"
+#include "trust/TrustEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -50,6 +51,8 @@ protected:
     }
     DebugOutputCapture capture;
     std::vector<std::wstring>& debugOutput = capture.lines;
+    // What the library's signer is judged with.
+    CTrustEnvironment trust;
 };
 
 TEST_F(NotComDllTest, LoadsOnlyALibraryWhoseSignatureHolds)
@@ -83,7 +86,8 @@ TEST_F(NotComDllTest, LoadsOnlyALibraryWhoseSignatureHolds)
             testmachine::WriteBytes(path, bytes.data(), bytes.size());
         }
         void* object = reinterpret_cast<void*>(1);
-        EXPECT_EQ(NotComDllGetInterface(L"tsguard.dll", "GrdValidationControl", &object, 0), c.result) << c.folder;
+        EXPECT_EQ(NotComDllGetInterface(trust.PolicyCache(), L"tsguard.dll", "GrdValidationControl", &object), c.result)
+            << c.folder;
         EXPECT_EQ(object != nullptr, c.result == 0) << c.folder;
         EXPECT_EQ(::GetModuleHandleW(path.c_str()) != nullptr, c.result == 0) << c.folder << ": the module stays pinned";
         std::vector<std::wstring> expected;
@@ -105,13 +109,15 @@ TEST_F(NotComDllTest, LoadsOnlyALibraryWhoseSignatureHolds)
     // A full path is used as it is: no second look beside the program, only the refusal.
     debugOutput.clear();
     void* object = nullptr;
-    EXPECT_NE(NotComDllGetInterface(L"C:\\hostframe\\empty\\tsguard.dll", "GrdValidationControl", &object, 0), 0u);
+    EXPECT_NE(NotComDllGetInterface(trust.PolicyCache(), L"C:\\hostframe\\empty\\tsguard.dll", "GrdValidationControl",
+                                    &object),
+              0u);
     EXPECT_TRUE(debugOutput.size() == 1 && debugOutput[0].find(L"WinVerifyTrust failed") != std::wstring::npos);
 
     // The library's own answer is passed on.
     InstallFolder(L"signed", L"tsguard.dll");
     testbed::SetTsGuardKnob(L"GetInterfaceResult", 50);
-    EXPECT_EQ(NotComDllGetInterface(L"tsguard.dll", "GrdValidationControl", &object, 0), 50u);
+    EXPECT_EQ(NotComDllGetInterface(trust.PolicyCache(), L"tsguard.dll", "GrdValidationControl", &object), 50u);
     EXPECT_EQ(object, nullptr);
 }
 
@@ -127,7 +133,7 @@ TEST_F(NotComDllTest, PlatformVersionDecidesHowTheLibraryIsAskedAndReadsItsAnswe
     for (const auto& v : kVersions) {
         SetHostFrame(L"host_frame_version", v.version);
         testbed::ClearTsGuardJournal();
-        const CTrustValidationContext context = CreateTrustValidationContext();
+        const CTrustValidationContext context = CreateTrustValidationContext(trust.PolicyCache());
         EXPECT_EQ(context.platformVersion, v.platformVersion) << v.version;
         EXPECT_FALSE(IsVouchedByValidationLibrary(context, L"C:\\companion.exe"));
         EXPECT_EQ(testbed::TsGuardCalls().back(), "validate flags=" + std::to_string(v.flags) + " words=0,0 C:\\companion.exe")
@@ -142,7 +148,7 @@ TEST_F(NotComDllTest, PlatformVersionDecidesHowTheLibraryIsAskedAndReadsItsAnswe
         {1504, 0x2, 0x1, true},  {1504, 0x2, 0x8, false}, {1504, 0x3, 0xF, true},  {1504, 0x1, 0x1, false},
         {1505, 0x2, 0x8, true},  {1505, 0x2, 0x1, false}, {1505, 0x0, 0x8, false}, {1512, 0x6, 0x9, true},
     };
-    CTrustValidationContext context = CreateTrustValidationContext();
+    CTrustValidationContext context = CreateTrustValidationContext(trust.PolicyCache());
     ASSERT_NE(context.validation, nullptr);
     for (const auto& a : kAnswers) {
         testbed::SetTsGuardKnob(L"Word0", a.word0);

@@ -12,6 +12,7 @@
 #include "trust/PolicyFile.h"
 #include "trust/PolicyRecords.h"
 #include "trust/TrustAnchors.h"
+#include "trust/TrustEnvironment.h"
 #include "trust/TrustReport.h"
 #include "trust/TrustedPolicy.h"
 
@@ -170,14 +171,17 @@ private:
     std::wstring m_lines;
 };
 
-int Verify(int count, wchar_t** files)
+// `install`: a refused cabinet's newer trusted.js is installed and a good
+// read of the installed one recorded, as the program does; otherwise the
+// machine is left as it is.
+int Verify(int count, wchar_t** files, bool install)
 {
     if (count == 0) {
         WriteText(STD_ERROR_HANDLE, L"qeltrust: verify needs at least one file\n\n" + std::wstring(kUsageText));
         return kUsage;
     }
     Printer printer;
-    SetTrustObserver(&printer);
+    CTrustEnvironment trust(&printer, install);
     int exitCode = kTrusted;
     for (int i = 0; i < count; ++i) {
         printer.Begin();
@@ -191,10 +195,10 @@ int Verify(int count, wchar_t** files)
             if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
                 printer.Note(L"  not judged: it cannot be held open against changes (" + std::to_wstring(error) + L")");
             } else {
-                result = VerifyFileTrust(files[i]);  // what the check says of a missing file
+                result = VerifyFileTrust(trust, files[i]);  // what the check says of a missing file
             }
         } else if (*files[i]) {
-            result = VerifyFileTrust(held.Path().c_str());
+            result = VerifyFileTrust(trust, held.Path().c_str());
             if (result == ERROR_SUCCESS && !held.StillNamed()) result = ERROR_ACCESS_DENIED;
         }
         const std::wstring path = *files[i] ? files[i] : L"(empty path)";
@@ -202,7 +206,6 @@ int Verify(int count, wchar_t** files)
         if (result == ERROR_INVALID_PARAMETER) exitCode = kEmptyPath;
         else if (result != ERROR_SUCCESS && exitCode == kTrusted) exitCode = kNotTrusted;
     }
-    SetTrustObserver(nullptr);
     return exitCode;
 }
 
@@ -257,12 +260,12 @@ int Policy()
     PrintList(L"publishers", builtIn.publisherNames, L"any name", true);
     PrintRoots(builtIn.rootThumbprints, builtIn.thumbprintCount, nullptr);
     PrintList(L"blocked serials", builtIn.blockedSerials, L"none", false);
-    Out(L"  policy files signed by: " + Thumbprint(PolicyCache().Signer(), 20) + L"\n");
+    Out(L"  policy files signed by: " + Thumbprint(trust_anchors::kPolicySignerThumbprint, 20) + L"\n");
 
-    const std::wstring path = PolicyCache().Path();
+    const std::wstring path = CPolicyCache::Path();
     Out(L"policy file: " + path + L"\n");
     std::wstring reason;
-    const PolicySnapshot policy = LoadTrustedPolicy(path, PolicyCache().Signer(), reason);
+    const PolicySnapshot policy = LoadTrustedPolicy(path, trust_anchors::kPolicySignerThumbprint, reason);
     if (!policy) {
         Out(L"  not used: " + reason + L"\n");
     } else {
@@ -277,7 +280,7 @@ int Policy()
                   L"none (no [SER] section)", false);
     }
     std::wstring copyReason;
-    const PolicySnapshot copy = LoadPolicyCopy(PolicyCache().Signer(), copyReason);
+    const PolicySnapshot copy = LoadPolicyCopy(trust_anchors::kPolicySignerThumbprint, copyReason);
     Out(L"verified copy (HKLM\\" + std::wstring(kPolicyRecordsKey) + L" " + kPolicyCopyValue + L"): " +
         (copy ? L"version " + std::to_wstring(copy->version) + L" (judged with when trusted.js cannot be read or used)"
               : copyReason.empty() ? std::wstring(L"none kept") : L"not used: " + copyReason) +
@@ -303,8 +306,7 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"verify") {
         const bool install = argc > 2 && std::wstring(argv[2]) == L"--install";
-        SetPolicyInstall(install);
-        return Verify(argc - 2 - (install ? 1 : 0), argv + 2 + (install ? 1 : 0));
+        return Verify(argc - 2 - (install ? 1 : 0), argv + 2 + (install ? 1 : 0), install);
     }
     if (command == L"policy" && argc == 2) return Policy();
     if (command == L"--help" || command == L"-h" || command == L"/?") {
