@@ -26,7 +26,7 @@ bool FormatWideV(std::wstring& out, const wchar_t* format, va_list args)
     return true;
 }
 
-std::wstring FormatWide(const wchar_t* format, ...)
+std::wstring FormatWideUnchecked(const wchar_t* format, ...)
 {
     std::wstring text;
     va_list args;

@@ -46,8 +46,8 @@ FARPROC CQELKrsIntegrate::lookUp(const char* exportName) { return ::GetProcAddre
 // up by name, call it. A missing export is logged as the wrapper the caller
 // called, with that wrapper's own text.
 template <typename Fn, typename... Args>
-DWORD CQELKrsIntegrate::callExport(const char* exportName, const wchar_t* wrapper, const wchar_t* missingExportFormat,
-                                   Args... args)
+DWORD CQELKrsIntegrate::callExport(const char* exportName, const wchar_t* wrapper,
+                                   WideFormatString<DWORD> missingExportFormat, Args... args)
 {
     if (!LoadDLL()) return kNotLoaded;
     const FARPROC proc = lookUp(exportName);

@@ -10,6 +10,7 @@
 
 #include "common/Platform.h"
 #include "common/UniqueHandle.h"
+#include "common/WideFormatString.h"
 
 #include <string>
 
@@ -47,7 +48,8 @@ private:
     // The export by name, or null (and the last error of GetProcAddress).
     FARPROC lookUp(const char* exportName);
     template <typename Fn, typename... Args>
-    DWORD callExport(const char* exportName, const wchar_t* wrapper, const wchar_t* missingExportFormat, Args... args);
+    DWORD callExport(const char* exportName, const wchar_t* wrapper, WideFormatString<DWORD> missingExportFormat,
+                     Args... args);
 
     std::wstring m_folder;
     ScopedModule m_module;

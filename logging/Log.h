@@ -5,6 +5,8 @@
 
 #include "common/Platform.h"
 
+#include "common/WideFormatString.h"
+
 #include <cstdarg>
 #include <type_traits>
 
@@ -23,17 +25,19 @@ enum : DWORD {
 const wchar_t* LogLevelName(DWORD level);
 
 // The log call. `format` is a wide printf format with Microsoft semantics:
-// "%s" is a wide string.
+// "%s" is a wide string. Nothing checks a format given to LogWrite itself: the
+// program calls it through QEL_LOG and QEL_LOG_AS, which check every format
+// against its arguments while compiling (common/WideFormatString.h).
 void LogWrite(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...);
 void LogWriteV(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
                va_list args);
 
 // The second entry: exactly one argument, taken by reference, whose value is passed on.
 template <typename T>
-void LogWriteRef(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
-                 const T& value)
+void LogWriteRef(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                 WideFormatString<std::decay_t<T>> format, const T& value)
 {
-    LogWrite(level, file, function, line, format, value);
+    LogWrite(level, file, function, line, format.Get(), value);
 }
 
 // The call-site guard: builds the process logger on first use and answers
@@ -49,15 +53,6 @@ void SetLoggerStartupValues(const wchar_t* appGroup, const wchar_t* hostName, HM
 
 namespace log_site {
 
-// Only plain values may travel through "...": a class object (a std::wstring
-// instead of its c_str(), say) would be read as garbage by the formatter.
-template <typename... Args>
-constexpr bool AllPrintable()
-{
-    return ((std::is_arithmetic_v<std::decay_t<Args>> || std::is_pointer_v<std::decay_t<Args>> ||
-             std::is_enum_v<std::decay_t<Args>> || std::is_null_pointer_v<std::decay_t<Args>>) && ...);
-}
-
 // Converts the compiler's narrow file name and decorated function signature
 // into the wide "File.cpp" and "Class::Function" that log lines carry.
 void WriteFromSite(DWORD level, const char* file, const char* prettyFunction, int line, const wchar_t* format, ...);
@@ -65,20 +60,21 @@ void WriteFromSite(DWORD level, const char* file, const char* prettyFunction, in
 // "static int Ns::Class::Fn(int)" -> L"Ns::Class::Fn", written into `out` (truncated to its size).
 void QualifiedFunctionName(const char* prettyFunction, wchar_t* out, size_t outChars);
 
+// The format is checked against the arguments while compiling; a class object
+// among the arguments (a std::wstring instead of its c_str(), say) is refused
+// even with a RuntimeFormat.
 template <typename... Args>
-inline void Write(DWORD level, const char* file, const char* prettyFunction, int line, const wchar_t* format,
-                  Args... args)
+inline void Write(DWORD level, const char* file, const char* prettyFunction, int line,
+                  WideFormatString<Args...> format, Args... args)
 {
-    static_assert(AllPrintable<Args...>(), "log arguments must be plain values: pass .c_str() for strings");
-    WriteFromSite(level, file, prettyFunction, line, format, args...);
+    WriteFromSite(level, file, prettyFunction, line, format.Get(), args...);
 }
 
 template <typename... Args>
-inline void WriteAs(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
-                    Args... args)
+inline void WriteAs(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                    WideFormatString<Args...> format, Args... args)
 {
-    static_assert(AllPrintable<Args...>(), "log arguments must be plain values: pass .c_str() for strings");
-    LogWrite(level, file, function, line, format, args...);
+    LogWrite(level, file, function, line, format.Get(), args...);
 }
 
 }  // namespace log_site

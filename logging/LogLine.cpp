@@ -10,12 +10,13 @@
 namespace {
 
 // Copies at most `width` characters of `source` and prints them right-aligned
-// in a field of that width (the format is built as "%%%lus" -> "%15s").
+// in a field of that width (the format is built as "%%%lus" -> "%15s", so
+// only the format that builds it is checked while compiling).
 std::wstring CutAndAlign(const wchar_t* source, unsigned long width)
 {
     std::wstring cut(source, wcsnlen(source, width));
     const std::wstring format = FormatWide(L"%%%lus", width);
-    return FormatWide(format.c_str(), cut.c_str());
+    return FormatWide(RuntimeFormat(format.c_str()), cut.c_str());
 }
 
 bool HasText(const wchar_t* s) { return s && *s; }

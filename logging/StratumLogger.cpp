@@ -64,7 +64,8 @@ ILoggingHandler* CLogger::RegisteredHandler() { return g_registered; }
 
 CDefaultLoggingHandler* CLogger::DefaultHandler() { return &g_defaultHandler; }
 
-void CLogger::Log(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...)
+void CLogger::LogUnchecked(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                           ...)
 {
     if (!g_registered) g_registered = &g_defaultHandler;
     ILoggingHandler* handler = g_registered;

@@ -5,6 +5,8 @@
 
 #include "common/Platform.h"
 
+#include "common/WideFormatString.h"
+
 namespace Stratum {
 
 class ILoggingHandler {
@@ -34,10 +36,20 @@ public:
     // 0; 87 for null; 5023 when nothing or another handler is registered.
     static DWORD UnregisterHandler(ILoggingHandler* handler);
     // Formats and hands the text to the registered handler (the default one if none).
-    static void Log(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...);
+    // The format is checked against the arguments while compiling (common/WideFormatString.h).
+    template <typename... Args>
+    static void Log(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                    WideFormatString<Args...> format, Args... args)
+    {
+        LogUnchecked(level, file, function, line, format.Get(), args...);
+    }
 
     static ILoggingHandler* RegisteredHandler();
     static CDefaultLoggingHandler* DefaultHandler();
+
+private:
+    static void LogUnchecked(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                             const wchar_t* format, ...);
 };
 
 }  // namespace Stratum
