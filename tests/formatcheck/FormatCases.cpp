@@ -5,7 +5,7 @@
 
 #include "logging/Log.h"
 #include "logging/StratumLogger.h"
-#include "logging/WideFormat.h"
+#include "common/WideFormat.h"
 
 #include <string>
 
