@@ -185,8 +185,6 @@ TEST_F(TrustPolicyTest, PolicyFileAcceptsWhatItListsOnceItIsNewerAndProperlySign
         {L"empty-org.js", L"partner.exe tarsen.exe", "--"},  // empty [ORG]: none, and no built-in any more
         {L"blocked.js", L"partner.exe tarsen.exe", "+-"},  // a serial in [SER]
         {L"blocked.js", L"tarsen.exe", "-"},  // ... also when the built-in lists judge the first file
-        {L"blocked.js", L"padded-serial.exe", "-"},  // ... and when the signer names it with a leading zero byte
-        {L"v6.js", L"padded-serial.exe", "+"},
         // Only the signed text counts, and only a signature made with the policy certificate's key.
         {L"appended.js", L"foreign.exe partner.exe", "--"},
         {L"other-key.js", L"partner.exe", "-"},
