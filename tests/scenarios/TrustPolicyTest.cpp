@@ -409,6 +409,9 @@ TEST_F(TrustPolicyTest, NothingDoneToTheFileOrTheTemporaryFolderMovesAVerdictTow
         const bool unused = c.hold != Hold::None || c.temporary || c.damaged;
         EXPECT_EQ(out.find(L"policy file " + installed + L": not used: ") != std::wstring::npos, unused);
         EXPECT_EQ(out.find(kPolicyCopyValue) != std::wstring::npos, c.copy && unused) << testing::PrintToString(out);
+        // A hold is waited for as long as the environment says: 2 s in the program (and qeltrust).
+        const std::wstring waited = LockedOutReason(c.process ? kPolicyReadLockWaitMs : kShortWaits.readMs);
+        EXPECT_EQ(out.find(waited) != std::wstring::npos, c.hold != Hold::None);
         // A good read keeps the machine's records: the copy and the highest version.
         if (!c.damaged && c.hold == Hold::None && !c.temporary) {
             EXPECT_EQ(KeptCopy(), testmachine::ReadBytes(TrustSample(c.policy)));
