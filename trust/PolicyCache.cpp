@@ -65,8 +65,9 @@ void CPolicyCache::note(const std::wstring& path, const std::wstring& text, bool
     if (m_observer) m_observer->PolicyFileNote(path, text);
 }
 
-CPolicyCache::CPolicyCache(const BYTE (&signer)[20], DWORD builtInVersion, ITrustObserver* observer, bool recording)
-    : m_builtInVersion(builtInVersion), m_observer(observer), m_recording(recording)
+CPolicyCache::CPolicyCache(const BYTE (&signer)[20], DWORD builtInVersion, ITrustObserver* observer, bool recording,
+                           PolicyWaits waits)
+    : m_builtInVersion(builtInVersion), m_observer(observer), m_recording(recording), m_waits(waits)
 {
     std::memcpy(m_signer, signer, sizeof(m_signer));
 }
@@ -109,7 +110,7 @@ DWORD CPolicyCache::Reads() { return m_reads; }
 CPolicyCache::Read CPolicyCache::readInstalled()
 {
     const std::wstring path = Path();
-    LoadedFile load = LoadFrom(path, m_signer);
+    LoadedFile load = LoadFrom(path, m_signer, m_waits.readMs);
     if (load.found != Found::Absent) ++m_reads;
     if (load.policy) {
         if (m_recording) {
@@ -248,18 +249,18 @@ bool CPolicyCache::installFile(const std::vector<BYTE>& bytes, DWORD version, co
     // file is replaced), or else from the kept copy. Without either, nothing
     // is installed or scheduled: a lock must not hide a newer file.
     ScopedHandle file;
-    const DWORD openError = OpenPolicyFile(installed, kPolicyInstallLockWaitMs, file);
+    const DWORD openError = OpenPolicyFile(installed, m_waits.installMs, file);
     const bool absent = !file && Absent(openError);
     std::unique_ptr<FileLock> fileLock;
     bool underLock = false;
     DWORD present = 0;
-    std::wstring why = absent ? std::wstring() : OpenFailure(openError, kPolicyInstallLockWaitMs);
+    std::wstring why = absent ? std::wstring() : OpenFailure(openError, m_waits.installMs);
     if (file) {
-        fileLock = std::make_unique<FileLock>(file.Get(), true, kPolicyInstallLockWaitMs);
+        fileLock = std::make_unique<FileLock>(file.Get(), true, m_waits.installMs);
         std::vector<BYTE> current;
         bool unavailable = false;
         if (!fileLock->Locked()) {
-            why = LockedOutReason(kPolicyInstallLockWaitMs);
+            why = LockedOutReason(m_waits.installMs);
         } else if (ReadAll(file.Get(), current, why)) {
             // A file that is not a good policy holds no version to keep.
             const PolicySnapshot held = ParsePolicyBytes(current, m_signer, why, &unavailable);

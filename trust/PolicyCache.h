@@ -6,6 +6,7 @@
 
 #include "common/Platform.h"
 
+#include "trust/PolicyFile.h"
 #include "trust/TrustedPolicy.h"
 
 #include <atomic>
@@ -39,9 +40,10 @@ public:
     // nobody) hears why a policy file is not used, judged with its copy or
     // installed; `recording`: whether a good read keeps the machine's records
     // (the copy and the highest version), which the support tool leaves alone
-    // unless asked.
+    // unless asked; `waits`: how long another process's hold on the installed
+    // file is waited for when reading it and when replacing it.
     CPolicyCache(const BYTE (&signer)[20], DWORD builtInVersion, ITrustObserver* observer = nullptr,
-                 bool recording = true);
+                 bool recording = true, PolicyWaits waits = {});
     CPolicyCache(const CPolicyCache&) = delete;
     CPolicyCache& operator=(const CPolicyCache&) = delete;
 
@@ -106,5 +108,6 @@ private:
     bool m_inUse = false;        // m_installed replaces the built-in lists
     ITrustObserver* const m_observer;
     const bool m_recording;
+    const PolicyWaits m_waits;
     std::atomic<DWORD> m_reads{0};
 };

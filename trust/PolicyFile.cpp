@@ -72,21 +72,21 @@ bool ReadAll(HANDLE file, std::vector<BYTE>& bytes, std::wstring& reason)
     return false;
 }
 
-LoadedFile LoadFrom(const std::wstring& path, const BYTE (&signer)[20])
+LoadedFile LoadFrom(const std::wstring& path, const BYTE (&signer)[20], DWORD waitMs)
 {
     LoadedFile load;
     ScopedHandle file;
-    const DWORD error = OpenPolicyFile(path, kPolicyReadLockWaitMs, file);
+    const DWORD error = OpenPolicyFile(path, waitMs, file);
     if (!file) {
         load.found = Absent(error) ? Found::Absent : Found::Unavailable;
-        load.reason = Absent(error) ? L"it does not exist" : OpenFailure(error, kPolicyReadLockWaitMs);
+        load.reason = Absent(error) ? L"it does not exist" : OpenFailure(error, waitMs);
         return load;
     }
     load.found = Found::Unavailable;
     {
-        FileLock lock(file.Get(), false, kPolicyReadLockWaitMs);
+        FileLock lock(file.Get(), false, waitMs);
         if (!lock.Locked()) {
-            load.reason = LockedOutReason(kPolicyReadLockWaitMs);
+            load.reason = LockedOutReason(waitMs);
             return load;
         }
         if (!ReadAll(file.Get(), load.bytes, load.reason)) return load;

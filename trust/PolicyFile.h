@@ -18,6 +18,12 @@
 // an install without replacing it.
 inline constexpr DWORD kPolicyReadLockWaitMs = 2000;
 inline constexpr DWORD kPolicyInstallLockWaitMs = 5000;
+// The two bounds a trust environment waits with. The program's are the ones
+// above; a test that replays files held for longer than any run shortens them.
+struct PolicyWaits {
+    DWORD readMs = kPolicyReadLockWaitMs;
+    DWORD installMs = kPolicyInstallLockWaitMs;
+};
 // Why a policy file locked for longer than `waitMs` is not used.
 std::wstring LockedOutReason(DWORD waitMs);
 
@@ -63,8 +69,8 @@ struct LoadedFile {
 };
 
 // Reads the policy file at `path` under a shared lock (waited for at most
-// kPolicyReadLockWaitMs) and judges its bytes with ParsePolicyBytes.
-LoadedFile LoadFrom(const std::wstring& path, const BYTE (&signer)[20]);
+// `waitMs`) and judges its bytes with ParsePolicyBytes.
+LoadedFile LoadFrom(const std::wstring& path, const BYTE (&signer)[20], DWORD waitMs = kPolicyReadLockWaitMs);
 
 }  // namespace policy_file
 

@@ -12,10 +12,11 @@ CTrustEnvironment g_programEnvironment;
 
 }  // namespace
 
-CTrustEnvironment::CTrustEnvironment(ITrustObserver* observer, bool installPolicies)
+CTrustEnvironment::CTrustEnvironment(ITrustObserver* observer, bool installPolicies, PolicyWaits waits)
     : m_observer(observer),
       m_installPolicies(installPolicies),
-      m_policyCache(trust_anchors::kPolicySignerThumbprint, BuiltInTrustPolicy().version, observer, installPolicies)
+      m_policyCache(trust_anchors::kPolicySignerThumbprint, BuiltInTrustPolicy().version, observer, installPolicies,
+                    waits)
 {
 }
 

@@ -28,7 +28,10 @@ public:
     // "trusted.js" is installed, and every good read of the installed one is
     // kept in the machine's records (the program: always). Without it the
     // machine is left as it is: a candidate is judged and reported only.
-    explicit CTrustEnvironment(ITrustObserver* observer = nullptr, bool installPolicies = true);
+    // `waits`: how long another process's hold on the installed policy file is
+    // waited for (the program: 2 s to read it, 5 s to replace it); a test that
+    // replays files held for longer than any run shortens them.
+    explicit CTrustEnvironment(ITrustObserver* observer = nullptr, bool installPolicies = true, PolicyWaits waits = {});
     CTrustEnvironment(const CTrustEnvironment&) = delete;
     CTrustEnvironment& operator=(const CTrustEnvironment&) = delete;
 

@@ -4,6 +4,9 @@
 //                              GetEntParameter; exit 1 when a load, save, lock or set failed
 //   firstlog CASE              makes CASE's failing call the process's first log call, through the
 //                              program's own logger (built from the registry, as at start-up)
+//   hold HOW MS READY FILE     holds FILE as another program would for MS milliseconds: a byte-range
+//                              lock over it (lock), an open that shares nothing (exclusive) or reading
+//                              only (nodelete); sets the event READY once it does
 #include "common/Platform.h"
 
 #include "app/QELCommonBuild.h"
@@ -62,14 +65,28 @@ int FirstLog(const std::wstring& which)
     return 0;
 }
 
+int Hold(const std::wstring& how, DWORD ms, const std::wstring& ready, const std::wstring& path)
+{
+    const bool lock = how == L"lock";
+    const DWORD share = lock ? FILE_SHARE_READ | FILE_SHARE_WRITE : how == L"nodelete" ? FILE_SHARE_READ : 0;
+    ScopedHandle file(::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    OVERLAPPED all{};
+    if (!file || (lock && !::LockFileEx(file.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &all))) return 1;
+    ScopedHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str()));
+    if (!event || !::SetEvent(event.Get())) return 2;
+    ::Sleep(ms);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
     const std::wstring command = argc > 1 ? argv[1] : L"";
     if (command == L"firstlog" && argc == 3) return FirstLog(argv[2]);
+    if (command == L"hold" && argc == 6) return Hold(argv[2], std::wcstoul(argv[3], nullptr, 10), argv[4], argv[5]);
     CaptureLogLines();
     if (command == L"cycles" && argc == 5) return Cycles(_wtoi(argv[2]), argv[3], argv[4]);
-    fwprintf(stderr, L"usage: test_helper cycles|firstlog ...\n");
+    fwprintf(stderr, L"usage: test_helper cycles|firstlog|hold ...\n");
     return 2;
 }

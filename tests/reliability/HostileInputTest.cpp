@@ -4,6 +4,8 @@
 // wrong, and lose nothing of the shared store.
 #include "tests/reliability/Reliability.h"
 
+#include "app/ContextNumber.h"
+
 namespace {
 
 namespace kit = datastorekit;
@@ -15,13 +17,12 @@ TEST_F(ReliabilityTest, ForeignMembersAndValuesSurviveEveryProgramByteForByte)
     // A store written by a newer or another program; each fragment must still be in the file after the
     // job runner, qelstore and the scheduler stand-in have each saved it.
     const std::pair<std::wstring, Texts> rows[] = {
-        {Doc(L"\"schema\":2"), {L"\"schema\":2"}},
-        {Doc(L"\"flags\":[1,2],\"queue\":[],\"cfg\":{}"), {L"\"flags\":[1,2]", L"\"queue\":[]", L"\"cfg\":{}"}},
-        {Doc(L"\"newer\":{\"a\":{\"b\":[true,false,null,-1.5e3]},\"s\":\"\\u00e9\\t\"}"),
-         {L"\"newer\":{\"a\":{\"b\":[true,false,null,-1.5e3]},\"s\":\"\\u00e9\\t\"}"}},
-        {Doc(L"\"note\" :\r\n \"q\\\"\\u0041\\/\" , \"f\":1.0E+2 "), {L"\"note\":\"q\\\"\\u0041\\/\"", L"\"f\":1.0E+2"}},
-        {Doc(L"\"n\\u0041me\":{\"x\":1}"), {L"\"nAme\":{\"x\":1}"}},
-        {Doc(L"", L",\"retries\":3,\"list\":[1,{\"x\":null}]"), {L"\"list\":[1,{\"x\":null}]", L"\"retries\":3"}},
+        {Doc(L"\"schema\":2,\"flags\":[1,2],\"queue\":[],\"cfg\":{},\"newer\":{\"a\":{\"b\":[true,false,null,-1.5e3]},"
+             L"\"s\":\"\\u00e9\\t\"},\"note\" :\r\n \"q\\\"\\u0041\\/\" , \"f\":1.0E+2 ,\"n\\u0041me\":{\"x\":1}",
+             L",\"retries\":3,\"list\":[1,{\"x\":null}]"),
+         {L"\"schema\":2", L"\"flags\":[1,2]", L"\"queue\":[]", L"\"cfg\":{}",
+          L"\"newer\":{\"a\":{\"b\":[true,false,null,-1.5e3]},\"s\":\"\\u00e9\\t\"}", L"\"note\":\"q\\\"\\u0041\\/\"",
+          L"\"f\":1.0E+2", L"\"nAme\":{\"x\":1}", L"\"list\":[1,{\"x\":null}]", L"\"retries\":3"}},
         {Doc(L"\"Packages\":[{\"PkgID\":\"KRS-FULL\",\"size\":12345}],"
              L"\"ScheduleTask\":[{\"Name\":\"Other\",\"Type\":\"3\",\"Retry\":{\"n\":2}}],\"eula\":{\"eulastate\":0}"),
          {L"\"size\":12345", L"\"Retry\":{\"n\":2}", L"\"eula\":{\"eulastate\":0}"}},
@@ -54,11 +55,10 @@ enum class Place { File, Folder, ReadOnly, HeldOpen, BadKey };
 
 TEST_F(ReliabilityTest, DamagedStoresAreNeverSilentlyDestroyed)
 {
-    const auto cipher = [](std::wstring text, int extraBytes = 0) {
-        std::vector<BYTE> bytes = kit::Encipher(text);
-        bytes.resize(bytes.size() + extraBytes, 0x42);
-        return bytes;
-    };
+    // One of each way a store reaches the programs damaged. (Which texts the
+    // store refuses, and ciphertexts cut or grown, are the store fuzz target's
+    // and its replay's at every test run: fuzz/store.cpp, tools/storefuzz.)
+    const auto cipher = [](const std::wstring& text) { return kit::Encipher(text); };
     // Lone surrogates, and one byte more than whole code units.
     const std::wstring lone = Doc(L"\"s\":\"\xD800\"");
     std::vector<BYTE> odd(reinterpret_cast<const BYTE*>(lone.data()), reinterpret_cast<const BYTE*>(lone.data() + lone.size()));
@@ -75,23 +75,15 @@ TEST_F(ReliabilityTest, DamagedStoresAreNeverSilentlyDestroyed)
         const wchar_t* line;  // a part of a line the job runner logs
     } rows[] = {
         {"empty", {}, Outcome::Fresh, 4, Place::File, L"Error reading data from JSON ini file"},
-        {"shorter than a block", {0x8E, 0x21, 0x5F, 0xC0, 0x07}, Outcome::Kept, 4, Place::File, nullptr},
-        {"one byte more than whole blocks", cipher(Doc(), 1), Outcome::Kept, 4, Place::File, nullptr},
-        {"one byte short", cipher(Doc(), -1), Outcome::Kept, 4, Place::File, nullptr},
         {"another key", kit::Encipher(Doc(), kit::OtherKey()), Outcome::Kept, 4, Place::File, nullptr},
         {"lone surrogates and an odd byte", odd, Outcome::Read, 0, Place::File, L"Autodownload attempt count is:5"},
         {"not JSON", cipher(L"{ not json"), Outcome::Kept, 4, Place::File, L"Error parsing JSON data"},
-        {"deep nesting, unbalanced", cipher(L"{\"a\":" + deep), Outcome::Kept, 4, Place::File, nullptr},
         {"deep nesting of another program's", cipher(Doc(L"\"a\":" + deep + std::wstring(deep.size(), L']'))),
          Outcome::Read, 0, Place::File, nullptr},
         {"a 16 MiB document", cipher(Doc(L"\"big\":\"" + std::wstring(8 << 20, L'x') + L"\"")), Outcome::Read, 0, Place::File,
          nullptr},
-        {"duplicate member names", cipher(L"{\"Entitlement\":{\"autodownloadcount\":\"9\"}," + Doc().substr(1)), Outcome::Read,
-         0, Place::File, nullptr},
-        {"a byte-order mark", cipher(L"\xFEFF" + Doc()), Outcome::Kept, 4, Place::File, nullptr},
         {"a root that is a list", cipher(L"[" + Doc() + L"]"), Outcome::Kept, 4, Place::File, L"JSON root is not an object"},
         {"a number beyond the double range", cipher(Doc(L"\"n\":1e400")), Outcome::Kept, 4, Place::File, L"Parse Error: 13"},
-        {"a NUL in the text", cipher(Doc(std::wstring(L"\"n\":\"a\0b\"", 9))), Outcome::Kept, 4, Place::File, nullptr},
         {"a folder where the file should be", {}, Outcome::Left, 4, Place::Folder, L"is a folder; it is left as it is"},
         {"a read-only file", cipher(Doc()), Outcome::Left, 0, Place::ReadOnly, L"Error parsing writing to database"},
         {"a file held open without sharing", cipher(Doc()), Outcome::Left, 4, Place::HeldOpen, L"it is not replaced"},
@@ -136,7 +128,9 @@ TEST_F(ReliabilityTest, DamagedStoresAreNeverSilentlyDestroyed)
 
 TEST_F(ReliabilityTest, CommandLinesThatNameNoJobChangeNothing)
 {
-    // Each a way a looser reading would find the number 4 (the parser's own cases: DispatchTest).
+    // Each a way a looser reading would find the number 4 (the parser's own
+    // cases: DispatchTest), read here with this machine's runtime as the
+    // program reads its command line: no job's number (2, 4 or 5).
     const std::wstring rows[] = {
         L"/context=7", L"/context=0", L"/context=1", L"/context=3", L"/context=6", L"/context=-4", L"/context=--4",
         L"/context=+-4", L"/context=+7", L"/context=-0", L"/CONTEXT=7", L"\t /Context=0 \t", L"", L"   ",
@@ -151,10 +145,16 @@ TEST_F(ReliabilityTest, CommandLinesThatNameNoJobChangeNothing)
         // Look-alikes: a minus sign, fullwidth and Arabic-Indic digits, a Cyrillic letter, fullwidth letters.
         L"/context=\x2212" L"4", L"/context=\xFF14", L"/context=\x0664", L"/\x0441ontext=4", L"/\xFF43ontext=4",
     };
+    for (const auto& arguments : rows) {
+        std::wstring copy = arguments;
+        const int context = job_dispatch::ParseContextId(copy);
+        EXPECT_TRUE(context != 2 && context != 4 && context != 5) << testing::PrintToString(arguments.substr(0, 40));
+    }
+    // One of each kind through the real program: it names no job, logs why and changes nothing.
     const std::vector<BYTE> store = kit::FileBytes();
     const DWORD taskValues = testmachine::ValueCount(reliability::kTaskKey);
-    for (const auto& arguments : rows) {
-        SCOPED_TRACE(testing::PrintToString(arguments.substr(0, 40)));
+    for (const wchar_t* arguments : {L"/context=7", L"", L"/context=4294967300", L"/context=\xFF14"}) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(arguments)));
         const Texts lines = Job(arguments);
         EXPECT_TRUE(Has(lines, L"Invalid context id."));
         EXPECT_TRUE(Has(lines, L"Bad command line, there are no jobs which matches the commadnline. cmd:"))

@@ -46,24 +46,10 @@ protected:
     static DWORD Send(const StringMap& record = kEvent) { return CQELInstru().SendInstrumentation(record); }
 };
 
-TEST_F(InstruTest, RefusalsCarryTheirCodeAndLine)
-{
-    // The client refuses a request without an application id (the program's other parts are fixed texts).
-    EXPECT_EQ(CZEPInstru().SendData(L"", L"QEL", L"SendInstrumentation", L"1", kEvent), E_INVALIDARG);
-    EXPECT_EQ(TestLog().Texts(), std::vector<std::wstring>{L"Invalid Arguments"});
-
-    // No application id is refused before the switch is even asked.
-    testmachine::SetString(qelkeys::kCore, L"ZepInstru", L"0");
-    testmachine::DeleteValue(qelkeys::kCore, L"ZepInstruAppID");
-    EXPECT_EQ(Send(), static_cast<DWORD>(ERROR_CANTREAD));
-    EXPECT_EQ(TestLog().Find(L"Cannot get a valid ZEP appID for QEL").level, 4u);
-    EXPECT_FALSE(TestLog().Has(L"ZEP is not required"));
-    EXPECT_TRUE(testbed::TelemetryRequests().empty());
-}
-
 // What reaches the client, and what this unit and the client wrapper log
 // ("level: text"), for each state of the switch and of the client. Failures
-// are logged, never returned.
+// are logged, never returned; only a missing application id is, before the
+// switch is even asked.
 TEST_F(InstruTest, SwitchAndClientDecideWhatIsSentAndLogged)
 {
     const std::wstring off = L"1: ZEP event not required", skip = L"1: ZEP is not required";
@@ -75,6 +61,8 @@ TEST_F(InstruTest, SwitchAndClientDecideWhatIsSentAndLogged)
         HRESULT knobValue;
         bool sent;
         std::vector<std::wstring> lines;
+        bool appId = true;  // "ZepInstruAppID" configured
+        DWORD result = 0;
     } cases[] = {
         {L"1", nullptr, S_OK, true, {}}, {L"12abc", nullptr, S_OK, true, {}},  // any number but 0 (as _wtoi reads it)
         {L"0", nullptr, S_OK, false, {off, skip}}, {L"abc", nullptr, S_OK, false, {off, skip}},
@@ -82,6 +70,7 @@ TEST_F(InstruTest, SwitchAndClientDecideWhatIsSentAndLogged)
         {L"1", L"", S_OK, false, {load, cloud}},
         {L"1", L"CreateResult", E_ACCESSDENIED, false, {load, cloud}},
         {L"1", L"ReportResult", E_FAIL, true, {report, cloud}},
+        {L"0", nullptr, S_OK, false, {L"4: Cannot get a valid ZEP appID for QEL"}, false, ERROR_CANTREAD},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << (c.zepInstru ? c.zepInstru : L"(none)") << " " << (c.knob ? c.knob : L""));
@@ -89,8 +78,9 @@ TEST_F(InstruTest, SwitchAndClientDecideWhatIsSentAndLogged)
         c.zepInstru ? testmachine::SetString(qelkeys::kCore, L"ZepInstru", c.zepInstru)
                     : testmachine::DeleteValue(qelkeys::kCore, L"ZepInstru");
         if (c.knob) *c.knob ? testbed::SetTelemetryKnob(c.knob, c.knobValue) : testbed::UnregisterTelemetryClient();
+        if (!c.appId) testmachine::DeleteValue(qelkeys::kCore, L"ZepInstruAppID");
         TestLog().Clear();
-        EXPECT_EQ(Send(), 0u);
+        EXPECT_EQ(Send(), c.result);
         EXPECT_EQ(testbed::TelemetryRequests().size(), c.sent ? 1u : 0u);
         std::vector<std::wstring> own;  // the registry layers log their own misses
         for (const auto& l : TestLog().Lines()) {
@@ -99,7 +89,13 @@ TEST_F(InstruTest, SwitchAndClientDecideWhatIsSentAndLogged)
         EXPECT_EQ(own, c.lines);
         testbed::RegisterTelemetryClient();
         testbed::ClearTelemetryKnobs();
+        testmachine::SetString(qelkeys::kCore, L"ZepInstruAppID", L"QEL-APP-7");
     }
+
+    // The client refuses a request without an application id (the program's other parts are fixed texts).
+    TestLog().Clear();
+    EXPECT_EQ(CZEPInstru().SendData(L"", L"QEL", L"SendInstrumentation", L"1", kEvent), E_INVALIDARG);
+    EXPECT_EQ(TestLog().Texts(), std::vector<std::wstring>{L"Invalid Arguments"});
 }
 
 // ---- The agent: job fields, producers, COM around them.

@@ -29,6 +29,13 @@ protected:
     void SetUp() override { testbed::ClearCompanion(L"tool"), testbed::ClearSessions(), TestLog().Clear(); }
 };
 
+// A companion's role: its file name without folder and extension.
+std::wstring Role(const std::wstring& path)
+{
+    const std::wstring name = path.substr(path.find_last_of(L'\\') + 1);
+    return name.substr(0, name.find(L'.'));
+}
+
 // This process's privileges and their states, as the token reports them.
 std::vector<BYTE> OwnPrivileges()
 {
@@ -171,8 +178,7 @@ TEST_F(LaunchTest, Launcher)
     for (const auto& row : kLaunches) {
         SCOPED_TRACE(row.name);
         const std::wstring file = row.file ? row.file : testmachine::BinDir() + L"\\companion.exe";
-        std::wstring role = file.substr(file.find_last_of(L'\\') + 1);
-        role.resize(role.size() - 4);
+        const std::wstring role = Role(file);
         testbed::ClearCompanion(role);
         if (row.variant != kNone) testbed::InstallCompanion(file, row.variant != kUnsigned);
         if (row.variant == kTampered) {
@@ -237,9 +243,6 @@ TEST_F(LaunchTest, HandlesAndCompletionAcrossRuns)
     EXPECT_EQ(waiter.get(), 87u);
 }
 
-}  // namespace
-
-namespace {
 
 // A launcher that changes the machine at the worst moment: after the
 // signature check, before the process is created.
@@ -294,9 +297,7 @@ TEST_F(LaunchTest, TheCheckedFileIsTheFileThatRuns)
     ASSERT_TRUE(::SetCurrentDirectoryW(L"C:\\launch\\cwd"));
     for (const auto& row : kLaunchWindow) {
         SCOPED_TRACE(row.name);
-        const std::wstring given = row.given;
-        std::wstring role = given.substr(given.find_last_of(L'\\') + 1);
-        role.resize(role.find(L'.') == std::wstring::npos ? role.size() : role.find(L'.'));
+        const std::wstring given = row.given, role = Role(given);
         const std::wstring folder = std::wstring(row.file).substr(0, std::wstring(row.file).find_last_of(L'\\'));
         testmachine::CreateFolder(folder);
         testbed::ClearCompanion(role);
@@ -334,9 +335,6 @@ TEST_F(LaunchTest, TheCheckedFileIsTheFileThatRuns)
     }
 }
 
-}  // namespace
-
-namespace {
 
 // What a swap that got past the held file and folders would leave: a process whose image is another
 // file than the one checked. A copy with the very same bytes is another file all the same.

@@ -48,11 +48,14 @@ TEST_F(QelJsonFormatTest, LoadedTextIsWrittenBackInTheFixedFormWithOtherPrograms
     EXPECT_EQ(Text(), expected) << "the written text loads into the same document";
 }
 
-// A text that is not JSON is refused as a whole, and the document keeps what it held.
+// A text that is not JSON is refused as a whole, and the document keeps what
+// it held. (Which texts are JSON is the store fuzz target's, at every test
+// run: these are the ones its corpus does not hold.)
 TEST_F(QelJsonFormatTest, TextsThatAreNotJsonAreRefusedWhole)
 {
     document.SetEntParameter(L"k", L"v");
     const std::wstring texts[] = {
+        L"\xFEFF{}",                                       // a byte-order mark, as a text editor writes one
         L"{} {}",                                          // a second root
         L"{\"a\":{},}",                                    // a trailing comma
         L"// note\n{}",                                    // comments are not JSON
@@ -65,22 +68,6 @@ TEST_F(QelJsonFormatTest, TextsThatAreNotJsonAreRefusedWhole)
         EXPECT_NE(document.parseJson(text), 0u) << testing::PrintToString(text);
         EXPECT_TRUE(document.GetEntParameter(L"k", value) == 0 && value == L"v") << testing::PrintToString(text);
     }
-}
-
-// Every UTF-16 code unit, lone surrogates and NUL included, in one name and one
-// value (and shifted in another name), survives a save and a load.
-TEST_F(QelJsonFormatTest, EveryCodeUnitSurvivesWriteAndRead)
-{
-    std::wstring all(0x10000, L'\0');
-    for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<wchar_t>(i);
-    const StringMap expected = {{all, all}, {all.substr(1, 300), L"x"}, {L"plain", L"text"}};
-    for (const auto& [key, value] : expected) document.SetEntParameter(key, value);
-    const std::wstring text = Text();
-    document.ClearData();
-    ASSERT_EQ(document.parseJson(text), 0u);
-    StringMap back;
-    ASSERT_EQ(document.GetEntParameters(back), 0u);
-    EXPECT_TRUE(back == expected);
 }
 
 // An escaped surrogate without its other half, high or low, reads as the one
@@ -115,7 +102,8 @@ TEST_F(QelJsonFormatTest, EscapedLoneSurrogatesReadAsTheirCodeUnit)
     }
 }
 
-TEST_F(QelJsonFormatTest, AbsentSectionsEmptyTaskListAndDuplicateNames)
+// (A later duplicate name wins: the store fuzz target's.)
+TEST_F(QelJsonFormatTest, AbsentSectionsAndAnEmptyTaskList)
 {
     document.AddScheduleTask(L"T", {{L"Name", L"T"}});
     document.SetEntParameter(L"k", L"v");
@@ -127,12 +115,6 @@ TEST_F(QelJsonFormatTest, AbsentSectionsEmptyTaskListAndDuplicateNames)
     ASSERT_EQ(document.parseJson(L"{\"ScheduleTask\":[{\"Name\":\"U\"}],\"Entitlement\":{}}"), 0u);
     EXPECT_EQ(document.GetScheduleTask(L"T", task), 1168u) << "a non-empty list replaces it";
     EXPECT_EQ(document.GetEntParameter(L"k", value), 1168u) << "an empty object replaces it";
-
-    // A later duplicate name wins, for a member as for a whole section.
-    ASSERT_EQ(document.parseJson(L"{\"Entitlement\":{\"x\":\"1\"},\"Entitlement\":{\"k\":\"1\",\"k\":\"2\"}}"), 0u);
-    EXPECT_EQ(document.GetEntParameter(L"x", value), 1168u);
-    EXPECT_EQ(document.GetEntParameter(L"k", value), 0u);
-    EXPECT_EQ(value, L"2");
 }
 
 TEST_F(QelJsonFormatTest, StatusParameters)
