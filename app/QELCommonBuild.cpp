@@ -6,6 +6,7 @@
 #include "app/InstanceObjects.h"
 #include "jobs/BUninstallTask.h"
 #include "jobs/JobFactory.h"
+#include "jobs/JobServices.h"
 #include "jobs/QELAutoDownload.h"
 #include "jobs/QELKRSDownload.h"
 #include "logging/Log.h"
@@ -15,9 +16,10 @@ std::shared_ptr<ICBJobs> CJobFactory::GetJobObject(std::wstring commandLine)
 {
     std::shared_ptr<ICBJobs> job;
     switch (job_dispatch::ParseContextId(commandLine)) {
-        case 2: job = std::make_shared<CQELKRSDownload>(); break;
-        case 4: job = std::make_shared<CQELAutoDownload>(); break;
-        case 5: job = std::make_shared<CBUninstallTask>(); break;
+        // Each job with the program's services: the machine itself.
+        case 2: job = std::make_shared<CQELKRSDownload>(std::make_shared<CJobServices>()); break;
+        case 4: job = std::make_shared<CQELAutoDownload>(std::make_shared<CJobServices>()); break;
+        case 5: job = std::make_shared<CBUninstallTask>(std::make_shared<CJobServices>()); break;
         default: QEL_LOG(LOG_ERROR, L"Invalid context id."); break;
     }
     if (!job) {

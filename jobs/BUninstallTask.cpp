@@ -3,27 +3,33 @@
 #include "jobs/BUninstallTask.h"
 
 #include "config/QELSettings.h"
+#include "jobs/JobServices.h"
 #include "logging/Log.h"
-#include "process/TaskExe.h"
-#include "scheduler/QelSchedulerTaskMgr.h"
 
-#include <cstdlib>
-#include <memory>
+CBUninstallTask::CBUninstallTask() : CBUninstallTask(std::make_shared<CJobServices>()) {}
 
-DWORD CBUninstallTask::ProcessJob() { return CQELCbHelper::UninstallQel(); }
+CBUninstallTask::CBUninstallTask(std::shared_ptr<IJobServices> services) : m_services(std::move(services)) {}
+
+DWORD CBUninstallTask::ProcessJob() { return CQELCbHelper::UninstallQel(*m_services); }
 
 DWORD CQELCbHelper::UninstallQel()
 {
-    const DWORD rc = QEL::UninstallQEL(QEL::kFrameworkAppId);
+    CJobServices services;
+    return UninstallQel(services);
+}
+
+DWORD CQELCbHelper::UninstallQel(IJobServices& services)
+{
+    const DWORD rc = QEL::UninstallQEL(services, QEL::kFrameworkAppId);
     if (rc == ERROR_SUCCESS) {
         QEL_LOG(LOG_INFORMATION, L"QelUninstaller Launch success, Exiting the process.");
         // The installer removes this program's own files: end now, leaving the
         // job and the single-instance mutex to the system's process exit.
-        std::exit(0);
+        services.EndProcess();
     }
     QEL_LOG(LOG_ERROR, L"Failed to launch QelUninstaller, adding an uninstaller schduler. error:%d",
             static_cast<int>(rc));
-    AddUninstallerScheduler();
+    AddUninstallerScheduler(services);
     return rc;
 }
 
@@ -34,8 +40,13 @@ SchedulerTaskRecord CQELCbHelper::UninstallTask()
 
 void CQELCbHelper::AddUninstallerScheduler()
 {
-    CQelScheduleTaskMgr manager;
-    const DWORD rc = manager.AddTask(UninstallTask());
+    CJobServices services;
+    AddUninstallerScheduler(services);
+}
+
+void CQELCbHelper::AddUninstallerScheduler(IJobServices& services)
+{
+    const DWORD rc = services.AddTask(UninstallTask());
     if (rc != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Failed to update Uninstall task, error:%ld", static_cast<long>(rc));
     }
@@ -43,12 +54,17 @@ void CQELCbHelper::AddUninstallerScheduler()
 
 DWORD QEL::UninstallQEL(const std::wstring& appId)
 {
+    CJobServices services;
+    return UninstallQEL(services, appId);
+}
+
+DWORD QEL::UninstallQEL(IJobServices& services, const std::wstring& appId)
+{
     // The identifier is not part of this line.
     QEL_LOG(LOG_NORMAL, L"Uninstall QEL. Appid: ");
 
     std::wstring installPath;
-    CQELSettings settings(std::make_shared<CQELRegConfig>());
-    if (settings.GetAppInstallPath(appId, installPath) != ERROR_SUCCESS) {
+    if (services.Settings().GetAppInstallPath(appId, installPath) != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Cant get uninstall inf for appid %s", appId.c_str());
         return ERROR_INVALID_PARAMETER;
     }
@@ -65,15 +81,14 @@ DWORD QEL::UninstallQEL(const std::wstring& appId)
     const std::wstring quotedPath = L"\"" + installPath + std::wstring(trailing, L'\\') + L"\"";
 
     std::wstring installerDir;
-    CKrsSetting krs(std::make_shared<CPCReg>());
-    if (krs.GetInstallerDir(installerDir) != ERROR_SUCCESS) {
+    if (services.GetInstallerDir(installerDir) != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Cant get tsinst uninstall path");
         return ERROR_CANTREAD;
     }
 
     // Signature check first, started as this process, not waited for.
-    CTaskExe installer(installerDir + L"\\tsinst.exe", L"/uninstall /longpath " + quotedPath);
-    const DWORD rc = installer.Run();
+    const DWORD rc =
+        services.RunCompanion(installerDir + L"\\tsinst.exe", L"/uninstall /longpath " + quotedPath, std::nullopt);
     if (rc != ERROR_SUCCESS) QEL_LOG(LOG_ERROR, L"Error when tryng to uninstall QEL");
     return rc;
 }

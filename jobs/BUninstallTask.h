@@ -8,14 +8,25 @@
 #include "jobs/ICBJobs.h"
 #include "scheduler/QelSchedulerConfig.h"
 
+#include <memory>
 #include <string>
+
+class IJobServices;
 
 class CBUninstallTask : public ICBJobs {
 public:
+    // With the program's services.
+    CBUninstallTask();
+    explicit CBUninstallTask(std::shared_ptr<IJobServices> services);
+
     // Runs CQELCbHelper::UninstallQel; does not return when the installer starts.
     DWORD ProcessJob() override;
+
+private:
+    std::shared_ptr<IJobServices> m_services;
 };
 
+// Each operation without services uses the program's.
 class CQELCbHelper {
 public:
     // Starts the installer for the framework ("GCB") and ends the process with
@@ -23,8 +34,10 @@ public:
     // runs then. Otherwise registers the task "QelUninstall" and returns the
     // code of the failed start.
     static DWORD UninstallQel();
+    static DWORD UninstallQel(IJobServices& services);
     // Adds (or replaces) the task "QelUninstall".
     static void AddUninstallerScheduler();
+    static void AddUninstallerScheduler(IJobServices& services);
     // The record of the task "QelUninstall": this program with "/context=5", every hour.
     static SchedulerTaskRecord UninstallTask();
 };
@@ -40,5 +53,6 @@ inline constexpr wchar_t kFrameworkAppId[] = L"GCB";
 // a line break (it could not arrive as one argument), 1012 when the installer's
 // folder cannot be read, else the launcher's result.
 DWORD UninstallQEL(const std::wstring& appId);
+DWORD UninstallQEL(IJobServices& services, const std::wstring& appId);
 
 }  // namespace QEL

@@ -3,10 +3,9 @@
 #include "jobs/QELAutoDownload.h"
 
 #include "datastore/QelPersistenceData.h"
-#include "instru/QELInstruAgent.h"
 #include "jobs/AttemptCount.h"
+#include "jobs/JobServices.h"
 #include "logging/Log.h"
-#include "scheduler/QelSchedulerTaskMgr.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -32,10 +31,21 @@ SchedulerTaskRecord CQELAutoDownload::AutoDownloadTask(DWORD intervalInSec)
     return scheduler::JobTask(kAutoDownloadTaskName, L"AutoDownload task", L"/context=4", intervalInSec);
 }
 
-CQELAutoDownload::CQELAutoDownload() : CQELAutoDownload(std::make_unique<CQELKrsIntegrate>()) {}
+CQELAutoDownload::CQELAutoDownload() : CQELAutoDownload(std::make_shared<CJobServices>()) {}
+
+CQELAutoDownload::CQELAutoDownload(std::shared_ptr<IJobServices> services)
+    : CQELAutoDownload(services, services->IntegrationLibrary())
+{
+}
 
 CQELAutoDownload::CQELAutoDownload(std::unique_ptr<CQELKrsIntegrate> integrate)
-    : m_settings(std::make_shared<CQELRegConfig>()), m_integrate(std::move(integrate))
+    : CQELAutoDownload(std::make_shared<CJobServices>(), std::move(integrate))
+{
+}
+
+CQELAutoDownload::CQELAutoDownload(std::shared_ptr<IJobServices> services,
+                                   std::unique_ptr<CQELKrsIntegrate> integrate)
+    : m_services(std::move(services)), m_settings(m_services->Settings()), m_integrate(std::move(integrate))
 {
 }
 
@@ -76,8 +86,7 @@ DWORD CQELAutoDownload::preAutodownloadCheck()
 bool CQELAutoDownload::isInitialLaunchWaitElapsed()
 {
     std::wstring completedTime = L"0";
-    CQelPersistenceData store;
-    static_cast<IPersistenceOobeEula&>(store).GetOobeParameter(L"completedtime", completedTime);
+    m_services->Oobe().GetOobeParameter(L"completedtime", completedTime);
     // No recorded first-run completion: nothing to wait for.
     if (completedTime.empty() || completedTime == L"0") return true;
 
@@ -110,8 +119,7 @@ void CQELAutoDownload::InitiateAutoDownload()
 
 bool CQELAutoDownload::IsAutoDownloadEnabled()
 {
-    CQelPersistenceData store;
-    IPersistenceCommonBuild& packages = store;
+    IPersistenceCommonBuild& packages = m_services->Status();
     StringList ids;
     packages.GetPkgIDs(ids);
     bool enabled = false;
@@ -137,8 +145,7 @@ DWORD CQELAutoDownload::IsAutoDownloadCompleted()
 
 DWORD CQELAutoDownload::updateAutoDownloadCounter()
 {
-    CQelPersistenceData store;
-    IPersistenceCommonBuild& status = store;
+    IPersistenceCommonBuild& status = m_services->Status();
     std::wstring stored = L"0";
     status.GetEntParameter(L"autodownloadcount", stored);
     const int count = attempt_count::Next(attempt_count::Parse(stored));
@@ -149,8 +156,7 @@ DWORD CQELAutoDownload::updateAutoDownloadCounter()
 void CQELAutoDownload::OnAutoDownloadSuccess()
 {
     sendEvent(L"Success", L"");
-    CQelPersistenceData store;
-    if (static_cast<IPersistenceCommonBuild&>(store).SetEntParameter(L"AutoDownloadComplete", L"1") == ERROR_SUCCESS) {
+    if (m_services->Status().SetEntParameter(L"AutoDownloadComplete", L"1") == ERROR_SUCCESS) {
         DeleteAutoDownloadTask();
     } else {
         // The task stays, so a later run tries again.
@@ -171,8 +177,7 @@ void CQELAutoDownload::RegisterScheduleAutoDownloadTask(DWORD /*unused*/)
                         L"scheduler.\n");
     DWORD interval = 14400;
     m_settings.GetAutoDownloadCheckFrequency(interval);
-    CQelScheduleTaskMgr manager;
-    const DWORD rc = manager.AddTask(AutoDownloadTask(interval));
+    const DWORD rc = m_services->AddTask(AutoDownloadTask(interval));
     if (rc == ERROR_SUCCESS) {
         QEL_LOG(LOG_NORMAL, L"CQELAutoDownload::RegisterScheduleAutoDownloadTask - autodownload task is added "
                             L"successfully with QEL scheduler service");
@@ -185,8 +190,7 @@ void CQELAutoDownload::RegisterScheduleAutoDownloadTask(DWORD /*unused*/)
 
 void CQELAutoDownload::DeleteAutoDownloadTask()
 {
-    CQelScheduleTaskMgr manager;
-    const DWORD rc = manager.DeleteTask(kAutoDownloadTaskName);
+    const DWORD rc = m_services->DeleteTask(kAutoDownloadTaskName);
     if (rc == ERROR_SUCCESS) {
         QEL_LOG(LOG_NORMAL, L"CQELAutoDownload::DeleteAutoDownloadTask : AutoDownload task has been removed from QEL "
                             L"Scheduler Service.\n");
@@ -199,5 +203,5 @@ void CQELAutoDownload::DeleteAutoDownloadTask()
 
 void CQELAutoDownload::sendEvent(const wchar_t* state, const wchar_t* data)
 {
-    SendJobEvent(L"AutoDownload", state, data);
+    m_services->SendEvent(L"AutoDownload", state, data);
 }

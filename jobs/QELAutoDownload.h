@@ -13,11 +13,16 @@
 #include <memory>
 #include <string>
 
+class IJobServices;
+
 class CQELAutoDownload : public ICBJobs {
 public:
+    // With the program's services.
     CQELAutoDownload();
-    // With an integration library wrapper of the caller's (tests).
+    explicit CQELAutoDownload(std::shared_ptr<IJobServices> services);
+    // The program's services with an integration library wrapper of the caller's.
     explicit CQELAutoDownload(std::unique_ptr<CQELKrsIntegrate> integrate);
+    CQELAutoDownload(std::shared_ptr<IJobServices> services, std::unique_ptr<CQELKrsIntegrate> integrate);
     ~CQELAutoDownload();
 
     // 50 when the pre-check stops the run, else 0.
@@ -42,6 +47,7 @@ private:
     void sendEvent(const wchar_t* state, const wchar_t* data);
 
     // Declared in this order: the library is freed before the settings go.
+    std::shared_ptr<IJobServices> m_services;
     CQELSettings m_settings;
     std::unique_ptr<CQELKrsIntegrate> m_integrate;
 };

@@ -2,18 +2,14 @@
 
 #include "jobs/QELKRSDownload.h"
 
-#include "common/LibraryLoader.h"
 #include "common/UniqueHandle.h"
-#include "config/PCReg.h"
 #include "config/QELSettings.h"
 #include "datastore/QelPersistenceData.h"
 #include "jobs/AttemptCount.h"
-#include "instru/QELInstruAgent.h"
 #include "jobs/BUninstallTask.h"
+#include "jobs/JobServices.h"
 #include "jobs/QELAutoDownload.h"
 #include "logging/Log.h"
-#include "process/TaskExe.h"
-#include "scheduler/QelSchedulerTaskMgr.h"
 
 #include <sddl.h>
 
@@ -26,17 +22,6 @@ constexpr wchar_t kKrsDownloadTaskName[] = L"KRSDownload";
 constexpr wchar_t kCountKey[] = L"krsdownloadcount";
 constexpr DWORD kHelperWaitMs = 15 * 60 * 1000;
 
-// Settings are read through a fresh front per operation.
-CQELSettings Settings() { return CQELSettings(std::make_shared<CQELRegConfig>()); }
-
-// "CoreInstallDir" + "\" + the companion's file name.
-std::wstring CompanionPath(const wchar_t* fileName)
-{
-    std::wstring folder;
-    Settings().GetCoreInstallDir(folder);
-    return folder + L"\\" + fileName;
-}
-
 }  // namespace
 
 SchedulerTaskRecord CQELKRSDownload::KrsDownloadTask(DWORD intervalInSec)
@@ -44,11 +29,10 @@ SchedulerTaskRecord CQELKRSDownload::KrsDownloadTask(DWORD intervalInSec)
     return scheduler::JobTask(kKrsDownloadTaskName, L"KRSDownload task", L"/context=2", intervalInSec);
 }
 
-CQELKRSDownload::CQELKRSDownload() : CQELKRSDownload(Waits{}, std::make_unique<CQELKrsIntegrate>()) {}
+CQELKRSDownload::CQELKRSDownload() : CQELKRSDownload(std::make_shared<CJobServices>()) {}
 
-CQELKRSDownload::CQELKRSDownload(Waits waits, std::unique_ptr<CQELKrsIntegrate> integrate,
-                                 std::shared_ptr<CObjectOwners> owners)
-    : m_waits(waits), m_owners(std::move(owners)), m_integrate(std::move(integrate))
+CQELKRSDownload::CQELKRSDownload(std::shared_ptr<IJobServices> services)
+    : m_services(std::move(services)), m_integrate(m_services->IntegrationLibrary())
 {
 }
 
@@ -118,7 +102,7 @@ DWORD CQELKRSDownload::preKrsdownloadCheck()
 DWORD CQELKRSDownload::AddKRSDownloadTask(DWORD intervalInSec)
 {
     QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::EnableKRSDownload() - Add KRS download task with QEL scheduler.\n");
-    CQELSettings settings = Settings();
+    CQELSettings settings = m_services->Settings();
     DWORD enabled = 0;
     settings.GetFlagSetting(L"DownloadQelKrs", enabled, 0);
     if (enabled == 0) {
@@ -127,8 +111,7 @@ DWORD CQELKRSDownload::AddKRSDownloadTask(DWORD intervalInSec)
     }
     if (intervalInSec == 0) settings.GetNumberSetting(L"DownloadQelKrsFrequency", intervalInSec, 10800);
 
-    CQelScheduleTaskMgr manager;
-    const DWORD rc = manager.AddTask(KrsDownloadTask(intervalInSec));
+    const DWORD rc = m_services->AddTask(KrsDownloadTask(intervalInSec));
     if (rc == ERROR_SUCCESS) {
         QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::EnableKRSDownload - KRSDownload task has been added successfully with "
                             L"scheduler service!");
@@ -142,8 +125,7 @@ DWORD CQELKRSDownload::AddKRSDownloadTask(DWORD intervalInSec)
 
 void CQELKRSDownload::DeleteKRSDownloadTask()
 {
-    CQelScheduleTaskMgr manager;
-    const DWORD rc = manager.DeleteTask(kKrsDownloadTaskName);
+    const DWORD rc = m_services->DeleteTask(kKrsDownloadTaskName);
     if (rc == ERROR_SUCCESS) {
         QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::DeleteKRSDownloadTask : KRSDownload task has been removed from QEL "
                             L"Scheduler Service.\n");
@@ -156,29 +138,28 @@ void CQELKRSDownload::DeleteKRSDownloadTask()
 
 DWORD CQELKRSDownload::IsKRSInstalled()
 {
-    CPCReg reg;
-    const DWORD installed = IsRvnInstalled(reg) ? 1 : 0;
+    const DWORD installed = m_services->IsSuiteInstalled() ? 1 : 0;
     QEL_LOG(LOG_INFORMATION, L"KRS install status : %d", static_cast<int>(installed));
     return installed;
 }
 
 bool CQELKRSDownload::IsAny3rdPartyProductInstalled()
 {
-    ScopedModule library(LoadLibraryAbsolute(ProgramFolder() + L"ForeignScan.dll"));
-    if (!library) {
+    // Freed when this returns, after its answer is logged.
+    const std::unique_ptr<CForeignScan> scanner = m_services->ForeignScanner();
+    if (!scanner->Load()) {
         QEL_LOG(LOG_ERROR, L"CQELKRSDownload::IsAny3rdPartyProductInstalled : Load library failed");
         return false;
     }
-    // No arguments; a one-byte boolean of which only the value 1 means "found".
-    using ScanExport = BYTE(WINAPI*)();
-    const FARPROC proc = ::GetProcAddress(library.Get(), "IsAnyThirdPartyProductInstalled");
-    if (!proc) {
-        const DWORD error = ::GetLastError();
+    BYTE answer = 0;
+    DWORD error = 0;
+    if (!scanner->Ask(answer, error)) {
         QEL_LOG(LOG_ERROR, L"CQELKRSDownload::IsAny3rdPartyProductInstalled : Error in GetProcAddress:: Error %d",
                 static_cast<int>(error));
         return false;
     }
-    const bool found = reinterpret_cast<ScanExport>(reinterpret_cast<void*>(proc))() == 1;
+    // Only the value 1 means "found".
+    const bool found = answer == 1;
     QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::IsAny3rdPartyProductInstalled - Status of 3rdPartyProductInstalled is %d",
             found ? 1 : 0);
     return found;
@@ -187,18 +168,17 @@ bool CQELKRSDownload::IsAny3rdPartyProductInstalled()
 void CQELKRSDownload::actionOn3rdPartyDetection()
 {
     DWORD uninstall = 0;
-    Settings().GetFlagSetting(L"UninstallOnTPSoftwareDetection", uninstall, 0);
+    m_services->Settings().GetFlagSetting(L"UninstallOnTPSoftwareDetection", uninstall, 0);
     QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::actionOn3rdPartyDetection - CheckUninstallIf3rdPartyDetection returns %d",
             static_cast<int>(uninstall));
     // Ends this process when the installer starts; otherwise its retry task is registered.
-    if (uninstall == 1) CQELCbHelper::UninstallQel();
+    if (uninstall == 1) CQELCbHelper::UninstallQel(*m_services);
 }
 
 DWORD CQELKRSDownload::LaunchQELUpdater()
 {
-    CTaskExe updater(CompanionPath(L"QELUpdater.exe"), L"/Install:qelkrs");
-    updater.SetWaitForCompletion(m_waits.updaterMs);
-    const DWORD result = updater.Run();
+    const DWORD result =
+        m_services->RunCompanion(companionPath(L"QELUpdater.exe"), L"/Install:qelkrs", m_services->Waits().updaterMs);
     QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::LaunchQELUpdater - return value of Run() = %d", static_cast<int>(result));
     return result;
 }
@@ -223,7 +203,7 @@ void CQELKRSDownload::WaitforKrsInstallComplete()
         return;
     }
     std::wstring owner;
-    if (existed && m_owners->OwnerOf(event.Get(), owner) == ObjectOwner::Other) {
+    if (existed && m_services->Owners().OwnerOf(event.Get(), owner) == ObjectOwner::Other) {
         QEL_LOG(LOG_ERROR, L"The event EVENT_QELKRS_POSTINSTALL belongs to %s, neither LocalSystem nor an "
                            L"administrator: it is ignored",
                 owner.c_str());
@@ -232,7 +212,7 @@ void CQELKRSDownload::WaitforKrsInstallComplete()
         return;
     }
     QEL_LOG(LOG_INFORMATION, L"Waiting for Krs install completion...");
-    const DWORD result = ::WaitForSingleObject(event.Get(), m_waits.postInstallMs);
+    const DWORD result = ::WaitForSingleObject(event.Get(), m_services->Waits().postInstallMs);
     QEL_LOG(LOG_INFORMATION, L"WaitForSingleObject completed with the result : %d", static_cast<int>(result));
     ::ResetEvent(event.Get());
 }
@@ -240,11 +220,12 @@ void CQELKRSDownload::WaitforKrsInstallComplete()
 void CQELKRSDownload::waitForSuiteEntry()
 {
     QEL_LOG(LOG_INFORMATION, L"Waiting for Krs install completion: for the suite's uninstall entry (DisplayName)...");
+    const JobWaits& waits = m_services->Waits();
     const ULONGLONG start = ::GetTickCount64();
-    bool installed = IsRvnInstalledQuietly();
-    for (ULONGLONG waited = 0; !installed && waited < m_waits.postInstallMs; waited = ::GetTickCount64() - start) {
-        ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(m_waits.entryPollMs, m_waits.postInstallMs - waited)));
-        installed = IsRvnInstalledQuietly();
+    bool installed = m_services->IsSuiteInstalledQuietly();
+    for (ULONGLONG waited = 0; !installed && waited < waits.postInstallMs; waited = ::GetTickCount64() - start) {
+        ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(waits.entryPollMs, waits.postInstallMs - waited)));
+        installed = m_services->IsSuiteInstalledQuietly();
     }
     QEL_LOG(LOG_INFORMATION, L"The suite's uninstall entry %s", installed ? L"is there" : L"did not appear in time");
 }
@@ -252,15 +233,14 @@ void CQELKRSDownload::waitForSuiteEntry()
 int CQELKRSDownload::getKrsDownloadCount()
 {
     std::wstring stored = L"0";
-    CQelPersistenceData store;
-    static_cast<IPersistenceCommonBuild&>(store).GetEntParameter(kCountKey, stored);
+    m_services->Status().GetEntParameter(kCountKey, stored);
     return attempt_count::Parse(stored);
 }
 
 bool CQELKRSDownload::isMaxKrsDownloadAttemptReached()
 {
     DWORD limit = 20;
-    Settings().GetNumberSetting(L"MaxKrsDownloadAttempts", limit, 20);
+    m_services->Settings().GetNumberSetting(L"MaxKrsDownloadAttempts", limit, 20);
     // Compared unsigned: a negative stored count is beyond any limit.
     return limit <= static_cast<DWORD>(getKrsDownloadCount());
 }
@@ -269,8 +249,7 @@ DWORD CQELKRSDownload::updateKrsDownloadCounter()
 {
     const int count = attempt_count::Next(getKrsDownloadCount());
     QEL_LOG(LOG_INFORMATION, L"KrsDownload attempt count is:%d", count);
-    CQelPersistenceData store;
-    return static_cast<IPersistenceCommonBuild&>(store).SetEntParameter(kCountKey, IntToString(count));
+    return m_services->Status().SetEntParameter(kCountKey, IntToString(count));
 }
 
 void CQELKRSDownload::OnSuccessfulKRSDownload()
@@ -279,13 +258,9 @@ void CQELKRSDownload::OnSuccessfulKRSDownload()
     QEL_LOG(LOG_NORMAL, L"OnSuccessfulKRSDownload actions...");
 
     QEL_LOG(LOG_NORMAL, L"Updating QEL data store with krsdownloadcomplete=1.");
-    {
-        CQelPersistenceData store;
-        if (static_cast<IPersistenceCommonBuild&>(store).SetEntParameter(L"KRSDownloadComplete", L"1") !=
-            ERROR_SUCCESS) {
-            QEL_LOG(LOG_ERROR, L"CQELKRSDownload::OnSuccessfulKRSDownload - Error writing KRSDownloadCompleted status "
-                               L"to data storage. We are not aborting still continuing.");
-        }
+    if (m_services->Status().SetEntParameter(L"KRSDownloadComplete", L"1") != ERROR_SUCCESS) {
+        QEL_LOG(LOG_ERROR, L"CQELKRSDownload::OnSuccessfulKRSDownload - Error writing KRSDownloadCompleted status to "
+                           L"data storage. We are not aborting still continuing.");
     }
 
     // The suite's answers are not needed: each call logs its own failure.
@@ -296,7 +271,7 @@ void CQELKRSDownload::OnSuccessfulKRSDownload()
 
     QEL_LOG(LOG_NORMAL, L"Updating jeula state in RVN.");
     DWORD jeula = 0;
-    if (Settings().GetJeula(jeula) == ERROR_SUCCESS) {
+    if (m_services->Settings().GetJeula(jeula) == ERROR_SUCCESS) {
         QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::OnSuccessfulKRSDownload() - JEula state = %d", static_cast<int>(jeula));
     } else {
         QEL_LOG(LOG_ERROR, L"CQELKRSDownload::OnSuccessfulKRSDownload() - Failed to read JEula state.");
@@ -307,7 +282,7 @@ void CQELKRSDownload::OnSuccessfulKRSDownload()
     RegisterQelWithKrsUninstall();
 
     {
-        CQELAutoDownload autoDownload;
+        CQELAutoDownload autoDownload(m_services);
         if (autoDownload.IsAutoDownloadEnabled()) {
             QEL_LOG(LOG_NORMAL, L"Adding autodownload task.");
             autoDownload.RegisterScheduleAutoDownloadTask(0);
@@ -323,14 +298,14 @@ void CQELKRSDownload::OnSuccessfulKRSDownload()
 void CQELKRSDownload::RegisterQelWithKrsUninstall()
 {
     DWORD together = 0;
-    Settings().GetFlagSetting(L"UninstallWhenKRSUninstalled", together, 0);
+    m_services->Settings().GetFlagSetting(L"UninstallWhenKRSUninstalled", together, 0);
     QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::RegisterQelWithKrsUninstall - CheckUninstallWithKRS returns %d",
             static_cast<int>(together));
     if (together == 0) return;
     QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::RegisterQelWithKrsUninstall - QEL is configured to be uninstalled with "
                         L"KRS. Registering with krs custom_uninstall.");
 
-    const std::wstring path = CompanionPath(L"QELHelper.exe");
+    const std::wstring path = companionPath(L"QELHelper.exe");
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         QEL_LOG(LOG_ERROR, L"CQELKRSDownload::RegisterQelWithKrsUninstall - File not found, file:%s. Cannot register "
@@ -338,14 +313,19 @@ void CQELKRSDownload::RegisterQelWithKrsUninstall()
                 path.c_str());
         return;
     }
-    CTaskExe helper(path, L"/RegisterAppidWithKRS:GCB");
-    helper.SetWaitForCompletion(kHelperWaitMs);
-    const DWORD result = helper.Run();
+    const DWORD result = m_services->RunCompanion(path, L"/RegisterAppidWithKRS:GCB", kHelperWaitMs);
     QEL_LOG(LOG_NORMAL, L"CQELKRSDownload::RegisterQelWithKrsUninstall - return value of Run() = %d",
             static_cast<int>(result));
 }
 
+std::wstring CQELKRSDownload::companionPath(const wchar_t* fileName)
+{
+    std::wstring folder;
+    m_services->Settings().GetCoreInstallDir(folder);
+    return folder + L"\\" + fileName;
+}
+
 void CQELKRSDownload::sendEvent(const wchar_t* state, const wchar_t* data)
 {
-    SendJobEvent(L"KrsDownload", state, data);
+    m_services->SendEvent(L"KrsDownload", state, data);
 }

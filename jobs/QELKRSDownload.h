@@ -8,7 +8,6 @@
 // retry.
 #pragma once
 
-#include "common/ObjectOwner.h"
 #include "jobs/ICBJobs.h"
 #include "jobs/QELKrsIntegrate.h"
 #include "scheduler/QelSchedulerConfig.h"
@@ -16,22 +15,13 @@
 #include <memory>
 #include <string>
 
+class IJobServices;
+
 class CQELKRSDownload : public ICBJobs {
 public:
-    // How long a run waits for the updater and for the suite's post-install
-    // signal, in milliseconds.
-    struct Waits {
-        DWORD updaterMs = 2 * 60 * 60 * 1000;
-        DWORD postInstallMs = 3 * 60 * 60 * 1000;
-        // How often the suite's uninstall entry is looked at when the event is not believed.
-        DWORD entryPollMs = 5 * 1000;
-    };
-
+    // With the program's services.
     CQELKRSDownload();
-    // With other waits and an integration library wrapper of the caller's, and
-    // who answers whose an existing post-install event is (tests).
-    CQELKRSDownload(Waits waits, std::unique_ptr<CQELKrsIntegrate> integrate,
-                    std::shared_ptr<CObjectOwners> owners = std::make_shared<CObjectOwners>());
+    explicit CQELKRSDownload(std::shared_ptr<IJobServices> services);
     ~CQELKRSDownload();
 
     // Always 0, whatever the run did.
@@ -82,9 +72,10 @@ private:
     void sendEvent(const wchar_t* state, const wchar_t* data);
     // Polls the suite's uninstall entry ("DisplayName") for the post-install wait.
     void waitForSuiteEntry();
+    // "CoreInstallDir" + "\" + the companion's file name.
+    std::wstring companionPath(const wchar_t* fileName);
 
-    Waits m_waits;
-    std::shared_ptr<CObjectOwners> m_owners;
+    std::shared_ptr<IJobServices> m_services;
     // The suite integration library, loaded by the integration's first call.
     std::unique_ptr<CQELKrsIntegrate> m_integrate;
 };

@@ -6,10 +6,10 @@
 
 #include "common/UniqueHandle.h"
 #include "datastore/QelPersistenceData.h"
+#include "jobs/JobServices.h"
 #include "jobs/QELKRSDownload.h"
 #include "logging/Log.h"
 #include "tests/support/CaptureLog.h"
-#include "tests/support/DataStoreKit.h"
 #include "tests/support/JobScenario.h"
 #include "tests/support/OwnerSeam.h"
 #include "tests/support/Machine.h"
@@ -30,6 +30,18 @@ const std::wstring kStopped = L"Aborted:Pre Krsdownload check failed.";
 const std::wstring kUpdaterCommand = L"\"" + kInstallDir + L"\\QELUpdater.exe\" /Install:qelkrs";
 const Calls kIntegration{"load", "AddQelIntoRvnQueryparam", "UpdateOobeDoneState", "UpdateJEulaAcceptance", "unload"};
 
+// The program's services with short waits, the installed suite library and the owner a row answers.
+struct InProcessServices : CJobServices {
+    AnsweringOwners<> owners;
+    const JobWaits waits{60000, 200, 50};
+    std::unique_ptr<CQELKrsIntegrate> IntegrationLibrary() override
+    {
+        return std::make_unique<CQELKrsIntegrate>(kInstallDir + L"\\");
+    }
+    const JobWaits& Waits() override { return waits; }
+    CObjectOwners& Owners() override { return owners; }
+};
+
 class KrsDownloadScenarioTest : public SandboxTest {
 protected:
     void Run() { SandboxTest::Run(L"/context=2"); }
@@ -49,14 +61,12 @@ protected:
     }
 };
 
-// Runs that get past the suite check: the attempt limit, the updater's outcome, the retry.
+// Runs that get past the suite check with the real companions: the retry, a refused updater, the suite installed.
+// (Each decision of the job is a row of its table, JobTableTest.)
 TEST_F(KrsDownloadScenarioTest, AttemptsAndTheirOutcome)
 {
     const struct {
         const wchar_t* count;  // "krsdownloadcount" before the run (nullptr: none)
-        const wchar_t* setting;
-        const wchar_t* value;
-        DWORD exitCode;
         bool installsSuite;
         bool signedUpdater;
         // What the run leaves.
@@ -67,42 +77,18 @@ TEST_F(KrsDownloadScenarioTest, AttemptsAndTheirOutcome)
         std::wstring line;
         const wchar_t* level;
     } cases[] = {
-        {L"20", nullptr, nullptr, 0, true, true, false, {L"Failure:MaxKrsDownloadAttemptReached", kStopped}, L"20", 0,
-         L"Krs download max attempt reached, no more retry!", L"Information"},
-        {L"19", nullptr, nullptr, 0, false, true, true, {L"Started", L"Complete"}, L"20", 10800,
+        {L"19", false, true, true, {L"Started", L"Complete"}, L"20", 10800,
          L"CQELKRSDownload::InitiateKRSDownload() - Re-attaching krsdownlod task for retry.", L"Normal"},
-        {nullptr, L"MaxKrsDownloadAttempts", L"0", 0, true, true, false,
-         {L"Failure:MaxKrsDownloadAttemptReached", kStopped}, L"<absent>", 0,
-         L"CQELKRSDownload::DeleteKRSDownloadTask : KRSDownload task has been removed from QEL Scheduler Service.\n",
-         L"Normal"},
-        {L"-1", nullptr, nullptr, 0, true, true, false, {L"Failure:MaxKrsDownloadAttemptReached", kStopped}, L"-1", 0,
-         L"pre-Krsdownload check failure, cannot continue with Krs Download.", L"Information"},
-        {L"abc", nullptr, nullptr, 0, false, true, true, {L"Started", L"Complete"}, L"1", 10800,
-         L"KrsDownload attempt count is:1", L"Information"},
-        // The largest count goes on to the smallest (a limit of "-1" reads as 4294967295), as 32-bit counting wraps.
-        {L"2147483647", L"MaxKrsDownloadAttempts", L"-1", 0, false, true, true, {L"Started", L"Complete"},
-         L"-2147483648", 10800, L"KrsDownload attempt count is:-2147483648", L"Information"},
-        {nullptr, nullptr, nullptr, 1603, true, true, true, {L"Started"}, L"<absent>", 1800,
-         L"CQELKRSDownload::InitiateKRSDownload() - Failed to Launch QelKrs download, we will retry later.", L"Error"},
-        {nullptr, nullptr, nullptr, 0, true, false, false, {L"Started"}, L"<absent>", 1800,
+        {nullptr, true, false, false, {L"Started"}, L"<absent>", 1800,
          L"Invalid Orvel Security Signature :" + kInstallDir + L"\\QELUpdater.exe", L"Error"},
-        {nullptr, L"DownloadQelKrs", L"0", 0, false, true, true, {L"Started", L"Complete"}, L"1", 1800,
-         L"QelKrs download is not enabled, no need to add a krsdownload task in schduler.", L"Information"},
-        {nullptr, L"DownloadQelKrsFrequency", L"299", 0, false, true, true, {L"Started", L"Complete"}, L"1", 1800,
-         L"CQELKRSDownload::EnableKRSDownload : Adding KRS Download task failed with error code = 87", L"Error"},
-        {nullptr, nullptr, nullptr, 0, true, true, true, {L"Started", L"Complete", L"Success"}, L"1", 0,
+        {nullptr, true, true, true, {L"Started", L"Complete", L"Success"}, L"1", 0,
          L"CQELKRSDownload::InitiateKRSDownload() - KRSDownload task has been completed successfully!", L"Normal"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "count " << (c.count ? c.count : L"-") << ", "
-                                        << (c.setting ? c.setting : L"-") << ", exit " << c.exitCode);
+        SCOPED_TRACE(testing::Message() << "count " << (c.count ? c.count : L"-") << ", signed " << c.signedUpdater);
         Provision({});
         if (c.count) Store().SetEntParameter(L"krsdownloadcount", c.count);
-        if (c.setting) Setting(c.setting, c.value);
-        testbed::SetCompanionKnob(L"QELUpdater", L"ExitCode", c.exitCode);
         testbed::SetCompanionKnob(L"QELUpdater", L"InstallsSuite", c.installsSuite);
-        // A failed updater brings no suite, and no post-install signal.
-        if (c.exitCode) testmachine::DeleteValue(kUpdaterKnobs, L"SignalAfter");
         if (!c.signedUpdater) testbed::InstallCompanion(kInstallDir + L"\\QELUpdater.exe", false);
         Run();
         EXPECT_EQ(Starts(L"QELUpdater"), c.updaterStarted ? Texts{kUpdaterCommand} : Texts{});
@@ -117,50 +103,17 @@ TEST_F(KrsDownloadScenarioTest, AttemptsAndTheirOutcome)
 TEST_F(KrsDownloadScenarioTest, IntegrationWithAnInstalledSuite)
 {
     const std::wstring helper = kInstallDir + L"\\QELHelper.exe";
-    const Calls noEula{"load", "AddQelIntoRvnQueryparam", "UpdateOobeDoneState", "unload"};
-    ScopedHandle storeHolder;
     const struct {
         const wchar_t* what;
         std::function<void()> arrange;
-        Calls suiteCalls;
         bool helperStarted;
-        bool autoDownload;
         std::wstring line;
         const wchar_t* level;
     } cases[] = {
-        {L"defaults", [] {}, kIntegration, true, true,
+        {L"defaults", [] {}, true,
          L"CQELKRSDownload::RegisterQelWithKrsUninstall - return value of Run() = 0", L"Normal"},
-        {L"no jeula", [] { testmachine::DeleteValue(kPartnerKey, L"jeula"); }, noEula, true, true,
-         L"CQELKRSDownload::OnSuccessfulKRSDownload() - Failed to read JEula state.", L"Error"},
-        {L"jeula 2", [] { Setting(L"jeula", L"2"); }, noEula, true, true,
-         L"CQELKRSDownload::OnSuccessfulKRSDownload() - JEula state = 2", L"Normal"},
-        {L"not uninstalled with the suite", [] { Setting(L"UninstallWhenKRSUninstalled", L"0"); }, kIntegration, false,
-         true, L"CQELKRSDownload::RegisterQelWithKrsUninstall - CheckUninstallWithKRS returns 0", L"Normal"},
-        {L"no helper", [&] { ::DeleteFileW(helper.c_str()); }, kIntegration, false, true,
-         L"CQELKRSDownload::RegisterQelWithKrsUninstall - File not found, file:" + helper +
-             L". Cannot register with KRS custom_uninstall.",
-         L"Error"},
-        {L"unsigned helper", [&] { testbed::InstallCompanion(helper, false); }, kIntegration, false, true,
+        {L"unsigned helper", [&] { testbed::InstallCompanion(helper, false); }, false,
          L"Invalid Orvel Security Signature :" + helper, L"Error"},
-        {L"auto-download off",
-         [&] {
-             sandbox::Options options;
-             options.autoDownloadFlag = L"0";
-             Provision(options);
-         },
-         kIntegration, true, false, L"Autodownload is disabled in QEL, cannot add autodownload task", L"Information"},
-        {L"no integration library", [] { ::DeleteFileW((kInstallDir + L"\\QELKrsIntegrate.dll").c_str()); }, {}, true,
-         true, L"Failed to load KrsIntegration DLL. Error code = 126", L"Error"},
-        // Another program holds the store file without sharing it: nothing can be read or written.
-        {L"store not writable",
-         [&] {
-             storeHolder.Reset(::CreateFileW(datastorekit::StoreFile().c_str(), GENERIC_READ, 0, nullptr,
-                                             OPEN_EXISTING, 0, nullptr));
-         },
-         kIntegration, true, false,
-         L"CQELKRSDownload::OnSuccessfulKRSDownload - Error writing KRSDownloadCompleted status to data storage. We "
-         L"are not aborting still continuing.",
-         L"Error"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -168,8 +121,6 @@ TEST_F(KrsDownloadScenarioTest, IntegrationWithAnInstalledSuite)
         c.arrange();
         testmachine::SetString(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\RVN", L"DisplayName", L"KRS");
         Run();
-        const bool stored = !storeHolder;
-        storeHolder.Reset();
         EXPECT_EQ(Events(), (Texts{L"Success", kStopped}));
         EXPECT_EQ(LevelOf(c.line), c.level) << testing::PrintToString(c.line);
         EXPECT_TRUE(LoggedInOrder({L"KRS is already installed in this machine. So no need to install again.",
@@ -177,44 +128,30 @@ TEST_F(KrsDownloadScenarioTest, IntegrationWithAnInstalledSuite)
                                    L"OnSuccessfulKRSDownload action complete. Deleting krs download task from "
                                    L"scheduler.",
                                    L"pre-Krsdownload check failure, cannot continue with Krs Download."}));
-        EXPECT_EQ(SuiteCalls(), c.suiteCalls);
+        EXPECT_EQ(SuiteCalls(), kIntegration);
         const Texts helperStart{L"\"" + helper + L"\" /RegisterAppidWithKRS:GCB"};
         EXPECT_EQ(Starts(L"QELHelper"), c.helperStarted ? helperStart : Texts{});
         EXPECT_TRUE(Starts(L"QELUpdater").empty());
-        EXPECT_EQ(TaskRegistered(L"AutoDownload"), c.autoDownload);
+        EXPECT_TRUE(TaskRegistered(L"AutoDownload"));
         EXPECT_FALSE(TaskRegistered(L"KRSDownload")) << "deleted whatever failed before";
-        EXPECT_EQ(Status(L"KRSDownloadComplete"), stored ? L"1" : L"<absent>");
+        EXPECT_EQ(Status(L"KRSDownloadComplete"), L"1");
     }
 }
 
 TEST_F(KrsDownloadScenarioTest, AnotherVendorsProduct)
 {
-    const std::wstring scanner = kInstallDir + L"\\ForeignScan.dll";
     const std::wstring installer = L"C:\\Program Files\\Tarsen\\TsInst\\tsinst.exe";
     const struct {
         const wchar_t* what;
         std::function<void()> arrange;
-        bool found;
         bool uninstallerStarted;
         bool retryTask;  // "QelUninstall" registered
         Texts events;
         std::wstring line;
         const wchar_t* level;
     } cases[] = {
-        {L"found", [] { testbed::SetForeignScanAnswer(1); }, true, false, false,
-         {L"Aborted:3rdParty Product Detected", kStopped},
-         L"CQELKRSDownload::actionOn3rdPartyDetection - CheckUninstallIf3rdPartyDetection returns 0", L"Normal"},
-        {L"only 1 means found", [] { testbed::SetForeignScanAnswer(2); }, false, false, false, {},
-         L"CQELKRSDownload::IsAny3rdPartyProductInstalled - Status of 3rdPartyProductInstalled is 0", L"Normal"},
-        {L"no library", [&] { ::DeleteFileW(scanner.c_str()); }, false, false, false, {},
-         L"CQELKRSDownload::IsAny3rdPartyProductInstalled : Load library failed", L"Error"},
-        {L"no export",
-         [&] { ::CopyFileW((testmachine::BinDir() + L"\\ForeignScan-noexport.dll").c_str(), scanner.c_str(), FALSE); },
-         false, false, false, {},
-         L"CQELKRSDownload::IsAny3rdPartyProductInstalled : Error in GetProcAddress:: Error 127",
-         L"Error"},
         {L"found, uninstall",
-         [] { testbed::SetForeignScanAnswer(1), Setting(L"UninstallOnTPSoftwareDetection", L"1"); }, true, true, false,
+         [] { testbed::SetForeignScanAnswer(1), Setting(L"UninstallOnTPSoftwareDetection", L"1"); }, true, false,
          {L"Aborted:3rdParty Product Detected"}, L"QelUninstaller Launch success, Exiting the process.",
          L"Information"},
         {L"found, uninstaller refused",
@@ -222,7 +159,7 @@ TEST_F(KrsDownloadScenarioTest, AnotherVendorsProduct)
              testbed::SetForeignScanAnswer(1), Setting(L"UninstallOnTPSoftwareDetection", L"1");
              testbed::InstallCompanion(installer, false);
          },
-         true, false, true, {L"Aborted:3rdParty Product Detected", kStopped},
+         false, true, {L"Aborted:3rdParty Product Detected", kStopped},
          L"Failed to launch QelUninstaller, adding an uninstaller schduler. error:87", L"Error"},
     };
     for (const auto& c : cases) {
@@ -236,10 +173,6 @@ TEST_F(KrsDownloadScenarioTest, AnotherVendorsProduct)
                                                           : Texts{});
         if (c.uninstallerStarted) {
             EXPECT_EQ(lines.back().text, c.line) << "the process ends with the uninstaller's start";
-        }
-        if (!c.found) {
-            EXPECT_EQ(Starts(L"QELUpdater").size(), 1u) << "no product found: the download goes ahead";
-            continue;
         }
         EXPECT_EQ(Events(), c.events);
         EXPECT_EQ(testbed::ForeignScanCalls(), (Calls{"load", "IsAnyThirdPartyProductInstalled answer=1", "unload"}));
@@ -270,7 +203,6 @@ TEST_F(KrsDownloadScenarioTest, PostInstallSignal)
          L"Information"},
         {L"set while the job waits", 1500, false, false, L"WaitForSingleObject completed with the result : 0",
          L"Information"},
-        {L"never set", -1, false, true, L"WaitForSingleObject completed with the result : 258", L"Information"},
         {L"the name is taken", -1, true, false, L"Failed to Create the event EVENT_QELKRS_POSTINSTALL.", L"Critical"},
         {L"the name is taken: the suite's entry instead", -1, true, false, L"The suite's uninstall entry is there",
          L"Information"},
@@ -294,11 +226,9 @@ TEST_F(KrsDownloadScenarioTest, PostInstallSignal)
                                           : nullptr);
         if (c.inProcess) {
             TestLog().Clear();
-            auto owners = std::make_shared<AnsweringOwners<>>();
-            owners->answer = c.owner;
-            CQELKRSDownload(CQELKRSDownload::Waits{60000, 200, 50},
-                            std::make_unique<CQELKrsIntegrate>(kInstallDir + L"\\"), owners)
-                .ProcessJob();
+            auto services = std::make_shared<InProcessServices>();
+            services->owners.answer = c.owner;
+            CQELKRSDownload(services).ProcessJob();
             const CapturedLine line = TestLog().Find(c.line);
             EXPECT_EQ(LogLevelName(line.level) ? LogLevelName(line.level) : L"<absent>", std::wstring(c.level));
         } else {

@@ -1,6 +1,7 @@
 #include "common/Platform.h"
 
 #include "common/LibraryLoader.h"
+#include "jobs/JobServices.h"
 #include "jobs/QELAutoDownload.h"
 #include "jobs/QELKrsIntegrate.h"
 #include "logging/ETWLogging.h"
@@ -20,13 +21,14 @@ using Calls = std::vector<std::string>;
 
 // A folder holding the named stand-in build under the library's real name
 // (or nothing), with its trailing backslash.
-std::wstring LibraryFolder(const std::wstring& name, const wchar_t* standin)
+std::wstring LibraryFolder(const std::wstring& name, const wchar_t* standin,
+                           const std::wstring& library = CQELKrsIntegrate::kLibraryName)
 {
     const std::wstring folder = L"C:\\krs\\" + name + L"\\";
     testmachine::CreateFolder(folder);
     if (standin) {
         const std::wstring from = testmachine::BinDir() + L"\\" + standin;
-        EXPECT_TRUE(::CopyFileW(from.c_str(), (folder + CQELKrsIntegrate::kLibraryName).c_str(), FALSE));
+        EXPECT_TRUE(::CopyFileW(from.c_str(), (folder + library).c_str(), FALSE));
     }
     return folder;
 }
@@ -131,6 +133,32 @@ TEST_F(KrsIntegrateTest, MissingExportGivesOneAndNamesTheExport)
                          L"4 CQELKrsIntegrate::IsAutodownloadMaxAttemptOver: Error in GetProcAddress "
                          L"'IsAutodownloadMaxAttemptOver': Error Code " + code}));
     EXPECT_EQ(testbed::KrsIntegrateCalls(), (Calls{"load", "RunKrsAutoDownload result=9"}));
+}
+
+// The foreign-product scanner's answer (the low byte), or why there is none; freed with the scanner.
+TEST(ForeignScanTest, AnswerOrWhyThereIsNone)
+{
+    testbed::SetForeignScanAnswer(0x102);
+    const struct {
+        const wchar_t *folder, *standin;
+        bool loads, asks;
+    } rows[] = {{L"scan-none", nullptr, false, false},
+                {L"scan-noexport", L"ForeignScan-noexport.dll", true, false},
+                {L"scan", L"ForeignScan.dll", true, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(row.folder)));
+        BYTE answer = 0;
+        DWORD error = 0;
+        {
+            CForeignScan scan(LibraryFolder(row.folder, row.standin, L"ForeignScan.dll"));
+            ASSERT_EQ(scan.Load(), row.loads);
+            if (!row.loads) continue;
+            EXPECT_EQ(scan.Ask(answer, error), row.asks);
+        }
+        EXPECT_EQ(std::make_pair(answer, error), row.asks ? std::make_pair(BYTE{2}, DWORD{0})
+                                                          : std::make_pair(BYTE{0}, DWORD{ERROR_PROC_NOT_FOUND}));
+        EXPECT_EQ(testbed::ForeignScanCalls().back(), "unload");
+    }
 }
 
 TEST(LibraryLoaderTest, OnlyAFullPathIsLoaded)
