@@ -2,13 +2,13 @@
 
 #include "base/OSInfo.h"
 
+#include "common/ExceptionBoundary.h"
+#include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
 
 #include <knownfolders.h>
 #include <objbase.h>
 #include <shlobj.h>
-
-#include <new>
 
 namespace Stratum {
 namespace {
@@ -40,11 +40,13 @@ bool FileVersionInfo::Load(const wchar_t* path)
     const DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
     if (size == 0) return false;
     std::vector<BYTE> data;
-    try {
-        data.resize(size);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    const bool sized = boundary::Run(
+        [&] {
+            data.resize(size);
+            return true;
+        },
+        [](boundary::Escaped) { return false; });
+    if (!sized) return false;
     if (!::GetFileVersionInfoW(path, 0, size, data.data())) return false;
     m_data.swap(data);
     m_loaded = true;

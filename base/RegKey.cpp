@@ -3,6 +3,7 @@
 #include "base/RegKey.h"
 
 #include "base/OSInfo.h"
+#include "common/ExceptionBoundary.h"
 #include "common/UniqueHandle.h"
 
 #include <aclapi.h>
@@ -153,11 +154,11 @@ LONG CRegKeyImpl::QueryStringValue(const wchar_t* name, std::wstring& value)
     // One character more than reported, so an odd byte count still fits and
     // is refused for what it is rather than as a short buffer.
     std::vector<wchar_t> buffer;
-    try {
+    rc = boundary::Answer({.noMemory = ERROR_OUTOFMEMORY, .other = ERROR_OUTOFMEMORY}, [&] {
         buffer.resize(static_cast<size_t>(chars) + 1, L'\0');
-    } catch (...) {
-        return ERROR_OUTOFMEMORY;
-    }
+        return LONG{ERROR_SUCCESS};
+    });
+    if (rc != ERROR_SUCCESS) return rc;
     chars += 1;
     rc = QueryStringValue(name, buffer.data(), &chars);
     if (rc != ERROR_SUCCESS) return rc;

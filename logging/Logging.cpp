@@ -2,6 +2,7 @@
 
 #include "logging/Logging.h"
 
+#include "common/ExceptionBoundary.h"
 #include "common/LibraryLoader.h"
 #include "common/ObjectOwner.h"
 #include "common/OwnFiles.h"
@@ -104,7 +105,8 @@ DWORD CLogging::Initialize(const wchar_t* appGroup, HMODULE module, const wchar_
 {
     if (m_initialized) return kErrorAlreadyInitialized;
     if ((appGroup && !*appGroup) || (hostName && !*hostName)) return ERROR_INVALID_PARAMETER;
-    try {
+    // The logger cannot log its own failure: the code tells it.
+    const DWORD rc = boundary::Answer({.noMemory = ERROR_OUTOFMEMORY, .other = ERROR_OUTOFMEMORY}, [&] {
         m_group = appGroup ? appGroup : L"";
         m_hasHost = hostName != nullptr;
         m_host = hostName ? hostName : L"";
@@ -120,9 +122,9 @@ DWORD CLogging::Initialize(const wchar_t* appGroup, HMODULE module, const wchar_
         m_appIni = FormatWide(L"%s\\%s", m_logFolder.c_str(), L"log.ini");
         m_globalIni = FormatWide(L"%s%s", root.c_str(), L"log.ini");
         readConfiguration();
-    } catch (const std::bad_alloc&) {
-        return ERROR_OUTOFMEMORY;
-    }
+        return DWORD{ERROR_SUCCESS};
+    });
+    if (rc != ERROR_SUCCESS) return rc;
     m_processId = ::GetCurrentProcessId();
     m_initialized = true;
     return ERROR_SUCCESS;
