@@ -19,9 +19,8 @@ const std::wstring& SystemFolder()
 {
     static const std::wstring folder = [] {
         std::wstring path;
-        PWSTR text = nullptr;
-        if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_System, 0, nullptr, &text)) && text) path = text;
-        ::CoTaskMemFree(text);  // owed even when the call fails
+        ScopedCoTaskMem<wchar_t> text;  // owed even when the call fails
+        if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_System, 0, nullptr, text.Put())) && text) path = text.Get();
         return path;
     }();
     return folder;

@@ -359,8 +359,8 @@ LONG CRegKeyImpl::grantEveryoneAccess(HKEY key, bool recursive)
     if (!::GetSecurityDescriptorDacl(descriptor.Get(), &present, &oldDacl, &defaulted)) return ::GetLastError();
 
     SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) {
+    ScopedSid everyone;
+    if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, everyone.Put())) {
         return ::GetLastError();
     }
     EXPLICIT_ACCESSW access{};
@@ -369,10 +369,9 @@ LONG CRegKeyImpl::grantEveryoneAccess(HKEY key, bool recursive)
     access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
     access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
     access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    access.Trustee.ptstrName = static_cast<LPWSTR>(everyone);
+    access.Trustee.ptstrName = static_cast<LPWSTR>(everyone.Get());
     PACL newDacl = nullptr;
     rc = static_cast<LONG>(::SetEntriesInAclW(1, &access, present ? oldDacl : nullptr, &newDacl));
-    ::FreeSid(everyone);
     if (rc != ERROR_SUCCESS) return rc;
     ScopedLocalMem newDaclOwner(newDacl);
 

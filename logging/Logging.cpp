@@ -85,19 +85,15 @@ private:
 
 CLogging::CLogging() = default;
 
-CLogging::~CLogging()
-{
-    if (m_mutex) ::CloseHandle(m_mutex);
-}
+CLogging::~CLogging() = default;
 
 std::wstring CLogging::GetProgramDataFolder()
 {
-    PWSTR path = nullptr;
+    ScopedCoTaskMem<wchar_t> path;  // owed even when the call fails
     std::wstring result;
-    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, nullptr, &path)) && path) {
-        result = path;
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, nullptr, path.Put())) && path) {
+        result = path.Get();
     }
-    ::CoTaskMemFree(path);
     return result;
 }
 
@@ -307,7 +303,7 @@ DWORD CLogging::openLogFile(DWORD index, bool empty, ScopedHandle& file, bool& c
     return ERROR_SUCCESS;
 }
 
-DWORD CLogging::openCurrentFile(HANDLE& file)
+DWORD CLogging::openCurrentFile(ScopedHandle& file)
 {
     DWORD index = readLastLogIdx();
     const bool outOfRange = index >= m_maxEntries;
@@ -328,13 +324,13 @@ DWORD CLogging::openCurrentFile(HANDLE& file)
         LARGE_INTEGER zero{};
         ::SetFilePointerEx(handle.Get(), zero, nullptr, FILE_END);
     }
-    file = handle.Release();
+    file = std::move(handle);
     return ERROR_SUCCESS;
 }
 
 DWORD CLogging::LogText(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text)
 {
-    MutexWait wait(m_mutex);
+    MutexWait wait(m_mutex.Get());
     if (!firstUseCheck()) return ERROR_SUCCESS;
     if (!text || !*text) return ERROR_INVALID_PARAMETER;
 
@@ -352,10 +348,9 @@ DWORD CLogging::LogText(const wchar_t* file, const wchar_t* function, int line, 
     std::wstring lineText;
     if (!BuildLogLine(fields, lineText)) return ERROR_INVALID_PARAMETER;
 
-    HANDLE raw = nullptr;
-    const DWORD opened = openCurrentFile(raw);
+    ScopedHandle handle;
+    const DWORD opened = openCurrentFile(handle);
     if (opened != ERROR_SUCCESS) return opened;
-    ScopedHandle handle(raw);
     DWORD written = 0;
     if (!::WriteFile(handle.Get(), lineText.data(), static_cast<DWORD>(lineText.size() * sizeof(wchar_t)), &written,
                      nullptr)) {

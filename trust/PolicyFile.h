@@ -23,7 +23,8 @@ std::wstring LockedOutReason(DWORD waitMs);
 
 namespace policy_file {
 
-// A byte-range lock over a whole file, waited for at most `waitMs`, released by its end.
+// A byte-range lock over a whole file, waited for at most `waitMs`, released by
+// its end. No file (null, as owners give it out) is never locked.
 class FileLock {
 public:
     FileLock(HANDLE file, bool exclusive, DWORD waitMs);
