@@ -255,7 +255,8 @@ DWORD CPcFile::writeReplacement(const std::wstring& path, const BYTE* data, DWOR
                        (existing ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
         rc = ::GetLastError();
     }
-    if (rc != ERROR_SUCCESS) own_files::RemoveName(replacement);
+    // What stops the write is the answer; a name left beside is removed by the next write.
+    if (rc != ERROR_SUCCESS) static_cast<void>(own_files::RemoveName(replacement));
     return rc;
 }
 

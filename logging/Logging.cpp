@@ -245,7 +245,10 @@ DWORD CLogging::readLastLogIdx() const
     DWORD index = 0;
     const Stratum::CObfuscatedIniReader app(m_appIni);
     const Stratum::CObfuscatedIniReader global(m_globalIni);
-    if (!app.ReadNumber(kSection, L"LastLogIdx", index)) global.ReadNumber(kSection, L"LastLogIdx", index);
+    // In neither file: index 0, the first log file.
+    if (!app.ReadNumber(kSection, L"LastLogIdx", index)) {
+        static_cast<void>(global.ReadNumber(kSection, L"LastLogIdx", index));
+    }
     return index;
 }
 
@@ -265,7 +268,8 @@ void CLogging::storeLastLogIdx(DWORD index) const
     }
     ini.Reset();
     if (rc != ERROR_SUCCESS) return;
-    Stratum::CBaseIniReader(m_appIni).WriteString(kSection, L"LastLogIdx", std::to_wstring(index));
+    // Not kept: the next run starts again from the index it reads.
+    static_cast<void>(Stratum::CBaseIniReader(m_appIni).WriteString(kSection, L"LastLogIdx", std::to_wstring(index)));
 }
 
 // A log file is used only when it is the name itself and its only name: a
