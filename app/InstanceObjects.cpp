@@ -16,18 +16,18 @@ std::wstring PrivateMutexName()
     return std::wstring(CInstanceObjects::kNamespace) + L"\\" + name.substr(name.find(L'\\') + 1);
 }
 
-// A boundary that only a token holding the LocalSystem SID satisfies; null
+// A boundary that only a token holding the LocalSystem SID satisfies; empty
 // with the error when the system cannot make one.
-HANDLE LocalSystemBoundary(DWORD& error)
+ScopedBoundaryDescriptor LocalSystemBoundary(DWORD& error)
 {
-    HANDLE boundary = ::CreateBoundaryDescriptorW(CInstanceObjects::kNamespace, 0);
+    ScopedBoundaryDescriptor boundary(::CreateBoundaryDescriptorW(CInstanceObjects::kNamespace, 0));
     BYTE system[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof(system);
+    // Adding the SID may move the descriptor: the held value's slot is handed to the call.
     if (boundary && (!::CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size) ||
-                     !::AddSIDToBoundaryDescriptor(&boundary, system))) {
+                     !::AddSIDToBoundaryDescriptor(boundary.AddressOf(), system))) {
         error = ::GetLastError();
-        ::DeleteBoundaryDescriptor(boundary);
-        return nullptr;
+        return ScopedBoundaryDescriptor();
     }
     error = boundary ? ERROR_SUCCESS : ::GetLastError();
     if (!boundary && error == ERROR_SUCCESS) error = ERROR_NOT_SUPPORTED;
@@ -36,23 +36,19 @@ HANDLE LocalSystemBoundary(DWORD& error)
 
 }  // namespace
 
-CInstanceObjects::~CInstanceObjects()
-{
-    if (m_namespace) ::ClosePrivateNamespace(m_namespace, 0);
-}
+CInstanceObjects::~CInstanceObjects() = default;
 
 DWORD CInstanceObjects::CreatePrivateMutex(HANDLE& mutex, bool& existed)
 {
     if (!m_namespace) {
         DWORD error = ERROR_SUCCESS;
-        const HANDLE boundary = LocalSystemBoundary(error);
+        const ScopedBoundaryDescriptor boundary = LocalSystemBoundary(error);
         if (!boundary) return error;
-        m_namespace = ::CreatePrivateNamespaceW(nullptr, boundary, kNamespace);
+        m_namespace.Reset(::CreatePrivateNamespaceW(nullptr, boundary.Get(), kNamespace));
         if (!m_namespace && ::GetLastError() == ERROR_ALREADY_EXISTS) {
-            m_namespace = ::OpenPrivateNamespaceW(boundary, kNamespace);
+            m_namespace.Reset(::OpenPrivateNamespaceW(boundary.Get(), kNamespace));
         }
         error = ::GetLastError();
-        ::DeleteBoundaryDescriptor(boundary);
         if (!m_namespace) return error;
     }
     const HANDLE created = ::CreateMutexW(nullptr, TRUE, PrivateMutexName().c_str());
@@ -65,12 +61,9 @@ DWORD CInstanceObjects::CreatePrivateMutex(HANDLE& mutex, bool& existed)
 bool CInstanceObjects::PrivateInstanceRuns()
 {
     DWORD error = ERROR_SUCCESS;
-    const HANDLE boundary = LocalSystemBoundary(error);
+    const ScopedBoundaryDescriptor boundary = LocalSystemBoundary(error);
     if (!boundary) return false;
-    const HANDLE opened = ::OpenPrivateNamespaceW(boundary, kNamespace);
-    ::DeleteBoundaryDescriptor(boundary);
+    const ScopedPrivateNamespace opened(::OpenPrivateNamespaceW(boundary.Get(), kNamespace));
     if (!opened) return false;
-    const bool runs = ScopedHandle(::OpenMutexW(SYNCHRONIZE, FALSE, PrivateMutexName().c_str())).IsValid();
-    ::ClosePrivateNamespace(opened, 0);
-    return runs;
+    return ScopedHandle(::OpenMutexW(SYNCHRONIZE, FALSE, PrivateMutexName().c_str())).IsValid();
 }

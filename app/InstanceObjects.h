@@ -11,6 +11,7 @@
 
 #include "common/ObjectOwner.h"
 #include "common/Platform.h"
+#include "common/UniqueHandle.h"
 
 class CInstanceObjects : public CObjectOwners {
 public:
@@ -31,5 +32,5 @@ public:
     static constexpr wchar_t kNamespace[] = L"QELCommonBuild";
 
 private:
-    HANDLE m_namespace = nullptr;
+    ScopedPrivateNamespace m_namespace;
 };

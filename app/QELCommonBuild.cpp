@@ -4,6 +4,7 @@
 
 #include "app/ContextNumber.h"
 #include "app/InstanceObjects.h"
+#include "common/UniqueHandle.h"
 #include "jobs/BUninstallTask.h"
 #include "jobs/JobFactory.h"
 #include "jobs/JobServices.h"
@@ -35,20 +36,20 @@ namespace {
 bool CreatePrivateInstance(HANDLE& handle, CInstanceObjects& objects)
 {
     bool existed = false;
-    const DWORD rc = objects.CreatePrivateMutex(handle, existed);
+    ScopedHandle mutex;
+    const DWORD rc = objects.CreatePrivateMutex(*mutex.Put(), existed);
+    handle = nullptr;
     if (rc != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR,
                 L"Failed to Create/Open the private QELCommonBuild mutex. ErrorCode: %d. The job does not run.",
                 static_cast<int>(rc));
-        handle = nullptr;
         return false;
     }
     if (existed) {
         QEL_LOG(LOG_INFORMATION, L"Another instance of QELCommonBuild is already runnning.");
-        ::CloseHandle(handle);
-        handle = nullptr;
         return false;
     }
+    handle = mutex.Release();
     return true;
 }
 
@@ -63,8 +64,9 @@ bool CQELCBSingleInstance::CreateInstance(HANDLE& handle)
 
 bool CQELCBSingleInstance::CreateInstance(HANDLE& handle, CInstanceObjects& objects)
 {
-    handle = ::CreateMutexW(nullptr, TRUE, kMutexName);
-    if (!handle) {
+    ScopedHandle mutex(::CreateMutexW(nullptr, TRUE, kMutexName));
+    handle = nullptr;
+    if (!mutex) {
         const DWORD error = ::GetLastError();
         QEL_LOG(LOG_ERROR,
                 L"Failed to Create/Open QELCommonBuild mutex. ErrorCode: %d. May be another instance of "
@@ -80,25 +82,22 @@ bool CQELCBSingleInstance::CreateInstance(HANDLE& handle, CInstanceObjects& obje
     }
     if (::GetLastError() == ERROR_ALREADY_EXISTS) {
         std::wstring owner;
-        if (objects.OwnerOf(handle, owner) == ObjectOwner::Other) {
+        if (objects.OwnerOf(mutex.Get(), owner) == ObjectOwner::Other) {
             QEL_LOG(LOG_ERROR, L"The mutex %s belongs to %s, neither LocalSystem nor an administrator: it is no other "
                                L"instance; the job runs under the private instance name",
                     kMutexName, owner.c_str());
-            ::CloseHandle(handle);
+            mutex.Reset();
             return CreatePrivateInstance(handle, objects);
         }
         QEL_LOG(LOG_INFORMATION, L"Another instance of QELCommonBuild is already runnning.");
-        ::CloseHandle(handle);
-        handle = nullptr;
         return false;
     }
     // A copy that met a squatter which has since let go runs under the private name.
     if (objects.PrivateInstanceRuns()) {
         QEL_LOG(LOG_INFORMATION, L"Another instance of QELCommonBuild is already runnning.");
-        ::CloseHandle(handle);
-        handle = nullptr;
         return false;
     }
+    handle = mutex.Release();
     return true;
 }
 
@@ -128,8 +127,10 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int)
     QEL_LOG(LOG_INFORMATION, L"Starting Qel commonbuild application..");
 
     CInstanceObjects instanceObjects;
-    HANDLE instance = nullptr;
-    if (CQELCBSingleInstance::CreateInstance(instance, instanceObjects)) {
+    // Closed when the run ends (before the private namespace goes): closing
+    // the owning handle ends the ownership; no explicit release.
+    ScopedHandle instance;
+    if (CQELCBSingleInstance::CreateInstance(*instance.Put(), instanceObjects)) {
         std::shared_ptr<ICBJobs> job = CJobFactory::GetJobObject(std::wstring(commandLine ? commandLine : L""));
         if (job) {
             QEL_LOG(LOG_INFORMATION, L"Processing the job:%s", commandLine ? commandLine : L"");
@@ -137,7 +138,5 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int)
             job.reset();
         }
     }
-    // Closing the owning handle ends the ownership; no explicit release.
-    if (instance) ::CloseHandle(instance);
     return 0;
 }

@@ -2,13 +2,13 @@
 
 #include "base/OSInfo.h"
 
+#include "common/ExceptionBoundary.h"
+#include "common/UniqueHandle.h"
 #include "common/WideFormat.h"
 
 #include <knownfolders.h>
 #include <objbase.h>
 #include <shlobj.h>
-
-#include <new>
 
 namespace Stratum {
 namespace {
@@ -19,9 +19,8 @@ const std::wstring& SystemFolder()
 {
     static const std::wstring folder = [] {
         std::wstring path;
-        PWSTR text = nullptr;
-        if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_System, 0, nullptr, &text)) && text) path = text;
-        ::CoTaskMemFree(text);  // owed even when the call fails
+        ScopedCoTaskMem<wchar_t> text;  // owed even when the call fails
+        if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_System, 0, nullptr, text.Put())) && text) path = text.Get();
         return path;
     }();
     return folder;
@@ -40,11 +39,13 @@ bool FileVersionInfo::Load(const wchar_t* path)
     const DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
     if (size == 0) return false;
     std::vector<BYTE> data;
-    try {
-        data.resize(size);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    const bool sized = boundary::Run(
+        [&] {
+            data.resize(size);
+            return true;
+        },
+        [](boundary::Escaped) { return false; });
+    if (!sized) return false;
     if (!::GetFileVersionInfoW(path, 0, size, data.data())) return false;
     m_data.swap(data);
     m_loaded = true;

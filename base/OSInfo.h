@@ -30,7 +30,7 @@ public:
 
     // The first language and code-page pair of "\VarFileInfo\Translation";
     // false (arguments untouched) when there is none.
-    bool GetFirstTranslation(WORD& language, WORD& codePage) const;
+    [[nodiscard]] bool GetFirstTranslation(WORD& language, WORD& codePage) const;
     bool IsLoaded() const { return m_loaded; }
 
 private:
@@ -91,7 +91,7 @@ namespace internal {
 
 // Splits "a.b.c.d" at the dots and parses up to four unsigned decimal parts
 // (missing parts are 0). False when a part is not a number.
-bool ParseProductVersion(const std::wstring& text, DWORD (&parts)[4]);
+[[nodiscard]] bool ParseProductVersion(const std::wstring& text, DWORD (&parts)[4]);
 // The kind of an NT system of this major and minor version.
 DWORD NtKind(DWORD major, DWORD minor);
 // The kind of a Windows 9x system of this minor version.

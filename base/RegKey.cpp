@@ -3,6 +3,7 @@
 #include "base/RegKey.h"
 
 #include "base/OSInfo.h"
+#include "common/ExceptionBoundary.h"
 #include "common/UniqueHandle.h"
 
 #include <aclapi.h>
@@ -153,11 +154,11 @@ LONG CRegKeyImpl::QueryStringValue(const wchar_t* name, std::wstring& value)
     // One character more than reported, so an odd byte count still fits and
     // is refused for what it is rather than as a short buffer.
     std::vector<wchar_t> buffer;
-    try {
+    rc = boundary::Answer({.noMemory = ERROR_OUTOFMEMORY, .other = ERROR_OUTOFMEMORY}, [&] {
         buffer.resize(static_cast<size_t>(chars) + 1, L'\0');
-    } catch (...) {
-        return ERROR_OUTOFMEMORY;
-    }
+        return LONG{ERROR_SUCCESS};
+    });
+    if (rc != ERROR_SUCCESS) return rc;
     chars += 1;
     rc = QueryStringValue(name, buffer.data(), &chars);
     if (rc != ERROR_SUCCESS) return rc;
@@ -358,8 +359,8 @@ LONG CRegKeyImpl::grantEveryoneAccess(HKEY key, bool recursive)
     if (!::GetSecurityDescriptorDacl(descriptor.Get(), &present, &oldDacl, &defaulted)) return ::GetLastError();
 
     SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) {
+    ScopedSid everyone;
+    if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, everyone.Put())) {
         return ::GetLastError();
     }
     EXPLICIT_ACCESSW access{};
@@ -368,10 +369,9 @@ LONG CRegKeyImpl::grantEveryoneAccess(HKEY key, bool recursive)
     access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
     access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
     access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    access.Trustee.ptstrName = static_cast<LPWSTR>(everyone);
+    access.Trustee.ptstrName = static_cast<LPWSTR>(everyone.Get());
     PACL newDacl = nullptr;
     rc = static_cast<LONG>(::SetEntriesInAclW(1, &access, present ? oldDacl : nullptr, &newDacl));
-    ::FreeSid(everyone);
     if (rc != ERROR_SUCCESS) return rc;
     ScopedLocalMem newDaclOwner(newDacl);
 

@@ -56,7 +56,7 @@ public:
     REGSAM View() const { return m_view; }
 
 private:
-    LONG grantEveryoneAccess(HKEY key, bool recursive);
+    [[nodiscard]] LONG grantEveryoneAccess(HKEY key, bool recursive);
 
     HKEY m_key = nullptr;
     REGSAM m_view = 0;  // KEY_WOW64_64KEY / KEY_WOW64_32KEY bits the key was opened with

@@ -10,11 +10,12 @@
 
 #include <string>
 
-// False when either handle cannot be asked.
+// False when either handle cannot be asked. No handle is null, as every owner
+// gives it out (UniqueHandle.h).
 inline bool SameFile(HANDLE a, HANDLE b)
 {
     const auto id = [](HANDLE file, BY_HANDLE_FILE_INFORMATION& information) {
-        return file && file != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(file, &information);
+        return file && ::GetFileInformationByHandle(file, &information);
     };
     BY_HANDLE_FILE_INFORMATION first{}, second{};
     return id(a, first) && id(b, second) && first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&

@@ -20,7 +20,7 @@ inline bool IsAbsoluteFilePath(const std::wstring& path)
 
 // LoadLibraryExW(path, nullptr, flags) for a full path; null with last error
 // ERROR_BAD_PATHNAME for any other path.
-inline HMODULE LoadLibraryAbsolute(const std::wstring& path, DWORD flags = 0)
+[[nodiscard]] inline HMODULE LoadLibraryAbsolute(const std::wstring& path, DWORD flags = 0)
 {
     if (!IsAbsoluteFilePath(path)) {
         ::SetLastError(ERROR_BAD_PATHNAME);

@@ -24,23 +24,23 @@ std::wstring WhyNotPlain(HANDLE handle, const std::wstring& path);
 // FILE_FLAG_* and attributes; FILE_FLAG_OPEN_REPARSE_POINT is added.
 // ERROR_FILE_NOT_FOUND when there is none, ERROR_CANT_ACCESS_FILE (with
 // `why`) when the name is something else.
-DWORD OpenPlainFile(const std::wstring& path, DWORD access, DWORD share, DWORD flags, ScopedHandle& file,
+[[nodiscard]] DWORD OpenPlainFile(const std::wstring& path, DWORD access, DWORD share, DWORD flags, ScopedHandle& file,
                     std::wstring* why = nullptr);
 
 // Makes a new file of that name (CREATE_NEW: nothing that stands there is
 // opened, followed or truncated) and checks what was made the same way.
-DWORD CreateNewFile(const std::wstring& path, DWORD access, DWORD share, DWORD flags, ScopedHandle& file,
+[[nodiscard]] DWORD CreateNewFile(const std::wstring& path, DWORD access, DWORD share, DWORD flags, ScopedHandle& file,
                     std::wstring* why = nullptr);
 
 // Removes the name when it is there: the name itself, never what a link
 // points to (a link the system follows even when asked not to is first
 // replaced, by a rename, with an empty file of this program's). 0 when there
 // is nothing (left) of that name; otherwise the error of the removal.
-DWORD RemoveName(const std::wstring& path, std::wstring* why = nullptr);
+[[nodiscard]] DWORD RemoveName(const std::wstring& path, std::wstring* why = nullptr);
 
 // Copies what `from` holds (read from its start) into a new file made by
 // CreateNewFile (its access list inherited from its folder, as any new file's).
-DWORD CopyToNewFile(HANDLE from, const std::wstring& to, std::wstring* why = nullptr);
+[[nodiscard]] DWORD CopyToNewFile(HANDLE from, const std::wstring& to, std::wstring* why = nullptr);
 
 // The folder's final path as the system names it, without the "\\?\" prefix
 // (a "\\?\UNC\" path becomes "\\..."); empty when it cannot be asked.

@@ -5,9 +5,10 @@
 
 #include "Platform.h"
 
+#include "ExceptionBoundary.h"
+
 #include <map>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -19,12 +20,9 @@ using StringList = std::vector<std::wstring>;
 using SharedBuffer = std::shared_ptr<BYTE[]>;
 
 // Allocates without throwing: an empty result means the memory was not there.
-inline SharedBuffer MakeSharedBuffer(size_t bytes) noexcept
+[[nodiscard]] inline SharedBuffer MakeSharedBuffer(size_t bytes) noexcept
 {
-    try {
-        // If the control block cannot be allocated, the array is freed by shared_ptr itself.
-        return SharedBuffer(new BYTE[bytes ? bytes : 1]);
-    } catch (const std::bad_alloc&) {
-        return SharedBuffer();
-    }
+    // If the control block cannot be allocated, the array is freed by shared_ptr itself.
+    return boundary::Run([bytes] { return SharedBuffer(new BYTE[bytes ? bytes : 1]); },
+                         [](boundary::Escaped) { return SharedBuffer(); });
 }

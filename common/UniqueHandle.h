@@ -1,11 +1,18 @@
 // One move-only owner for every kind of platform handle, with one alias per
 // resource named after what it closes. Reset keeps the thread's last error, so
 // an owner going out of scope never hides the code of the call that failed.
+// An owner never holds an invalid value: whatever its kind takes for "none"
+// (both null and INVALID_HANDLE_VALUE for a kernel handle) comes back out of
+// Get() and Release() as the one empty value, so a caller tests for one thing.
+// A release that needs more than the value, or a function found at run time,
+// is a ScopeExit (ScopeExit.h).
 #pragma once
 
 #include "Platform.h"
 
+#include <objbase.h>
 #include <oleauto.h>
+#include <userenv.h>
 #include <wincrypt.h>
 
 #include <utility>
@@ -16,7 +23,7 @@ public:
     using pointer = typename Traits::pointer;
 
     UniqueHandle() noexcept : m_h(Traits::Invalid()) {}
-    explicit UniqueHandle(pointer h) noexcept : m_h(h) {}
+    explicit UniqueHandle(pointer h) noexcept : m_h(Normal(h)) {}
     ~UniqueHandle() { Reset(); }
 
     UniqueHandle(UniqueHandle&& other) noexcept : m_h(other.Release()) {}
@@ -28,20 +35,21 @@ public:
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
 
-    pointer Get() const noexcept { return m_h; }
+    pointer Get() const noexcept { return Normal(m_h); }
     bool IsValid() const noexcept { return Traits::IsValid(m_h); }
     explicit operator bool() const noexcept { return IsValid(); }
 
-    // Gives up ownership without closing.
-    pointer Release() noexcept
+    // Gives up ownership without closing: the caller now owns what comes back.
+    [[nodiscard]] pointer Release() noexcept
     {
-        pointer h = m_h;
+        const pointer h = Normal(m_h);
         m_h = Traits::Invalid();
         return h;
     }
 
     void Reset(pointer h = Traits::Invalid()) noexcept
     {
+        h = Normal(h);
         if (m_h == h) return;
         const DWORD lastError = ::GetLastError();
         if (Traits::IsValid(m_h)) Traits::Close(m_h);
@@ -49,7 +57,13 @@ public:
         ::SetLastError(lastError);
     }
 
+    // The slot with what is held in it, for an API that reads the value and
+    // may replace it (AddSIDToBoundaryDescriptor moves the descriptor).
+    pointer* AddressOf() noexcept { return &m_h; }
+
     // Closes what is held and hands out the slot for an API that fills it.
+    // What the API leaves there is read through Get() and Release(), which
+    // give the empty value for anything invalid it may have written.
     pointer* Put() noexcept
     {
         Reset();
@@ -57,6 +71,8 @@ public:
     }
 
 private:
+    static pointer Normal(pointer h) noexcept { return Traits::IsValid(h) ? h : Traits::Invalid(); }
+
     pointer m_h;
 };
 
@@ -88,6 +104,19 @@ struct CertStoreCloser { static void Close(HCERTSTORE h) noexcept { ::CertCloseS
 struct CertContextCloser { static void Close(PCCERT_CONTEXT h) noexcept { ::CertFreeCertificateContext(h); } };
 struct ChainContextCloser { static void Close(PCCERT_CHAIN_CONTEXT h) noexcept { ::CertFreeCertificateChain(h); } };
 struct CryptMsgCloser { static void Close(HCRYPTMSG h) noexcept { ::CryptMsgClose(h); } };
+struct SidCloser { static void Close(PSID h) noexcept { ::FreeSid(h); } };
+struct ProcessHeapCloser {
+    template <typename T>
+    static void Close(T* h) noexcept { ::HeapFree(::GetProcessHeap(), 0, h); }
+};
+struct CoTaskMemCloser {
+    template <typename T>
+    static void Close(T* h) noexcept { ::CoTaskMemFree(h); }
+};
+struct EnvironmentBlockCloser { static void Close(void* h) noexcept { ::DestroyEnvironmentBlock(h); } };
+struct BoundaryDescriptorCloser { static void Close(HANDLE h) noexcept { ::DeleteBoundaryDescriptor(h); } };
+// Closed, never destroyed: the namespace goes when its last holder closes it.
+struct PrivateNamespaceCloser { static void Close(HANDLE h) noexcept { ::ClosePrivateNamespace(h, 0); } };
 
 }  // namespace handle_traits
 
@@ -103,3 +132,15 @@ using ScopedCertStore = UniqueHandle<handle_traits::NullInvalid<HCERTSTORE, hand
 using ScopedCertContext = UniqueHandle<handle_traits::NullInvalid<PCCERT_CONTEXT, handle_traits::CertContextCloser>>;
 using ScopedChainContext = UniqueHandle<handle_traits::NullInvalid<PCCERT_CHAIN_CONTEXT, handle_traits::ChainContextCloser>>;
 using ScopedCryptMsg = UniqueHandle<handle_traits::NullInvalid<HCRYPTMSG, handle_traits::CryptMsgCloser>>;
+// A SID made by AllocateAndInitializeSid.
+using ScopedSid = UniqueHandle<handle_traits::NullInvalid<PSID, handle_traits::SidCloser>>;
+// A block of the process heap (HeapAlloc(GetProcessHeap(), ...)).
+template <typename T = void>
+using ScopedProcessHeapBlock = UniqueHandle<handle_traits::NullInvalid<T*, handle_traits::ProcessHeapCloser>>;
+// A block the shell or COM hands out for the caller to free (SHGetKnownFolderPath's path).
+template <typename T = void>
+using ScopedCoTaskMem = UniqueHandle<handle_traits::NullInvalid<T*, handle_traits::CoTaskMemCloser>>;
+// A user's environment made by CreateEnvironmentBlock.
+using ScopedEnvironmentBlock = UniqueHandle<handle_traits::NullInvalid<void*, handle_traits::EnvironmentBlockCloser>>;
+using ScopedBoundaryDescriptor = UniqueHandle<handle_traits::NullInvalid<HANDLE, handle_traits::BoundaryDescriptorCloser>>;
+using ScopedPrivateNamespace = UniqueHandle<handle_traits::NullInvalid<HANDLE, handle_traits::PrivateNamespaceCloser>>;

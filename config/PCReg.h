@@ -41,9 +41,9 @@ public:
 
 private:
     template <typename Reader>
-    DWORD readValue(const std::wstring& key, const std::wstring& name, Reader read);
+    [[nodiscard]] DWORD readValue(const std::wstring& key, const std::wstring& name, Reader read);
     template <typename Writer>
-    DWORD writeValue(const std::wstring& key, const std::wstring& name, Writer write);
+    [[nodiscard]] DWORD writeValue(const std::wstring& key, const std::wstring& name, Writer write);
 
     REGSAM m_viewFlags = 0;
     HKEY m_root = HKEY_LOCAL_MACHINE;

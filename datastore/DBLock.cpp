@@ -4,11 +4,7 @@
 
 #include "logging/Log.h"
 
-NotQuiteNullDacl::~NotQuiteNullDacl()
-{
-    if (m_dacl) ::HeapFree(::GetProcessHeap(), 0, m_dacl);
-    if (m_everyone) ::FreeSid(m_everyone);
-}
+NotQuiteNullDacl::~NotQuiteNullDacl() = default;
 
 bool NotQuiteNullDacl::fail()
 {
@@ -19,19 +15,21 @@ bool NotQuiteNullDacl::fail()
 bool NotQuiteNullDacl::Create()
 {
     SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &m_everyone)) return fail();
-    if (!::IsValidSid(m_everyone)) return fail();
+    if (!::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, m_everyone.Put())) {
+        return fail();
+    }
+    if (!::IsValidSid(m_everyone.Get())) return fail();
 
     // The ACL header and two ACEs, each ACE holding the SID.
-    const DWORD size = 2 * ::GetLengthSid(m_everyone) + 24;
-    m_dacl = static_cast<PACL>(::HeapAlloc(::GetProcessHeap(), 0, size));
+    const DWORD size = 2 * ::GetLengthSid(m_everyone.Get()) + 24;
+    m_dacl.Reset(static_cast<PACL>(::HeapAlloc(::GetProcessHeap(), 0, size)));
     if (!m_dacl) {
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return fail();
     }
-    if (!::InitializeAcl(m_dacl, size, ACL_REVISION)) return fail();
-    if (!::AddAccessDeniedAce(m_dacl, ACL_REVISION, WRITE_DAC | DELETE, m_everyone)) return fail();
-    if (!::AddAccessAllowedAce(m_dacl, ACL_REVISION, GENERIC_ALL, m_everyone)) return fail();
+    if (!::InitializeAcl(m_dacl.Get(), size, ACL_REVISION)) return fail();
+    if (!::AddAccessDeniedAce(m_dacl.Get(), ACL_REVISION, WRITE_DAC | DELETE, m_everyone.Get())) return fail();
+    if (!::AddAccessAllowedAce(m_dacl.Get(), ACL_REVISION, GENERIC_ALL, m_everyone.Get())) return fail();
     return true;
 }
 
@@ -39,7 +37,7 @@ CSingleMutexForAllUser::CSingleMutexForAllUser(const std::wstring& name, DWORD w
     : m_name(name), m_waitLeftMs(waitMs)
 {
     // An existing mutex is only opened: whoever created it chose its security.
-    m_mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, m_name.c_str());
+    m_mutex.Reset(::OpenMutexW(SYNCHRONIZE, FALSE, m_name.c_str()));
     if (!m_mutex) _createMutexForAllUser();
     if (!m_mutex) {
         QEL_LOG(LOG_ERROR, L"Process: %d DBLock / _create : createMutexForAllUser failed, err :%d",
@@ -63,16 +61,13 @@ void CSingleMutexForAllUser::_createMutexForAllUser()
         ::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl.Dacl(), FALSE)) {
         attributes.lpSecurityDescriptor = &descriptor;
     }
-    m_mutex = ::CreateMutexW(&attributes, FALSE, m_name.c_str());
+    m_mutex.Reset(::CreateMutexW(&attributes, FALSE, m_name.c_str()));
 }
 
 CSingleMutexForAllUser::~CSingleMutexForAllUser()
 {
-    if (m_mutex) {
-        ::ReleaseMutex(m_mutex);
-        ::CloseHandle(m_mutex);
-    }
-    m_mutex = nullptr;
+    if (m_mutex) ::ReleaseMutex(m_mutex.Get());
+    m_mutex.Reset();
     m_name.clear();
 }
 
@@ -83,7 +78,7 @@ CSingleMutexForAllUser::Lock CSingleMutexForAllUser::lock()
         return Lock::Unsynchronised;
     }
     const ULONGLONG start = ::GetTickCount64();
-    const DWORD result = ::WaitForSingleObject(m_mutex, m_waitLeftMs);
+    const DWORD result = ::WaitForSingleObject(m_mutex.Get(), m_waitLeftMs);
     const ULONGLONG waited = ::GetTickCount64() - start;
     m_waitLeftMs = waited >= m_waitLeftMs ? 0 : m_waitLeftMs - static_cast<DWORD>(waited);
     if (result == WAIT_TIMEOUT) {

@@ -5,6 +5,8 @@
 
 #include "common/Platform.h"
 
+#include "common/UniqueHandle.h"
+
 #include <string>
 
 // The access list the mutex is created with: deny WRITE_DAC | DELETE to
@@ -20,14 +22,14 @@ public:
 
     // False on failure, with the error in LastError().
     bool Create();
-    PACL Dacl() const { return m_dacl; }
+    PACL Dacl() const { return m_dacl.Get(); }
     DWORD LastError() const { return m_lastError; }
 
 private:
     bool fail();
 
-    PACL m_dacl = nullptr;   // process heap
-    PSID m_everyone = nullptr;
+    ScopedProcessHeapBlock<ACL> m_dacl;
+    ScopedSid m_everyone;
     DWORD m_lastError = ERROR_SUCCESS;
 };
 
@@ -58,13 +60,13 @@ public:
     // (after an abandoned wait this process owns the mutex).
     Lock lock();
 
-    HANDLE Handle() const { return m_mutex; }
+    HANDLE Handle() const { return m_mutex.Get(); }
     const std::wstring& Name() const { return m_name; }
 
 private:
     void _createMutexForAllUser();
 
-    HANDLE m_mutex = nullptr;
+    ScopedHandle m_mutex;
     std::wstring m_name;
     DWORD m_waitLeftMs;
 };

@@ -1,9 +1,10 @@
 #include "datastore/DocumentText.h"
 
+#include "common/ExceptionBoundary.h"
+
 #include <rapidjson/reader.h>
 
 #include <cstdint>
-#include <new>
 #include <tuple>
 #include <utility>
 
@@ -292,7 +293,8 @@ void TakeDocument(ParsedDocument& parsed, Document& document)
 RenderResult RenderDocument(const Document& document, std::u16string& text)
 {
     int section = -1;
-    try {
+    // What escapes is told as running out of memory in the section being written.
+    return boundary::Run([&]() -> RenderResult {
         text.append(u"{ ");
         const bool empty[] = {document.oobe.empty(), document.packages.empty(), document.tasks.empty(),
                               document.eula.empty(), document.entitlement.empty()};
@@ -321,9 +323,7 @@ RenderResult RenderDocument(const Document& document, std::u16string& text)
         }
         text.append(u" }");
         return {};
-    } catch (const std::bad_alloc&) {
-        return {RenderFailure::kNoMemory, section};
-    }
+    }, [&](boundary::Escaped) { return RenderResult{RenderFailure::kNoMemory, section}; });
 }
 
 }  // namespace qeldoc

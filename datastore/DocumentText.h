@@ -124,7 +124,7 @@ struct ReadResult {
 // section of ours in another shape) as its JSON text exactly as it stands.
 // Strict JSON; a raw NUL ends nothing (it counts as a second root). On
 // failure out may hold part of the text. Throws std::bad_alloc.
-ReadResult ReadDocument(const char16_t* json, size_t length, ParsedDocument& out);
+[[nodiscard]] ReadResult ReadDocument(const char16_t* json, size_t length, ParsedDocument& out);
 
 // Takes what one text held into the document: each object section the text
 // had replaces ours, a list only when it holds records ("ScheduleTask":[]
@@ -150,7 +150,7 @@ inline constexpr std::u16string_view kSections[] = {u"oobe", u"Packages", u"Sche
 // it was; when this document put something into it as well, nothing is
 // complete (kKeptSectionChanged): writing either would lose the other. On
 // failure the text may hold part of the output.
-RenderResult RenderDocument(const Document& document, std::u16string& text);
+[[nodiscard]] RenderResult RenderDocument(const Document& document, std::u16string& text);
 
 // RapidJSON's compact writer appending straight to a text.
 template <typename CharType>
@@ -184,7 +184,7 @@ bool WriteMemberValue(Writer& writer, const Value& value)
 // in map order, standard JSON escaping, everything outside ASCII as it is.
 // False when the writer refuses it. Throws std::bad_alloc.
 template <typename Map, typename CharType>
-bool AppendObject(const Map& map, std::basic_string<CharType>& text)
+[[nodiscard]] bool AppendObject(const Map& map, std::basic_string<CharType>& text)
 {
     using Utf16 = rapidjson::UTF16<CharType>;
     TextOutput<CharType> output(text);

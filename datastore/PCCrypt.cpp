@@ -2,11 +2,11 @@
 
 #include "datastore/PCCrypt.h"
 
+#include "common/ExceptionBoundary.h"
 #include "logging/Log.h"
+#include "logging/LoggedBoundary.h"
 
 #include <cstring>
-#include <exception>
-#include <new>
 
 DWORD CPcCrypt::Init(const SharedBuffer& keyBlob)
 {
@@ -140,11 +140,11 @@ DWORD CPcCrypt::EncryptInPlace(std::vector<BYTE>& buffer, DWORD inputSize, DWORD
 {
     DWORD rc = checkInput(buffer.data(), inputSize <= buffer.size() ? inputSize : 0, true);
     if (rc == ERROR_SUCCESS) {
-        try {
+        // Reported below, as the byte form reports it.
+        rc = boundary::Answer({}, [&] {
             buffer.resize(2 * static_cast<size_t>(inputSize));
-        } catch (const std::bad_alloc&) {
-            rc = ERROR_NOT_ENOUGH_MEMORY;
-        }
+            return DWORD{ERROR_SUCCESS};
+        });
     }
     if (rc == ERROR_NOT_ENOUGH_MEMORY) {
         QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", L"CPcCrypt::EncryptData", L"Encrypt data failed, memory related problems.");
@@ -192,25 +192,24 @@ template <typename ByteOperation>
 DWORD OverText(const wchar_t* operationName, const std::wstring& input, std::wstring& output,
                ByteOperation operation)
 {
-    try {
+    // Whatever throws inside is an internal error here, running out of memory included.
+    return boundary::Logged({L"PCCrypt.cpp", operationName}, L"Catch triggered, internal error found.",
+                            {.noMemory = ERROR_INTERNAL_ERROR, .other = ERROR_INTERNAL_ERROR}, [&] {
         const size_t bytes = input.size() * sizeof(wchar_t);
         SharedBuffer in = bytes <= MAXDWORD ? MakeSharedBuffer(bytes) : SharedBuffer();
         if (!in) {
             QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", operationName, L"Unable to create the input buffer.");
-            return ERROR_NOT_ENOUGH_MEMORY;
+            return DWORD{ERROR_NOT_ENOUGH_MEMORY};
         }
         if (bytes) std::memcpy(in.get(), input.data(), bytes);
         SharedBuffer out;
         DWORD outLength = 0;
         if (operation(bytes ? in.get() : nullptr, static_cast<DWORD>(bytes), out, outLength) != ERROR_SUCCESS) {
-            return ERROR_INTERNAL_ERROR;
+            return DWORD{ERROR_INTERNAL_ERROR};
         }
         output.assign(reinterpret_cast<const wchar_t*>(out.get()), outLength / sizeof(wchar_t));
-        return ERROR_SUCCESS;
-    } catch (const std::exception&) {
-        QEL_LOG_AS(LOG_ERROR, L"PCCrypt.cpp", operationName, L"Catch triggered, internal error found.");
-        return ERROR_INTERNAL_ERROR;
-    }
+        return DWORD{ERROR_SUCCESS};
+    });
 }
 
 }  // namespace

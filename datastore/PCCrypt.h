@@ -42,8 +42,8 @@ public:
     // buffer is sized to the same 2 x inputSize room EncryptData gives and
     // holds the ciphertext's outLength bytes after it. On failure the
     // buffer's content is unspecified.
-    virtual DWORD DecryptInPlace(std::vector<BYTE>& data);
-    virtual DWORD EncryptInPlace(std::vector<BYTE>& buffer, DWORD inputSize, DWORD& outLength);
+    [[nodiscard]] virtual DWORD DecryptInPlace(std::vector<BYTE>& data);
+    [[nodiscard]] virtual DWORD EncryptInPlace(std::vector<BYTE>& buffer, DWORD inputSize, DWORD& outLength);
     virtual void Close();
     virtual DWORD importKeyBlob(const SharedBuffer& keyBlob);
     // The "Orvel_Security" container of the machine key set, created when missing.
@@ -54,9 +54,9 @@ public:
     bool HasKey() const { return m_key.IsValid(); }
 
 private:
-    DWORD checkInput(const BYTE* input, DWORD inputSize, bool encrypt);
-    DWORD decryptFinal(BYTE* data, DWORD& length);
-    DWORD encryptFinal(BYTE* data, DWORD& length, DWORD bufferSize);
+    [[nodiscard]] DWORD checkInput(const BYTE* input, DWORD inputSize, bool encrypt);
+    [[nodiscard]] DWORD decryptFinal(BYTE* data, DWORD& length);
+    [[nodiscard]] DWORD encryptFinal(BYTE* data, DWORD& length, DWORD bufferSize);
 
     ScopedCryptProv m_provider;
     ScopedCryptKey m_key;

@@ -2,10 +2,10 @@
 
 #include "datastore/PcEncryptedFile.h"
 
+#include "common/ExceptionBoundary.h"
 #include "logging/Log.h"
 
 #include <cstring>
-#include <new>
 
 CPcEncryptedFile::CPcEncryptedFile(const SharedBuffer& keyBlob) : m_keyBlob(keyBlob)
 {
@@ -101,14 +101,14 @@ DWORD CPcEncryptedFile::WriteFileData(const std::wstring& path, const wchar_t* t
     DWORD rc = bytes <= MAXDWORD / 2 ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY;
     DWORD cipherLength = 0;
     if (rc == ERROR_SUCCESS) {
-        try {
+        // Reported below, with the write's other failures.
+        rc = boundary::Answer({}, [&] {
             // The whole room at once: enciphering needs twice the text.
             m_cipher.reserve(2 * bytes);
             const BYTE* first = reinterpret_cast<const BYTE*>(text);
             m_cipher.assign(first, first + bytes);
-        } catch (const std::bad_alloc&) {
-            rc = ERROR_NOT_ENOUGH_MEMORY;
-        }
+            return DWORD{ERROR_SUCCESS};
+        });
     }
     if (rc == ERROR_SUCCESS && m_crypt.EncryptInPlace(m_cipher, static_cast<DWORD>(bytes), cipherLength) != ERROR_SUCCESS) {
         QEL_LOG(LOG_ERROR, L"Encryption failed.");

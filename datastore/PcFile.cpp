@@ -5,12 +5,12 @@
 #include "common/OwnFiles.h"
 #include "common/UniqueHandle.h"
 #include "logging/Log.h"
+#include "logging/LoggedBoundary.h"
 
 #include <aclapi.h>
 #include <shlwapi.h>
 
 #include <cstring>
-#include <new>
 
 // The steps that both forms of ReadFromFile share log under that operation.
 #define READ_LOG(level, ...) QEL_LOG_AS((level), L"PcFile.cpp", L"CPcFile::ReadFromFile", __VA_ARGS__)
@@ -159,12 +159,11 @@ DWORD CPcFile::ReadFromFile(const std::wstring& path, std::vector<BYTE>& out)
     DWORD rc = openForRead(path, bytes);
     CAutoHandle guard(m_file);
     if (rc != ERROR_SUCCESS) return rc;
-    try {
+    rc = boundary::Logged({L"PcFile.cpp", L"CPcFile::ReadFromFile"}, L"Error: not enough memory.", {}, [&] {
         out.resize(bytes);
-    } catch (const std::bad_alloc&) {
-        QEL_LOG(LOG_ERROR, L"Error: not enough memory.");
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+        return DWORD{ERROR_SUCCESS};
+    });
+    if (rc != ERROR_SUCCESS) return rc;
     DWORD read = 0;
     rc = readOpened(out.data(), bytes, read);
     if (rc == ERROR_SUCCESS) out.resize(read);
@@ -256,7 +255,8 @@ DWORD CPcFile::writeReplacement(const std::wstring& path, const BYTE* data, DWOR
                        (existing ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH)) {
         rc = ::GetLastError();
     }
-    if (rc != ERROR_SUCCESS) own_files::RemoveName(replacement);
+    // What stops the write is the answer; a name left beside is removed by the next write.
+    if (rc != ERROR_SUCCESS) static_cast<void>(own_files::RemoveName(replacement));
     return rc;
 }
 

@@ -54,14 +54,14 @@ public:
 
 private:
     // Opens the file for reading and tells its size (the handle is m_file).
-    DWORD openForRead(const std::wstring& path, DWORD& bytes);
-    DWORD readOpened(BYTE* data, DWORD bytes, DWORD& read);
+    [[nodiscard]] DWORD openForRead(const std::wstring& path, DWORD& bytes);
+    [[nodiscard]] DWORD readOpened(BYTE* data, DWORD bytes, DWORD& read);
     // The file beside, flushed, renamed over the old one; the error that
     // stopped it (ERROR_WRITE_FAULT, logged, when the content could not be
     // written: the old file is untouched then).
-    DWORD writeReplacement(const std::wstring& path, const BYTE* data, DWORD length,
+    [[nodiscard]] DWORD writeReplacement(const std::wstring& path, const BYTE* data, DWORD length,
                            const WIN32_FILE_ATTRIBUTE_DATA* existing);
-    DWORD writeInPlace(const std::wstring& path, const BYTE* data, DWORD length);
+    [[nodiscard]] DWORD writeInPlace(const std::wstring& path, const BYTE* data, DWORD length);
 
     HANDLE m_file = INVALID_HANDLE_VALUE;
 };

@@ -12,12 +12,11 @@
 #include "config/QELConfig.h"
 #include "config/QELSettings.h"
 #include "logging/Log.h"
+#include "logging/LoggedBoundary.h"
 
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
-#include <exception>
-#include <new>
 #include <string_view>
 #include <tuple>
 #include <utility>
@@ -471,13 +470,14 @@ DWORD CQelJsonFormat::parseJson(const std::wstring& text)
 
 DWORD CQelJsonFormat::parseText(const char16_t* text, size_t length)
 {
-    try {
+    return boundary::Logged({L"QelJsonFormat.cpp", L"CQelJsonFormat::parseJson"},
+                            L"Not enough memory to hold the data store document", {}, [&] {
         // Read into sections of their own first, so that a text that fails
         // halfway changes nothing.
         qeldoc::ParsedDocument parsed(&m_document.arena);
         if (m_parser.JsonToDocument(text, length, parsed) != ERROR_SUCCESS) {
             PARSE_LOG(LOG_ERROR, L"Cant convert JSON object to map");
-            return ERROR_INVALID_PARAMETER;
+            return DWORD{ERROR_INVALID_PARAMETER};
         }
         for (const auto& [name, json] : parsed.others) {
             if (qeldoc::IsObjectSection(name) || qeldoc::IsListSection(name)) {
@@ -486,24 +486,20 @@ DWORD CQelJsonFormat::parseText(const char16_t* text, size_t length)
             }
         }
         qeldoc::TakeDocument(parsed, m_document);
-        return ERROR_SUCCESS;
-    } catch (const std::exception&) {
-        PARSE_LOG(LOG_ERROR, L"Not enough memory to hold the data store document");
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+        return DWORD{ERROR_SUCCESS};
+    });
 }
 
 DWORD CQelJsonFormat::getJson(std::wstring& text)
 {
     std::u16string document;
     if (render(document) != ERROR_SUCCESS) return ERROR_INTERNAL_ERROR;
-    try {
+    return boundary::Logged({L"QelJsonFormat.cpp", L"CQelJsonFormat::getJson"},
+                            L"Not enough memory to render the data store document",
+                            {.noMemory = ERROR_INTERNAL_ERROR, .other = ERROR_INTERNAL_ERROR}, [&] {
         text = Wide(document);
-    } catch (const std::bad_alloc&) {
-        RENDER_LOG(LOG_ERROR, L"Not enough memory to render the data store document");
-        return ERROR_INTERNAL_ERROR;
-    }
-    return ERROR_SUCCESS;
+        return DWORD{ERROR_SUCCESS};
+    });
 }
 
 // "{ " + the sections joined by "," + " }"
@@ -589,11 +585,10 @@ DWORD CQelJsonFormat::readKeyBlob()
 DWORD CQelJsonFormat::createEncryptedFileObject()
 {
     if (m_file) return ERROR_SUCCESS;
-    try {
+    return boundary::Logged({L"QelJsonFormat.cpp", L"CQelJsonFormat::createEncryptedFileObject"},
+                            L"NOT ENOUGH MEMORY - Failed to create encrypted file interface",
+                            {.noMemory = ERROR_INTERNAL_ERROR, .other = ERROR_INTERNAL_ERROR}, [&] {
         m_file = std::make_shared<CPcEncryptedFile>(m_keyBlob);
-    } catch (const std::bad_alloc&) {
-        QEL_LOG(LOG_ERROR, L"NOT ENOUGH MEMORY - Failed to create encrypted file interface");
-        return ERROR_INTERNAL_ERROR;
-    }
-    return ERROR_SUCCESS;
+        return DWORD{ERROR_SUCCESS};
+    });
 }

@@ -105,14 +105,14 @@ public:
     // The file's text exactly as stored: deciphered, not parsed (for
     // inspection). 1359 without key blob or path, 1392 when it cannot be read
     // or deciphered.
-    DWORD ReadStoredText(std::wstring& text);
+    [[nodiscard]] DWORD ReadStoredText(std::wstring& text);
 
 private:
-    DWORD prepareFileAccess();
+    [[nodiscard]] DWORD prepareFileAccess();
     void keepUnreadableFile(bool keyImported);
-    DWORD parseText(const char16_t* text, size_t length);
+    [[nodiscard]] DWORD parseText(const char16_t* text, size_t length);
     // The whole document text, appended to text.
-    DWORD render(std::u16string& text);
+    [[nodiscard]] DWORD render(std::u16string& text);
 
     // The sections (the document's text is read and written by
     // qeldoc::ReadDocument and qeldoc::RenderDocument).

@@ -4,11 +4,12 @@
 
 #include "datastore/DataStoreActivity.h"
 
+#include "common/ExceptionBoundary.h"
 #include "common/UniqueHandle.h"
 #include "logging/Log.h"
+#include "logging/LoggedBoundary.h"
 
 #include <ctime>
-#include <exception>
 #include <memory>
 
 namespace {
@@ -21,13 +22,10 @@ const ScopedHandle g_processLock(::CreateMutexW(nullptr, FALSE, L""));
 // The process's one document, made on first use and kept until exit.
 CQelJsonFormat* ProcessDocument()
 {
-    static const std::unique_ptr<CQelJsonFormat> document = []() -> std::unique_ptr<CQelJsonFormat> {
-        try {
-            return std::make_unique<CQelJsonFormat>();
-        } catch (const std::bad_alloc&) {
-            return nullptr;
-        }
-    }();
+    // Without it every cycle answers ERROR_INTERNAL_ERROR.
+    static const std::unique_ptr<CQelJsonFormat> document =
+        boundary::Run([] { return std::make_unique<CQelJsonFormat>(); },
+                      [](boundary::Escaped) { return std::unique_ptr<CQelJsonFormat>(); });
     return document.get();
 }
 
@@ -79,22 +77,21 @@ DWORD CQelPersistenceData::runCycle(Cycle kind, Lock lock, Operation operation, 
     if (processLockHandle) ::WaitForSingleObject(processLockHandle, INFINITE);
     ++datastore_activity::g_cycles;
     if (kind == Cycle::Change) ++datastore_activity::g_changingCycles;
-    DWORD rc = ERROR_INTERNAL_ERROR;
-    try {
-        CQelDbAutoSave cycle(kind == Cycle::Change);
-        if (CQelJsonFormat* document = cycle.GetJsonFormat()) {
-            rc = operation(*document);
-            if (kind == Cycle::Change) {
-                const DWORD saved = cycle.Save();
-                if (rc == ERROR_SUCCESS) rc = saved;
+    wchar_t operationName[128];
+    log_site::QualifiedFunctionName(caller.function_name(), operationName, 128);
+    const DWORD rc = boundary::Logged(
+        {L"QelPersistenceData.cpp", operationName}, L"Not enough memory for the data store operation", {}, [&] {
+            DWORD result = ERROR_INTERNAL_ERROR;
+            CQelDbAutoSave cycle(kind == Cycle::Change);
+            if (CQelJsonFormat* document = cycle.GetJsonFormat()) {
+                result = operation(*document);
+                if (kind == Cycle::Change) {
+                    const DWORD saved = cycle.Save();
+                    if (result == ERROR_SUCCESS) result = saved;
+                }
             }
-        }
-    } catch (const std::exception&) {
-        wchar_t operationName[128];
-        log_site::QualifiedFunctionName(caller.function_name(), operationName, 128);
-        QEL_LOG_AS(LOG_ERROR, L"QelPersistenceData.cpp", operationName, L"Not enough memory for the data store operation");
-        rc = ERROR_NOT_ENOUGH_MEMORY;
-    }
+            return result;
+        });
     if (processLockHandle) ::ReleaseMutex(processLockHandle);
     return rc;
 }

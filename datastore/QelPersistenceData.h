@@ -102,7 +102,7 @@ private:
     enum class Lock { Take, Skip };
     // `caller` names the facade operation in the cycle's own log line.
     template <typename Operation>
-    DWORD runCycle(Cycle kind, Lock lock, Operation operation,
+    [[nodiscard]] DWORD runCycle(Cycle kind, Lock lock, Operation operation,
                    const std::source_location& caller = std::source_location::current());
 };
 

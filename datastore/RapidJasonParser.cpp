@@ -3,11 +3,12 @@
 #include "datastore/RapidJasonParser.h"
 
 #include "datastore/DocumentText.h"
+#include "common/ExceptionBoundary.h"
 #include "logging/Log.h"
+#include "logging/LoggedBoundary.h"
 
 #include <rapidjson/document.h>
 
-#include <new>
 #include <string_view>
 #include <tuple>
 #include <utility>
@@ -19,6 +20,10 @@ using JsonDocument = rapidjson::GenericDocument<Utf16>;
 using JsonValue = rapidjson::GenericValue<Utf16>;
 
 constexpr wchar_t kSourceFile[] = L"RapidJasonParser.cpp";
+
+// What escapes a conversion: ERROR_NOT_ENOUGH_MEMORY for the memory, and an
+// internal failure for anything else.
+constexpr boundary::Codes kConversionCodes{.noMemory = ERROR_NOT_ENOUGH_MEMORY, .other = ERROR_INTERNAL_ERROR};
 
 using JsonTextStream = qeldoc::BoundedTextStream<wchar_t>;
 
@@ -81,15 +86,13 @@ size_t TextLength(const StringMap& map)
 template <typename Render>
 DWORD Replacing(std::wstring& out, const wchar_t* operation, Render render)
 {
-    try {
+    return boundary::Logged({kSourceFile, operation}, L"Not enough memory to convert the map to JSON",
+                            kConversionCodes, [&] {
         std::wstring text;
         const DWORD rc = render(text);
         if (rc == ERROR_SUCCESS) out.swap(text);
         return rc;
-    } catch (const std::bad_alloc&) {
-        QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Not enough memory to convert the map to JSON");
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+    });
 }
 
 // Parses exactly the code units json[0, length) with parse(stream), which
@@ -168,7 +171,8 @@ namespace {
 DWORD ConvertSections(const wchar_t* json, size_t length, NamedStringMaps* objects, NamedRecordLists* lists,
                       const wchar_t* operation)
 {
-    try {
+    return boundary::Logged({kSourceFile, operation}, L"Not enough memory to convert the JSON text",
+                            kConversionCodes, [&] {
         JsonDocument document;
         DWORD rc = ParseWholeText(json, length, document, operation);
         if (rc == ERROR_SUCCESS) rc = CheckDocumentShape(document, operation);
@@ -189,34 +193,31 @@ DWORD ConvertSections(const wchar_t* json, size_t length, NamedStringMaps* objec
         }
         if (objects) objects->swap(sections);
         if (lists) lists->swap(arrays);
-        return ERROR_SUCCESS;
-    } catch (const std::bad_alloc&) {
-        QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Not enough memory to convert the JSON text");
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+        return DWORD{ERROR_SUCCESS};
+    });
 }
 
 // The compact text of one string map, appended.
 DWORD WriteObject(const StringMap& map, std::wstring& text, const wchar_t* operation)
 {
-    try {
+    return boundary::Logged({kSourceFile, operation}, L"Not enough memory to convert the map to JSON",
+                            kConversionCodes, [&] {
         // Straight from the map to the writer: the same compact text and
         // escaping as writing a document of these members, without building one.
         if (!qeldoc::AppendObject(map, text)) {
             QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"JSON writer refused the map");
-            return ERROR_INTERNAL_ERROR;
+            return DWORD{ERROR_INTERNAL_ERROR};
         }
-        return ERROR_SUCCESS;
-    } catch (const std::bad_alloc&) {
-        QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Not enough memory to convert the map to JSON");
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+        return DWORD{ERROR_SUCCESS};
+    });
 }
 
 // "name":[{...},{...}], appended.
+// A name or a bracket that cannot be appended answers ERROR_NOT_ENOUGH_MEMORY
+// unlogged, as it always has; the maps' own conversions log.
 DWORD WriteNamedArray(std::wstring_view name, const RecordList& list, std::wstring& text)
 {
-    try {
+    return boundary::Answer(kConversionCodes, [&] {
         text.append(1, L'"').append(name).append(L"\":[");
         for (size_t i = 0; i < list.size(); ++i) {
             if (i) text.push_back(L',');
@@ -224,20 +225,17 @@ DWORD WriteNamedArray(std::wstring_view name, const RecordList& list, std::wstri
             if (rc != ERROR_SUCCESS) return rc;
         }
         text.push_back(L']');
-        return ERROR_SUCCESS;
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+        return DWORD{ERROR_SUCCESS};
+    });
 }
 
 DWORD WriteNamedObject(std::wstring_view name, const StringMap& map, std::wstring& text)
 {
-    try {
+    const DWORD rc = boundary::Answer(kConversionCodes, [&] {
         text.append(1, L'"').append(name).append(L"\":");
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    return WriteObject(map, text, L"CRapidJasonParser::MapToNamedJsonObject");
+        return DWORD{ERROR_SUCCESS};
+    });
+    return rc == ERROR_SUCCESS ? WriteObject(map, text, L"CRapidJasonParser::MapToNamedJsonObject") : rc;
 }
 
 }  // namespace
@@ -255,10 +253,12 @@ DWORD CRapidJasonParser::JsonNamedArrayToVector(const std::wstring& json, NamedR
 DWORD CRapidJasonParser::JsonToDocument(const char16_t* json, size_t length, qeldoc::ParsedDocument& out)
 {
     const wchar_t* const operation = L"CRapidJasonParser::JsonObjectToMap";
-    try {
+    // Running out of memory is told under this operation's own name.
+    return boundary::Logged({kSourceFile, L"CRapidJasonParser::JsonToDocument"},
+                            L"Not enough memory to convert the JSON text", kConversionCodes, [&] {
         const qeldoc::ReadResult read = qeldoc::ReadDocument(json, length, out);
         switch (read.failure) {
-            case qeldoc::ReadFailure::kNone: return ERROR_SUCCESS;
+            case qeldoc::ReadFailure::kNone: return DWORD{ERROR_SUCCESS};
             case qeldoc::ReadFailure::kEmpty:
                 QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"Invalid jsonString argument");
                 break;
@@ -269,31 +269,26 @@ DWORD CRapidJasonParser::JsonToDocument(const char16_t* json, size_t length, qel
                 QEL_LOG_AS(LOG_ERROR, kSourceFile, operation, L"JSON root is not an object");
                 break;
         }
-        return ERROR_INVALID_PARAMETER;
-    } catch (const std::bad_alloc&) {
-        QEL_LOG(LOG_ERROR, L"Not enough memory to convert the JSON text");
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+        return DWORD{ERROR_INVALID_PARAMETER};
+    });
 }
 
 DWORD CRapidJasonParser::JsonArrayToVector(const std::wstring& json, RecordList& out)
 {
-    try {
+    return boundary::Logged({kSourceFile, L"CRapidJasonParser::JsonArrayToVector"},
+                            L"Not enough memory to convert the JSON text", kConversionCodes, [&] {
         JsonDocument document;
         const DWORD rc = ParseWholeText(json.data(), json.size(), document, L"CRapidJasonParser::JsonArrayToVector");
         if (rc != ERROR_SUCCESS) return rc;
         if (!IsArrayOfStringObjects(document)) {
             QEL_LOG(LOG_ERROR, L"JSON root is not an array of objects of strings");
-            return ERROR_INVALID_PARAMETER;
+            return DWORD{ERROR_INVALID_PARAMETER};
         }
         RecordList records;
         FillRecordList(document, records);
         out.swap(records);
-        return ERROR_SUCCESS;
-    } catch (const std::bad_alloc&) {
-        QEL_LOG(LOG_ERROR, L"Not enough memory to convert the JSON text");
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
+        return DWORD{ERROR_SUCCESS};
+    });
 }
 
 DWORD CRapidJasonParser::MapToNamedJsonObject(const std::wstring& name, const StringMap& map, std::wstring& out)

@@ -45,11 +45,12 @@ public:
     // allocator); unlike the conversions above it refuses no shape inside a
     // root object. Failures (logged as JsonObjectToMap's): not JSON, or a root
     // that is not an object (87). On failure out may hold part of the text.
-    virtual DWORD JsonToDocument(const char16_t* json, size_t length, qeldoc::ParsedDocument& out);
+    [[nodiscard]] virtual DWORD JsonToDocument(const char16_t* json, size_t length, qeldoc::ParsedDocument& out);
     // The writing operations above, appending to a text instead of replacing
     // it. On failure the text
     // may hold part of the output.
-    virtual DWORD AppendNamedJsonObject(std::wstring_view name, const StringMap& map, std::wstring& text);
+    [[nodiscard]] virtual DWORD AppendNamedJsonObject(std::wstring_view name, const StringMap& map, std::wstring& text);
+    [[nodiscard]]
     virtual DWORD AppendNamedJsonArray(std::wstring_view name, const RecordList& list, std::wstring& text);
-    virtual DWORD AppendJsonObject(const StringMap& map, std::wstring& text);
+    [[nodiscard]] virtual DWORD AppendJsonObject(const StringMap& map, std::wstring& text);
 };

@@ -34,7 +34,7 @@ public:
 
 protected:
     // Where the finished record goes: CQELInstru::SendInstrumentation.
-    virtual DWORD sendInstrumentation(const StringMap& record);
+    [[nodiscard]] virtual DWORD sendInstrumentation(const StringMap& record);
 
 private:
     StringMap m_record;

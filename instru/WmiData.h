@@ -34,7 +34,7 @@ public:
 
 private:
     CWMI_Data() = default;
-    HRESULT runQuery(IWbemServices* services);
+    [[nodiscard]] HRESULT runQuery(IWbemServices* services);
 
     ScopedBstr m_namespace;
     ScopedBstr m_className;

@@ -34,7 +34,7 @@ protected:
 private:
     // Gets the property into `value` and logs it as its type demands; false
     // (with `value` empty) when it cannot be read or is a safe array.
-    bool readVariant(const std::wstring& name, VARIANT& value);
+    [[nodiscard]] bool readVariant(const std::wstring& name, VARIANT& value);
 
     std::wstring m_className;
     std::wstring m_namespace;
@@ -48,7 +48,7 @@ public:
     CBiosInfo();
 
     // "SerialNumber".
-    bool GetSerialNumber(std::wstring& serial);
+    [[nodiscard]] bool GetSerialNumber(std::wstring& serial);
 };
 
 // The machine's BIOS serial number; empty when it cannot be read.

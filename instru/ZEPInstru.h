@@ -20,7 +20,7 @@ public:
     // The request text:
     //   {"event":{"ApplicationID":..,"EventType":"genappevent","timestamp":..,"event_data":{record..}}}
     // where the event data is the record plus "component" and "methodName", in key order.
-    static DWORD buildRequest(const std::wstring& appId, const std::wstring& component,
+    [[nodiscard]] static DWORD buildRequest(const std::wstring& appId, const std::wstring& component,
                               const std::wstring& methodName, const std::wstring& timestamp, const StringMap& record,
                               std::wstring& out);
 };

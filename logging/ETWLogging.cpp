@@ -4,13 +4,13 @@
 
 #include "base/OSInfo.h"
 #include "base/RegKey.h"
+#include "common/ExceptionBoundary.h"
 #include "common/LibraryLoader.h"
 #include "common/WideFormat.h"
 #include "logging/Logging.h"
 
 #include <cstring>
 #include <mutex>
-#include <new>
 
 namespace ETWLogging {
 namespace internal {
@@ -190,8 +190,8 @@ CETWLogging::CETWLogging() { ::InitializeCriticalSection(&m_registration); }
 
 CETWLogging::~CETWLogging()
 {
-    if (m_registrationHandle) ::UnregisterTraceGuids(m_registrationHandle);
-    delete m_ownListener;
+    // Unregistered first: no control callback reaches the listener once it is gone.
+    m_registrationHandle.Reset();
     ::DeleteCriticalSection(&m_registration);
 }
 
@@ -211,7 +211,8 @@ DWORD CETWLogging::initialize(DWORD, const wchar_t* appGroup, HMODULE module, co
 {
     if (m_initialized) return kErrorAlreadyInitialized;
     if ((appGroup && !*appGroup) || (hostName && !*hostName)) return ERROR_INVALID_PARAMETER;
-    try {
+    // The logger cannot log its own failure: the code tells it.
+    const DWORD rc = boundary::Answer({.noMemory = ERROR_OUTOFMEMORY, .other = ERROR_OUTOFMEMORY}, [&] {
         m_group = appGroup ? appGroup : L"";
         m_host = hostName ? hostName : L"";
         m_appName = ModuleBaseName(module);
@@ -221,13 +222,13 @@ DWORD CETWLogging::initialize(DWORD, const wchar_t* appGroup, HMODULE module, co
         if (listener) {
             m_listener = listener;
         } else {
-            m_ownListener = new CETWConfigurationListener(*this);
-            m_listener = m_ownListener;
+            m_ownListener = std::make_unique<CETWConfigurationListener>(*this);
+            m_listener = m_ownListener.get();
             m_ownListener->ApplyRegistryOverrides();
         }
-    } catch (const std::bad_alloc&) {
-        return ERROR_OUTOFMEMORY;
-    }
+        return DWORD{ERROR_SUCCESS};
+    });
+    if (rc != ERROR_SUCCESS) return rc;
     m_processId = ::GetCurrentProcessId();
     m_initialized = true;
     return ERROR_SUCCESS;
@@ -271,14 +272,11 @@ DWORD CETWLogging::EnsureReady()
     DWORD result = ERROR_SUCCESS;
     ::EnterCriticalSection(&m_registration);
     if (!m_registered) {
-        if (m_registrationHandle) {
-            ::UnregisterTraceGuids(m_registrationHandle);
-            m_registrationHandle = 0;
-        }
         GUID eventClass = internal::kEventClassGuid;
         TRACE_GUID_REGISTRATION registration{&eventClass, nullptr};
+        // Put() unregisters an earlier registration first.
         result = ::RegisterTraceGuidsW(&CETWLogging::ControlCallback, this, &m_properties.providerGuid, 1,
-                                       &registration, nullptr, nullptr, &m_registrationHandle);
+                                       &registration, nullptr, nullptr, m_registrationHandle.Put());
         // A failed registration costs this one line only; later lines go on.
         m_registered = true;
     }

@@ -3,15 +3,25 @@
 // enables it. Sessions and "SOFTWARE\Tarsen.logging" set what passes.
 #pragma once
 
+#include "common/UniqueHandle.h"
 #include "logging/LoggingIf.h"
 
 #include <wmistr.h>
 #include <evntrace.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+namespace handle_traits {
+struct TraceRegistrationCloser { static void Close(TRACEHANDLE h) noexcept { ::UnregisterTraceGuids(h); } };
+}  // namespace handle_traits
+
+// The provider's registration (RegisterTraceGuidsW), unregistered when let go.
+using ScopedTraceRegistration =
+    UniqueHandle<handle_traits::NullInvalid<TRACEHANDLE, handle_traits::TraceRegistrationCloser>>;
 
 namespace ETWLogging {
 
@@ -134,6 +144,7 @@ public:
 
 private:
     static ULONG WINAPI ControlCallback(WMIDPREQUESTCODE code, PVOID context, ULONG* size, PVOID buffer);
+    [[nodiscard]]
     DWORD writeEvent(DWORD level, const wchar_t* file, const wchar_t* function, int line, std::wstring message);
     DWORD initialize(DWORD appValue, const wchar_t* appGroup, HMODULE module, const wchar_t* hostName,
                      CConfigurationListenerIf* listener);
@@ -142,7 +153,7 @@ private:
     bool m_initialized = false;
     bool m_registered = false;
     CRITICAL_SECTION m_registration;
-    TRACEHANDLE m_registrationHandle = 0;
+    ScopedTraceRegistration m_registrationHandle;
     std::atomic<TRACEHANDLE> m_sessionHandle{0};
     std::atomic<bool> m_enabled{true};
     std::atomic<DWORD> m_threshold{3};
@@ -157,7 +168,7 @@ private:
     DWORD m_processId = 0;
     internal::ETWAppProperties m_properties;
     CConfigurationListenerIf* m_listener = nullptr;
-    CETWConfigurationListener* m_ownListener = nullptr;
+    std::unique_ptr<CETWConfigurationListener> m_ownListener;
 };
 
 }  // namespace ETWLogging

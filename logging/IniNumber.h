@@ -9,6 +9,6 @@ namespace Stratum {
 
 // Parses "123" or "0x7B" (blanks around are allowed) into a 32-bit number;
 // false for anything else, a number beyond 32 bits included.
-bool ParseIniNumber(const std::wstring& text, std::uint32_t& value);
+[[nodiscard]] bool ParseIniNumber(const std::wstring& text, std::uint32_t& value);
 
 }  // namespace Stratum

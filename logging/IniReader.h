@@ -18,10 +18,10 @@ public:
 
     bool FileExists() const;
     // True and `value` set when the key is present in the section.
-    virtual bool ReadString(const wchar_t* section, const wchar_t* key, std::wstring& value) const;
+    [[nodiscard]] virtual bool ReadString(const wchar_t* section, const wchar_t* key, std::wstring& value) const;
     // True when present and a number: decimal, or hexadecimal with a "0x" prefix.
-    bool ReadNumber(const wchar_t* section, const wchar_t* key, DWORD& value) const;
-    bool WriteString(const wchar_t* section, const wchar_t* key, const std::wstring& value) const;
+    [[nodiscard]] bool ReadNumber(const wchar_t* section, const wchar_t* key, DWORD& value) const;
+    [[nodiscard]] bool WriteString(const wchar_t* section, const wchar_t* key, const std::wstring& value) const;
 
     const std::wstring& Path() const { return m_path; }
 
@@ -32,7 +32,7 @@ private:
 class CObfuscatedIniReader : public CBaseIniReader {
 public:
     using CBaseIniReader::CBaseIniReader;
-    bool ReadString(const wchar_t* section, const wchar_t* key, std::wstring& value) const override;
+    [[nodiscard]] bool ReadString(const wchar_t* section, const wchar_t* key, std::wstring& value) const override;
     static bool IsScrambled(const std::wstring& value);
 };
 

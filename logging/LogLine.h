@@ -30,7 +30,7 @@ struct LogLineFields {
 
 // Builds the line into `out`. False (and `out` untouched) when the text is
 // null or empty or the level is outside 1 to 6: such a line is never written.
-bool BuildLogLine(const LogLineFields& fields, std::wstring& out);
+[[nodiscard]] bool BuildLogLine(const LogLineFields& fields, std::wstring& out);
 
 // "01/02/2026 12:05:09 AM$": month, day, year, 12-hour clock.
 std::wstring FormatLogTimestamp(const SYSTEMTIME& time);

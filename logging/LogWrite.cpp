@@ -144,7 +144,8 @@ void LogWriteV(DWORD level, const wchar_t* file, const wchar_t* function, int li
     const KeepLastError keep;
     LoggerSlot* slot = AcquireSlot();
     if (!slot) return;
-    ETWLogging::DispatchLogV(slot->logger, level, file, function, line, format, args);
+    // A log call has no result: a line the logger cannot take is lost.
+    static_cast<void>(ETWLogging::DispatchLogV(slot->logger, level, file, function, line, format, args));
 }
 
 void LogWrite(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...)

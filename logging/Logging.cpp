@@ -2,6 +2,7 @@
 
 #include "logging/Logging.h"
 
+#include "common/ExceptionBoundary.h"
 #include "common/LibraryLoader.h"
 #include "common/ObjectOwner.h"
 #include "common/OwnFiles.h"
@@ -84,19 +85,15 @@ private:
 
 CLogging::CLogging() = default;
 
-CLogging::~CLogging()
-{
-    if (m_mutex) ::CloseHandle(m_mutex);
-}
+CLogging::~CLogging() = default;
 
 std::wstring CLogging::GetProgramDataFolder()
 {
-    PWSTR path = nullptr;
+    ScopedCoTaskMem<wchar_t> path;  // owed even when the call fails
     std::wstring result;
-    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, nullptr, &path)) && path) {
-        result = path;
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_CREATE, nullptr, path.Put())) && path) {
+        result = path.Get();
     }
-    ::CoTaskMemFree(path);
     return result;
 }
 
@@ -104,7 +101,8 @@ DWORD CLogging::Initialize(const wchar_t* appGroup, HMODULE module, const wchar_
 {
     if (m_initialized) return kErrorAlreadyInitialized;
     if ((appGroup && !*appGroup) || (hostName && !*hostName)) return ERROR_INVALID_PARAMETER;
-    try {
+    // The logger cannot log its own failure: the code tells it.
+    const DWORD rc = boundary::Answer({.noMemory = ERROR_OUTOFMEMORY, .other = ERROR_OUTOFMEMORY}, [&] {
         m_group = appGroup ? appGroup : L"";
         m_hasHost = hostName != nullptr;
         m_host = hostName ? hostName : L"";
@@ -120,9 +118,9 @@ DWORD CLogging::Initialize(const wchar_t* appGroup, HMODULE module, const wchar_
         m_appIni = FormatWide(L"%s\\%s", m_logFolder.c_str(), L"log.ini");
         m_globalIni = FormatWide(L"%s%s", root.c_str(), L"log.ini");
         readConfiguration();
-    } catch (const std::bad_alloc&) {
-        return ERROR_OUTOFMEMORY;
-    }
+        return DWORD{ERROR_SUCCESS};
+    });
+    if (rc != ERROR_SUCCESS) return rc;
     m_processId = ::GetCurrentProcessId();
     m_initialized = true;
     return ERROR_SUCCESS;
@@ -247,7 +245,10 @@ DWORD CLogging::readLastLogIdx() const
     DWORD index = 0;
     const Stratum::CObfuscatedIniReader app(m_appIni);
     const Stratum::CObfuscatedIniReader global(m_globalIni);
-    if (!app.ReadNumber(kSection, L"LastLogIdx", index)) global.ReadNumber(kSection, L"LastLogIdx", index);
+    // In neither file: index 0, the first log file.
+    if (!app.ReadNumber(kSection, L"LastLogIdx", index)) {
+        static_cast<void>(global.ReadNumber(kSection, L"LastLogIdx", index));
+    }
     return index;
 }
 
@@ -267,7 +268,8 @@ void CLogging::storeLastLogIdx(DWORD index) const
     }
     ini.Reset();
     if (rc != ERROR_SUCCESS) return;
-    Stratum::CBaseIniReader(m_appIni).WriteString(kSection, L"LastLogIdx", std::to_wstring(index));
+    // Not kept: the next run starts again from the index it reads.
+    static_cast<void>(Stratum::CBaseIniReader(m_appIni).WriteString(kSection, L"LastLogIdx", std::to_wstring(index)));
 }
 
 // A log file is used only when it is the name itself and its only name: a
@@ -305,7 +307,7 @@ DWORD CLogging::openLogFile(DWORD index, bool empty, ScopedHandle& file, bool& c
     return ERROR_SUCCESS;
 }
 
-DWORD CLogging::openCurrentFile(HANDLE& file)
+DWORD CLogging::openCurrentFile(ScopedHandle& file)
 {
     DWORD index = readLastLogIdx();
     const bool outOfRange = index >= m_maxEntries;
@@ -326,13 +328,13 @@ DWORD CLogging::openCurrentFile(HANDLE& file)
         LARGE_INTEGER zero{};
         ::SetFilePointerEx(handle.Get(), zero, nullptr, FILE_END);
     }
-    file = handle.Release();
+    file = std::move(handle);
     return ERROR_SUCCESS;
 }
 
 DWORD CLogging::LogText(const wchar_t* file, const wchar_t* function, int line, DWORD level, const wchar_t* text)
 {
-    MutexWait wait(m_mutex);
+    MutexWait wait(m_mutex.Get());
     if (!firstUseCheck()) return ERROR_SUCCESS;
     if (!text || !*text) return ERROR_INVALID_PARAMETER;
 
@@ -350,10 +352,9 @@ DWORD CLogging::LogText(const wchar_t* file, const wchar_t* function, int line, 
     std::wstring lineText;
     if (!BuildLogLine(fields, lineText)) return ERROR_INVALID_PARAMETER;
 
-    HANDLE raw = nullptr;
-    const DWORD opened = openCurrentFile(raw);
+    ScopedHandle handle;
+    const DWORD opened = openCurrentFile(handle);
     if (opened != ERROR_SUCCESS) return opened;
-    ScopedHandle handle(raw);
     DWORD written = 0;
     if (!::WriteFile(handle.Get(), lineText.data(), static_cast<DWORD>(lineText.size() * sizeof(wchar_t)), &written,
                      nullptr)) {

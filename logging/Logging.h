@@ -58,13 +58,13 @@ private:
     bool firstUseCheck();
     DWORD readLastLogIdx() const;
     void storeLastLogIdx(DWORD index) const;
-    DWORD openCurrentFile(HANDLE& file);
+    [[nodiscard]] DWORD openCurrentFile(ScopedHandle& file);
     // Empty when the log folder may be written; else why not (the folder is
     // then held open, so that it cannot be moved away while the run logs).
     std::wstring trustLogFolder();
     // The log file of that index, emptied when `empty` (a new file, with a
     // byte-order mark, when `created` comes back true).
-    DWORD openLogFile(DWORD index, bool empty, ScopedHandle& file, bool& created);
+    [[nodiscard]] DWORD openLogFile(DWORD index, bool empty, ScopedHandle& file, bool& created);
 
     std::atomic<ULONG> m_refs{0};
     bool m_initialized = false;
@@ -80,7 +80,7 @@ private:
     ScopedHandle m_folder;  // the log folder, held while the run logs
     std::wstring m_appIni;
     std::wstring m_globalIni;
-    HANDLE m_mutex = nullptr;  // never set by this program: no wait happens
+    ScopedHandle m_mutex;  // never set by this program: no wait happens
     DWORD m_maxSize = kDefaultMaxSize;
     DWORD m_maxEntries = kDefaultMaxEntries;
     DWORD m_severity = kDefaultSeverity;

@@ -40,7 +40,7 @@ public:
 class CLogConfigReaderIf {
 public:
     virtual ~CLogConfigReaderIf() = default;
-    virtual bool GetDWORD(const wchar_t* name, DWORD& value) = 0;
+    [[nodiscard]] virtual bool GetDWORD(const wchar_t* name, DWORD& value) = 0;
 };
 
 class CLogBuilderIf {
@@ -77,6 +77,7 @@ void UseLogBuilder(CLogBuilderIf* builder);
 CLoggingIf* ActiveLogger();
 
 // One call's dispatch onto a given logger, as the log call does it.
+[[nodiscard]]
 DWORD DispatchLogV(CLoggingIf* logger, DWORD level, const wchar_t* file, const wchar_t* function, int line,
                    const wchar_t* format, va_list args);
 

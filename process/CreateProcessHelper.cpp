@@ -3,6 +3,7 @@
 #include "process/CreateProcessHelper.h"
 
 #include "common/FileIdentity.h"
+#include "common/ScopeExit.h"
 #include "common/UniqueHandle.h"
 #include "logging/Log.h"
 
@@ -159,6 +160,10 @@ DWORD CCPHelper::_IsActiveOrAdminSessionAvailable(DWORD& sessionId)
         return error;
     }
     if (!sessions) count = 0;
+    // The list goes back through the late-bound table (never through a missing entry).
+    const ScopeExit freeSessions([&]() noexcept {
+        if (sessions && m_api.pfnWTSFreeMemory) m_api.pfnWTSFreeMemory(sessions);
+    });
 
     DWORD result = ERROR_NO_SUCH_LOGON_SESSION;
     for (DWORD i = 0; i < count; ++i) {
@@ -176,7 +181,6 @@ DWORD CCPHelper::_IsActiveOrAdminSessionAvailable(DWORD& sessionId)
             sessionId = session.SessionId;
         }
     }
-    if (sessions && m_api.pfnWTSFreeMemory) m_api.pfnWTSFreeMemory(sessions);
     return result;
 }
 
@@ -287,17 +291,19 @@ HANDLE CCPHelper::createAsUser(HANDLE token, wchar_t* commandLine, const wchar_t
     startup.lpDesktop = desktop;
 
     PROFILEINFOW profile{};
-    void* environment = _LoadProfileAndEnvironment(token, profile);
-    PROCESS_INFORMATION information{};
-    const BOOL created = m_api.CreateProcessAsUserW(token, commandLine, environment, directory, &startup, &information);
-    error = created ? ERROR_SUCCESS : ::GetLastError();
-    if (environment) ::DestroyEnvironmentBlock(environment);
     // This load is let go once the process exists: the user's own logon keeps
-    // the profile as long as the user is there.
-    if (profile.hProfile && !::UnloadUserProfile(token, profile.hProfile)) {
-        const DWORD unloadError = ::GetLastError();
-        QEL_LOG(LOG_ERROR, L"Could not unload user profile. Error: %d", unloadError);
-    }
+    // the profile as long as the user is there. Unloading needs the token too.
+    const ScopeExit unloadProfile([&]() noexcept {
+        if (profile.hProfile && !::UnloadUserProfile(token, profile.hProfile)) {
+            const DWORD unloadError = ::GetLastError();
+            QEL_LOG(LOG_ERROR, L"Could not unload user profile. Error: %d", unloadError);
+        }
+    });
+    const ScopedEnvironmentBlock environment(_LoadProfileAndEnvironment(token, profile));
+    PROCESS_INFORMATION information{};
+    const BOOL created =
+        m_api.CreateProcessAsUserW(token, commandLine, environment.Get(), directory, &startup, &information);
+    error = created ? ERROR_SUCCESS : ::GetLastError();
     if (created) thread.Reset(information.hThread);
     return created ? information.hProcess : nullptr;
 }

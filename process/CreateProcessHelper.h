@@ -89,17 +89,17 @@ private:
 
     // Opens the own token and enables the privileges in order; false (and
     // the error) at the first failure, logged as `strategy`.
-    bool enableOwnPrivileges(const wchar_t* strategy, std::initializer_list<const wchar_t*> privileges,
+    [[nodiscard]] bool enableOwnPrivileges(const wchar_t* strategy, std::initializer_list<const wchar_t*> privileges,
                              PrivilegeRestore& own, DWORD& error);
     // Creates the process suspended with `token` on the user's desktop
     // "winsta0\default", with the token user's profile (unloaded again once
     // the process exists) and environment: the process handle, or null with
     // the error in `error`.
-    HANDLE createAsUser(HANDLE token, wchar_t* commandLine, const wchar_t* directory, DWORD& error,
+    [[nodiscard]] HANDLE createAsUser(HANDLE token, wchar_t* commandLine, const wchar_t* directory, DWORD& error,
                         ScopedHandle& thread);
     // Resumes the suspended process when `image` is null or its image file;
     // else ends it. The process handle, or null with the error.
-    HANDLE resumeChecked(HANDLE process, HANDLE thread, HANDLE image, DWORD& error);
+    [[nodiscard]] HANDLE resumeChecked(HANDLE process, HANDLE thread, HANDLE image, DWORD& error);
 
     CTsWin32API m_api;
 };

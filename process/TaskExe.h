@@ -53,7 +53,7 @@ public:
     // searched as it searches (the program's folder, the current folder, the
     // system folders, PATH; ".exe" added to a name without extension). 0, or
     // the error with the path untouched.
-    DWORD ResolveExecutable(std::wstring& path);
+    [[nodiscard]] DWORD ResolveExecutable(std::wstring& path);
 
 protected:
     bool m_ownsEvent = true;
@@ -91,6 +91,7 @@ protected:
     // Creates the process for the resolved full `path` (CCPHelper, one per
     // launch); `image` is the checked file, held open, or null without a
     // check. The process handle, or null with the error.
+    [[nodiscard]]
     virtual HANDLE StartProcess(const std::wstring& path, const std::wstring& parameters, DWORD launchMode,
                                 HANDLE image, DWORD& error);
 

@@ -2,6 +2,7 @@
 
 #include "scheduler/QelSchedulerConfig.h"
 
+#include "common/ExceptionBoundary.h"
 #include "common/LibraryLoader.h"
 #include "common/UnsafeText.h"
 #include "logging/Log.h"
@@ -206,7 +207,8 @@ DWORD CQelScheduleTaskConfig::Delete()
 
 DWORD TaskToMap(const SchedulerTaskRecord& record, StringMap& out)
 {
-    try {
+    // The map keeps what was built before a failure; the caller logs it.
+    return boundary::Answer({}, [&] {
         out[L"Name"] = record.Name;
         out[L"Description"] = record.Description;
         out[L"Param"] = record.Param;
@@ -217,10 +219,8 @@ DWORD TaskToMap(const SchedulerTaskRecord& record, StringMap& out)
         out[L"Settings"] = std::to_wstring(record.Settings);
         out[L"LaunchMode"] = std::to_wstring(record.LaunchMode);
         out[L"EnvWaitIntervalInSec"] = std::to_wstring(record.EnvWaitIntervalInSec);
-    } catch (const std::bad_alloc&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    return ERROR_SUCCESS;
+        return DWORD{ERROR_SUCCESS};
+    });
 }
 
 DWORD MapToTask(const StringMap& map, SchedulerTaskRecord& out)

@@ -100,7 +100,7 @@ public:
     const std::wstring& KeyPath() const { return m_keyPath; }
 
 private:
-    DWORD readDword(const wchar_t* name, DWORD& out);
+    [[nodiscard]] DWORD readDword(const wchar_t* name, DWORD& out);
 
     std::wstring m_name;
     std::wstring m_keyPath;

@@ -4,6 +4,8 @@
 
 #include "trust/PolicyText.h"
 
+#include "common/ScopeExit.h"
+
 #include <fcntl.h>
 #include <fdi.h>
 
@@ -130,12 +132,12 @@ bool ExtractPolicy(HMODULE cabinet, HANDLE held, PolicyExtraction& extraction)
     ERF error{};
     const HFDI fdi = create(FdiAlloc, FdiFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN, &error);
     if (!fdi) return false;
+    const ScopeExit destroyed([&]() noexcept { destroy(fdi); });
     char name[] = "held.cab";
     char folder[] = "";
     t_cabinet = held;
     const BOOL copied = copy(fdi, name, folder, 0, FdiNotify, nullptr, &extraction);
     t_cabinet = nullptr;
-    destroy(fdi);
     if (!copied && extraction.refusal.empty() && extraction.found) extraction.refusal = L"it cannot be read whole";
     return copied && extraction.refusal.empty() && extraction.found;
 }

@@ -23,4 +23,4 @@ struct PolicyExtraction {
 // A cabinet that belongs to a set (continued from or into another one) and an
 // entry larger than a policy file can be are refused. False (with the
 // refusal, if any) when it has none that can be used.
-bool ExtractPolicy(HMODULE cabinet, HANDLE held, PolicyExtraction& extraction);
+[[nodiscard]] bool ExtractPolicy(HMODULE cabinet, HANDLE held, PolicyExtraction& extraction);

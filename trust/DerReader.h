@@ -21,16 +21,16 @@ struct Span {
 // Reads one element from the front of `in` (definite length of at most four
 // length bytes): its tag and its value octets; `in` moves past it. False, with
 // `in` untouched, when no whole element is there.
-bool ReadElement(Span& in, uint8_t& tag, Span& value);
+[[nodiscard]] bool ReadElement(Span& in, uint8_t& tag, Span& value);
 
 // ReadElement, and the tag must be `expected`.
-bool ReadExpected(Span& in, uint8_t expected, Span& value);
+[[nodiscard]] bool ReadExpected(Span& in, uint8_t expected, Span& value);
 
 // An OBJECT IDENTIFIER's value octets as dotted text (X.690 8.19): every
 // subidentifier is read over as many bytes as it takes, the first one too,
 // which holds the first two arcs as 0.v, 1.(v-40) or 2.(v-80); an arc may be
 // of any size. False for an empty value, or a subidentifier that is not
 // finished or starts with the padding byte 0x80.
-bool OidText(const Span& oid, std::string& text);
+[[nodiscard]] bool OidText(const Span& oid, std::string& text);
 
 }  // namespace der

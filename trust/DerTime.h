@@ -25,11 +25,11 @@ struct CivilTime {
 // A GeneralizedTime's value octets, "YYYYMMDDhhmmss[.fff]Z": fourteen digits,
 // then "Z" or a fraction of a second (ignored) and "Z". False for any other
 // form, with `time` untouched.
-bool ReadGeneralizedTime(const Span& value, CivilTime& time);
+[[nodiscard]] bool ReadGeneralizedTime(const Span& value, CivilTime& time);
 
 // A signing-time attribute value of exactly 15 bytes: UTCTime's tag (0x17),
 // length 13, "YYMMDDhhmmssZ"; a two-digit year below 70 is 20YY, else 19YY.
 // False for any other form, with `time` untouched.
-bool ReadUtcSigningTime(const Span& encoded, CivilTime& time);
+[[nodiscard]] bool ReadUtcSigningTime(const Span& encoded, CivilTime& time);
 
 }  // namespace der

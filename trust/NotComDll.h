@@ -56,12 +56,12 @@ struct CTrustValidationContext {
 // A context made now from the registry and the library, loaded as above with
 // `policies`. A trust environment makes its own once (the program's: once per
 // process, CTrustEnvironment::ValidationContext).
-CTrustValidationContext CreateTrustValidationContext(CPolicyCache& policies);
+[[nodiscard]] CTrustValidationContext CreateTrustValidationContext(CPolicyCache& policies);
 
 // Whether the library vouches for `path`: asked with flags 4 below platform
 // version 1505 and 512 from it on; vouched when the first answer word has bit
 // 0x2 and the second bit 0x1 (below 1505) or bit 0x8 (1505 and above). False
 // without the interface. `observer` (null: nobody) hears the question and the
 // answer.
-bool IsVouchedByValidationLibrary(const CTrustValidationContext& context, LPCWSTR path,
+[[nodiscard]] bool IsVouchedByValidationLibrary(const CTrustValidationContext& context, LPCWSTR path,
                                   ITrustObserver* observer = nullptr);

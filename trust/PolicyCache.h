@@ -72,7 +72,7 @@ public:
     bool Load(bool reread = true);
     // Reads the installed file again and puts it in use; on failure the last
     // good copy stays (and false is returned).
-    bool Reload();
+    [[nodiscard]] bool Reload();
     // Installs the candidate bytes (from `origin`, for messages) when they are
     // a good policy file whose version is above the built-in one, above the
     // copy in use, above the machine's highest installed version and above
@@ -82,7 +82,7 @@ public:
     // had in time, is scheduled for the next restart (and its version recorded
     // as the highest) and gives false. With `install` false nothing is
     // changed: what would be installed is only reported.
-    bool Offer(const std::vector<BYTE>& candidate, const std::wstring& origin, bool install = true);
+    [[nodiscard]] bool Offer(const std::vector<BYTE>& candidate, const std::wstring& origin, bool install = true);
 
     // How many times this process has read the installed file from disk.
     DWORD Reads();
@@ -96,6 +96,7 @@ private:
     };
     Read readInstalled();
     void publish(const Read* read, bool inUse);
+    [[nodiscard]]
     bool installFile(const std::vector<BYTE>& bytes, DWORD version, const std::wstring& origin, bool install);
     void note(const std::wstring& path, const std::wstring& text, bool log = true) const;
 

@@ -13,7 +13,7 @@ constexpr DWORD kLockRetryMs = 25;
 
 FileLock::FileLock(HANDLE file, bool exclusive, DWORD waitMs) : m_file(file)
 {
-    if (!file || file == INVALID_HANDLE_VALUE) return;
+    if (!file) return;
     const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
     const ULONGLONG until = ::GetTickCount64() + waitMs;
     for (;;) {

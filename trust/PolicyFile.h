@@ -29,7 +29,8 @@ std::wstring LockedOutReason(DWORD waitMs);
 
 namespace policy_file {
 
-// A byte-range lock over a whole file, waited for at most `waitMs`, released by its end.
+// A byte-range lock over a whole file, waited for at most `waitMs`, released by
+// its end. No file (null, as owners give it out) is never locked.
 class FileLock {
 public:
     FileLock(HANDLE file, bool exclusive, DWORD waitMs);
@@ -46,7 +47,7 @@ private:
 
 // Opens the policy file sharing everything; an open another process refuses
 // by sharing nothing is tried again for at most `waitMs`. 0, or the error.
-DWORD OpenPolicyFile(const std::wstring& path, DWORD waitMs, ScopedHandle& file);
+[[nodiscard]] DWORD OpenPolicyFile(const std::wstring& path, DWORD waitMs, ScopedHandle& file);
 
 // The open failed because there is no such file.
 bool Absent(DWORD openError);
@@ -56,7 +57,7 @@ std::wstring OpenFailure(DWORD error, DWORD waitMs);
 
 // The file through `file`, from its start; a file larger than a policy file
 // can be is read only as far as it takes to tell. False on a failed read.
-bool ReadAll(HANDLE file, std::vector<BYTE>& bytes, std::wstring& reason);
+[[nodiscard]] bool ReadAll(HANDLE file, std::vector<BYTE>& bytes, std::wstring& reason);
 
 // What reading a policy file found.
 enum class Found { Good, Absent, Unavailable, Refused };

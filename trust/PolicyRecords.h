@@ -29,7 +29,7 @@ std::wstring PolicyCopyName();
 // The recorded highest version into `floor` (0: none recorded). False, with
 // the value's type, when a value is there that is not a version number (or
 // cannot be read); `floor` is then untouched.
-bool ReadPolicyVersionFloor(DWORD& floor, DWORD& type);
+[[nodiscard]] bool ReadPolicyVersionFloor(DWORD& floor, DWORD& type);
 // The recorded highest version; 0 when none is recorded or it cannot be read.
 DWORD PolicyVersionFloor();
 // Records `version` unless a higher one is recorded, or the value there is

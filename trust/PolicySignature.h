@@ -22,7 +22,7 @@ extern const GUID kScriptSubject;
 
 // The program's own check of the signature in `message` over the first
 // `signedBytes` of `bytes`; false with `reason` (why the file is not used).
-bool VerifyPolicySignature(ISignedMessage& message, const std::vector<BYTE>& bytes, size_t signedBytes,
+[[nodiscard]] bool VerifyPolicySignature(ISignedMessage& message, const std::vector<BYTE>& bytes, size_t signedBytes,
                            const BYTE (&signer)[20], std::wstring& reason);
 
 // WinVerifyTrust on policy bytes as a script: in memory, where the platform
@@ -32,4 +32,4 @@ bool VerifyPolicySignature(ISignedMessage& message, const std::vector<BYTE>& byt
 // reused once it exists; its file is judged through a handle that keeps
 // writers out. `unavailable` tells a copy that could not be made (nothing is
 // known of the bytes then) from a refusal.
-bool WinVerifyPolicy(const std::vector<BYTE>& bytes, std::wstring& reason, bool& unavailable);
+[[nodiscard]] bool WinVerifyPolicy(const std::vector<BYTE>& bytes, std::wstring& reason, bool& unavailable);

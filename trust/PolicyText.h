@@ -36,7 +36,7 @@ struct PolicyScript {
 
 // Splits policy-file bytes; false with `reason` (why the file is not used)
 // when they are not UTF-16 text ending in exactly one signature block.
-bool SplitPolicyScript(const std::vector<uint8_t>& bytes, PolicyScript& script, std::wstring& reason);
+[[nodiscard]] bool SplitPolicyScript(const std::vector<uint8_t>& bytes, PolicyScript& script, std::wstring& reason);
 
 // The sections of a policy text. Lines are trimmed of blanks and tabs; a line
 // of two characters or more in brackets opens the section it names, every
@@ -46,14 +46,14 @@ struct PolicySections {
     std::map<std::wstring, std::vector<std::wstring>> sections;
     uint32_t version = 0;
 };
-bool ParsePolicySections(const std::wstring& text, PolicySections& policy, std::wstring& reason);
+[[nodiscard]] bool ParsePolicySections(const std::wstring& text, PolicySections& policy, std::wstring& reason);
 
 // A decimal number of one or more digits 0-9 and nothing else, that fits 32 bits.
-bool ParseDecimalVersion(const std::wstring& text, uint32_t& value);
+[[nodiscard]] bool ParseDecimalVersion(const std::wstring& text, uint32_t& value);
 
 // A root thumbprint line: exactly 40 hex digits, two a byte. False for
 // anything else (such a line matches no certificate).
-bool ParseThumbprintText(const std::wstring& line, uint8_t (&bytes)[20]);
+[[nodiscard]] bool ParseThumbprintText(const std::wstring& line, uint8_t (&bytes)[20]);
 
 // A serial number as blocked lists are compared: leading zero bytes (and so
 // leading zero digits) removed, lower case. "000A0B0C0D", "0a0b0c0d" and

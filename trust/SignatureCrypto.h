@@ -15,11 +15,11 @@ namespace signature_crypto {
 
 // The digest of `size` bytes with the algorithm named by `hashOid`; false for
 // an algorithm CryptoAPI does not know.
-bool Digest(LPCSTR hashOid, const BYTE* data, DWORD size, std::vector<BYTE>& digest);
+[[nodiscard]] bool Digest(LPCSTR hashOid, const BYTE* data, DWORD size, std::vector<BYTE>& digest);
 
 // The value of the first messageDigest attribute (an OCTET STRING); false when
 // there is none or it cannot be read.
-bool MessageDigest(const CRYPT_ATTRIBUTES& attributes, std::vector<BYTE>& digest);
+[[nodiscard]] bool MessageDigest(const CRYPT_ATTRIBUTES& attributes, std::vector<BYTE>& digest);
 
 // True when `digest` equals the digest of `data` with `hashOid`.
 bool DigestMatches(LPCSTR hashOid, const BYTE* data, DWORD size, const std::vector<BYTE>& digest);
@@ -27,7 +27,7 @@ bool DigestMatches(LPCSTR hashOid, const BYTE* data, DWORD size, const std::vect
 // The bytes a PKCS #7 signer digests of a signed message's content: the value
 // octets of the content's encoding, without its tag and length (Authenticode's
 // SpcIndirectDataContent). False when `content` is not one whole DER element.
-bool ContentValue(const std::vector<BYTE>& content, const BYTE*& value, DWORD& size);
+[[nodiscard]] bool ContentValue(const std::vector<BYTE>& content, const BYTE*& value, DWORD& size);
 
 // A certificate serial number (as CryptoAPI stores it, least significant byte
 // first) as text: most significant byte first, two lower-case hex digits a byte.
@@ -41,12 +41,12 @@ bool SerialBlocked(const LPCWSTR* blocked, PCCERT_CONTEXT cert);
 
 // An RSA PKCS #1 signature (as it is encoded, most significant byte first)
 // over `data` with `hashOid`, checked with `cert`'s public key.
-bool VerifyRsaSignature(PCCERT_CONTEXT cert, LPCSTR hashOid, const BYTE* data, DWORD size,
+[[nodiscard]] bool VerifyRsaSignature(PCCERT_CONTEXT cert, LPCSTR hashOid, const BYTE* data, DWORD size,
                         const CRYPT_DATA_BLOB& signature);
 
 // The certificate chain of `cert` at `time` (null: now) with `additional` as
 // extra certificates, for one extended key usage. False when none can be built.
-bool BuildChain(PCCERT_CONTEXT cert, const FILETIME* time, HCERTSTORE additional, LPCSTR usage,
+[[nodiscard]] bool BuildChain(PCCERT_CONTEXT cert, const FILETIME* time, HCERTSTORE additional, LPCSTR usage,
                 PCCERT_CHAIN_CONTEXT& chain);
 
 // Whether one path of a chain holds by itself at `time` (null: now): every

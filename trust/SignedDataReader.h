@@ -24,14 +24,14 @@ struct TstInfo {
 // hashAlgorithm AlgorithmIdentifier, hashedMessage OCTET STRING },
 // serialNumber, genTime GeneralizedTime, ... }: `encoded` must be exactly
 // that one SEQUENCE; what follows genTime inside it is not read.
-bool ReadTstInfo(const Span& encoded, TstInfo& info);
+[[nodiscard]] bool ReadTstInfo(const Span& encoded, TstInfo& info);
 
 // The bytes a PKCS #7 signer digests of a signed message's content: the value
 // octets of the content's encoding, without its tag and length (Authenticode's
 // SpcIndirectDataContent). False when `content` is not one whole DER element.
-bool ContentValue(const Span& content, Span& value);
+[[nodiscard]] bool ContentValue(const Span& content, Span& value);
 
 // The value of an encoding that is exactly one OCTET STRING; false otherwise.
-bool OctetStringValue(const Span& encoded, Span& value);
+[[nodiscard]] bool OctetStringValue(const Span& encoded, Span& value);
 
 }  // namespace der

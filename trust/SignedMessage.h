@@ -20,7 +20,7 @@ class ISignedMessage {
 public:
     // The parameter's bytes; false (with the last error set) when the message
     // cannot give it.
-    virtual bool GetParam(DWORD type, DWORD index, std::vector<BYTE>& value) = 0;
+    [[nodiscard]] virtual bool GetParam(DWORD type, DWORD index, std::vector<BYTE>& value) = 0;
     virtual HCERTSTORE Store() = 0;
     // Whether signer `index`'s signature (over its authenticated attributes)
     // holds with `cert`'s public key (CMSG_CTRL_VERIFY_SIGNATURE_EX).
@@ -34,8 +34,8 @@ protected:
 // signature (CryptQueryObject), or a PKCS #7 signature decoded from its bytes.
 class CSignedMessage final : public ISignedMessage {
 public:
-    bool OpenFile(LPCWSTR path);
-    bool Decode(const BYTE* encoded, DWORD size);
+    [[nodiscard]] bool OpenFile(LPCWSTR path);
+    [[nodiscard]] bool Decode(const BYTE* encoded, DWORD size);
     bool GetParam(DWORD type, DWORD index, std::vector<BYTE>& value) override;
     HCERTSTORE Store() override;
     bool VerifySignature(DWORD index, PCCERT_CONTEXT cert) override;
@@ -47,4 +47,5 @@ private:
 
 // Whether signer `index`'s own signature holds with `cert`, and what it signed
 // (its messageDigest) is the signature's content.
+[[nodiscard]]
 bool SignerSignsContent(ISignedMessage& message, DWORD index, const CMSG_SIGNER_INFO& info, PCCERT_CONTEXT cert);

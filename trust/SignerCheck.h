@@ -47,5 +47,5 @@ bool VerifySignedFile(LPCWSTR path, const LPCWSTR* publisherNames, const RootThu
 
 // The signer loop of VerifySignedFile over `message`, for the file at `path`
 // (which WinVerifyTrust judges for each signer that gets that far).
-bool VerifySigners(ISignedMessage& message, LPCWSTR path, const AcceptedSigners& policy,
+[[nodiscard]] bool VerifySigners(ISignedMessage& message, LPCWSTR path, const AcceptedSigners& policy,
                    ITrustObserver* observer = nullptr);

@@ -25,6 +25,7 @@ struct TimeStamp {
 // certificate chains at the stamped time, for time stamping, to a root the
 // machine trusts, with no certificate on that chain in `blockedSerials`. False
 // only when the stamp cannot be decoded at all.
+[[nodiscard]]
 bool ReadTimeStamp(const CRYPT_ATTRIBUTES* unauthenticated, const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
                    const LPCWSTR* blockedSerials, TimeStamp& stamp);
 

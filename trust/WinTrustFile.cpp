@@ -56,7 +56,8 @@ LONG CWinTrustFile::Verify(LPCWSTR path, DWORD providerFlags, DWORD stateAction,
 void CWinTrustFile::Close()
 {
     if (!m_open) return;
-    call(m_path.c_str(), m_flags, WTD_STATEACTION_CLOSE, m_file, m_subject);
+    // Only the state is let go: the verdict was given when it was opened.
+    static_cast<void>(call(m_path.c_str(), m_flags, WTD_STATEACTION_CLOSE, m_file, m_subject));
     m_state = nullptr;
     m_open = false;
 }

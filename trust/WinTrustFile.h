@@ -36,7 +36,7 @@ public:
     void Close();
 
 private:
-    LONG call(LPCWSTR path, DWORD providerFlags, DWORD stateAction, HANDLE file, const GUID* subject);
+    [[nodiscard]] LONG call(LPCWSTR path, DWORD providerFlags, DWORD stateAction, HANDLE file, const GUID* subject);
 
     std::wstring m_path;  // the closing call names the file it verified
     HANDLE m_file = nullptr;
@@ -49,4 +49,5 @@ private:
 // WinVerifyTrust's result (0: trusted) for `size` bytes in memory, read by the
 // subject interface package `subject` (WTD_CHOICE_BLOB); `name` is shown for
 // them. No state is kept.
+[[nodiscard]]
 LONG VerifyTrustInMemory(const GUID& subject, LPCWSTR name, const BYTE* data, DWORD size, DWORD providerFlags);
