@@ -5,7 +5,6 @@
 #include "common/Platform.h"
 
 #include "datastore/QelPersistenceData.h"
-#include "tests/support/JobScenario.h"
 #include "tests/support/Machine.h"
 #include "tests/support/SandboxTest.h"
 
@@ -13,10 +12,8 @@
 
 namespace {
 
-using namespace jobscenario;
-
-const std::vector<std::string> kFullRun{"load", "IsAutodownloadMaxAttemptOver", "RunKrsAutoDownload",
-                                        "IsKrsAutoDownloadCompleted", "unload"};
+const SandboxTest::Calls kFullRun{"load", "IsAutodownloadMaxAttemptOver", "RunKrsAutoDownload",
+                                  "IsKrsAutoDownloadCompleted", "unload"};
 
 // Later in the framework's life: the suite installed, the task "AutoDownload" registered.
 class AutoDownloadScenarioTest : public SandboxTest {
@@ -27,8 +24,7 @@ protected:
         SandboxTest::Provision(options);
     }
     void Run(const std::wstring& arguments = L"/context=4") { SandboxTest::Run(arguments); }
-    static bool TaskRegistered() { return jobscenario::TaskRegistered(L"AutoDownload"); }
-    static Texts Events() { return jobscenario::Events(L"AutoDownload"); }
+    static Texts Events() { return SandboxTest::Events(L"AutoDownload"); }
 };
 
 // The suite reports completion, through the real library, store, scheduler and telemetry client. (Each
@@ -43,31 +39,7 @@ TEST_F(AutoDownloadScenarioTest, ACompletedAutoDownload)
     EXPECT_EQ(SuiteCalls(), kFullRun);
     EXPECT_EQ(Status(L"autodownloadcount"), L"5");
     EXPECT_EQ(Status(L"AutoDownloadComplete"), L"1");
-    EXPECT_FALSE(TaskRegistered());
-    EXPECT_EQ(LevelOf(L"CQELAutoDownload::DeleteAutoDownloadTask : AutoDownload task has been removed from QEL "
-                      L"Scheduler Service.\n"),
-              L"Normal");
-    EXPECT_TRUE(LoggedInOrder({L"CQELAutoDownload::isInitialLaunchWaitElapsed - Initial launch wait time elapsed.",
-                               L"CQELAutoDownload::IsAutoDownloadCompleted - AutoDownloadCompleted status is 1.",
-                               L"CQELAutoDownload::InitiateAutoDownload - IsAutoDownloadCompleted status : 1",
-                               L"Autodownload attempt count is:5"}));
-}
-
-// The first run's time comes from the store; the task is registered again and the suite is not asked.
-TEST_F(AutoDownloadScenarioTest, InitialWaitAfterTheFirstRun)
-{
-    sandbox::Options options;
-    options.completedSecondsAgo = 3600;
-    options.firstAutoDownloadCheckWait = 7200;
-    options.registerStartTask = false;
-    Provision(options);
-    Run();
-    EXPECT_EQ(Events(), Texts{L"Aborted:InitialLaunchTime not elapsed"});
-    EXPECT_TRUE(SuiteCalls().empty()) << "the suite is not asked before the wait is over";
-    EXPECT_TRUE(Logged(L"CQELAutoDownload::RegisterScheduleAutoDownloadTask - autodownload task is added "
-                       L"successfully with QEL scheduler service"));
-    EXPECT_TRUE(TaskRegistered());
-    EXPECT_EQ(Status(L"autodownloadcount"), L"<absent>");
+    EXPECT_EQ(RegisteredTask(L"AutoDownload"), L"<none>");
 }
 
 TEST_F(AutoDownloadScenarioTest, WithoutAccessToTheSchedulerKeyTheServiceIsAskedToRemoveTheTask)
