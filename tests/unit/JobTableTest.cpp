@@ -335,13 +335,16 @@ TEST(JobTableTest, SuiteDownload)
     }, [](Machine& m) { m.tasks = {{L"KRSDownload", 1800}}; });
 }
 
-TEST(JobTableTest, CompanionsOfASuiteDownload)
+// The companions' command lines and how long each is waited for ("-": the installer is not).
+TEST(JobTableTest, CompanionsAndTheirWaits)
 {
     const auto m = std::make_shared<Machine>();
     m->updaterInstallsSuite = true;
     CQELKRSDownload(m).ProcessJob();
+    EXPECT_THROW(CBUninstallTask(m).ProcessJob(), ProcessEnded);
     EXPECT_EQ(m->commands, (Texts{kCore + L"\\QELUpdater.exe /Install:qelkrs 7200000",
-                                  kCore + L"\\QELHelper.exe /RegisterAppidWithKRS:GCB 900000"}));
+                                  kCore + L"\\QELHelper.exe /RegisterAppidWithKRS:GCB 900000",
+                                  kInstaller + L" /uninstall /longpath \"C:\\Program Files\\Tarsen\\QEL\" -"}));
 }
 
 TEST(JobTableTest, AutoDownload)
@@ -420,19 +423,7 @@ TEST(JobTableTest, Uninstall)
         {L"a quotation mark in the path", path(L"C:\\Tarsen\\QEL\" /quiet \"C:\\"), L"87" + retry, refused, 4},
         {L"a line break in the path", path(L"C:\\Tarsen\\QEL\r\n/quiet"), L"87" + retry, refused, 4},
     }, [](Machine&) {});
-
-    // What the installer is given, not waited for: the path as one argument, its closing backslashes doubled.
-    const std::pair<const wchar_t*, const wchar_t*> paths[] = {
-        {L"C:\\Tarsen  QEL\\Frame work ", L"\"C:\\Tarsen  QEL\\Frame work \""},
-        {L"C:\\Tarsen\\QEL\\", L"\"C:\\Tarsen\\QEL\\\\\""},
-        {L"C:\\Tarsen\\QEL\\\\", L"\"C:\\Tarsen\\QEL\\\\\\\\\""},
-    };
-    for (const auto& [installPath, argument] : paths) {
-        const auto m = std::make_shared<Machine>();
-        path(installPath)(*m);
-        EXPECT_THROW(CBUninstallTask(m).ProcessJob(), ProcessEnded);
-        EXPECT_EQ(m->commands, Texts{kInstaller + L" /uninstall /longpath " + argument + L" -"});
-    }
+    // (How the installer reads the path it is given: UninstallScenarioTest.)
 }
 
 }  // namespace
