@@ -5,7 +5,6 @@
 #include "common/Platform.h"
 
 #include "datastore/QelPersistenceData.h"
-#include "tests/support/JobScenario.h"
 #include "tests/support/Machine.h"
 #include "tests/support/SandboxTest.h"
 
@@ -13,10 +12,8 @@
 
 namespace {
 
-using namespace jobscenario;
-
-const std::vector<std::string> kFullRun{"load", "IsAutodownloadMaxAttemptOver", "RunKrsAutoDownload",
-                                        "IsKrsAutoDownloadCompleted", "unload"};
+const SandboxTest::Calls kFullRun{"load", "IsAutodownloadMaxAttemptOver", "RunKrsAutoDownload",
+                                  "IsKrsAutoDownloadCompleted", "unload"};
 
 // Later in the framework's life: the suite installed, the task "AutoDownload" registered.
 class AutoDownloadScenarioTest : public SandboxTest {
@@ -27,50 +24,13 @@ protected:
         SandboxTest::Provision(options);
     }
     void Run(const std::wstring& arguments = L"/context=4") { SandboxTest::Run(arguments); }
-    static bool TaskRegistered() { return jobscenario::TaskRegistered(L"AutoDownload"); }
-    static Texts Events() { return jobscenario::Events(L"AutoDownload"); }
+    static Texts Events() { return SandboxTest::Events(L"AutoDownload"); }
 };
 
-// The suite reports completion, through the real library, store, scheduler and telemetry client. (Each
-// decision of the job is a row of its table, JobTableTest.)
-TEST_F(AutoDownloadScenarioTest, ACompletedAutoDownload)
-{
-    Store().SetEntParameter(L"autodownloadcount", L"4");
-    sandbox::SetSuiteAnswers(1, 0);
-    Run(L"/CONTEXT=4");
-    EXPECT_TRUE(Logged(L"Processing the job:/CONTEXT=4")) << "the command line as the program received it";
-    EXPECT_EQ(Events(), (Texts{L"Started", L"Complete", L"Success"}));
-    EXPECT_EQ(SuiteCalls(), kFullRun);
-    EXPECT_EQ(Status(L"autodownloadcount"), L"5");
-    EXPECT_EQ(Status(L"AutoDownloadComplete"), L"1");
-    EXPECT_FALSE(TaskRegistered());
-    EXPECT_EQ(LevelOf(L"CQELAutoDownload::DeleteAutoDownloadTask : AutoDownload task has been removed from QEL "
-                      L"Scheduler Service.\n"),
-              L"Normal");
-    EXPECT_TRUE(LoggedInOrder({L"CQELAutoDownload::isInitialLaunchWaitElapsed - Initial launch wait time elapsed.",
-                               L"CQELAutoDownload::IsAutoDownloadCompleted - AutoDownloadCompleted status is 1.",
-                               L"CQELAutoDownload::InitiateAutoDownload - IsAutoDownloadCompleted status : 1",
-                               L"Autodownload attempt count is:5"}));
-}
-
-// The first run's time comes from the store; the task is registered again and the suite is not asked.
-TEST_F(AutoDownloadScenarioTest, InitialWaitAfterTheFirstRun)
-{
-    sandbox::Options options;
-    options.completedSecondsAgo = 3600;
-    options.firstAutoDownloadCheckWait = 7200;
-    options.registerStartTask = false;
-    Provision(options);
-    Run();
-    EXPECT_EQ(Events(), Texts{L"Aborted:InitialLaunchTime not elapsed"});
-    EXPECT_TRUE(SuiteCalls().empty()) << "the suite is not asked before the wait is over";
-    EXPECT_TRUE(Logged(L"CQELAutoDownload::RegisterScheduleAutoDownloadTask - autodownload task is added "
-                       L"successfully with QEL scheduler service"));
-    EXPECT_TRUE(TaskRegistered());
-    EXPECT_EQ(Status(L"autodownloadcount"), L"<absent>");
-}
-
-TEST_F(AutoDownloadScenarioTest, WithoutAccessToTheSchedulerKeyTheServiceIsAskedToRemoveTheTask)
+// The suite reports completion, through the real library, store, scheduler and telemetry client, to a run
+// without access to the scheduler key: the task goes as a removal request for the scheduler service. (Each
+// decision of the job is a row of its table, JobTableTest; a task removed from the key: KrsDownloadScenarioTest.)
+TEST_F(AutoDownloadScenarioTest, ACompletedAutoDownloadWithoutAccessToTheSchedulerKey)
 {
     sandbox::Options options;
     options.administrative = false;
@@ -80,17 +40,23 @@ TEST_F(AutoDownloadScenarioTest, WithoutAccessToTheSchedulerKeyTheServiceIsAsked
     StringMap task;
     ASSERT_EQ(tasks.GetScheduleTask(L"AutoDownload", task), 0u) << "registered in the data store";
     EXPECT_EQ(task[L"Type"], L"3");
+    Store().SetEntParameter(L"autodownloadcount", L"4");
     sandbox::SetSuiteAnswers(1, 0);
-    Run();
+    Run(L"/CONTEXT=4");
+    EXPECT_TRUE(Logged(L"Processing the job:/CONTEXT=4")) << "the command line as the program received it";
+    EXPECT_EQ(Events(), (Texts{L"Started", L"Complete", L"Success"}));
+    EXPECT_EQ(SuiteCalls(), kFullRun);
+    EXPECT_EQ(Status(L"autodownloadcount"), L"5");
+    EXPECT_EQ(Status(L"AutoDownloadComplete"), L"1");
     ASSERT_EQ(tasks.GetScheduleTask(L"AutoDownload", task), 0u);
     EXPECT_EQ(task[L"Type"], L"1") << "a removal request for the scheduler service";
-    EXPECT_EQ(Status(L"AutoDownloadComplete"), L"1");
 
     // The service honours the request: the task is gone from both places.
     testmachine::RunProgram(testmachine::BinDir() + L"\\schedsvc.exe", L"--run-due-now");
     StringList names;
     tasks.GetScheduleTaskNames(names);
     EXPECT_TRUE(names.empty());
+    EXPECT_EQ(RegisteredTask(L"AutoDownload"), L"<none>");
 }
 
 }  // namespace

@@ -66,10 +66,6 @@ TEST_F(EntryScenarioTest, SecondCopyIsRefusedWhileTheFirstHoldsTheMutex)
     ASSERT_EQ(lines.size(), 3u) << testing::PrintToString(LogTexts(lines));
     EXPECT_EQ(lines[2].text, L"Another instance of QELCommonBuild is already runnning.");
     EXPECT_EQ(lines[2].level, L"Information");
-
-    ::ReleaseMutex(first.Get());
-    first.Reset();
-    EXPECT_NE(FindLogText(Run(L"/context=7"), L"Invalid context id."), -1) << "runs normally once the mutex is free";
 }
 
 // Any user may create the log folder (or a folder above it) when it is
