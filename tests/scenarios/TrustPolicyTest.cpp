@@ -193,7 +193,7 @@ TEST_F(TrustPolicyTest, PolicyFileAcceptsWhatItListsOnceItIsNewerAndProperlySign
         SetUp();
         Install(c.policy, c.changed);
         CTrustEnvironment trust;
-        EXPECT_EQ(Judge(trust, c.files), c.verdicts) << testing::PrintToString(std::wstring(c.files)) << c.changed;
+        EXPECT_EQ(Judge(trust, c.files), c.verdicts) << "row " << &c - kCases;
     }
 }
 
@@ -309,16 +309,12 @@ TEST_F(TrustPolicyTest, PolicyUpdatesOnlyMoveForward)
         {nullptr, false, REG_BINARY, L"6", nullptr, Hold::None, {L"v7.js"}, "-", 0},
     };
     for (const auto& c : kCases) {
-        SCOPED_TRACE(testing::Message() << testing::PrintToString(std::wstring(c.before ? c.before : L"-"))
-                                        << " floor " << c.floorType << " " << testing::PrintToString(std::wstring(c.floor))
-                                        << " hold " << static_cast<int>(c.hold));
+        SCOPED_TRACE(testing::Message() << "row " << &c - kCases);
         SetUp();
         const ULONGLONG number = std::wcstoull(c.floor, nullptr, 10);
-        if (c.floorType == REG_SZ) {
-            testmachine::SetString(kPolicyRecordsKey, kPolicyFloorValue, c.floor);
-        } else if (c.floorType != REG_NONE) {
-            testmachine::SetRaw(kPolicyRecordsKey, kPolicyFloorValue, c.floorType, &number,
-                                c.floorType == REG_QWORD ? sizeof(ULONGLONG) : sizeof(DWORD));
+        if (c.floorType == REG_SZ) testmachine::SetString(kPolicyRecordsKey, kPolicyFloorValue, c.floor);
+        if (c.floorType == REG_DWORD || c.floorType == REG_QWORD || c.floorType == REG_BINARY) {
+            testmachine::SetRaw(kPolicyRecordsKey, kPolicyFloorValue, c.floorType, &number, c.floorType == REG_QWORD ? 8 : 4);
         }
         if (c.copy && std::wstring(c.copy) != L"read") KeepCopy(c.copy);
         if (c.before) {
@@ -383,9 +379,7 @@ TEST_F(TrustPolicyTest, NothingDoneToTheFileOrTheTemporaryFolderMovesAVerdictTow
         {L"blocked.js", true, nullptr, 0, Hold::None, nullptr, "+-"},  // nothing recorded: the built-in policy
     };
     for (const auto& c : kCases) {
-        SCOPED_TRACE(testing::Message() << testing::PrintToString(std::wstring(c.policy)) << c.damaged << " copy "
-                                        << (c.copy != nullptr) << " hold " << static_cast<int>(c.hold) << " temporary "
-                                        << (c.temporary != nullptr) << " process " << c.process);
+        SCOPED_TRACE(testing::Message() << "row " << &c - kCases);
         SetUp();
         Install(c.policy, c.damaged);
         if (c.copy) KeepCopy(c.copy);

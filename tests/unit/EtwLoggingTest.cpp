@@ -12,31 +12,19 @@ namespace {
 
 using namespace ETWLogging;
 
-// Little-endian 32-bit numbers and 16-bit-counted UTF-16 strings.
-void Put32(std::vector<BYTE>& out, DWORD v)
-{
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(v >> (8 * i)));
-}
-
-void PutCounted(std::vector<BYTE>& out, const std::wstring& s)
-{
-    for (const wchar_t c : std::wstring(1, static_cast<wchar_t>(s.size())) + s) {
-        out.push_back(static_cast<BYTE>(c));
-        out.push_back(static_cast<BYTE>(c >> 8));
-    }
-}
+// Packed fields as little-endian 16-bit units: a 32-bit number is two, a string its length and its characters.
+std::wstring N(DWORD v) { return {static_cast<wchar_t>(v & 0xFFFF), static_cast<wchar_t>(v >> 16)}; }
+std::wstring S(const std::wstring& s) { return static_cast<wchar_t>(s.size()) + s; }
 
 TEST(EtwLoggingTest, PackedFieldAndEventLayout)
 {
     const EtwEventSource source{0x1234, 0x56, L"QEL\\QELCommonBuild", L"QELCommonBuild.cpp", L"wWinMain", 130,
                                 L"040904b0", L"1.0.0.0", L""};
-    std::vector<BYTE> expected;
-    Put32(expected, 0x1234);
-    Put32(expected, 0x56);
-    for (const wchar_t* s : {L"QEL\\QELCommonBuild", L"QELCommonBuild.cpp", L"wWinMain"}) PutCounted(expected, s);
-    Put32(expected, 130);
-    for (const wchar_t* s : {L"040904b0", L"1.0.0.0", L""}) PutCounted(expected, s);
-    Put32(expected, 12);  // the message length
+    // The source's fields in order, then the message's length (12).
+    const std::wstring units = N(0x1234) + N(0x56) + S(L"QEL\\QELCommonBuild") + S(L"QELCommonBuild.cpp") +
+                               S(L"wWinMain") + N(130) + S(L"040904b0") + S(L"1.0.0.0") + S(L"") + N(12);
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(units.data());
+    const std::vector<BYTE> expected(bytes, bytes + units.size() * sizeof(wchar_t));
     EtwEventRecord record;
     BuildEtwEvent(source, 6, L"message text", record);
     EXPECT_EQ(record.packed, expected);

@@ -235,11 +235,12 @@ TEST_F(CommonFieldsTest, WholeRequestOfAnEventByteForByte)
     ASSERT_FALSE(serial.empty() || GetSystemLocaleName().empty());
 
     const long long before = static_cast<long long>(time(nullptr));
-    // Job fields beside the common ones: JSON escaping of quote, backslash and control characters,
-    // everything else (slash, non-ASCII) as it is; fields named like the members the request adds are replaced.
+    // Job fields beside the common ones: JSON escaping of quote, backslash and control characters (NUL too),
+    // everything else (slash, non-ASCII, a surrogate pair) as it is; fields named like the members the request
+    // adds are replaced.
     CQELInstruAgent agent(L"AutoDownload");
-    agent.SetField(L"EventData", L"say \"hi\" \\ a/b\r\n\t\x01\x1f");
-    agent.SetField(L"Zone", L"\x00FC\x20AC");
+    agent.SetField(L"EventData", std::wstring(L"say \"hi\" \\ a/b\r\n\t\b\f\x01\x1f\0", 22));
+    agent.SetField(L"Zone", L"\x00FC\x20AC\xd83d\xde00");
     agent.SetField(L"component", L"x");
     agent.SetField(L"methodName", L"y");
     agent.AddCommonFieldProducers();
@@ -257,11 +258,11 @@ TEST_F(CommonFieldsTest, WholeRequestOfAnEventByteForByte)
               L"{\"event\":{\"ApplicationID\":\"QEL-APP-7\",\"EventType\":\"genappevent\",\"timestamp\":\"" + stamp +
                   L"\",\"event_data\":{\"AffID\":\"1234\",\"BiosSerialNumber\":\"" + serial +
                   L"\",\"DatabaseContents\":\"" + kStoreInRequest +
-                  L"\",\"EventData\":\"say \\\"hi\\\" \\\\ a/b\\r\\n\\t\\u0001\\u001F\","
+                  L"\",\"EventData\":\"say \\\"hi\\\" \\\\ a/b\\r\\n\\t\\b\\f\\u0001\\u001F\\u0000\","
                   L"\"EventName\":\"AutoDownload\",\"EventVersion\":\"1.0\",\"KrsVersion\":\"21.3.10.5\","
                   L"\"LocaleName\":\"" + GetSystemLocaleName() +
                   L"\",\"PackageInfo\":\"PKG-B;PKG-A\",\"PartnerConfiguration\":\"channel:retail,region:EU\","
-                  L"\"ResellerID\":\"R-77\",\"SoftwareDeviceTag\":\"TAG-1\",\"Zone\":\"\x00FC\x20AC\","
+                  L"\"ResellerID\":\"R-77\",\"SoftwareDeviceTag\":\"TAG-1\",\"Zone\":\"\x00FC\x20AC\xd83d\xde00\","
                   L"\"component\":\"QEL\",\"methodName\":\"SendInstrumentation\"}}}");
 }
 

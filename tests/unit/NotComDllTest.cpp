@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -93,9 +94,8 @@ TEST_F(NotComDllTest, LoadsOnlyALibraryWhoseSignatureHolds)
         std::vector<std::wstring> expected;
         if (c.besideProgram) expected.push_back(kNotFound);
         if (c.result != 0) {
-            const std::wstring hex = L"0123456789abcdef";
-            std::wstring code;
-            for (int shift = 28; shift >= 0; shift -= 4) code += hex[(c.result >> shift) & 0xF];
+            wchar_t code[9];
+            std::swprintf(code, 9, L"%08lx", static_cast<unsigned long>(c.result));
             expected.push_back(L"NotComDllGetInterface: " + std::wstring(program) + L" loading " + path +
                                L", WinVerifyTrust failed with " + code + L"\n");
         }

@@ -50,25 +50,4 @@ TEST(FileVersionInfoTest, StringsOfTheFirstTranslation)
     }
 }
 
-// The shipped 32-bit program on 64-bit Windows runs under WOW64 and reports bitness 1. This machine runs the
-// 64-bit build, so WOW64 comes through the seam; Wine's kernel32 is version 10.0, kind 11.
-class Wow64OSInfo : public Stratum::OSInfo {
-public:
-    explicit Wow64OSInfo(bool wow64) : m_wow64(wow64) {}
-    bool IsWow64Process() override { return m_wow64; }
-
-private:
-    bool m_wow64;
-};
-
-TEST(OSInfoTest, BitnessOfThe32BitProgram)
-{
-    for (const bool wow64 : {true, false}) {
-        Wow64OSInfo info(wow64);
-        DWORD kind = 0, bitness = 9;
-        info.GetKindAndBitness(kind, bitness);
-        EXPECT_EQ(std::make_pair(kind, bitness), std::make_pair(DWORD{11}, DWORD{wow64 ? 1u : 0u}));
-    }
-}
-
 }  // namespace

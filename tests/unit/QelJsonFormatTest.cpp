@@ -123,7 +123,6 @@ TEST_F(QelJsonFormatTest, StatusParameters)
     EXPECT_EQ(document.GetEntParameters(all), 1168u) << "none yet";
     document.SetEntParameter(L"set", L"1");
     document.SetEntParameter(L"set", L"2");
-    EXPECT_EQ(TestLog().Find(L"Found set key value in map, overwriting the value.").level, 1u);
     document.SetEntParameter(L"empty", L"");
     TestLog().Clear();
     // key, result, what the output holds afterwards; an empty value is "not found", and logged.
@@ -139,18 +138,9 @@ TEST_F(QelJsonFormatTest, StatusParameters)
 
 TEST_F(QelJsonFormatTest, OobeAndEulaStates)
 {
-    int state = 42;
-    std::wstring text = L"unchanged";
-    EXPECT_EQ((std::vector<DWORD>{document.GetOobeState(state), document.GetEulaState(state),
-                                  document.GetOobeParameter(L"completedtime", text),
-                                  document.GetEulaParameter(L"x", text)}),
-              std::vector<DWORD>(4, 1168));
-    EXPECT_EQ(state, 42);
-    EXPECT_EQ(text, L"unchanged");
-    EXPECT_EQ(TestLog().Texts(), (Texts{L"Cant find oobestate key value in map", L"Cant find eulastate key value in map",
-                                        L"Cant find completedtime key value in db", L"Cant find x key value in db"}));
-
+    // (Absent states and parameters: the facade's getters on an unreadable store, DataStoreTest.)
     // A state is the leading number of the stored text; no number gives 0.
+    int state = 42;
     const std::pair<const wchar_t*, int> cases[] = {{L"12abc", 12}, {L"abc", 0}, {L"-3", -3}, {L" 7", 7}};
     for (const auto& [stored, expected] : cases) {
         document.SetOobeParameter(L"oobestate", stored);

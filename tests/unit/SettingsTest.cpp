@@ -28,6 +28,8 @@ protected:
 };
 
 // The getters the jobs call (the download job's other settings are read with their defaults at the call).
+// (The store's path and key are read by every data store test, an application's "InstallPath" by the uninstall
+// scenario; no caller asks for a partner's install folder or reads a setting from a sub-key.)
 TEST_F(SettingsTest, EmptyRegistryGivesTheBuiltInDefaults)
 {
     using S = CQELSettings;
@@ -90,18 +92,6 @@ TEST_F(SettingsTest, NumbersParseLikeWtoi)
         settings.GetNumberSetting(L"AlertFrequency", value, 77);
         EXPECT_EQ(value, expected) << testing::PrintToString(std::wstring(text));
     }
-}
-
-// The store's path and key ("DBPath", "DataStore") are read by every data store test. (No caller asks for a
-// partner's install folder or the installer's path, or reads a setting from a sub-key.)
-TEST_F(SettingsTest, InstallPaths)
-{
-    testmachine::SetString(kQel + L"\\APPS\\GCB", L"InstallPath", L"C:\\Program Files\\Tarsen\\QEL");
-    std::wstring install;
-    EXPECT_EQ(settings.GetAppInstallPath(L"GCB", install), 0u);
-    EXPECT_EQ(settings.GetAppInstallPath(L"", install), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(install, L"C:\\Program Files\\Tarsen\\QEL");
-    EXPECT_EQ(TestLog().Find(L"Invalid arguments").level, 4u);
 }
 
 }  // namespace

@@ -23,16 +23,6 @@ protected:
     void TearDown() override { ::CoUninitialize(); }
 };
 
-TEST_F(WmiTest, BiosSerialNumberThroughWmi)
-{
-    const std::wstring serial = GetBiosSerialNumber();
-    EXPECT_FALSE(serial.empty());
-    EXPECT_EQ(TestLog().Texts(), (std::vector<std::wstring>{L"InitializeWMI() success for Win32_BIOS",
-                                                            L"SerialNumber : " + serial,
-                                                            L"WMI property SerialNumber successfully retrieved"}));
-    EXPECT_EQ(TestLog().Find(L"SerialNumber : " + serial).level, 3u);
-}
-
 // (The program reads only text; the number and flag reads have no caller.)
 TEST_F(WmiTest, AFailedReadLeavesTheOutputAlone)
 {
