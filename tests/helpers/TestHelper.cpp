@@ -53,6 +53,7 @@ int FirstLog(const std::wstring& which)
         CPcCrypt().Init(blob);
     } else if (which == L"dblock") {
         CSingleMutexForAllUser mutex(L"NoSuchNamespace\\QelTest");
+        CSingleMutexForAllUserGrab unlocked(mutex);  // without a mutex, callers go on unlocked
     } else if (which == L"instance") {
         CQELCBSingleInstance::CreateInstance(instance);
     } else if (which == L"library") {

@@ -7,9 +7,7 @@
 #include "testbed/StandinSupport.h"
 #include "tests/support/SandboxTest.h"
 #include "tests/support/Testbed.h"
-#include "trust/FileTrust.h"
 #include "trust/PolicyCache.h"
-#include "trust/PolicyCheck.h"
 #include "trust/PolicyFile.h"
 #include "trust/PolicyRecords.h"
 

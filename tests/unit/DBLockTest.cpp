@@ -99,19 +99,4 @@ TEST(DBLockTest, AnotherUserTakesTheMutexButCannotResecureOrDeleteIt)
     EXPECT_EQ(TakeOnAnotherThread(created.Get()), static_cast<DWORD>(WAIT_OBJECT_0)) << "released by the grab";
 }
 
-TEST(DBLockTest, WithoutAMutexCallersGoOnUnlocked)
-{
-    TestLog().Clear();
-    // No such namespace: the mutex can be neither opened nor created.
-    CSingleMutexForAllUser mutex(L"NoSuchNamespace\\QelTest");
-    EXPECT_EQ(mutex.Handle(), nullptr);
-    { CSingleMutexForAllUserGrab grab(mutex); }
-    const auto lines = TestLog().Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    // (The error the line carries is checked where it is the process's first log line.)
-    EXPECT_EQ(lines[0].text.rfind(L"Process: " + std::to_wstring(::GetCurrentProcessId()) + L" DBLock / _create", 0), 0u);
-    EXPECT_EQ(std::make_pair(lines[0].level, lines[1].level), std::make_pair(DWORD{4}, DWORD{2}));
-    EXPECT_EQ(lines[1].text, L"Invalid Handle - NULL ");
-}
-
 }  // namespace

@@ -1,6 +1,5 @@
 #include "common/Platform.h"
 
-#include "app/ContextNumber.h"
 #include "app/InstanceObjects.h"
 #include "app/QELCommonBuild.h"
 #include "common/UniqueHandle.h"
@@ -10,24 +9,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-TEST(DispatchTest, ContextParserTable)
-{
-    const struct {
-        const wchar_t* commandLine;
-        int context;
-        const wchar_t* normalized;  // nullptr: the command line as given
-    } cases[] = {  // (command lines that name no job: the reliability test's hostile command lines)
-        {L"/CONTEXT=2", 2, L"/context=2"}, {L"  /context=2 \t", 2, L"/context=2"}, {L"/context=2=x", 2, nullptr},
-        {L"/context= 4", 4, nullptr},      {L"/context=04", 4, nullptr},      {L"/context=4x", 4, nullptr},
-        {L"   ", 0, L""},
-    };
-    for (const auto& c : cases) {
-        std::wstring copy = c.commandLine;
-        EXPECT_EQ(job_dispatch::ParseContextId(copy), c.context) << testing::PrintToString(std::wstring(c.commandLine));
-        EXPECT_EQ(copy, c.normalized ? c.normalized : c.commandLine);
-    }
-}
 
 // The guard's platform calls around the owner seam. This machine has no
 // private namespaces (CreateBoundaryDescriptorW answers nothing): unless a row

@@ -6,7 +6,6 @@
 #include "instru/QELInstru.h"
 #include "instru/QELInstruAgent.h"
 #include "instru/WmiWrapper.h"
-#include "instru/ZEPInstru.h"
 #include "tests/support/CaptureLog.h"
 #include "tests/support/DataStoreKit.h"
 #include "tests/support/Machine.h"
@@ -91,11 +90,6 @@ TEST_F(InstruTest, SwitchAndClientDecideWhatIsSentAndLogged)
         testbed::ClearTelemetryKnobs();
         testmachine::SetString(qelkeys::kCore, L"ZepInstruAppID", L"QEL-APP-7");
     }
-
-    // The client refuses a request without an application id (the program's other parts are fixed texts).
-    TestLog().Clear();
-    EXPECT_EQ(CZEPInstru().SendData(L"", L"QEL", L"SendInstrumentation", L"1", kEvent), E_INVALIDARG);
-    EXPECT_EQ(TestLog().Texts(), std::vector<std::wstring>{L"Invalid Arguments"});
 }
 
 // ---- The agent: job fields, producers, COM around them.

@@ -84,21 +84,6 @@ TEST(LogCallTest, SuppressedLevelsEvaluateNoArgument)
     EXPECT_TRUE(evaluated == 1 && TestLog().Has(L"written 1")) << evaluated;
 }
 
-TEST(LogCallTest, QualifiedFunctionNameFromCompilerSignature)
-{
-    const std::pair<const char*, const wchar_t*> cases[] = {
-        {"static std::shared_ptr<ICBJobs> CJobFactory::GetJobObject(std::wstring)", L"CJobFactory::GetJobObject"},
-        {"CQELAutoDownload::CQELAutoDownload()", L"CQELAutoDownload::CQELAutoDownload"},
-        {"std::map<std::wstring, int> Pair<A, B>::Get(int) [with A = int; B = char]", L"Pair<A, B>::Get"},
-        {"void CQELInstruAgent::SendEvent()::<lambda(int)>", L"CQELInstruAgent::SendEvent"},
-    };
-    for (const auto& [pretty, expected] : cases) {
-        wchar_t out[256];
-        log_site::QualifiedFunctionName(pretty, out, 256);
-        EXPECT_EQ(std::wstring(out), expected) << pretty;
-    }
-}
-
 TEST(LogCallTest, BaseLibraryLinesReachTheLogThroughTheBridge)
 {
     ASSERT_TRUE(LogLevelEnabled(LOG_NORMAL)) << "the process logger is built on first use";

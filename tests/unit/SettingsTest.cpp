@@ -30,21 +30,6 @@ protected:
 // The getters the jobs call (the download job's other settings are read with their defaults at the call).
 // (The store's path and key are read by every data store test, an application's "InstallPath" by the uninstall
 // scenario; no caller asks for a partner's install folder or reads a setting from a sub-key.)
-TEST_F(SettingsTest, EmptyRegistryGivesTheBuiltInDefaults)
-{
-    using S = CQELSettings;
-    const std::pair<DWORD (S::*)(DWORD&), DWORD> cases[] = {
-        {&S::GetFirstAutoDownloadCheckWait, 1200}, {&S::GetAutoDownloadCheckFrequency, 14400}, {&S::GetJeula, 0}};
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        DWORD value = 0xDEAD;
-        const DWORD rc = (settings.*cases[i].first)(value);
-        EXPECT_EQ(std::make_pair(rc, value), std::make_pair(DWORD{ERROR_CANTREAD}, cases[i].second)) << "row " << i;
-    }
-    std::wstring text = L"x";
-    settings.GetSetting(L"anything", text);
-    EXPECT_EQ(text, L"") << "the generic string getter defaults to empty";
-}
-
 TEST_F(SettingsTest, PartnerThenOemThenCore)
 {
     // "MaxAutoDownloadAttempts" is written as "1" at PARTNER\1234, "2" at OEM, "3" at CORE,

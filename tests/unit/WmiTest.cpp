@@ -59,32 +59,4 @@ TEST_F(WmiTest, WithoutAConnectionOrAnInstanceNothingIsRead)
     EXPECT_EQ(text, L"kept");
 }
 
-// The machine without a WMI service: the locator class is not registered.
-// The process-wide locator is made once, so this runs in a fresh process of
-// this same program (the DISABLED_ case below), on the same machine.
-constexpr wchar_t kLocatorServer[] = L"SOFTWARE\\Classes\\CLSID\\{4590F811-1D3A-11D0-891F-00AA004B2E24}\\InprocServer32";
-
-TEST(WmiServiceTest, NoWmiServiceGivesAnEmptySerialNumber)
-{
-    std::wstring server, threading;
-    ASSERT_TRUE(testmachine::ReadString(kLocatorServer, L"", server));
-    testmachine::ReadString(kLocatorServer, L"ThreadingModel", threading);
-    testmachine::DeleteTree(kLocatorServer);
-    const auto run = testmachine::RunProgram(testmachine::BinDir() + L"\\unit_instru.exe",
-                                             L"--gtest_filter=*DISABLED_WithoutLocator --gtest_also_run_disabled_tests");
-    testmachine::SetString(kLocatorServer, L"", server);
-    if (!threading.empty()) testmachine::SetString(kLocatorServer, L"ThreadingModel", threading);
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exitCode, 0u) << "the case without a locator failed (its output is above)";
-}
-
-TEST(WmiServiceTest, DISABLED_WithoutLocator)
-{
-    ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    TestLog().Clear();
-    EXPECT_EQ(GetBiosSerialNumber(), L"");
-    EXPECT_EQ(TestLog().Lines().at(0).text.rfind(L"Failed to create CWMI_Data object, error:", 0), 0u);
-    ::CoUninitialize();
-}
-
 }  // namespace
