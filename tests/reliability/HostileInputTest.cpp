@@ -128,8 +128,8 @@ TEST_F(ReliabilityTest, DamagedStoresAreNeverSilentlyDestroyed)
 
 TEST_F(ReliabilityTest, CommandLinesThatNameNoJobChangeNothing)
 {
-    // Each a way a looser reading would find the number 4 (the parser's own
-    // cases: DispatchTest), read here with this machine's runtime as the
+    // Each a way a looser reading would find the number 4 (the parser's rule:
+    // the text fuzz target, at every test run), read here with this machine's runtime as the
     // program reads its command line: no job's number (2, 4 or 5).
     const std::wstring rows[] = {
         L"/context=7", L"/context=0", L"/context=1", L"/context=3", L"/context=6", L"/context=-4", L"/context=--4",

@@ -1,8 +1,8 @@
 // Support engineers find a failure in the log by the public operation that
 // reported it: each line names that operation, never a private step the code
 // happens to use inside it. A line logged in the function it names is named by
-// the log call itself (QualifiedFunctionName: LogCallTest); these are the
-// lines a private step logs under the public operation's name.
+// the log call itself; these are the lines a private step logs under the
+// public operation's name.
 #include "common/Platform.h"
 
 #include "config/PCReg.h"
