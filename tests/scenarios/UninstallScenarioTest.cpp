@@ -49,7 +49,7 @@ TEST_F(UninstallScenarioTest, TheInstallPathArrivesAsOneArgumentAndTheProgramEnd
         Run();
 
         const auto runs = testbed::CompanionRuns(L"tsinst");
-        ASSERT_EQ(runs.size(), 1u);
+        ASSERT_EQ(runs.size(), 1u) << "the program's log: " << testing::PrintToString(LogTexts(lines));
         EXPECT_EQ(runs[0].at(L"argc"), L"3");
         EXPECT_EQ(runs[0].at(L"arg3"), installPath);
         ASSERT_FALSE(lines.empty());
